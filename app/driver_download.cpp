@@ -1,0 +1,59 @@
+#include "app/driver_download.h"
+
+#include <cstdio>
+
+#include "flash/serial_flash.h"
+#include "usb/usb_bootloader.h"
+
+namespace {
+constexpr uint32_t kBlockBytes = 256;
+constexpr uint32_t kDriverRamFirst = 0x20000000;
+}  // namespace
+
+bool load_image_file(std::unique_ptr<SRecordImage>& image, const char* path) {
+  FILE* file = std::fopen(path, "r");
+  if (file == nullptr)
+    return false;
+  image.reset(new SRecordImage(file, 0, 0));
+  image->load();
+  std::fclose(file);
+  return image->status() == loaded;
+}
+
+int download_image(std::unique_ptr<SRecordImage>& image, UsbBootloader* bootloader,
+                   std::ostream& out) {
+  // Blocks sit at their true place in driver RAM: block k is the 256 bytes
+  // from 0x20000000 + 256*k. Send the ones from the block holding the lowest
+  // stored byte through the one holding the highest, so data that starts
+  // above the region base is not cut off at the top.
+  int first = 0;
+  int sent = 0;
+  if (image->byte_count() > 0) {
+    first = static_cast<int>((image->low_address() - kDriverRamFirst) / kBlockBytes);
+    int last = static_cast<int>((image->high_address() - kDriverRamFirst) / kBlockBytes);
+    sent = last - first + 1;
+  }
+  out << std::uppercase;
+  out << "BYTES  : " << std::dec << image->byte_count() << std::endl;
+  out << "START  : " << std::hex << image->low_address() << std::endl;
+  out << "END    : " << image->high_address() << std::endl;
+  out << "BLOCKS : " << std::dec << sent << std::endl;
+
+  uint8_t block[kBlockBytes];
+  for (int k = first; k < first + sent; ++k) {
+    image->copy_block(static_cast<uint32_t>(k), kBlockBytes, block);
+    out << "BLOCK " << k;
+    bool ok = bootloader->load_block(static_cast<uint8_t>(k & 0xFF), block);
+    out << (ok ? " DOWNLOADED" : " FAILED") << std::endl;
+  }
+  return sent;
+}
+
+bool download_driver(SerialFlash& flash, std::ostream& out, const char* path) {
+  std::unique_ptr<SRecordImage> image;
+  if (!load_image_file(image, path))
+    return false;
+  // A clean file with no driver byte in RAM would leave the board without a
+  // driver and every later request waiting out its time-out.
+  return download_image(image, flash.get_bootloader(), out) > 0;
+}

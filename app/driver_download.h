@@ -1,0 +1,31 @@
+// The driver download: reads serial_flash.S19 into an image of the driver RAM
+// (0x20000000 to 0x20001FFF), writes a four-line summary of it and sends it to
+// the bootloader block by block, one line per block.
+#ifndef FLASHPREP_APP_DRIVER_DOWNLOAD_H_
+#define FLASHPREP_APP_DRIVER_DOWNLOAD_H_
+
+#include <memory>
+#include <ostream>
+
+#include "image/srecord_image.h"
+
+class SerialFlash;
+class UsbBootloader;
+
+constexpr const char* kDriverFileName = "serial_flash.S19";
+
+// Loads the driver file and downloads it through the SerialFlash's
+// bootloader. True when the file loaded cleanly and stored at least one byte
+// of driver (refused blocks are reported per line and do not fail the step).
+bool download_driver(SerialFlash& flash, std::ostream& out, const char* path = kDriverFileName);
+
+// Opens `path`, builds the driver-RAM image in `image` and loads it; the file
+// is closed again on every path. True when the image loaded cleanly.
+bool load_image_file(std::unique_ptr<SRecordImage>& image, const char* path);
+
+// Writes the summary lines and sends every block that holds stored bytes.
+// Returns the number of blocks sent (0 for an image that stored nothing).
+int download_image(std::unique_ptr<SRecordImage>& image, UsbBootloader* bootloader,
+                   std::ostream& out);
+
+#endif  // FLASHPREP_APP_DRIVER_DOWNLOAD_H_

@@ -1,0 +1,59 @@
+#include "app/format_pass.h"
+
+#include <cstring>
+
+#include "flash/serial_flash.h"
+
+using namespace format_layout;
+
+namespace {
+
+// The pass's state: the table of sums being filled and where it goes next.
+struct TableWriter {
+  SerialFlash& flash;
+  std::ostream& out;
+  uint8_t table[SerialFlash::kBlockBytes];
+  uint8_t fill = 0;  // wraps after 255: a full table
+  uint16_t table_block = kFirstTableBlock;
+
+  TableWriter(SerialFlash& f, std::ostream& o) : flash(f), out(o) {
+    // Entries never filled in a run read as erased flash.
+    std::memset(table, 0xFF, sizeof table);
+  }
+
+  void write() {
+    if (!flash.write_block(table_block, table))
+      out << "FAIL: WRITING BLOCK " << std::dec << table_block << std::endl;
+    ++table_block;  // advances even when the write was refused
+  }
+
+  void format(uint16_t block) {
+    uint8_t reply[SerialFlash::kBlockBytes];
+    if (!flash.format_block(block, reply)) {
+      out << "FAIL: FORMATTING BLOCK " << std::dec << block << std::endl;
+      return;
+    }
+    out << "BLOCK " << std::dec << block << " FORMATTED" << std::endl;
+    uint8_t sum = 0;
+    for (uint8_t b : reply)
+      sum = static_cast<uint8_t>(sum + b);
+    table[fill++] = sum;
+    if (fill == 0)
+      write();
+  }
+};
+
+}  // namespace
+
+void format_flash(SerialFlash& flash, std::ostream& out) {
+  TableWriter tables(flash, out);
+  for (uint16_t n = 0; n <= kFirstRangeEnd; ++n)
+    tables.format(n);
+  // Each range ends with one more write of the table, full or not; entries
+  // past the fill index keep what the previous table held.
+  tables.fill = 0;
+  tables.write();
+  for (uint32_t n = kSecondRangeFirst; n <= kLastBlock; ++n)
+    tables.format(static_cast<uint16_t>(n));
+  tables.write();
+}

@@ -1,0 +1,112 @@
+// The simulated target board: its USB bootloader, the serial-flash driver that
+// the host downloads into it, and the serial flash itself.
+//
+// The model works at the level of bulk transfers, so that every front end
+// (the in-process libusb stand-in, the preloaded library, a usbredir server)
+// drives the same board: the host's OUT transfers go in through bulk_out(),
+// replies come out through bulk_in(). The board frames messages exactly as the
+// host does: a 2-byte big-endian length transfer, then the body transfer.
+#ifndef FLASHPREP_SIM_BOARD_H_
+#define FLASHPREP_SIM_BOARD_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// Results of a transfer, as libusb 0.1 reports them on Linux.
+constexpr int kErrIo = -5;          // -EIO
+constexpr int kErrNoDevice = -19;   // -ENODEV: the device is gone
+constexpr int kErrPipe = -32;       // -EPIPE: the endpoint stalled
+constexpr int kErrOverflow = -75;   // -EOVERFLOW: more data than asked for
+constexpr int kErrTimeout = -110;   // -ETIMEDOUT
+
+constexpr int kRamBytes = 8192;           // driver RAM at 0x20000000
+constexpr uint32_t kRamBase = 0x20000000;
+constexpr int kFlashBlocks = 4096;
+constexpr int kBlockBytes = 256;
+
+// What the board does, chosen once before a run. Defaults are a healthy board.
+struct BoardConfig {
+  enum class Bootloader { normal, silent, wrong };  // wrong: first reply byte is not 'B'
+  Bootloader bootloader = Bootloader::normal;
+  std::string version = "BOOT 1.0";     // follows the 'B' of the identify reply
+  bool scripted = false;                 // answer nothing: replies come only from push_in()
+  std::set<int> refuse_driver_blocks;    // command 1 body stalls for these indexes
+  bool refuse_init = false;              // the init request stalls
+  std::set<int> format_request_fails;    // format request of these blocks stalls
+  std::set<int> format_reply_fails;      // no reply for these blocks (host times out)
+  std::set<int> short_reply_blocks;      // reply announces and sends fewer than 257 bytes
+  std::set<int> oversized_reply_blocks;  // reply announces and sends more than 265 bytes
+  std::set<int> refuse_write_blocks;     // write_block of these flash blocks stalls
+  uint32_t weak_seed = 1;                // 0: no weak cells
+};
+
+// One request the driver carried out, for tests and reports.
+struct DriverEvent {
+  enum class Kind { init, write, format, format_unanswered };
+  Kind kind;
+  int block;  // -1 for init
+};
+
+class Board {
+ public:
+  explicit Board(const BoardConfig& config = BoardConfig());
+
+  // The host wrote `size` bytes to endpoint 0x02. Returns `size` when the
+  // board took them, or kErrPipe when it refused them (a stalled endpoint).
+  int bulk_out(const uint8_t* data, int size);
+
+  // The host reads up to `size` bytes from endpoint 0x81. Returns the number
+  // of bytes of the next pending reply transfer, kErrTimeout when the board
+  // has nothing to send, or kErrOverflow when the pending transfer is longer
+  // than `size` (that transfer is then lost, as on a real bus).
+  int bulk_in(uint8_t* data, int size);
+
+  // A transfer failed on the way (an injected fault): the board forgets the
+  // frame it was receiving and the rest of the reply it was sending, so that
+  // the next exchange starts clean.
+  void abort_exchange();
+
+  // Queues one raw IN transfer, bypassing the bootloader (scripted tests).
+  void push_in(std::vector<uint8_t> transfer);
+  bool reply_pending() const { return !in_queue_.empty(); }
+
+  // State, for tests and reports.
+  const std::vector<uint8_t>& ram() const { return ram_; }
+  const std::vector<uint8_t>& flash() const { return flash_; }
+  std::vector<uint8_t>& mutable_flash() { return flash_; }
+  const uint8_t* flash_block(int block) const { return &flash_[block * kBlockBytes]; }
+  bool driver_loaded() const { return driver_blocks_ > 0; }
+  int driver_blocks() const { return driver_blocks_; }
+  bool flash_initialised() const { return flash_initialised_; }
+  const std::vector<DriverEvent>& events() const { return events_; }
+  const BoardConfig& config() const { return config_; }
+
+  // The bits of `block` that stay 0 after an erase: a deterministic function
+  // of the seed, so tests can compute the read-back a block will give.
+  static void weak_mask(uint32_t seed, int block, uint8_t out[kBlockBytes]);
+
+ private:
+  void handle_message(const uint8_t* body, int size);
+  void handle_driver(const uint8_t* payload, int size);
+  void reply(const std::vector<uint8_t>& body);
+  bool refuses(const uint8_t* body, int size) const;
+
+  BoardConfig config_;
+  std::vector<uint8_t> ram_;
+  std::vector<uint8_t> flash_;
+  std::deque<std::vector<uint8_t>> in_queue_;
+  int expected_body_ = -1;  // -1: waiting for a header
+  int driver_blocks_ = 0;
+  bool flash_initialised_ = false;
+  std::vector<DriverEvent> events_;
+};
+
+}  // namespace sim
+
+#endif  // FLASHPREP_SIM_BOARD_H_

@@ -1,0 +1,48 @@
+// Set-up of the simulated board inside a process it was preloaded into: the
+// scenario comes from the environment when the library loads, and the board's
+// state is written out when the process exits.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "sim/scenario.h"
+
+namespace {
+
+class PreloadedBoard {
+ public:
+  PreloadedBoard() {
+    if (std::getenv("FLASHPREP_SIM_HELP") != nullptr) {
+      std::fputs(sim::kScenarioHelp, stdout);
+      std::fflush(stdout);
+    }
+    std::string error;
+    if (!sim::configure_from_environment(sim::world(), [](const char* n) { return std::getenv(n); },
+                                         &files_, &error)) {
+      std::fprintf(stderr, "flashprep-sim: %s\n", error.c_str());
+      std::_Exit(2);
+    }
+    if (!files_.flash.empty())
+      sim::load_flash(sim::world().board(), files_.flash);  // a missing file is a new board
+    if (!files_.trace.empty() && !sim::world().trace_to(files_.trace)) {
+      std::fprintf(stderr, "flashprep-sim: cannot write %s\n", files_.trace.c_str());
+      std::_Exit(2);
+    }
+  }
+
+  ~PreloadedBoard() {
+    sim::world().close_trace();
+    const sim::Board& board = sim::world().board();
+    if (!files_.flash.empty() && !sim::save_flash(board, files_.flash))
+      std::fprintf(stderr, "flashprep-sim: cannot save %s\n", files_.flash.c_str());
+    if (!files_.state.empty() && !sim::write_state(board, files_.state))
+      std::fprintf(stderr, "flashprep-sim: cannot write state to %s\n", files_.state.c_str());
+  }
+
+ private:
+  sim::ScenarioFiles files_;
+};
+
+PreloadedBoard preloaded_board;
+
+}  // namespace

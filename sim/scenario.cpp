@@ -1,0 +1,249 @@
+#include "sim/scenario.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <sys/stat.h>
+
+namespace sim {
+
+const char kScenarioHelp[] =
+    "Board and bus:\n"
+    "  FLASHPREP_SIM_BOARD=normal|none|wrong-vid|wrong-pid|two\n"
+    "      none: no device; wrong-vid/wrong-pid: only a device with the other ID;\n"
+    "      two: two boards on two buses (the first one is used)\n"
+    "  FLASHPREP_SIM_REFUSE=open|configuration|claim   that libusb call fails\n"
+    "  FLASHPREP_SIM_BOOTLOADER=normal|silent|wrong    silent: no reply to identify;\n"
+    "      wrong: the reply does not start with 'B'\n"
+    "  FLASHPREP_SIM_VERSION=TEXT                      identify reply after the 'B'\n"
+    "Driver and flash (LIST is N, N-M, comma separated, or all):\n"
+    "  FLASHPREP_SIM_REFUSE_DRIVER_BLOCKS=LIST   driver blocks (by index) stall\n"
+    "  FLASHPREP_SIM_REFUSE_INIT=1               the flash init request stalls\n"
+    "  FLASHPREP_SIM_FORMAT_REQUEST_FAILS=LIST   format requests of these blocks stall\n"
+    "  FLASHPREP_SIM_FORMAT_REPLY_FAILS=LIST     no reply to these format requests\n"
+    "  FLASHPREP_SIM_SHORT_REPLY=LIST            format replies of 129 bytes\n"
+    "  FLASHPREP_SIM_OVERSIZED_REPLY=LIST        format replies of 300 bytes\n"
+    "  FLASHPREP_SIM_REFUSE_WRITES=LIST          block writes (checksum tables) stall\n"
+    "  FLASHPREP_SIM_WEAK_SEED=N                 weak flash cells (0: none; default 1)\n"
+    "Transfers (numbered from 1 over the run, reads and writes alike):\n"
+    "  FLASHPREP_SIM_UNPLUG_AFTER=N              the board vanishes after transfer N\n"
+    "  FLASHPREP_SIM_FAULT=KIND@N[,KIND@N...]    KIND: error, short, timeout, unplug\n"
+    "  FLASHPREP_SIM_REAL_TIMEOUTS=1             time-outs take their real duration\n"
+    "                                            (default: reported at once)\n"
+    "Files:\n"
+    "  FLASHPREP_SIM_FLASH=PATH    flash contents, read at start and saved at exit\n"
+    "  FLASHPREP_SIM_STATE=DIR     board state at exit: ram.bin, flash.bin, events.txt\n"
+    "  FLASHPREP_SIM_TRACE=PATH    pcap (usbmon link type) of every transfer\n";
+
+namespace {
+
+bool parse_number(const std::string& text, long* out) {
+  if (text.empty())
+    return false;
+  errno = 0;
+  char* end = nullptr;
+  long v = std::strtol(text.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0' || v < 0)
+    return false;
+  *out = v;
+  return true;
+}
+
+bool parse_faults(const std::string& text, SimUsb& usb) {
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t comma = text.find(',', start);
+    std::string item = text.substr(start, comma == std::string::npos ? std::string::npos
+                                                                      : comma - start);
+    size_t at = item.find('@');
+    long n = 0;
+    if (at == std::string::npos || !parse_number(item.substr(at + 1), &n) || n < 1)
+      return false;
+    std::string kind = item.substr(0, at);
+    Fault f = kind == "error"     ? Fault::error
+              : kind == "short"   ? Fault::short_count
+              : kind == "timeout" ? Fault::timeout
+              : kind == "unplug"  ? Fault::unplug
+                                  : Fault::none;
+    if (f == Fault::none)
+      return false;
+    usb.inject(n, f);
+    if (comma == std::string::npos)
+      break;
+    start = comma + 1;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool parse_block_list(const std::string& text, std::set<int>* out) {
+  if (text == "all") {
+    for (int b = 0; b < kFlashBlocks; ++b)
+      out->insert(b);
+    return true;
+  }
+  size_t start = 0;
+  while (true) {
+    size_t comma = text.find(',', start);
+    std::string item = text.substr(start, comma == std::string::npos ? std::string::npos
+                                                                      : comma - start);
+    size_t dash = item.find('-');
+    long first = 0;
+    long last = 0;
+    if (dash == std::string::npos) {
+      if (!parse_number(item, &first))
+        return false;
+      last = first;
+    } else if (!parse_number(item.substr(0, dash), &first) ||
+               !parse_number(item.substr(dash + 1), &last) || last < first) {
+      return false;
+    }
+    if (last >= 65536)
+      return false;
+    for (long b = first; b <= last; ++b)
+      out->insert(static_cast<int>(b));
+    if (comma == std::string::npos)
+      return true;
+    start = comma + 1;
+  }
+}
+
+bool configure_from_environment(SimUsb& usb, const Getenv& get, ScenarioFiles* files,
+                                std::string* error) {
+  auto value = [&](const char* name) -> std::string {
+    const char* v = get(name);
+    return v == nullptr ? std::string() : std::string(v);
+  };
+  auto fail = [&](const char* name) {
+    *error = std::string("bad value for ") + name + ": '" + value(name) + "' (see flashprep-sim --help)";
+    usb.reset();
+    return false;
+  };
+
+  BoardConfig config;
+  const std::string bootloader = value("FLASHPREP_SIM_BOOTLOADER");
+  if (bootloader == "silent")
+    config.bootloader = BoardConfig::Bootloader::silent;
+  else if (bootloader == "wrong")
+    config.bootloader = BoardConfig::Bootloader::wrong;
+  else if (!bootloader.empty() && bootloader != "normal")
+    return fail("FLASHPREP_SIM_BOOTLOADER");
+  if (get("FLASHPREP_SIM_VERSION") != nullptr)
+    config.version = value("FLASHPREP_SIM_VERSION");
+
+  struct ListVar {
+    const char* name;
+    std::set<int>* target;
+  } lists[] = {
+      {"FLASHPREP_SIM_REFUSE_DRIVER_BLOCKS", &config.refuse_driver_blocks},
+      {"FLASHPREP_SIM_FORMAT_REQUEST_FAILS", &config.format_request_fails},
+      {"FLASHPREP_SIM_FORMAT_REPLY_FAILS", &config.format_reply_fails},
+      {"FLASHPREP_SIM_SHORT_REPLY", &config.short_reply_blocks},
+      {"FLASHPREP_SIM_OVERSIZED_REPLY", &config.oversized_reply_blocks},
+      {"FLASHPREP_SIM_REFUSE_WRITES", &config.refuse_write_blocks},
+  };
+  for (const ListVar& l : lists)
+    if (get(l.name) != nullptr && !parse_block_list(value(l.name), l.target))
+      return fail(l.name);
+
+  const std::string refuse_init = value("FLASHPREP_SIM_REFUSE_INIT");
+  config.refuse_init = !refuse_init.empty() && refuse_init != "0";
+  long number = 0;
+  if (get("FLASHPREP_SIM_WEAK_SEED") != nullptr) {
+    if (!parse_number(value("FLASHPREP_SIM_WEAK_SEED"), &number) || number > 0xFFFFFFFFL)
+      return fail("FLASHPREP_SIM_WEAK_SEED");
+    config.weak_seed = static_cast<uint32_t>(number);
+  }
+
+  usb.reset(config);
+  const std::string board = value("FLASHPREP_SIM_BOARD");
+  if (board == "none") {
+    usb.clear_devices();
+  } else if (board == "wrong-vid" || board == "wrong-pid") {
+    usb.clear_devices();
+    usb.add_device(1, board == "wrong-vid" ? 0x15A3 : 0x15A2,
+                   board == "wrong-vid" ? 0x0040 : 0x0041, 0);
+  } else if (board == "two") {
+    usb.add_device(2, 0x15A2, 0x0040, usb.add_board(config));
+  } else if (!board.empty() && board != "normal") {
+    return fail("FLASHPREP_SIM_BOARD");
+  }
+
+  const std::string refuse = value("FLASHPREP_SIM_REFUSE");
+  if (refuse == "open")
+    usb.open_fails = true;
+  else if (refuse == "configuration")
+    usb.set_configuration_result = kErrPipe;
+  else if (refuse == "claim")
+    usb.claim_interface_result = -16;  // -EBUSY: another driver holds it
+  else if (!refuse.empty())
+    return fail("FLASHPREP_SIM_REFUSE");
+
+  if (get("FLASHPREP_SIM_UNPLUG_AFTER") != nullptr) {
+    if (!parse_number(value("FLASHPREP_SIM_UNPLUG_AFTER"), &number))
+      return fail("FLASHPREP_SIM_UNPLUG_AFTER");
+    usb.unplug_after(number);
+  }
+  if (get("FLASHPREP_SIM_FAULT") != nullptr && !parse_faults(value("FLASHPREP_SIM_FAULT"), usb))
+    return fail("FLASHPREP_SIM_FAULT");
+  const std::string real = value("FLASHPREP_SIM_REAL_TIMEOUTS");
+  usb.real_timeouts = !real.empty() && real != "0";
+  // A long run keeps no call log in the preloaded library: nothing reads it.
+  usb.record_calls = false;
+
+  files->flash = value("FLASHPREP_SIM_FLASH");
+  files->state = value("FLASHPREP_SIM_STATE");
+  files->trace = value("FLASHPREP_SIM_TRACE");
+  return true;
+}
+
+namespace {
+
+bool write_file(const std::string& path, const uint8_t* data, size_t size) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr)
+    return false;
+  bool ok = std::fwrite(data, 1, size, f) == size;
+  return std::fclose(f) == 0 && ok;
+}
+
+}  // namespace
+
+bool write_state(const Board& board, const std::string& folder) {
+  mkdir(folder.c_str(), 0777);
+  if (!write_file(folder + "/ram.bin", board.ram().data(), board.ram().size()) ||
+      !write_file(folder + "/flash.bin", board.flash().data(), board.flash().size()))
+    return false;
+  FILE* f = std::fopen((folder + "/events.txt").c_str(), "w");
+  if (f == nullptr)
+    return false;
+  std::fprintf(f, "driver_blocks %d\n", board.driver_blocks());
+  for (const DriverEvent& e : board.events()) {
+    if (e.kind == DriverEvent::Kind::init)
+      std::fprintf(f, "init\n");
+    else
+      std::fprintf(f, "%s %d\n",
+                   e.kind == DriverEvent::Kind::write    ? "write"
+                   : e.kind == DriverEvent::Kind::format ? "format"
+                                                         : "format-unanswered",
+                   e.block);
+  }
+  return std::fclose(f) == 0;
+}
+
+bool load_flash(Board& board, const std::string& path) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr)
+    return false;
+  std::vector<uint8_t>& flash = board.mutable_flash();
+  bool ok = std::fread(flash.data(), 1, flash.size(), f) == flash.size();
+  std::fclose(f);
+  return ok;
+}
+
+bool save_flash(const Board& board, const std::string& path) {
+  return write_file(path, board.flash().data(), board.flash().size());
+}
+
+}  // namespace sim

@@ -1,0 +1,43 @@
+// Scenarios of the simulated board, chosen by FLASHPREP_SIM_* environment
+// variables, and the files a simulated run reads and leaves behind.
+#ifndef FLASHPREP_SIM_SCENARIO_H_
+#define FLASHPREP_SIM_SCENARIO_H_
+
+#include <functional>
+#include <set>
+#include <string>
+
+#include "sim/sim_usb.h"
+
+namespace sim {
+
+// Where a run's board state lives outside the process.
+struct ScenarioFiles {
+  std::string flash;  // FLASHPREP_SIM_FLASH: flash contents kept between runs
+  std::string state;  // FLASHPREP_SIM_STATE: folder that receives the board state at exit
+  std::string trace;  // FLASHPREP_SIM_TRACE: usbmon pcap of every transfer
+};
+
+using Getenv = std::function<const char*(const char*)>;
+
+// Resets `usb` and sets it up from the variables that `get` returns (null for
+// unset). False, with a message in `error`, for a value that cannot be used;
+// `usb` is then left as a healthy default board.
+bool configure_from_environment(SimUsb& usb, const Getenv& get, ScenarioFiles* files,
+                                std::string* error);
+
+// Parses "3", "0-7,12", "all" (every block 0..4095) into `out`.
+bool parse_block_list(const std::string& text, std::set<int>* out);
+
+// The variables and their values, for `flashprep-sim --help`.
+extern const char kScenarioHelp[];
+
+// Board state files: ram.bin (8 KiB driver RAM), flash.bin (4096 x 256
+// bytes) and events.txt (one line per driver request carried out).
+bool write_state(const Board& board, const std::string& folder);
+bool load_flash(Board& board, const std::string& path);
+bool save_flash(const Board& board, const std::string& path);
+
+}  // namespace sim
+
+#endif  // FLASHPREP_SIM_SCENARIO_H_

@@ -1,0 +1,318 @@
+#include "sim/sim_usb.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+namespace sim {
+namespace {
+
+constexpr int kErrInvalid = -22;   // -EINVAL: no such handle
+constexpr int kErrNoEntry = -2;    // -ENOENT: no such endpoint
+constexpr int kEndpointOut = 0x02;
+constexpr int kEndpointIn = 0x81;
+
+CallRecord make_call(const char* name, int device = -1, int arg = 0, int size = 0,
+                     int timeout = 0, int result = 0) {
+  CallRecord c;
+  c.name = name;
+  c.device = device;
+  c.arg = arg;
+  c.size = size;
+  c.timeout = timeout;
+  c.result = result;
+  return c;
+}
+
+}  // namespace
+
+SimUsb& world() {
+  static SimUsb instance;
+  return instance;
+}
+
+void SimUsb::reset(const BoardConfig& config) {
+  boards_.clear();
+  entries_.clear();
+  bus_list_.clear();
+  device_list_.clear();
+  device_entry_.clear();
+  bus_head_ = nullptr;
+  handles_.clear();
+  calls_.clear();
+  faults_.clear();
+  transfers_ = 0;
+  unplug_after_ = -1;
+  unplugged_ = false;
+  trace_.reset();
+  open_fails = false;
+  set_configuration_result = 0;
+  claim_interface_result = 0;
+  real_timeouts = false;
+  record_calls = true;
+  add_device(1, 0x15A2, 0x0040, add_board(config));
+}
+
+void SimUsb::clear_devices() {
+  entries_.clear();
+}
+
+int SimUsb::add_board(const BoardConfig& config) {
+  boards_.emplace_back(config);
+  return static_cast<int>(boards_.size()) - 1;
+}
+
+void SimUsb::add_device(int bus, uint16_t vid, uint16_t pid, int board) {
+  entries_.push_back({bus, vid, pid, board});
+}
+
+void SimUsb::inject(long n, Fault kind) {
+  faults_[n] = kind;
+}
+
+bool SimUsb::trace_to(const std::string& path) {
+  trace_ = PcapTrace::create(path);
+  return trace_ != nullptr;
+}
+
+std::vector<CallRecord> SimUsb::calls_named(const std::string& name) const {
+  std::vector<CallRecord> out;
+  for (const CallRecord& c : calls_)
+    if (c.name == name)
+      out.push_back(c);
+  return out;
+}
+
+int SimUsb::count(const std::string& name) const {
+  return static_cast<int>(std::count_if(calls_.begin(), calls_.end(),
+                                        [&](const CallRecord& c) { return c.name == name; }));
+}
+
+int SimUsb::open_handles() const {
+  return static_cast<int>(std::count_if(handles_.begin(), handles_.end(),
+                                        [](const usb_dev_handle& h) { return !h.closed; }));
+}
+
+void SimUsb::record(CallRecord call) {
+  if (record_calls)
+    calls_.push_back(std::move(call));
+}
+
+void SimUsb::init() {
+  record(make_call("usb_init"));
+}
+
+int SimUsb::find_busses() {
+  // Buses appear in the order their first device was added.
+  bus_list_.clear();
+  std::vector<int> numbers;
+  for (const DeviceEntry& e : entries_)
+    if (std::find(numbers.begin(), numbers.end(), e.bus) == numbers.end())
+      numbers.push_back(e.bus);
+  usb_bus* prev = nullptr;
+  for (int number : numbers) {
+    bus_list_.emplace_back();
+    usb_bus& bus = bus_list_.back();
+    std::snprintf(bus.dirname, sizeof bus.dirname, "%03d", number);
+    bus.location = static_cast<uint32_t>(number);
+    bus.prev = prev;
+    if (prev != nullptr)
+      prev->next = &bus;
+    prev = &bus;
+  }
+  bus_head_ = bus_list_.empty() ? nullptr : &bus_list_.front();
+  record(make_call("usb_find_busses", -1, 0, 0, 0, static_cast<int>(numbers.size())));
+  return static_cast<int>(numbers.size());
+}
+
+int SimUsb::find_devices() {
+  device_list_.clear();
+  device_entry_.clear();
+  int found = 0;
+  for (usb_bus& bus : bus_list_) {
+    bus.devices = nullptr;
+    struct usb_device* prev = nullptr;
+    int devnum = 1;  // 1 is the root hub
+    for (size_t i = 0; i < entries_.size(); ++i) {
+      const DeviceEntry& e = entries_[i];
+      if (static_cast<uint32_t>(e.bus) != bus.location)
+        continue;
+      if (unplugged_ && e.board >= 0)
+        continue;  // a vanished board is no longer listed
+      device_list_.emplace_back();
+      struct usb_device& dev = device_list_.back();
+      std::snprintf(dev.filename, sizeof dev.filename, "%03d", ++devnum);
+      dev.bus = &bus;
+      dev.descriptor.bLength = USB_DT_DEVICE_SIZE;
+      dev.descriptor.bDescriptorType = USB_DT_DEVICE;
+      dev.descriptor.idVendor = e.vid;
+      dev.descriptor.idProduct = e.pid;
+      dev.descriptor.bNumConfigurations = 1;
+      dev.devnum = static_cast<uint8_t>(devnum);
+      dev.prev = prev;
+      if (prev != nullptr)
+        prev->next = &dev;
+      else
+        bus.devices = &dev;
+      prev = &dev;
+      device_entry_[&dev] = static_cast<int>(i);
+      ++found;
+    }
+  }
+  record(make_call("usb_find_devices", -1, 0, 0, 0, found));
+  return found;
+}
+
+usb_bus* SimUsb::get_busses() {
+  record(make_call("usb_get_busses", -1, 0, 0, 0, bus_head_ != nullptr));
+  return bus_head_;
+}
+
+usb_dev_handle* SimUsb::open(struct usb_device* dev) {
+  auto it = device_entry_.find(dev);
+  const int entry = it == device_entry_.end() ? -1 : it->second;
+  if (entry < 0 || open_fails) {
+    record(make_call("usb_open", entry, 0, 0, 0, 0));
+    return nullptr;
+  }
+  handles_.push_back({entry, false, false});
+  record(make_call("usb_open", entry, 0, 0, 0, 1));
+  return &handles_.back();
+}
+
+int SimUsb::handle_result(usb_dev_handle* h, int wanted) {
+  if (h == nullptr || h->closed)
+    return kErrInvalid;
+  if (unplugged_ && entries_.at(h->device).board >= 0)
+    return kErrNoDevice;
+  return wanted;
+}
+
+int SimUsb::close(usb_dev_handle* h) {
+  int result = (h == nullptr || h->closed) ? kErrInvalid : 0;
+  record(make_call("usb_close", h ? h->device : -1, 0, 0, 0, result));
+  if (result == 0)
+    h->closed = true;
+  return result;
+}
+
+int SimUsb::set_configuration(usb_dev_handle* h, int configuration) {
+  int result = handle_result(h, set_configuration_result);
+  record(make_call("usb_set_configuration", h ? h->device : -1, configuration, 0, 0, result));
+  return result;
+}
+
+int SimUsb::claim_interface(usb_dev_handle* h, int interface) {
+  int result = handle_result(h, claim_interface_result);
+  if (result == 0)
+    h->claimed = true;
+  record(make_call("usb_claim_interface", h ? h->device : -1, interface, 0, 0, result));
+  return result;
+}
+
+int SimUsb::release_interface(usb_dev_handle* h, int interface) {
+  int result = handle_result(h, 0);
+  if (result == 0)
+    h->claimed = false;
+  record(make_call("usb_release_interface", h ? h->device : -1, interface, 0, 0, result));
+  return result;
+}
+
+int SimUsb::reset_device(usb_dev_handle* h) {
+  int result = handle_result(h, 0);
+  record(make_call("usb_reset", h ? h->device : -1, 0, 0, 0, result));
+  return result;
+}
+
+Board* SimUsb::board_of(usb_dev_handle* h) {
+  const int b = entries_.at(h->device).board;
+  return b < 0 ? nullptr : &boards_.at(b);
+}
+
+Fault SimUsb::next_transfer_fault(long n) {
+  auto it = faults_.find(n);
+  Fault f = it == faults_.end() ? Fault::none : it->second;
+  if (f == Fault::unplug || (unplug_after_ >= 0 && n > unplug_after_))
+    unplugged_ = true;
+  return f;
+}
+
+int SimUsb::time_out(int timeout_ms) {
+  if (real_timeouts && timeout_ms > 0)
+    std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
+  return kErrTimeout;
+}
+
+int SimUsb::bulk_write(usb_dev_handle* h, int ep, const char* bytes, int size, int timeout) {
+  const Fault fault = next_transfer_fault(++transfers_);
+  const auto* data = reinterpret_cast<const uint8_t*>(bytes);
+  int result = handle_result(h, 0);
+  Board* board = result == 0 ? board_of(h) : nullptr;
+  if (result == 0) {
+    if (ep != kEndpointOut || size < 0) {
+      result = kErrNoEntry;
+    } else if (fault == Fault::error || fault == Fault::timeout || fault == Fault::short_count) {
+      // The transfer never reached the board whole: it drops the frame.
+      if (board != nullptr)
+        board->abort_exchange();
+      result = fault == Fault::error ? kErrIo
+               : fault == Fault::timeout ? time_out(timeout)
+                                         : std::max(size - 1, 0);
+    } else if (board == nullptr) {
+      result = time_out(timeout);  // a foreign device does not take our requests
+    } else {
+      result = board->bulk_out(data, size);
+    }
+  }
+  if (trace_ && h != nullptr)
+    trace_->bulk(1, h->device + 2, ep, data, size, result);
+  if (record_calls) {
+    CallRecord call = make_call("usb_bulk_write", h ? h->device : -1, ep, size, timeout, result);
+    if (size > 0)
+      call.data.assign(data, data + size);
+    record(std::move(call));
+  }
+  return result;
+}
+
+int SimUsb::bulk_read(usb_dev_handle* h, int ep, char* bytes, int size, int timeout) {
+  const Fault fault = next_transfer_fault(++transfers_);
+  auto* data = reinterpret_cast<uint8_t*>(bytes);
+  int result = handle_result(h, 0);
+  Board* board = result == 0 ? board_of(h) : nullptr;
+  if (result == 0) {
+    if (ep != kEndpointIn || size < 0) {
+      result = kErrNoEntry;
+    } else if (board == nullptr) {
+      result = time_out(timeout);
+    } else if (fault == Fault::error) {
+      board->abort_exchange();
+      result = kErrIo;
+    } else if (fault == Fault::timeout) {
+      board->abort_exchange();
+      result = time_out(timeout);
+    } else {
+      result = board->bulk_in(data, size);
+      if (result == kErrTimeout)
+        result = time_out(timeout);
+      if (fault == Fault::short_count) {
+        // Part of the transfer was lost on the way; so is the rest of the reply.
+        board->abort_exchange();
+        if (result > 0)
+          --result;
+      }
+    }
+  }
+  if (trace_ && h != nullptr)
+    trace_->bulk(1, h->device + 2, ep, data, size, result);
+  if (record_calls) {
+    CallRecord call = make_call("usb_bulk_read", h ? h->device : -1, ep, size, timeout, result);
+    if (result > 0)
+      call.data.assign(data, data + result);
+    record(std::move(call));
+  }
+  return result;
+}
+
+}  // namespace sim

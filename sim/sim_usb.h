@@ -1,0 +1,142 @@
+// SimUsb: the simulated USB bus behind the libusb 0.1 functions.
+//
+// It holds the bus and device lists, the open handles and the boards behind
+// them, and it is where a test or a scenario decides how the world behaves:
+// which devices are attached, which libusb calls fail, and which bulk
+// transfer (numbered from 1 over the whole process) fails in which way. It
+// records every call with its arguments and bytes, and can write a usbmon
+// pcap trace of the bulk traffic.
+//
+// There is one instance per process, world(): libusb 0.1 is a C API with
+// global state, and both the unit tests and the preloaded library reach the
+// board through it.
+#ifndef FLASHPREP_SIM_SIM_USB_H_
+#define FLASHPREP_SIM_SIM_USB_H_
+
+#include <usb.h>
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/board.h"
+#include "sim/pcap_trace.h"
+
+// The handle libusb 0.1 leaves opaque; here it names a device entry.
+struct usb_dev_handle {
+  int device;
+  bool closed;
+  bool claimed;
+};
+
+namespace sim {
+
+enum class Fault { none, error, short_count, timeout, unplug };
+
+// One libusb call as the host made it.
+struct CallRecord {
+  std::string name;           // "usb_open", "usb_bulk_write", ...
+  int device = -1;            // device entry of the handle, -1 when none
+  int arg = 0;                // configuration, interface or endpoint
+  int size = 0;               // bytes asked for
+  int timeout = 0;            // milliseconds
+  int result = 0;             // what the call returned (0/1 for usb_open)
+  std::vector<uint8_t> data;  // bytes written, or bytes delivered by a read
+};
+
+class SimUsb {
+ public:
+  SimUsb() { reset(); }
+
+  // One healthy board, alone on bus 1. Clears calls, faults and trace.
+  void reset(const BoardConfig& config = BoardConfig());
+  // Takes every device off the buses (boards stay, for their state).
+  void clear_devices();
+  // Adds a board (not yet on a bus) and returns its index.
+  int add_board(const BoardConfig& config);
+  // Puts a device on bus `bus` (numbered from 1; new buses are appended in
+  // order). `board` is the board behind it, or -1 for a foreign device.
+  void add_device(int bus, uint16_t vid, uint16_t pid, int board);
+  Board& board(int index = 0) { return boards_.at(index); }
+  int board_count() const { return static_cast<int>(boards_.size()); }
+
+  // Results the host will get. 0 means success for the two configuration
+  // calls; open_fails makes usb_open return null.
+  bool open_fails = false;
+  int set_configuration_result = 0;
+  int claim_interface_result = 0;
+  // When set, a time-out takes its real duration instead of returning at once.
+  bool real_timeouts = false;
+  // Keeps the call log; off for long benchmark runs.
+  bool record_calls = true;
+
+  // Transfer `n` (1-based, over all bulk transfers) fails as `kind`. An
+  // unplug fault removes the device from that transfer on.
+  void inject(long n, Fault kind);
+  // Transfers after the n-th fail as for a vanished device.
+  void unplug_after(long n) { unplug_after_ = n; }
+  // Writes every bulk transfer to a pcap file from now on.
+  bool trace_to(const std::string& path);
+  void close_trace() { trace_.reset(); }
+
+  const std::vector<CallRecord>& calls() const { return calls_; }
+  std::vector<CallRecord> calls_named(const std::string& name) const;
+  int count(const std::string& name) const;
+  long transfers() const { return transfers_; }
+  bool unplugged() const { return unplugged_; }
+  // Handles opened and not yet closed.
+  int open_handles() const;
+
+  // The libusb 0.1 entry points (see sim/libusb_stub.cpp).
+  void init();
+  int find_busses();
+  int find_devices();
+  usb_bus* get_busses();
+  usb_dev_handle* open(struct usb_device* dev);
+  int close(usb_dev_handle* h);
+  int set_configuration(usb_dev_handle* h, int configuration);
+  int claim_interface(usb_dev_handle* h, int interface);
+  int release_interface(usb_dev_handle* h, int interface);
+  int reset_device(usb_dev_handle* h);
+  int bulk_write(usb_dev_handle* h, int ep, const char* bytes, int size, int timeout);
+  int bulk_read(usb_dev_handle* h, int ep, char* bytes, int size, int timeout);
+
+ private:
+  struct DeviceEntry {
+    int bus;
+    uint16_t vid;
+    uint16_t pid;
+    int board;
+  };
+
+  void record(CallRecord call);
+  int handle_result(usb_dev_handle* h, int wanted);
+  Board* board_of(usb_dev_handle* h);
+  Fault next_transfer_fault(long n);
+  int time_out(int timeout_ms);
+
+  std::deque<Board> boards_;
+  std::vector<DeviceEntry> entries_;
+  // The lists libusb hands out; rebuilt by find_busses / find_devices.
+  std::deque<usb_bus> bus_list_;
+  std::deque<struct usb_device> device_list_;
+  std::map<const struct usb_device*, int> device_entry_;
+  usb_bus* bus_head_ = nullptr;
+  std::deque<usb_dev_handle> handles_;
+  std::vector<CallRecord> calls_;
+  std::map<long, Fault> faults_;
+  long transfers_ = 0;
+  long unplug_after_ = -1;  // -1: stays plugged in
+  bool unplugged_ = false;
+  std::unique_ptr<PcapTrace> trace_;
+};
+
+// The process's one simulated bus.
+SimUsb& world();
+
+}  // namespace sim
+
+#endif  // FLASHPREP_SIM_SIM_USB_H_

@@ -1,0 +1,337 @@
+// The shipped binary against the preloaded simulated board, one test per
+// scenario family. Expected output is computed from the tool's rules.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "e2e/process.h"
+#include "image/srecord_writer.h"
+#include "run_expectations.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+using Env = std::map<std::string, std::string>;
+
+constexpr uint32_t kRam = 0x20000000;
+constexpr int kDriverBytes = 4000;
+// Transfers before the format pass: identify (4), 16 driver blocks (32), init (2).
+constexpr long kBeforeFormat = 38;
+
+Bytes read_file(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string read_text(const fs::path& p) {
+  std::ifstream in(p);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::set<int> blocks(int first, int last) {
+  std::set<int> s;
+  for (int b = first; b <= last; ++b)
+    if (b < 2528 || b > 2559)
+      s.insert(b);
+  return s;
+}
+
+class E2E : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/flashprep-e2e-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir = tmpl;
+    driver.resize(kDriverBytes);
+    uint32_t x = 12345;
+    for (uint8_t& b : driver) {
+      x = x * 1103515245u + 12345u;
+      b = static_cast<uint8_t>(x >> 16);
+    }
+    ASSERT_TRUE(srecord::write_file(
+        (dir / "serial_flash.S19").string(),
+        srecord::header_record("e2e") +
+            srecord::data_records(4, kRam, driver.data(), driver.size(), 32) +
+            srecord::terminator_record(4, kRam)));
+  }
+  void TearDown() override { fs::remove_all(dir); }
+
+  ProcessResult run(Env env) {
+    env["FLASHPREP_SIM_STATE"] = (dir / "state").string();
+    ProcessResult r = run_process({FLASHPREP_SIM_LAUNCHER, FLASHPREP_BINARY}, dir.string(), env);
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    return r;
+  }
+
+  Bytes flash() { return read_file(dir / "state" / "flash.bin"); }
+  Bytes ram() { return read_file(dir / "state" / "ram.bin"); }
+  std::string events() { return read_text(dir / "state" / "events.txt"); }
+  int count_events(const std::string& prefix) {
+    std::istringstream in(events());
+    std::string line;
+    int n = 0;
+    while (std::getline(in, line))
+      n += line.rfind(prefix, 0) == 0;
+    return n;
+  }
+
+  std::string download() { return expected_download(kDriverBytes, kRam, kRam + kDriverBytes - 1); }
+
+  // The tables the board holds match the sums of the blocks as they read now.
+  void expect_tables(const FormatExpectation& e, const std::set<int>& refused = {}) {
+    const Bytes f = flash();
+    ASSERT_EQ(f.size(), 4096u * 256u);
+    for (const TableWrite& t : e.tables) {
+      if (refused.count(t.block))
+        continue;
+      for (int i = 0; i < 256; ++i) {
+        const int src = t.entries[i];
+        const uint8_t want = src < 0 ? 0xFF : block_sum(&f[src * 256]);
+        ASSERT_EQ(f[t.block * 256 + i], want) << "table " << t.block << " entry " << i;
+      }
+    }
+  }
+
+  void expect_lines(const std::string& got, const std::string& want) {
+    if (got == want)
+      return;
+    std::istringstream g(got);
+    std::istringstream w(want);
+    std::string lg;
+    std::string lw;
+    for (int n = 1;; ++n) {
+      const bool mg = static_cast<bool>(std::getline(g, lg));
+      const bool mw = static_cast<bool>(std::getline(w, lw));
+      if (!mg || !mw || lg != lw) {
+        ADD_FAILURE() << "line " << n << ": got '" << (mg ? lg : "<end>") << "' expected '"
+                      << (mw ? lw : "<end>") << "'";
+        return;
+      }
+    }
+  }
+
+  fs::path dir;
+  Bytes driver;
+};
+
+TEST_F(E2E, HealthyBoardFullRun) {
+  const ProcessResult r = run({});
+  const FormatExpectation format = expected_format({});
+  expect_lines(r.out, download() + format.lines);
+  Bytes want = driver;
+  want.resize(8192, 0xFF);
+  EXPECT_EQ(ram(), want);
+  EXPECT_EQ(count_events("init"), 1);
+  EXPECT_EQ(count_events("format "), 4064);
+  EXPECT_EQ(count_events("write "), 17);
+  expect_tables(format);
+  const Bytes f = flash();
+  for (int b = 2545; b < 2560; ++b)
+    EXPECT_EQ(Bytes(f.begin() + b * 256, f.begin() + b * 256 + 256), Bytes(256, 0xFF));
+  // Weak cells make some sums differ from an all-0xFF block's.
+  int uneven = 0;
+  for (int b = 0; b < 4096; ++b)
+    uneven += block_sum(&f[b * 256]) != 0;
+  EXPECT_GT(uneven, 100);
+  EXPECT_LT(r.seconds, 5.0);
+
+  const ProcessResult report =
+      run_process({FLASHPREP_SIM_REPORT, (dir / "state").string()}, dir.string(), {});
+  EXPECT_EQ(report.exit_status, 0);
+  EXPECT_NE(report.out.find("blocks formatted     : 4064"), std::string::npos) << report.out;
+  EXPECT_NE(report.out.find("table blocks written : 17 (2528 to 2544)"), std::string::npos);
+  EXPECT_NE(report.out.find("tables MATCH"), std::string::npos);
+}
+
+TEST_F(E2E, NoUsableBoardOnTheBus) {
+  const Env cases[] = {
+      {{"FLASHPREP_SIM_BOARD", "none"}},
+      {{"FLASHPREP_SIM_BOARD", "wrong-vid"}},
+      {{"FLASHPREP_SIM_BOARD", "wrong-pid"}},
+      {{"FLASHPREP_SIM_REFUSE", "open"}},
+      {{"FLASHPREP_SIM_REFUSE", "configuration"}},
+      {{"FLASHPREP_SIM_REFUSE", "claim"}},
+  };
+  for (const Env& env : cases) {
+    const ProcessResult r = run(env);
+    EXPECT_EQ(r.out, "FAIL: UNABLE TO START DRIVER\n") << env.begin()->second;
+    EXPECT_EQ(ram(), Bytes(8192, 0xFF));
+    EXPECT_EQ(events(), "driver_blocks 0\n");
+  }
+}
+
+TEST_F(E2E, TwoBoardsOnlyTheFirstIsPrepared) {
+  const ProcessResult r = run({{"FLASHPREP_SIM_BOARD", "two"}});
+  expect_lines(r.out, download() + expected_format({}).lines);
+  EXPECT_EQ(count_events("format "), 4064);
+}
+
+TEST_F(E2E, BootloaderThatDoesNotAnswerB) {
+  for (const char* mode : {"silent", "wrong"}) {
+    const ProcessResult r = run({{"FLASHPREP_SIM_BOOTLOADER", mode}});
+    EXPECT_EQ(r.out, "FAIL: BOOTLOADER NOT PRESENT\n") << mode;
+    EXPECT_EQ(events(), "driver_blocks 0\n");
+  }
+}
+
+TEST_F(E2E, SilentBootloaderWaitsOutOneRealTimeOut) {
+  const ProcessResult r =
+      run({{"FLASHPREP_SIM_BOOTLOADER", "silent"}, {"FLASHPREP_SIM_REAL_TIMEOUTS", "1"}});
+  EXPECT_EQ(r.out, "FAIL: BOOTLOADER NOT PRESENT\n");
+  EXPECT_GE(r.seconds, 5.0);
+  EXPECT_LT(r.seconds, 7.0);
+}
+
+TEST_F(E2E, DriverStepFailures) {
+  const std::set<int> refused = {1, 2, 15};
+  ProcessResult r = run({{"FLASHPREP_SIM_REFUSE_DRIVER_BLOCKS", "1-2,15"}});
+  expect_lines(r.out, expected_download(kDriverBytes, kRam, kRam + kDriverBytes - 1, refused) +
+                          expected_format({}).lines);
+  const Bytes m = ram();
+  EXPECT_EQ(Bytes(m.begin() + 256, m.begin() + 768), Bytes(512, 0xFF)) << "refused blocks";
+  EXPECT_EQ(Bytes(m.begin(), m.begin() + 256), Bytes(driver.begin(), driver.begin() + 256));
+
+  r = run({{"FLASHPREP_SIM_REFUSE_INIT", "1"}});
+  EXPECT_EQ(r.out, download() + "FAIL: SERIAL FLASH NOT INITIALIZED\n");
+  EXPECT_EQ(count_events("format "), 0);
+
+  fs::remove(dir / "serial_flash.S19");
+  r = run({});
+  EXPECT_EQ(r.out, "FAIL: SERIAL DRIVER NOT LOADED\n");
+  ASSERT_TRUE(srecord::write_file((dir / "serial_flash.S19").string(),
+                                  "S30620000000AAFF\n"));  // checksum should be 0x2F
+  r = run({});
+  EXPECT_EQ(r.out, "FAIL: SERIAL DRIVER NOT LOADED\n");
+  EXPECT_EQ(events(), "driver_blocks 0\n");
+}
+
+TEST_F(E2E, FormatFailuresOfChosenBlocks) {
+  const Env env = {{"FLASHPREP_SIM_FORMAT_REQUEST_FAILS", "0,255,2600-2602"},
+                   {"FLASHPREP_SIM_FORMAT_REPLY_FAILS", "7,4095"},
+                   {"FLASHPREP_SIM_SHORT_REPLY", "8"},
+                   {"FLASHPREP_SIM_OVERSIZED_REPLY", "9,3000"},
+                   {"FLASHPREP_SIM_REFUSE_WRITES", "2530"}};
+  const std::set<int> failing = {0, 255, 2600, 2601, 2602, 7, 4095, 8, 9, 3000};
+  const ProcessResult r = run(env);
+  const FormatExpectation format = expected_format(failing, {2530});
+  expect_lines(r.out, download() + format.lines);
+  expect_tables(format, {2530});
+}
+
+TEST_F(E2E, EveryFormatReplyFailsAndTheRunStillEndsPromptly) {
+  const ProcessResult r = run({{"FLASHPREP_SIM_FORMAT_REPLY_FAILS", "all"}});
+  const FormatExpectation format = expected_format(blocks(0, 4095));
+  expect_lines(r.out, download() + format.lines);
+  EXPECT_EQ(count_events("format"), 4064);
+  expect_tables(format);  // two tables written, both all 0xFF
+  EXPECT_LT(r.seconds, 5.0);
+}
+
+TEST_F(E2E, BoardUnpluggedDuringTheFormatPass) {
+  // Unplugged once block 99's reply was read: every later transfer fails.
+  const long after = kBeforeFormat + 4 * 100;
+  const ProcessResult r = run({{"FLASHPREP_SIM_UNPLUG_AFTER", std::to_string(after)}});
+  std::set<int> tables;
+  for (int t = 2528; t <= 2544; ++t)
+    tables.insert(t);
+  const FormatExpectation format = expected_format(blocks(100, 4095), tables);
+  expect_lines(r.out, download() + format.lines);
+  EXPECT_EQ(count_events("format "), 100);
+  EXPECT_EQ(count_events("write "), 0);
+  EXPECT_LT(r.seconds, 5.0);
+}
+
+TEST_F(E2E, SingleFaultsAtChosenTransfers) {
+  struct Case {
+    std::string fault;
+    std::string want;
+  } cases[] = {
+      // identify's reply header read fails
+      {"error@3", "FAIL: BOOTLOADER NOT PRESENT\n"},
+      // header of driver block 0
+      {"timeout@5", expected_download(kDriverBytes, kRam, kRam + kDriverBytes - 1, {0}) +
+                        expected_format({}).lines},
+      // the init request body
+      {"short@38", download() + "FAIL: SERIAL FLASH NOT INITIALIZED\n"},
+      // block 0's reply body, then block 1's reply header
+      {"short@42,error@45", download() + expected_format({0, 1}).lines},
+      // unplugged at block 2's request
+      {"unplug@47", download() + expected_format(blocks(2, 4095), {2528, 2529}).lines},
+  };
+  for (const Case& c : cases) {
+    const ProcessResult r = run({{"FLASHPREP_SIM_FAULT", c.fault}});
+    SCOPED_TRACE(c.fault);
+    expect_lines(r.out, c.want);
+  }
+}
+
+TEST_F(E2E, FlashPersistsBetweenRuns) {
+  const std::string flash_file = (dir / "board.flash").string();
+  run({{"FLASHPREP_SIM_FLASH", flash_file}});
+  const Bytes first = flash();
+  ASSERT_EQ(read_file(flash_file), first);
+  // A second run that formats and writes nothing leaves the flash as it was.
+  run({{"FLASHPREP_SIM_FLASH", flash_file},
+       {"FLASHPREP_SIM_FORMAT_REQUEST_FAILS", "all"},
+       {"FLASHPREP_SIM_REFUSE_WRITES", "all"}});
+  EXPECT_EQ(flash(), first);
+  EXPECT_EQ(read_file(flash_file), first);
+}
+
+TEST_F(E2E, LauncherHelpAndBadSettings) {
+  const ProcessResult help = run_process({FLASHPREP_SIM_LAUNCHER, "--help"}, dir.string(), {});
+  EXPECT_EQ(help.exit_status, 0);
+  for (const char* var :
+       {"FLASHPREP_SIM_BOARD", "FLASHPREP_SIM_REFUSE=", "FLASHPREP_SIM_BOOTLOADER",
+        "FLASHPREP_SIM_REFUSE_DRIVER_BLOCKS", "FLASHPREP_SIM_REFUSE_INIT",
+        "FLASHPREP_SIM_FORMAT_REQUEST_FAILS", "FLASHPREP_SIM_FORMAT_REPLY_FAILS",
+        "FLASHPREP_SIM_SHORT_REPLY", "FLASHPREP_SIM_OVERSIZED_REPLY", "FLASHPREP_SIM_UNPLUG_AFTER",
+        "FLASHPREP_SIM_FAULT", "FLASHPREP_SIM_REAL_TIMEOUTS", "FLASHPREP_SIM_WEAK_SEED",
+        "FLASHPREP_SIM_FLASH", "FLASHPREP_SIM_STATE", "FLASHPREP_SIM_TRACE"})
+    EXPECT_NE(help.out.find(var), std::string::npos) << var;
+
+  const ProcessResult bad = run_process({FLASHPREP_SIM_LAUNCHER, FLASHPREP_BINARY}, dir.string(),
+                                        {{"FLASHPREP_SIM_FAULT", "melt@3"}});
+  EXPECT_EQ(bad.exit_status, 2);
+  EXPECT_EQ(bad.out, "");
+  EXPECT_NE(bad.err.find("FLASHPREP_SIM_FAULT"), std::string::npos);
+}
+
+TEST_F(E2E, TraceOpensInTshark) {
+  if (std::system("command -v tshark >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "tshark is not installed (tools/test installs it)";
+  const std::string pcap = (dir / "run.pcap").string();
+  run({{"FLASHPREP_SIM_TRACE", pcap}, {"FLASHPREP_SIM_REFUSE_INIT", "1"}});
+  const std::string fields = (dir / "fields.txt").string();
+  const std::string cmd = "tshark -r " + pcap +
+                          " -T fields -E separator=, -e usb.urb_type -e usb.endpoint_address"
+                          " -e usb.transfer_type -e usb.urb_status -e usb.capdata > " +
+                          fields + " 2>" + (dir / "tshark.err").string();
+  ASSERT_EQ(std::system(cmd.c_str()), 0) << read_text(dir / "tshark.err");
+  std::istringstream in(read_text(fields));
+  std::vector<std::string> rows;
+  std::string row;
+  while (std::getline(in, row))
+    rows.push_back(row);
+  // identify (4) + 16 driver blocks (32) + the refused init (2): two records each.
+  ASSERT_EQ(rows.size(), 2u * 38u);
+  auto lower = [](std::string s) {
+    for (char& c : s)
+      c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+  };
+  EXPECT_EQ(lower(rows[0]), "'s',0x02,0x03,-115,0001");
+  EXPECT_EQ(lower(rows[2]), "'s',0x02,0x03,-115,00");
+  EXPECT_EQ(lower(rows[5]), "'c',0x81,0x03,0,0009") << "identify reply header";
+  EXPECT_EQ(lower(rows[7]).substr(0, 20), "'c',0x81,0x03,0,4242") << "identify reply body";
+  EXPECT_EQ(lower(rows.back()), "'c',0x02,0x03,-32,") << "the stalled init request";
+}
+
+}  // namespace

@@ -1,0 +1,35 @@
+// What a run must print, computed from the tool's rules rather than copied
+// from an earlier run: the download summary and block lines, and the format
+// pass's lines with the table writes that fall between them.
+#ifndef FLASHPREP_TESTS_RUN_EXPECTATIONS_H_
+#define FLASHPREP_TESTS_RUN_EXPECTATIONS_H_
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+struct TableWrite {
+  int block;                // flash block that receives the table
+  std::vector<int> entries; // flash block whose sum each entry holds, -1: never filled
+};
+
+struct FormatExpectation {
+  std::string lines;
+  std::vector<TableWrite> tables;
+};
+
+// Summary and per-block lines for a driver stored from `low` to `high`
+// (`count` stores), with driver block indexes in `refused` failing.
+std::string expected_download(uint32_t count, uint32_t low, uint32_t high,
+                              const std::set<int>& refused = {});
+
+// The format pass over a board where the blocks in `failing` do not format
+// and the table blocks in `refused_tables` refuse the write.
+FormatExpectation expected_format(const std::set<int>& failing,
+                                  const std::set<int>& refused_tables = {});
+
+// 8-bit sum of 256 bytes.
+uint8_t block_sum(const uint8_t* block);
+
+#endif  // FLASHPREP_TESTS_RUN_EXPECTATIONS_H_

@@ -1,0 +1,71 @@
+#include "test_support.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+
+#include "app/flashprep_run.h"
+
+std::vector<sim::CallRecord> transfers() {
+  std::vector<sim::CallRecord> out;
+  for (const sim::CallRecord& c : sim::world().calls())
+    if (c.name == "usb_bulk_write" || c.name == "usb_bulk_read")
+      out.push_back(c);
+  return out;
+}
+
+Bytes header(uint16_t n) {
+  return {static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n & 0xFF)};
+}
+
+ScratchDir::ScratchDir() {
+  std::string tmpl = (std::filesystem::temp_directory_path() / "flashprep-test-XXXXXX").string();
+  if (mkdtemp(tmpl.data()) != nullptr)
+    path_ = tmpl;
+}
+
+ScratchDir::~ScratchDir() {
+  if (!path_.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+}
+
+bool ScratchDir::write(const std::string& name, const std::string& text) const {
+  FILE* f = std::fopen(file(name).c_str(), "w");
+  if (f == nullptr)
+    return false;
+  bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+  return std::fclose(f) == 0 && ok;
+}
+
+std::string run_in(const std::string& dir) {
+  const auto previous = std::filesystem::current_path();
+  std::filesystem::current_path(dir);
+  std::ostringstream out;
+  const int status = run_flashprep(out);
+  std::filesystem::current_path(previous);
+  EXPECT_EQ(status, 0);
+  return out.str();
+}
+
+::testing::AssertionResult same_lines(const std::string& actual, const std::string& expected) {
+  if (actual == expected)
+    return ::testing::AssertionSuccess();
+  std::istringstream a(actual);
+  std::istringstream e(expected);
+  std::string la;
+  std::string le;
+  for (int line = 1;; ++line) {
+    const bool more_a = static_cast<bool>(std::getline(a, la));
+    const bool more_e = static_cast<bool>(std::getline(e, le));
+    if (!more_a || !more_e || la != le) {
+      return ::testing::AssertionFailure()
+             << "line " << line << ": got '" << (more_a ? la : "<end>") << "', expected '"
+             << (more_e ? le : "<end>") << "'";
+    }
+  }
+}

@@ -1,0 +1,75 @@
+// flashprep-make-driver: writes a made-up driver image as S3 records, for
+// demos and tests that need a driver file without the real one.
+//
+//   flashprep-make-driver PATH [BYTES [START_HEX]]
+//
+// The content is a fixed pseudo-random sequence, so that the image looks like
+// code (no long constant runs) and is the same on every run.
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "image/srecord_writer.h"
+
+namespace {
+
+constexpr unsigned long kDefaultBytes = 4000;
+constexpr uint32_t kDefaultStart = 0x20000000;
+constexpr unsigned long kMaxBytes = 16ul << 20;  // far above any driver
+constexpr size_t kBytesPerRecord = 32;
+
+// Parses all of `text` in `base`; false on junk, a sign, or overflow.
+bool parse_number(const char* text, int base, unsigned long* value) {
+  if (*text == '\0' || *text == '-' || *text == '+') return false;
+  errno = 0;
+  char* end = nullptr;
+  *value = std::strtoul(text, &end, base);
+  return errno == 0 && *end == '\0';
+}
+
+int usage(const char* message) {
+  std::fprintf(stderr,
+               "flashprep-make-driver: %s\n"
+               "usage: flashprep-make-driver PATH [BYTES [START_HEX]]\n",
+               message);
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2 || argc > 4) return usage("wrong number of arguments");
+  unsigned long bytes = kDefaultBytes;
+  unsigned long start = kDefaultStart;
+  if (argc > 2 && (!parse_number(argv[2], 10, &bytes) || bytes == 0 || bytes > kMaxBytes)) {
+    return usage("BYTES must be a decimal number from 1 to 16777216");
+  }
+  if (argc > 3 && (!parse_number(argv[3], 16, &start) || start > 0xFFFFFFFFul)) {
+    return usage("START_HEX must be a 32-bit hexadecimal address");
+  }
+  if (uint64_t{start} + bytes - 1 > 0xFFFFFFFFu) return usage("the image runs past address FFFFFFFF");
+
+  // xorshift32: cheap, fixed and good enough to avoid visible patterns.
+  std::vector<uint8_t> image(bytes);
+  uint32_t state = 0x2545F491u;
+  for (uint8_t& b : image) {
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    b = static_cast<uint8_t>(state >> 24);
+  }
+
+  const uint32_t address = static_cast<uint32_t>(start);
+  const std::string text = srecord::header_record("flashprep sample driver") +
+                           srecord::data_records(4, address, image.data(), image.size(),
+                                                 kBytesPerRecord) +
+                           srecord::terminator_record(4, address);
+  if (!srecord::write_file(argv[1], text)) {
+    std::fprintf(stderr, "flashprep-make-driver: cannot write %s\n", argv[1]);
+    return 1;
+  }
+  return 0;
+}

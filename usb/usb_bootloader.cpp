@@ -1,0 +1,140 @@
+#include "usb/usb_bootloader.h"
+
+#include <cstring>
+#include <vector>
+
+using namespace usb_ids;
+
+namespace {
+constexpr uint8_t kIdentify = 0x00;
+constexpr uint8_t kLoadBlock = 0x01;
+constexpr uint8_t kDriver = 0x02;
+constexpr uint8_t kCommand3 = 0x03;
+constexpr uint8_t kBootloaderMark = 'B';
+constexpr int kBlockBytes = 256;
+constexpr uint16_t kMaxDriverBytes = UsbBootloader::kMessageBytes - 1;
+}  // namespace
+
+UsbBootloader::~UsbBootloader() {
+  close();
+}
+
+bool UsbBootloader::start() {
+  if (!open())
+    return false;
+  return configure();
+}
+
+bool UsbBootloader::open() {
+  usb_init();
+  usb_find_busses();
+  usb_find_devices();
+  for (usb_bus* bus = usb_get_busses(); bus != nullptr; bus = bus->next) {
+    for (struct usb_device* dev = bus->devices; dev != nullptr; dev = dev->next) {
+      if (dev->descriptor.idVendor == kVendor && dev->descriptor.idProduct == kProduct) {
+        // Only the first match is tried: a second board is never touched.
+        handle = usb_open(dev);
+        return handle != nullptr;
+      }
+    }
+  }
+  return handle != nullptr;
+}
+
+bool UsbBootloader::configure() {
+  if (usb_set_configuration(handle, kConfiguration) != 0)
+    return false;
+  return usb_claim_interface(handle, kInterface) == 0;
+}
+
+bool UsbBootloader::close() {
+  if (handle != nullptr) {
+    // Released even when configure() never claimed it; libusb tolerates that.
+    usb_release_interface(handle, kInterface);
+    usb_close(handle);
+    handle = nullptr;
+  }
+  return true;
+}
+
+bool UsbBootloader::release() {
+  usb_release_interface(handle, kInterface);
+  return true;
+}
+
+bool UsbBootloader::reset() {
+  usb_reset(handle);
+  return true;
+}
+
+bool UsbBootloader::send_message(const uint8_t* body, uint16_t length) {
+  char header[2] = {static_cast<char>(length >> 8), static_cast<char>(length & 0xFF)};
+  if (usb_bulk_write(handle, kEndpointOut, header, 2, kTimeoutMs) != 2)
+    return false;
+  int sent = usb_bulk_write(handle, kEndpointOut,
+                            reinterpret_cast<const char*>(body), length,
+                            kTimeoutMs);
+  return sent >= 0 && sent == length;
+}
+
+bool UsbBootloader::receive_message(uint8_t* body, uint16_t capacity, uint16_t* length) {
+  char header[2];
+  if (usb_bulk_read(handle, kEndpointIn, header, 2, kTimeoutMs) != 2)
+    return false;
+  uint16_t announced = static_cast<uint16_t>((static_cast<uint8_t>(header[0]) << 8) |
+                                             static_cast<uint8_t>(header[1]));
+  *length = announced;
+  if (announced > capacity) {
+    // Read the whole body anyway, so the board's next reply is not taken for
+    // the tail of this one; then fail.
+    std::vector<char> scratch(announced);
+    usb_bulk_read(handle, kEndpointIn, scratch.data(), announced, kTimeoutMs);
+    return false;
+  }
+  // The body read is issued for every length, zero included.
+  int got = usb_bulk_read(handle, kEndpointIn, reinterpret_cast<char*>(body), announced,
+                          kTimeoutMs);
+  return got >= 0 && got == announced;
+}
+
+bool UsbBootloader::identify() {
+  message[0] = kIdentify;
+  if (!send_message(message, 1))
+    return false;
+  if (!receive_message(message, kMessageBytes, &reply_length))
+    return false;
+  return message[0] == kBootloaderMark;
+}
+
+bool UsbBootloader::load_block(uint8_t index, const uint8_t* data) {
+  message[0] = kLoadBlock;
+  message[1] = index;
+  std::memcpy(&message[2], data, kBlockBytes);
+  return send_message(message, 2 + kBlockBytes);
+}
+
+bool UsbBootloader::driver_transaction(const uint8_t* payload, uint16_t n, uint8_t* reply,
+                                       uint16_t k) {
+  if (n > kMaxDriverBytes || k > kMaxDriverBytes)
+    return false;
+  message[0] = kDriver;
+  std::memcpy(&message[1], payload, n);
+  if (!send_message(message, static_cast<uint16_t>(n + 1)))
+    return false;
+  if (k == 0)
+    return true;
+  uint16_t announced = 0;
+  if (!receive_message(message, kMessageBytes, &announced))
+    return false;
+  // A short reply would hand over stale request bytes as if the board had
+  // sent them; refuse it instead.
+  if (announced < k + 1)
+    return false;
+  std::memcpy(reply, &message[1], k);
+  return true;
+}
+
+bool UsbBootloader::send_command_3() {
+  message[0] = kCommand3;
+  return send_message(message, 1);
+}

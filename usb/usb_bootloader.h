@@ -1,0 +1,90 @@
+// UsbBootloader: the host's one connection to the board's USB bootloader.
+//
+// It finds the board by vendor and product ID, opens it, selects configuration
+// 1 and claims interface 0 (start), frames messages on the two bulk endpoints
+// (send_message / receive_message) and carries the bootloader's four commands.
+// Every operation reports success as a boolean; nothing is printed, nothing is
+// retried, and no libusb error code leaves this class.
+//
+// Ownership: the object owns the libusb device handle and closes it in its
+// destructor (releasing interface 0 first). Not copyable.
+#ifndef FLASHPREP_USB_USB_BOOTLOADER_H_
+#define FLASHPREP_USB_USB_BOOTLOADER_H_
+
+#include <usb.h>
+
+#include <cstdint>
+
+namespace usb_ids {
+constexpr uint16_t kVendor = 0x15A2;
+constexpr uint16_t kProduct = 0x0040;
+constexpr int kConfiguration = 1;
+constexpr int kInterface = 0;
+constexpr int kEndpointOut = 0x02;  // bulk, host to board
+constexpr int kEndpointIn = 0x81;   // bulk, board to host
+constexpr int kTimeoutMs = 5000;    // every transfer
+}  // namespace usb_ids
+
+class UsbBootloader {
+ public:
+  // Command byte plus the largest body a command carries (a driver request of
+  // 264 bytes); every request is built here and every reply is read here.
+  static constexpr int kMessageBytes = 265;
+
+  UsbBootloader() : handle(nullptr) {}
+  ~UsbBootloader();
+  UsbBootloader(const UsbBootloader&) = delete;
+  UsbBootloader& operator=(const UsbBootloader&) = delete;
+
+  // Connection. start() = open() then, if it found and opened the board,
+  // configure(). True when the board is open, configured and claimed; after a
+  // failed configure() the device stays open until close() or destruction.
+  bool start();
+  // Walks the buses for the first device with both IDs and opens it. Only the
+  // first match is tried. True when a handle is held afterwards.
+  // REQUIRES: no device is open.
+  bool open();
+  // Selects configuration 1, then claims interface 0. REQUIRES: open.
+  bool configure();
+  // Releases interface 0 and closes the device, if one is open. Always true.
+  bool close();
+  // Releases interface 0 only; the device stays open. Always true.
+  bool release();
+  // Asks libusb to reset the device; the handle is kept. Always true.
+  bool reset();
+
+  // Framing: a 2-byte big-endian length transfer, then the body transfer.
+  // True when both transfers moved exactly their byte counts.
+  bool send_message(const uint8_t* body, uint16_t length);
+  // Reads a header, stores the announced length in `length` (before the body
+  // is read), then reads that many bytes into `body`, a zero-length read
+  // included. `capacity` is the room at `body`: a reply announcing more fails,
+  // its body is still read (into a scratch area) so that the next exchange
+  // starts on a frame boundary, and nothing is written past `capacity`.
+  bool receive_message(uint8_t* body, uint16_t capacity, uint16_t* length);
+
+  // Command 0: true when a reply came back whole and its first byte is 'B'.
+  // The announced reply length is left in reply_length().
+  bool identify();
+  // Command 1: sends one 256-byte block of the driver image with its index
+  // (the block's position modulo 256). No reply is read.
+  bool load_block(uint8_t index, const uint8_t* data);
+  // Command 2: passes `n` payload bytes to the running driver. For k > 0 a
+  // reply is read and its bytes 1..k are copied to `reply`; the transaction
+  // fails, leaving `reply` untouched, when the reply carries fewer than 1 + k
+  // bytes. n and k above 264 fail without sending anything.
+  // REQUIRES: `reply` holds k bytes (it may be null when k is 0).
+  bool driver_transaction(const uint8_t* payload, uint16_t n, uint8_t* reply, uint16_t k);
+  // Command 3: a one-byte command without reply.
+  bool send_command_3();
+
+  uint16_t last_reply_length() const { return reply_length; }
+  bool is_open() const { return handle != nullptr; }
+
+ private:
+  usb_dev_handle* handle;
+  uint8_t message[kMessageBytes];
+  uint16_t reply_length = 0;
+};
+
+#endif  // FLASHPREP_USB_USB_BOOTLOADER_H_
