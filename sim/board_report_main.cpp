@@ -1,6 +1,7 @@
 // flashprep-sim-report STATE_DIR: reads back what a simulated run left on the
 // board (see FLASHPREP_SIM_STATE) and reports blocks formatted, checksum
 // table blocks written, and whether every table entry matches its block.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -47,6 +48,7 @@ int main(int argc, char** argv) {
   // before the table was full ends a range, so filling starts over.
   int driver_blocks = 0;
   int formatted = 0;
+  int weak = 0;  // formatted blocks that did not read back all 0xFF
   std::vector<int> tables;
   std::vector<int> entry_block(sim::kBlockBytes, -1);  // block whose sum each entry holds
   int fill = 0;
@@ -62,6 +64,8 @@ int main(int argc, char** argv) {
       continue;
     if (std::strcmp(kind, "format") == 0) {
       ++formatted;
+      const uint8_t* cells = &flash[block * sim::kBlockBytes];
+      weak += std::any_of(cells, cells + sim::kBlockBytes, [](uint8_t c) { return c != 0xFF; });
       entry_block[fill] = block;
       fill = (fill + 1) % sim::kBlockBytes;
     } else if (std::strcmp(kind, "write") == 0) {
@@ -82,6 +86,7 @@ int main(int argc, char** argv) {
   std::printf("SIMULATED BOARD REPORT\n");
   std::printf("driver blocks loaded : %d\n", driver_blocks);
   std::printf("blocks formatted     : %d\n", formatted);
+  std::printf("  with weak cells    : %d\n", weak);
   std::printf("table blocks written : %zu", tables.size());
   if (!tables.empty())
     std::printf(" (%d to %d)", tables.front(), tables.back());

@@ -43,6 +43,8 @@ void SimUsb::reset(const BoardConfig& config) {
   calls_.clear();
   faults_.clear();
   transfers_ = 0;
+  close_calls_ = 0;
+  release_calls_ = 0;
   unplug_after_ = -1;
   unplugged_ = false;
   trace_.reset();
@@ -190,6 +192,7 @@ int SimUsb::handle_result(usb_dev_handle* h, int wanted) {
 }
 
 int SimUsb::close(usb_dev_handle* h) {
+  ++close_calls_;
   int result = (h == nullptr || h->closed) ? kErrInvalid : 0;
   record(make_call("usb_close", h ? h->device : -1, 0, 0, 0, result));
   if (result == 0)
@@ -212,6 +215,7 @@ int SimUsb::claim_interface(usb_dev_handle* h, int interface) {
 }
 
 int SimUsb::release_interface(usb_dev_handle* h, int interface) {
+  ++release_calls_;
   int result = handle_result(h, 0);
   if (result == 0)
     h->claimed = false;

@@ -89,6 +89,9 @@ class SimUsb {
   bool unplugged() const { return unplugged_; }
   // Handles opened and not yet closed.
   int open_handles() const;
+  // Teardown calls, counted even when the call log is off.
+  int close_calls() const { return close_calls_; }
+  int release_calls() const { return release_calls_; }
 
   // The libusb 0.1 entry points (see sim/libusb_stub.cpp).
   void init();
@@ -129,6 +132,8 @@ class SimUsb {
   std::vector<CallRecord> calls_;
   std::map<long, Fault> faults_;
   long transfers_ = 0;
+  int close_calls_ = 0;
+  int release_calls_ = 0;
   long unplug_after_ = -1;  // -1: stays plugged in
   bool unplugged_ = false;
   std::unique_ptr<PcapTrace> trace_;

@@ -1,0 +1,145 @@
+// One fault at every transfer of a whole run, of every kind: the run must
+// print exactly what that one failure implies, go on where the steps say it
+// goes on, and close the device once. CI runs a fixed sample of transfer
+// numbers; FLASHPREP_SWEEP=full (the sweep-full CTest label) runs them all.
+#include <cstdlib>
+
+#include "image/srecord_writer.h"
+#include "test_support.h"
+
+namespace {
+
+constexpr uint32_t kRam = 0x20000000;
+constexpr int kDriverBlocks = 16;
+
+// What the host prints when transfer k fails as `kind`, following its rules:
+// the exchange that holds transfer k fails; after an unplug every later
+// exchange fails too.
+std::string expected_output(long k, sim::Fault kind) {
+  long done = 0;
+  bool hit = false;
+  bool gone = false;
+  auto exchange = [&](int transfers) {
+    if (!hit && k > done && k <= done + transfers) {
+      hit = true;
+      gone = kind == sim::Fault::unplug;
+      done += transfers;
+      return false;
+    }
+    done += transfers;
+    return !gone;
+  };
+  if (!exchange(4))
+    return "FAIL: BOOTLOADER NOT PRESENT\n";
+  std::string out = "BYTES  : 4096\nSTART  : 20000000\nEND    : 20000FFF\nBLOCKS : 16\n";
+  for (int b = 0; b < kDriverBlocks; ++b)
+    out += "BLOCK " + std::to_string(b) + (exchange(2) ? " DOWNLOADED\n" : " FAILED\n");
+  if (!exchange(2))
+    return out + "FAIL: SERIAL FLASH NOT INITIALIZED\n";
+  int fill = 0;
+  int table = 2528;
+  auto write_table = [&] {
+    if (!exchange(2))
+      out += "FAIL: WRITING BLOCK " + std::to_string(table) + "\n";
+    ++table;
+  };
+  auto format = [&](int n) {
+    if (!exchange(4)) {
+      out += "FAIL: FORMATTING BLOCK " + std::to_string(n) + "\n";
+      return;
+    }
+    out += "BLOCK " + std::to_string(n) + " FORMATTED\n";
+    fill = (fill + 1) % 256;
+    if (fill == 0)
+      write_table();
+  };
+  for (int n = 0; n <= 2527; ++n)
+    format(n);
+  fill = 0;
+  write_table();
+  for (int n = 2560; n <= 4095; ++n)
+    format(n);
+  write_table();
+  return out;
+}
+
+class FaultSweep : public SimTest {
+ protected:
+  void SetUp() override {
+    SimTest::SetUp();
+    Bytes driver(kDriverBlocks * 256);
+    for (size_t i = 0; i < driver.size(); ++i)
+      driver[i] = static_cast<uint8_t>(i * 13 + 7);
+    ASSERT_TRUE(dir.write("serial_flash.S19",
+                          srecord::data_records(4, kRam, driver.data(), driver.size(), 32)));
+  }
+
+  // Runs once with `kind` at transfer k; reports the first broken invariant.
+  ::testing::AssertionResult run_with_fault(long k, sim::Fault kind) {
+    usb().reset();
+    usb().record_calls = false;
+    usb().inject(k, kind);
+    const std::string out = run_in(dir.path());
+    const ::testing::AssertionResult same = same_lines(out, expected_output(k, kind));
+    if (!same)
+      return same;
+    if (usb().open_handles() != 0 || usb().close_calls() != 1 || usb().release_calls() != 1)
+      return ::testing::AssertionFailure() << "teardown: " << usb().close_calls() << " closes, "
+                                           << usb().release_calls() << " releases";
+    return ::testing::AssertionSuccess();
+  }
+
+  ScratchDir dir;
+};
+
+const char* name(sim::Fault kind) {
+  switch (kind) {
+    case sim::Fault::error: return "error";
+    case sim::Fault::short_count: return "short";
+    case sim::Fault::timeout: return "timeout";
+    case sim::Fault::unplug: return "unplug";
+    default: return "none";
+  }
+}
+
+TEST_F(FaultSweep, ModelMatchesAHealthyRun) {
+  usb().record_calls = false;
+  const std::string out = run_in(dir.path());
+  EXPECT_TRUE(same_lines(out, expected_output(0, sim::Fault::none)));
+  // 4 + 2*16 + 2 + 4*4064 + 2*17
+  EXPECT_EQ(usb().transfers(), 16328);
+}
+
+TEST_F(FaultSweep, OneFaultAtEachTransfer) {
+  usb().record_calls = false;
+  run_in(dir.path());
+  const long total = usb().transfers();
+  const bool full = std::getenv("FLASHPREP_SWEEP") != nullptr &&
+                    std::string(std::getenv("FLASHPREP_SWEEP")) == "full";
+  std::vector<long> ks;
+  for (long k = 1; k <= total; ++k) {
+    // The sample: every transfer up to the format pass and the first
+    // blocks, a stride through the rest, and the table writes at the end.
+    if (full || k <= 80 || k % 61 == 0 || k > total - 60)
+      ks.push_back(k);
+  }
+  int runs = 0;
+  int failures = 0;
+  for (sim::Fault kind : {sim::Fault::error, sim::Fault::short_count, sim::Fault::timeout,
+                          sim::Fault::unplug}) {
+    for (long k : ks) {
+      ++runs;
+      const ::testing::AssertionResult r = run_with_fault(k, kind);
+      if (!r) {
+        ADD_FAILURE() << name(kind) << " at transfer " << k << ": " << r.message();
+        if (++failures >= 10)
+          return;
+      }
+    }
+  }
+  RecordProperty("runs", runs);
+  std::printf("fault sweep: %d runs over %zu of %ld transfers, 4 fault kinds\n", runs, ks.size(),
+              total);
+}
+
+}  // namespace
