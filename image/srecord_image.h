@@ -101,7 +101,7 @@ class SRecordImage {
   void stamp_checksum_s3();
 
  private:
-  friend class SRecordImagePeer;  // tests inspect the region buffer
+  friend class SRecordImagePeer;  // tests read the region buffer
 
   template <int kAddressBytes>
   void load_records();

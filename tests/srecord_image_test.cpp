@@ -225,6 +225,8 @@ TEST(SRecordImageBlocks, CopyNeverLeavesRegion) {
   EXPECT_EQ(dst[8192], 0xEE);
   EXPECT_EQ(s3.image.copy_block(1, 8000, dst.data()), 192u);
   EXPECT_EQ(s3.image.copy_block(32, 256, dst.data()), 0u);
+  EXPECT_EQ(s3.image.copy_block(33, 256, dst.data()), 0u);  // still below high_address()
+  EXPECT_EQ(s3.image.copy_block(100000, 256, dst.data()), 0u);
   EXPECT_EQ(s3.image.copy_block(0xFFFFFFFFu, 256, dst.data()), 0u);
   EXPECT_EQ(s3.image.copy_block(0x01000000u, 256, dst.data()), 0u);  // i*n wraps in 32 bits
   EXPECT_EQ(s3.image.copy_block(0x00800000u, 512, dst.data()), 0u);
