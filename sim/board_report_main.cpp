@@ -91,6 +91,9 @@ int main(int argc, char** argv) {
   if (!tables.empty())
     std::printf(" (%d to %d)", tables.front(), tables.back());
   std::printf("\ntable entries checked: %d, mismatched: %d\n", checked, mismatched);
-  std::printf("tables %s\n", mismatched == 0 && checked > 0 ? "MATCH the blocks" : "DO NOT MATCH");
+  if (checked == 0)
+    std::printf("tables hold no entry to check\n");
+  else
+    std::printf("tables %s\n", mismatched == 0 ? "MATCH the blocks" : "DO NOT MATCH");
   return mismatched == 0 ? 0 : 1;
 }
