@@ -29,10 +29,20 @@ constexpr uint32_t kS3Words = 245760 / 4;
 constexpr uint32_t kS3SumWord = 128;
 constexpr uint32_t kS3SkipEnd = 256;
 
+// '0'-'9' and 'A'-'F' map to their values, every other character to 0. A
+// table: branching on digit or letter mispredicts often on hex data and took
+// half of the loading time.
+struct HexDigits {
+  uint8_t value[256];
+  constexpr HexDigits() : value() {
+    for (int c = '0'; c <= '9'; ++c) value[c] = static_cast<uint8_t>(c - '0');
+    for (int c = 'A'; c <= 'F'; ++c) value[c] = static_cast<uint8_t>(c - 'A' + 10);
+  }
+};
+constexpr HexDigits kHexDigits;
+
 int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return 0;
+  return kHexDigits.value[static_cast<unsigned char>(c)];
 }
 
 }  // namespace

@@ -33,7 +33,24 @@ bool contains(const std::set<int>& s, int v) {
 }  // namespace
 
 Board::Board(const BoardConfig& config)
-    : config_(config), ram_(kRamBytes, 0xFF), flash_(kFlashBlocks * kBlockBytes, 0xFF) {}
+    : config_(config), ram_(kRamBytes, 0xFF), flash_(kFlashBlocks) {}
+
+const uint8_t* Board::flash_block(int block) const {
+  static const std::vector<uint8_t> erased(kBlockBytes, 0xFF);
+  const auto& cells = flash_.at(block);
+  return cells ? cells.get() : erased.data();
+}
+
+void Board::set_flash_block(int block, const uint8_t* data) {
+  auto& cells = flash_.at(block);
+  if (std::all_of(data, data + kBlockBytes, [](uint8_t b) { return b == 0xFF; })) {
+    cells.reset();
+    return;
+  }
+  if (!cells)
+    cells.reset(new uint8_t[kBlockBytes]);
+  std::memcpy(cells.get(), data, kBlockBytes);
+}
 
 void Board::weak_mask(uint32_t seed, int block, uint8_t out[kBlockBytes]) {
   std::memset(out, 0xFF, kBlockBytes);
@@ -120,11 +137,17 @@ void Board::handle_message(const uint8_t* body, int size) {
     return;
   switch (body[0]) {
     case kIdentify: {
-      if (config_.bootloader == BoardConfig::Bootloader::silent)
+      const bool first = identifies_++ == 0;
+      if (config_.bootloader == BoardConfig::Bootloader::silent ||
+          (config_.bootloader == BoardConfig::Bootloader::silent_once && first))
         return;
-      std::vector<uint8_t> answer;
-      answer.push_back(config_.bootloader == BoardConfig::Bootloader::wrong ? 'b' : 'B');
-      answer.insert(answer.end(), config_.version.begin(), config_.version.end());
+      if (config_.bootloader == BoardConfig::Bootloader::empty) {
+        reply({});
+        return;
+      }
+      std::vector<uint8_t> answer(1 + config_.version.size());
+      answer[0] = config_.bootloader == BoardConfig::Bootloader::wrong ? 'b' : 'B';
+      std::copy(config_.version.begin(), config_.version.end(), answer.begin() + 1);
       reply(answer);
       return;
     }
@@ -156,13 +179,12 @@ void Board::handle_driver(const uint8_t* payload, int size) {
   const int block = be16(&payload[1]);
   if (block >= kFlashBlocks)
     return;
-  uint8_t* cells = &flash_[block * kBlockBytes];
   if (sub == kWrite) {
     if (size < 3 + kBlockBytes)
       return;
     // The driver erases before it programs, so a block holds exactly what
     // was last written to it.
-    std::memcpy(cells, &payload[3], kBlockBytes);
+    set_flash_block(block, &payload[3]);
     events_.push_back({DriverEvent::Kind::write, block});
     return;
   }
@@ -170,7 +192,7 @@ void Board::handle_driver(const uint8_t* payload, int size) {
     return;
   uint8_t mask[kBlockBytes];
   weak_mask(config_.weak_seed, block, mask);
-  std::memcpy(cells, mask, kBlockBytes);
+  set_flash_block(block, mask);
   if (contains(config_.format_reply_fails, block)) {
     events_.push_back({DriverEvent::Kind::format_unanswered, block});
     return;
@@ -178,7 +200,7 @@ void Board::handle_driver(const uint8_t* payload, int size) {
   events_.push_back({DriverEvent::Kind::format, block});
   std::vector<uint8_t> answer(1 + kBlockBytes);
   answer[0] = 0x00;  // status: erased and read back
-  std::memcpy(&answer[1], cells, kBlockBytes);
+  std::memcpy(&answer[1], mask, kBlockBytes);
   if (contains(config_.short_reply_blocks, block))
     answer.resize(kShortReplyBytes);
   else if (contains(config_.oversized_reply_blocks, block))

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -32,7 +33,10 @@ constexpr int kBlockBytes = 256;
 
 // What the board does, chosen once before a run. Defaults are a healthy board.
 struct BoardConfig {
-  enum class Bootloader { normal, silent, wrong };  // wrong: first reply byte is not 'B'
+  // silent: identify is never answered; silent_once: only the first identify
+  // goes unanswered; wrong: first reply byte is not 'B'; empty: the reply has
+  // no body (header 00 00).
+  enum class Bootloader { normal, silent, wrong, silent_once, empty };
   Bootloader bootloader = Bootloader::normal;
   std::string version = "BOOT 1.0";     // follows the 'B' of the identify reply
   bool scripted = false;                 // answer nothing: replies come only from push_in()
@@ -78,9 +82,10 @@ class Board {
 
   // State, for tests and reports.
   const std::vector<uint8_t>& ram() const { return ram_; }
-  const std::vector<uint8_t>& flash() const { return flash_; }
-  std::vector<uint8_t>& mutable_flash() { return flash_; }
-  const uint8_t* flash_block(int block) const { return &flash_[block * kBlockBytes]; }
+  // The 256 bytes of a flash block. REQUIRES: 0 <= block < kFlashBlocks.
+  const uint8_t* flash_block(int block) const;
+  // Stores a whole block (loading a saved flash, for instance).
+  void set_flash_block(int block, const uint8_t* data);
   bool driver_loaded() const { return driver_blocks_ > 0; }
   int driver_blocks() const { return driver_blocks_; }
   bool flash_initialised() const { return flash_initialised_; }
@@ -99,10 +104,13 @@ class Board {
 
   BoardConfig config_;
   std::vector<uint8_t> ram_;
-  std::vector<uint8_t> flash_;
+  // Erased blocks (all 0xFF) hold no storage: a run's peak memory is then
+  // mostly the host's own, not the simulated flash's.
+  std::vector<std::unique_ptr<uint8_t[]>> flash_;
   std::deque<std::vector<uint8_t>> in_queue_;
   int expected_body_ = -1;  // -1: waiting for a header
   int driver_blocks_ = 0;
+  int identifies_ = 0;  // identify requests received
   bool flash_initialised_ = false;
   std::vector<DriverEvent> events_;
 };

@@ -13,8 +13,10 @@ const char kScenarioHelp[] =
     "      none: no device; wrong-vid/wrong-pid: only a device with the other ID;\n"
     "      two: two boards on two buses (the first one is used)\n"
     "  FLASHPREP_SIM_REFUSE=open|configuration|claim   that libusb call fails\n"
-    "  FLASHPREP_SIM_BOOTLOADER=normal|silent|wrong    silent: no reply to identify;\n"
-    "      wrong: the reply does not start with 'B'\n"
+    "  FLASHPREP_SIM_BOOTLOADER=normal|silent|silent-once|wrong|empty\n"
+    "      silent: no reply to identify; silent-once: no reply to the first\n"
+    "      identify only; wrong: the reply does not start with 'B';\n"
+    "      empty: the reply has no body (header 00 00)\n"
     "  FLASHPREP_SIM_VERSION=TEXT                      identify reply after the 'B'\n"
     "Driver and flash (LIST is N, N-M, comma separated, or all):\n"
     "  FLASHPREP_SIM_REFUSE_DRIVER_BLOCKS=LIST   driver blocks (by index) stall\n"
@@ -127,6 +129,10 @@ bool configure_from_environment(SimUsb& usb, const Getenv& get, ScenarioFiles* f
     config.bootloader = BoardConfig::Bootloader::silent;
   else if (bootloader == "wrong")
     config.bootloader = BoardConfig::Bootloader::wrong;
+  else if (bootloader == "silent-once")
+    config.bootloader = BoardConfig::Bootloader::silent_once;
+  else if (bootloader == "empty")
+    config.bootloader = BoardConfig::Bootloader::empty;
   else if (!bootloader.empty() && bootloader != "normal")
     return fail("FLASHPREP_SIM_BOOTLOADER");
   if (get("FLASHPREP_SIM_VERSION") != nullptr)
@@ -213,7 +219,7 @@ bool write_file(const std::string& path, const uint8_t* data, size_t size) {
 bool write_state(const Board& board, const std::string& folder) {
   mkdir(folder.c_str(), 0777);
   if (!write_file(folder + "/ram.bin", board.ram().data(), board.ram().size()) ||
-      !write_file(folder + "/flash.bin", board.flash().data(), board.flash().size()))
+      !save_flash(board, folder + "/flash.bin"))
     return false;
   FILE* f = std::fopen((folder + "/events.txt").c_str(), "w");
   if (f == nullptr)
@@ -236,14 +242,22 @@ bool load_flash(Board& board, const std::string& path) {
   FILE* f = std::fopen(path.c_str(), "rb");
   if (f == nullptr)
     return false;
-  std::vector<uint8_t>& flash = board.mutable_flash();
-  bool ok = std::fread(flash.data(), 1, flash.size(), f) == flash.size();
+  uint8_t block[kBlockBytes];
+  int b = 0;
+  for (; b < kFlashBlocks && std::fread(block, 1, kBlockBytes, f) == kBlockBytes; ++b)
+    board.set_flash_block(b, block);
   std::fclose(f);
-  return ok;
+  return b == kFlashBlocks;
 }
 
 bool save_flash(const Board& board, const std::string& path) {
-  return write_file(path, board.flash().data(), board.flash().size());
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr)
+    return false;
+  bool ok = true;
+  for (int b = 0; b < kFlashBlocks && ok; ++b)
+    ok = std::fwrite(board.flash_block(b), 1, kBlockBytes, f) == kBlockBytes;
+  return std::fclose(f) == 0 && ok;
 }
 
 }  // namespace sim
