@@ -1,0 +1,423 @@
+#include "sim/usbredir_board.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+
+namespace sim {
+namespace {
+
+constexpr uint8_t kEndpointOut = 0x02;
+constexpr uint8_t kEndpointIn = 0x81;
+constexpr int kMaxPacket = 64;
+constexpr uint16_t kDeviceRelease = 0x0100;
+constexpr uint8_t kVendorClass = 0xFF;
+
+// Standard requests (bmRequestType, bRequest) that reach the device as
+// control packets; configuration and interface selection come as their own
+// usbredir packets.
+constexpr uint8_t kGetStatus = 0x00;
+constexpr uint8_t kClearFeature = 0x01;
+constexpr uint8_t kSetFeature = 0x03;
+constexpr uint8_t kGetDescriptor = 0x06;
+constexpr uint8_t kDirIn = 0x80;
+constexpr uint8_t kTypeMask = 0x60;  // standard, class or vendor
+
+constexpr uint8_t kDescDevice = 1;
+constexpr uint8_t kDescConfiguration = 2;
+constexpr uint8_t kDescString = 3;
+
+const char* const kStrings[] = {"flashprep", "Simulated target board", "SIM-0001"};
+
+// usbredir's slot of an endpoint address in interface and ep_info packets.
+int endpoint_slot(uint8_t address) {
+  return ((address & 0x80) >> 3) | (address & 0x0F);
+}
+
+std::vector<uint8_t> device_descriptor(uint16_t vendor, uint16_t product) {
+  return {18, kDescDevice, 0x00, 0x02,  // USB 2.0, run at full speed
+          kVendorClass, 0x00, 0x00, kMaxPacket,
+          static_cast<uint8_t>(vendor & 0xFF), static_cast<uint8_t>(vendor >> 8),
+          static_cast<uint8_t>(product & 0xFF), static_cast<uint8_t>(product >> 8),
+          kDeviceRelease & 0xFF, kDeviceRelease >> 8,
+          1, 2, 3,  // manufacturer, product, serial number strings
+          1};       // one configuration
+}
+
+std::vector<uint8_t> configuration_descriptor() {
+  return {9, kDescConfiguration, 32, 0, 1, 1, 0, 0x80, 50,  // bus powered, 100 mA
+          9, 4, 0, 0, 2, kVendorClass, 0x00, 0x00, 0,        // interface 0, two endpoints
+          7, 5, kEndpointOut, 0x02, kMaxPacket, 0, 0,        // bulk OUT
+          7, 5, kEndpointIn, 0x02, kMaxPacket, 0, 0};        // bulk IN
+}
+
+// False for a string index the device does not have.
+bool string_descriptor(int index, std::vector<uint8_t>* out) {
+  if (index == 0) {
+    *out = {4, kDescString, 0x09, 0x04};  // English (United States)
+    return true;
+  }
+  if (index < 1 || index > 3)
+    return false;
+  out->assign({0, kDescString});
+  for (const char* c = kStrings[index - 1]; *c != '\0'; ++c) {
+    out->push_back(static_cast<uint8_t>(*c));
+    out->push_back(0);  // UTF-16LE
+  }
+  (*out)[0] = static_cast<uint8_t>(out->size());
+  return true;
+}
+
+UsbredirBoard* self(void* priv) {
+  return static_cast<UsbredirBoard*>(priv);
+}
+
+}  // namespace
+
+UsbredirBoard::UsbredirBoard(SimUsb& usb, int fd) : usb_(usb), fd_(fd) {}
+
+UsbredirBoard::~UsbredirBoard() {
+  if (parser_ != nullptr)
+    usbredirparser_destroy(parser_);
+}
+
+bool UsbredirBoard::servable(const SimUsb& usb, std::string* error) {
+  if (usb.open_fails || usb.claim_interface_result != 0) {
+    *error = "FLASHPREP_SIM_REFUSE=open or =claim: the host's kernel does those, no request "
+             "reaches a device on a wire";
+    return false;
+  }
+  return true;
+}
+
+bool UsbredirBoard::start(std::string* error) {
+  if (!servable(usb_, error))
+    return false;
+  // Time-outs are the host's business here: a board that does not answer
+  // just holds the request.
+  usb_.real_timeouts = false;
+  usb_.find_busses();
+  usb_.find_devices();
+  for (usb_bus* bus = usb_.get_busses(); bus != nullptr && handle_ == nullptr; bus = bus->next) {
+    if (bus->devices != nullptr) {
+      vendor_ = bus->devices->descriptor.idVendor;
+      product_ = bus->devices->descriptor.idProduct;
+      handle_ = usb_.open(bus->devices);
+    }
+  }
+  fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
+
+  parser_ = usbredirparser_create();
+  if (parser_ == nullptr) {
+    *error = "out of memory";
+    return false;
+  }
+  parser_->priv = this;
+  parser_->log_func = log_cb;
+  parser_->read_func = read_cb;
+  parser_->write_func = write_cb;
+  parser_->hello_func = hello_cb;
+  parser_->reset_func = reset_cb;
+  parser_->set_configuration_func = set_configuration_cb;
+  parser_->get_configuration_func = get_configuration_cb;
+  parser_->set_alt_setting_func = set_alt_setting_cb;
+  parser_->get_alt_setting_func = get_alt_setting_cb;
+  parser_->cancel_data_packet_func = cancel_cb;
+  parser_->control_packet_func = control_cb;
+  parser_->bulk_packet_func = bulk_cb;
+  uint32_t caps[USB_REDIR_CAPS_SIZE] = {};
+  usbredirparser_caps_set_cap(caps, usb_redir_cap_connect_device_version);
+  usbredirparser_caps_set_cap(caps, usb_redir_cap_ep_info_max_packet_size);
+  usbredirparser_caps_set_cap(caps, usb_redir_cap_64bits_ids);
+  // Needed by the peer for a device on an xHCI port. It lets the peer combine
+  // queued IN reads into one request; a host that waits for each transfer
+  // never has more than one queued.
+  usbredirparser_caps_set_cap(caps, usb_redir_cap_32bits_bulk_length);
+  usbredirparser_init(parser_, "flashprep-sim-usbredir", caps, USB_REDIR_CAPS_SIZE,
+                      usbredirparser_fl_usb_host);
+  flush();
+  return true;
+}
+
+bool UsbredirBoard::step(int timeout_ms) {
+  if (closed_)
+    return false;
+  pollfd p = {fd_, POLLIN, 0};
+  if (usbredirparser_has_data_to_write(parser_) > 0)
+    p.events |= POLLOUT;
+  if (poll(&p, 1, timeout_ms) < 0)
+    return errno == EINTR;
+  if ((p.revents & (POLLIN | POLLHUP | POLLERR)) != 0 &&
+      usbredirparser_do_read(parser_) == usbredirparser_read_io_error)
+    closed_ = true;
+  if (!closed_ && !flush())
+    closed_ = true;
+  return !closed_;
+}
+
+void UsbredirBoard::serve() {
+  while (step(-1)) {
+  }
+}
+
+bool UsbredirBoard::flush() {
+  while (usbredirparser_has_data_to_write(parser_) > 0) {
+    if (usbredirparser_do_write(parser_) != 0)
+      return false;
+    // A full socket leaves data queued: poll for POLLOUT before trying again.
+    pollfd p = {fd_, POLLOUT, 0};
+    if (usbredirparser_has_data_to_write(parser_) > 0 && poll(&p, 1, 0) <= 0)
+      return true;
+  }
+  return true;
+}
+
+int UsbredirBoard::read_cb(void* priv, uint8_t* data, int count) {
+  UsbredirBoard* b = self(priv);
+  const ssize_t n = recv(b->fd_, data, static_cast<size_t>(count), 0);
+  if (n > 0)
+    return static_cast<int>(n);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+    return 0;
+  b->closed_ = true;  // end of stream or a broken connection
+  return -1;
+}
+
+int UsbredirBoard::write_cb(void* priv, uint8_t* data, int count) {
+  const ssize_t n = send(self(priv)->fd_, data, static_cast<size_t>(count), MSG_NOSIGNAL);
+  if (n >= 0)
+    return static_cast<int>(n);
+  return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? 0 : -1;
+}
+
+void UsbredirBoard::log_cb(void*, int level, const char* msg) {
+  if (level <= usbredirparser_warning)
+    std::fprintf(stderr, "flashprep-sim-usbredir: %s\n", msg);
+}
+
+void UsbredirBoard::hello_cb(void* priv, usb_redir_hello_header*) {
+  self(priv)->announce();
+}
+
+void UsbredirBoard::announce() {
+  if (handle_ == nullptr || announced_ || unplugged_)
+    return;  // an empty port
+  usb_redir_interface_info_header interfaces = {};
+  interfaces.interface_count = 1;
+  interfaces.interface[0] = 0;
+  interfaces.interface_class[0] = kVendorClass;
+  usbredirparser_send_interface_info(parser_, &interfaces);
+
+  usb_redir_ep_info_header endpoints = {};
+  std::fill(std::begin(endpoints.type), std::end(endpoints.type), usb_redir_type_invalid);
+  for (uint8_t address : {kEndpointOut, kEndpointIn}) {
+    const int slot = endpoint_slot(address);
+    endpoints.type[slot] = usb_redir_type_bulk;
+    endpoints.interface[slot] = 0;
+    endpoints.max_packet_size[slot] = kMaxPacket;
+  }
+  usbredirparser_send_ep_info(parser_, &endpoints);
+
+  usb_redir_device_connect_header connect = {};
+  connect.speed = usb_redir_speed_full;
+  connect.device_class = kVendorClass;
+  connect.vendor_id = vendor_;
+  connect.product_id = product_;
+  connect.device_version_bcd = kDeviceRelease;
+  usbredirparser_send_device_connect(parser_, &connect);
+  announced_ = true;
+}
+
+void UsbredirBoard::reset_cb(void* priv) {
+  // A bus reset leaves the device unconfigured; the board's memory and its
+  // flash are not touched by it.
+  self(priv)->configuration_ = 0;
+}
+
+void UsbredirBoard::set_configuration_cb(void* priv, uint64_t id,
+                                         usb_redir_set_configuration_header* h) {
+  UsbredirBoard* b = self(priv);
+  usb_redir_configuration_status_header status = {};
+  if (b->usb_.set_configuration_result != 0 || h->configuration > 1) {
+    status.status = usb_redir_stall;
+  } else {
+    b->configuration_ = h->configuration;
+    status.status = usb_redir_success;
+  }
+  status.configuration = b->configuration_;
+  usbredirparser_send_configuration_status(b->parser_, id, &status);
+}
+
+void UsbredirBoard::get_configuration_cb(void* priv, uint64_t id) {
+  UsbredirBoard* b = self(priv);
+  usb_redir_configuration_status_header status = {};
+  status.status = usb_redir_success;
+  status.configuration = b->configuration_;
+  usbredirparser_send_configuration_status(b->parser_, id, &status);
+}
+
+void UsbredirBoard::set_alt_setting_cb(void* priv, uint64_t id,
+                                       usb_redir_set_alt_setting_header* h) {
+  UsbredirBoard* b = self(priv);
+  usb_redir_alt_setting_status_header status = {};
+  const bool known = b->configuration_ == 1 && h->interface == 0 && h->alt == 0;
+  status.status = known ? usb_redir_success : usb_redir_stall;
+  status.interface = h->interface;
+  status.alt = 0;
+  usbredirparser_send_alt_setting_status(b->parser_, id, &status);
+}
+
+void UsbredirBoard::get_alt_setting_cb(void* priv, uint64_t id,
+                                       usb_redir_get_alt_setting_header* h) {
+  UsbredirBoard* b = self(priv);
+  usb_redir_alt_setting_status_header status = {};
+  status.status = b->configuration_ == 1 && h->interface == 0 ? usb_redir_success
+                                                              : usb_redir_stall;
+  status.interface = h->interface;
+  status.alt = 0;
+  usbredirparser_send_alt_setting_status(b->parser_, id, &status);
+}
+
+void UsbredirBoard::control_cb(void* priv, uint64_t id, usb_redir_control_packet_header* h,
+                               uint8_t* data, int) {
+  UsbredirBoard* b = self(priv);
+  b->control(id, h, data);
+  if (data != nullptr)
+    usbredirparser_free_packet_data(b->parser_, data);
+}
+
+void UsbredirBoard::control(uint64_t id, usb_redir_control_packet_header* h, const uint8_t*) {
+  std::vector<uint8_t> answer;
+  bool ok = false;
+  const bool standard = (h->requesttype & kTypeMask) == 0;
+  if (standard && h->requesttype == kDirIn && h->request == kGetDescriptor) {
+    const uint8_t type = static_cast<uint8_t>(h->value >> 8);
+    ok = true;
+    if (type == kDescDevice)
+      answer = device_descriptor(vendor_, product_);
+    else if (type == kDescConfiguration)
+      answer = configuration_descriptor();
+    else if (type == kDescString)
+      ok = string_descriptor(h->value & 0xFF, &answer);
+    else
+      ok = false;  // device qualifier and the rest: a full-speed device has none
+  } else if (standard && (h->requesttype & kDirIn) != 0 && h->request == kGetStatus) {
+    answer = {0, 0};  // bus powered, no remote wake-up, endpoints not halted
+    ok = true;
+  } else if (standard && (h->requesttype & kDirIn) == 0 &&
+             (h->request == kClearFeature || h->request == kSetFeature)) {
+    ok = true;  // endpoint halts are not kept: a refused transfer stalls only itself
+  }
+  // Anything else (vendor requests included) stalls, as the board's
+  // bootloader knows only its bulk messages.
+  usb_redir_control_packet_header reply = *h;
+  if (!ok) {
+    reply.status = usb_redir_stall;
+    reply.length = 0;
+    usbredirparser_send_control_packet(parser_, id, &reply, nullptr, 0);
+    return;
+  }
+  reply.status = usb_redir_success;
+  if ((h->requesttype & kDirIn) == 0) {
+    usbredirparser_send_control_packet(parser_, id, &reply, nullptr, 0);
+    return;
+  }
+  if (answer.size() > h->length)
+    answer.resize(h->length);
+  reply.length = static_cast<uint16_t>(answer.size());
+  usbredirparser_send_control_packet(parser_, id, &reply, answer.data(),
+                                     static_cast<int>(answer.size()));
+}
+
+void UsbredirBoard::bulk_cb(void* priv, uint64_t id, usb_redir_bulk_packet_header* h,
+                            uint8_t* data, int data_len) {
+  UsbredirBoard* b = self(priv);
+  b->bulk(id, *h, data, data_len);
+  if (data != nullptr)
+    usbredirparser_free_packet_data(b->parser_, data);
+}
+
+void UsbredirBoard::bulk(uint64_t id, const usb_redir_bulk_packet_header& h,
+                         const uint8_t* data, int data_len) {
+  if (unplugged_)
+    return;  // the peer treats everything as cancelled after a disconnect
+  const Failed& failed = failed_[(h.endpoint & 0x80) != 0];
+  if (failed.any && failed.id == id) {
+    send_bulk_status(id, h.endpoint, usb_redir_ioerror, 0, nullptr);
+    return;
+  }
+  if (h.endpoint == kEndpointOut) {
+    const int result = usb_.bulk_write(handle_, kEndpointOut, reinterpret_cast<const char*>(data),
+                                       data_len, 0);
+    complete(id, h.endpoint, result, nullptr);
+  } else if (h.endpoint == kEndpointIn) {
+    // A read is numbered and answered when it arrives. With a host that
+    // waits for each transfer, a board with nothing to send at that moment
+    // gets nothing to send later either: the read is held until cancelled.
+    std::vector<uint8_t> buffer(h.length | (h.length_high << 16));
+    const int result = usb_.bulk_read(handle_, kEndpointIn, reinterpret_cast<char*>(buffer.data()),
+                                      static_cast<int>(buffer.size()), 0);
+    complete(id, h.endpoint, result, buffer.data());
+  } else {
+    send_bulk_status(id, h.endpoint, usb_redir_inval, 0, nullptr);
+  }
+}
+
+void UsbredirBoard::complete(uint64_t id, uint8_t endpoint, int result, const uint8_t* data) {
+  if (result == kErrNoDevice) {
+    unplug();
+    return;
+  }
+  if (result == kErrTimeout) {
+    held_.push_back({id, endpoint});
+    return;
+  }
+  if (result >= 0) {
+    // For OUT the length is what the board took; for IN, what it sends.
+    send_bulk_status(id, endpoint, usb_redir_success, result,
+                     (endpoint & 0x80) != 0 ? data : nullptr);
+    return;
+  }
+  const uint8_t status = result == kErrPipe       ? usb_redir_stall
+                         : result == kErrOverflow ? usb_redir_babble
+                                                  : usb_redir_ioerror;
+  send_bulk_status(id, endpoint, status, 0, nullptr);
+}
+
+void UsbredirBoard::send_bulk_status(uint64_t id, uint8_t endpoint, uint8_t status, int length,
+                                     const uint8_t* data) {
+  Failed& failed = failed_[(endpoint & 0x80) != 0];
+  failed.any = status == usb_redir_ioerror;
+  failed.id = id;
+  usb_redir_bulk_packet_header reply = {};
+  reply.endpoint = endpoint;
+  reply.status = status;
+  reply.length = static_cast<uint16_t>(length & 0xFFFF);
+  reply.length_high = static_cast<uint16_t>(length >> 16);
+  const int data_len = data != nullptr ? length : 0;
+  usbredirparser_send_bulk_packet(parser_, id, &reply, const_cast<uint8_t*>(data), data_len);
+}
+
+void UsbredirBoard::cancel_cb(void* priv, uint64_t id) {
+  UsbredirBoard* b = self(priv);
+  auto it = std::find_if(b->held_.begin(), b->held_.end(),
+                         [id](const Held& r) { return r.id == id; });
+  if (it == b->held_.end())
+    return;  // already answered: the peer drops that answer itself
+  const uint8_t endpoint = it->endpoint;
+  b->held_.erase(it);
+  b->send_bulk_status(id, endpoint, usb_redir_cancelled, 0, nullptr);
+}
+
+void UsbredirBoard::unplug() {
+  unplugged_ = true;
+  held_.clear();
+  if (announced_)
+    usbredirparser_send_device_disconnect(parser_);
+}
+
+}  // namespace sim

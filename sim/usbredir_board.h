@@ -1,0 +1,121 @@
+// UsbredirBoard: the simulated board on a usbredir connection.
+//
+// It plays the device side of the usbredir protocol (the side that owns the
+// device) on one connected stream socket. A virtual machine's usb-redir device
+// at the other end makes it a real full-speed USB device for the guest kernel:
+// vendor 0x15A2, product 0x0040, configuration 1, interface 0 (vendor class),
+// bulk endpoints 0x02 OUT and 0x81 IN of 64-byte packets.
+//
+// Descriptors and the standard requests are answered here. Every bulk
+// transfer goes through the libusb-level calls of a SimUsb, so the board, its
+// scenario faults and the transfer numbering are exactly those of the
+// preloaded board. What a result means on a wire:
+//   bytes moved -> success; kErrPipe -> stall; kErrOverflow -> babble;
+//   kErrTimeout -> no answer: the request is held until the host cancels it;
+//   kErrNoDevice -> the device is unplugged (device_disconnect);
+//   anything else -> I/O error.
+// A host controller retries a transfer that failed with an I/O error (the
+// xHCI driver of Linux does, a few times, before it reports the error). Such
+// a retry comes with the id of the failed request; it fails again without
+// reaching the board, so that one injected error stays one failed transfer.
+//
+// Single-threaded; the owner drives it with step() or serve().
+#ifndef FLASHPREP_SIM_USBREDIR_BOARD_H_
+#define FLASHPREP_SIM_USBREDIR_BOARD_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <usbredirparser.h>
+
+#include "sim/sim_usb.h"
+
+namespace sim {
+
+class UsbredirBoard {
+ public:
+  // Serves the first device on `usb`'s bus over the connected socket `fd`.
+  // Neither is owned: both must outlive the object. The socket is made
+  // non-blocking.
+  UsbredirBoard(SimUsb& usb, int fd);
+  ~UsbredirBoard();
+  UsbredirBoard(const UsbredirBoard&) = delete;
+  UsbredirBoard& operator=(const UsbredirBoard&) = delete;
+
+  // False, with a message in `error`, for a scenario that has no meaning on
+  // a wire: a refused open or claim (the host's kernel does those, no request
+  // reaches the device).
+  static bool servable(const SimUsb& usb, std::string* error);
+
+  // Opens the device on the bus and queues the hello. False, with a message
+  // in `error`, when the scenario is not servable(). A bus without a device is
+  // served as an empty port: the peer is never told of a device.
+  bool start(std::string* error);
+
+  // Waits up to `timeout_ms` for traffic, handles what arrived and sends the
+  // answers. False once the peer has closed the connection or an I/O error
+  // happened. REQUIRES: start() succeeded.
+  bool step(int timeout_ms);
+  // Steps until the peer closes the connection.
+  void serve();
+
+  // For tests and logs.
+  bool device_announced() const { return announced_; }
+  bool unplugged() const { return unplugged_; }
+  int held_requests() const { return static_cast<int>(held_.size()); }
+
+ private:
+  struct Held {
+    uint64_t id;
+    uint8_t endpoint;
+  };
+  struct Failed {
+    bool any = false;
+    uint64_t id = 0;
+  };
+
+  // libusbredirparser callbacks; `priv` is the object.
+  static int read_cb(void* priv, uint8_t* data, int count);
+  static int write_cb(void* priv, uint8_t* data, int count);
+  static void log_cb(void* priv, int level, const char* msg);
+  static void hello_cb(void* priv, usb_redir_hello_header* hello);
+  static void reset_cb(void* priv);
+  static void set_configuration_cb(void* priv, uint64_t id,
+                                   usb_redir_set_configuration_header* h);
+  static void get_configuration_cb(void* priv, uint64_t id);
+  static void set_alt_setting_cb(void* priv, uint64_t id, usb_redir_set_alt_setting_header* h);
+  static void get_alt_setting_cb(void* priv, uint64_t id, usb_redir_get_alt_setting_header* h);
+  static void cancel_cb(void* priv, uint64_t id);
+  static void control_cb(void* priv, uint64_t id, usb_redir_control_packet_header* h,
+                         uint8_t* data, int data_len);
+  static void bulk_cb(void* priv, uint64_t id, usb_redir_bulk_packet_header* h, uint8_t* data,
+                      int data_len);
+
+  void announce();
+  void control(uint64_t id, usb_redir_control_packet_header* h, const uint8_t* data);
+  void bulk(uint64_t id, const usb_redir_bulk_packet_header& h, const uint8_t* data,
+            int data_len);
+  void complete(uint64_t id, uint8_t endpoint, int result, const uint8_t* data);
+  void send_bulk_status(uint64_t id, uint8_t endpoint, uint8_t status, int length,
+                        const uint8_t* data);
+  void unplug();
+  bool flush();
+
+  SimUsb& usb_;
+  int fd_;
+  usbredirparser* parser_ = nullptr;
+  usb_dev_handle* handle_ = nullptr;
+  uint16_t vendor_ = 0;
+  uint16_t product_ = 0;
+  uint8_t configuration_ = 0;
+  bool announced_ = false;
+  bool unplugged_ = false;
+  bool closed_ = false;
+  std::vector<Held> held_;  // requests the board does not answer
+  Failed failed_[2];        // the last request on OUT and on IN, when it failed with an I/O error
+};
+
+}  // namespace sim
+
+#endif  // FLASHPREP_SIM_USBREDIR_BOARD_H_

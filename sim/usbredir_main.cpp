@@ -1,0 +1,131 @@
+// flashprep-sim-usbredir: serves the simulated board as a USB device over the
+// usbredir protocol on a unix socket, for a virtual machine's usb-redir
+// device to connect to. The scenario comes from the same FLASHPREP_SIM_*
+// variables as the preloaded board, and so do the files it leaves behind.
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "sim/scenario.h"
+#include "sim/usbredir_board.h"
+
+namespace {
+
+constexpr int kAcceptTimeoutMs = 120000;  // a peer that never comes is a broken lane
+
+int usage(FILE* out) {
+  std::fputs(
+      "usage: flashprep-sim-usbredir SOCKET\n"
+      "\n"
+      "Listens on the unix socket SOCKET, serves the simulated board to the first\n"
+      "peer that connects (a usb-redir device of a virtual machine) and exits when\n"
+      "that peer closes the connection. SOCKET appears once it accepts connections.\n"
+      "\n"
+      "On a wire, a time-out is a board that does not answer (the request waits\n"
+      "until the host cancels it), an unplug is a device disconnect, and\n"
+      "FLASHPREP_SIM_REFUSE=open|claim cannot happen. FLASHPREP_SIM_BOARD=none\n"
+      "leaves the port empty. Transfers are numbered over the whole connection,\n"
+      "every run in the guest included. The variables:\n\n",
+      out);
+  std::fputs(sim::kScenarioHelp, out);
+  return out == stdout ? 0 : 2;
+}
+
+// Binds under a temporary name and renames into place once listening, so
+// that whoever waits for SOCKET to exist can connect at once.
+int listen_on(const std::string& path) {
+  const std::string temporary = path + ".tmp" + std::to_string(getpid());
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  if (temporary.size() >= sizeof address.sun_path) {
+    std::fprintf(stderr, "flashprep-sim-usbredir: socket path too long: %s\n", path.c_str());
+    return -1;
+  }
+  std::strcpy(address.sun_path, temporary.c_str());
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  unlink(temporary.c_str());
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      listen(fd, 1) != 0 || rename(temporary.c_str(), path.c_str()) != 0) {
+    std::fprintf(stderr, "flashprep-sim-usbredir: cannot listen on %s: %s\n", path.c_str(),
+                 std::strerror(errno));
+    if (fd >= 0)
+      close(fd);
+    unlink(temporary.c_str());
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0))
+    return usage(stdout);
+  if (argc != 2)
+    return usage(stderr);
+
+  sim::SimUsb usb;
+  sim::ScenarioFiles files;
+  std::string error;
+  if (!sim::configure_from_environment(usb, [](const char* n) { return std::getenv(n); }, &files,
+                                       &error)) {
+    std::fprintf(stderr, "flashprep-sim-usbredir: %s\n", error.c_str());
+    return 2;
+  }
+  if (!files.flash.empty())
+    sim::load_flash(usb.board(), files.flash);  // a missing file is a new board
+  if (!files.trace.empty() && !usb.trace_to(files.trace)) {
+    std::fprintf(stderr, "flashprep-sim-usbredir: cannot write %s\n", files.trace.c_str());
+    return 2;
+  }
+
+  if (!sim::UsbredirBoard::servable(usb, &error)) {
+    std::fprintf(stderr, "flashprep-sim-usbredir: %s\n", error.c_str());
+    return 2;
+  }
+
+  const std::string path = argv[1];
+  const int listener = listen_on(path);
+  if (listener < 0)
+    return 1;
+  pollfd waiting = {listener, POLLIN, 0};
+  const int conn = poll(&waiting, 1, kAcceptTimeoutMs) == 1 ? accept(listener, nullptr, nullptr)
+                                                            : -1;
+  close(listener);
+  unlink(path.c_str());
+  if (conn < 0) {
+    std::fprintf(stderr, "flashprep-sim-usbredir: no peer connected to %s\n", path.c_str());
+    return 1;
+  }
+
+  int status = 0;
+  {
+    sim::UsbredirBoard board(usb, conn);
+    if (!board.start(&error)) {
+      std::fprintf(stderr, "flashprep-sim-usbredir: %s\n", error.c_str());
+      status = 2;
+    } else {
+      board.serve();
+    }
+  }
+  close(conn);
+
+  usb.close_trace();
+  const sim::Board& board = usb.board();
+  if (!files.flash.empty() && !sim::save_flash(board, files.flash)) {
+    std::fprintf(stderr, "flashprep-sim-usbredir: cannot save %s\n", files.flash.c_str());
+    status = 1;
+  }
+  if (!files.state.empty() && !sim::write_state(board, files.state)) {
+    std::fprintf(stderr, "flashprep-sim-usbredir: cannot write state to %s\n",
+                 files.state.c_str());
+    status = 1;
+  }
+  return status;
+}

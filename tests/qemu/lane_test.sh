@@ -1,0 +1,174 @@
+#!/bin/sh
+# flashprep inside a QEMU guest, against the usbredir board, next to the same
+# scenario on the preloaded board:
+#   lane_test.sh SOURCE_DIR BUILD_DIR CASE
+# Each case boots one guest (tools/qemu-lane/run) and prints "ok" or
+# "not ok" per check; the exit status is 1 when any check failed.
+set -u
+src=$1
+build=$2
+case_name=$3
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/flashprep-lane-test.XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+failed=0
+
+check() {  # DESCRIPTION COMMAND...
+  description=$1
+  shift
+  if "$@"; then
+    echo "ok - $description"
+  else
+    echo "not ok - $description"
+    failed=1
+  fi
+}
+
+# reference NAME VAR=VALUE...: the scenario in-process on the preloaded board;
+# leaves NAME.out and the board state in NAME.state.
+reference() {
+  name=$1
+  shift
+  mkdir -p "$scratch/$name.dir"
+  "$build/flashprep-make-driver" "$scratch/$name.dir/serial_flash.S19"
+  (cd "$scratch/$name.dir" &&
+    env "$@" FLASHPREP_SIM_STATE="$scratch/$name.state" "$build/flashprep-sim" "$build/flashprep") \
+    >"$scratch/$name.out"
+}
+
+# lane RUNS VAR=VALUE...: the scenario through the guest, RUNS runs in one
+# boot; leaves lane.out, lane.state, the report and lane_status.
+lane() {
+  runs=$1
+  shift
+  lane_status=0
+  env "$@" FLASHPREP_SIM_STATE="$scratch/lane.state" "$src/tools/qemu-lane/run" \
+    --build "$build" --runs "$runs" --report "$scratch/report" >"$scratch/lane.out" ||
+    lane_status=$?
+  if [ "$lane_status" -eq 125 ] || [ ! -f "$scratch/report" ]; then
+    echo "not ok - the lane could not run the guest"
+    exit 1
+  fi
+  cat "$scratch/report"
+}
+
+# field K NAME: a value of run K in the report.
+field() {
+  awk -v k="$1" -v f="$2" '
+    $1 == "run" && $2 == k { for (i = 3; i < NF; i += 2) if ($i == f) print $(i + 1) }' \
+    "$scratch/report"
+}
+
+# run_output K: the lines run K printed.
+run_output() {
+  first=1
+  k=1
+  while [ "$k" -lt "$1" ]; do
+    first=$((first + $(field "$k" lines)))
+    k=$((k + 1))
+  done
+  tail -n "+$first" "$scratch/lane.out" | head -n "$(field "$1" lines)"
+}
+
+same_text() {  # FILE FILE
+  diff -u "$1" "$2" | head -n 20
+  cmp -s "$1" "$2"
+}
+
+same_state() {  # REFERENCE-NAME
+  for f in ram.bin flash.bin events.txt; do
+    cmp "$scratch/$1.state/$f" "$scratch/lane.state/$f" || return 1
+  done
+}
+
+has_line() {  # FILE LINE
+  grep -qxF "$2" "$1"
+}
+
+between() {  # VALUE MIN MAX
+  [ -n "$1" ] && [ "$1" -ge "$2" ] && [ "$1" -le "$3" ]
+}
+
+count_lines() {  # FILE PATTERN
+  grep -c "$2" "$1"
+}
+
+case $case_name in
+  full_run)
+    # A long run with a refused driver block (a stalled OUT), short and
+    # oversized replies (IN transfers of 129 and 300 bytes), a refused format
+    # request and a refused table write along the way; and early in the
+    # format pass, transfer faults: I/O errors on the IN body of block 2, the
+    # OUT body of block 6 and the OUT header of block 17 (which the guest's
+    # xHCI driver retries), a byte lost from the IN header of block 5 and
+    # from the OUT header of block 11.
+    set -- FLASHPREP_SIM_REFUSE_DRIVER_BLOCKS=3 FLASHPREP_SIM_SHORT_REPLY=100 \
+      FLASHPREP_SIM_OVERSIZED_REPLY=200 FLASHPREP_SIM_FORMAT_REQUEST_FAILS=300 \
+      FLASHPREP_SIM_REFUSE_WRITES=2529 \
+      FLASHPREP_SIM_FAULT=error@50,short@61,error@63,short@80,error@101
+    reference ref "$@"
+    lane 1 "$@"
+    check "exit status 0" [ "$lane_status" -eq 0 ]
+    check "output as on the preloaded board" same_text "$scratch/ref.out" "$scratch/lane.out"
+    check "board state as on the preloaded board" same_state ref
+    check "refused driver block reported" has_line "$scratch/lane.out" "BLOCK 3 FAILED"
+    check "the block after it downloaded" has_line "$scratch/lane.out" "BLOCK 4 DOWNLOADED"
+    for n in 2 5 6 11 17 100 200 300; do
+      check "block $n failed" has_line "$scratch/lane.out" "FAIL: FORMATTING BLOCK $n"
+    done
+    check "refused table write reported" has_line "$scratch/lane.out" "FAIL: WRITING BLOCK 2529"
+    formatted=$(count_lines "$scratch/lane.out" ' FORMATTED$')
+    check "every other block formatted" [ "$formatted" -eq 4056 ]
+    ;;
+  silent_identify)
+    # Run 1 meets a bootloader that does not answer: one real time-out. Run 2
+    # on the same board must find nothing left of that discarded read.
+    reference ref
+    reference once FLASHPREP_SIM_BOOTLOADER=silent-once
+    lane 2 FLASHPREP_SIM_BOOTLOADER=silent-once
+    run_output 1 >"$scratch/run1.out"
+    run_output 2 >"$scratch/run2.out"
+    check "exit status 0" [ "$lane_status" -eq 0 ]
+    check "run 1 as on the preloaded board" same_text "$scratch/once.out" "$scratch/run1.out"
+    check "run 1 reports the missing bootloader" \
+      has_line "$scratch/run1.out" "FAIL: BOOTLOADER NOT PRESENT"
+    check "run 1 waited one 5000 ms time-out ($(field 1 ms) ms)" between "$(field 1 ms)" 5000 8000
+    check "run 2 as a healthy board on the preloaded board" \
+      same_text "$scratch/ref.out" "$scratch/run2.out"
+    check "board state as after one healthy run" same_state ref
+    ;;
+  unplug_in_format)
+    # Transfer 4000 falls in the format pass, near block 990.
+    reference ref FLASHPREP_SIM_UNPLUG_AFTER=4000
+    lane 1 FLASHPREP_SIM_UNPLUG_AFTER=4000
+    formatted=$(count_lines "$scratch/lane.out" ' FORMATTED$')
+    refused=$(count_lines "$scratch/lane.out" '^FAIL: FORMATTING BLOCK ')
+    check "exit status 0" [ "$lane_status" -eq 0 ]
+    check "output as on the preloaded board" same_text "$scratch/ref.out" "$scratch/lane.out"
+    check "board state as on the preloaded board" same_state ref
+    check "unplugged in the middle ($formatted formatted)" between "$formatted" 900 1100
+    check "one line for every block" [ $((formatted + refused)) -eq 4064 ]
+    check "the last block failed" has_line "$scratch/lane.out" "FAIL: FORMATTING BLOCK 4095"
+    # A transfer that waited for its time-out would alone take 5000 ms.
+    check "ended promptly ($(field 1 ms) ms)" between "$(field 1 ms)" 0 4999
+    ;;
+  empty_identify_reply)
+    # The reply header 00 00: the host reads a body of zero bytes, which the
+    # device must complete at once with an empty packet, twice.
+    reference ref FLASHPREP_SIM_BOOTLOADER=empty
+    lane 2 FLASHPREP_SIM_BOOTLOADER=empty
+    run_output 1 >"$scratch/run1.out"
+    run_output 2 >"$scratch/run2.out"
+    check "exit status 0" [ "$lane_status" -eq 0 ]
+    check "run 1 as on the preloaded board" same_text "$scratch/ref.out" "$scratch/run1.out"
+    check "run 2 as on the preloaded board" same_text "$scratch/ref.out" "$scratch/run2.out"
+    check "the reply is refused" has_line "$scratch/run1.out" "FAIL: BOOTLOADER NOT PRESENT"
+    check "run 1 waited no time-out ($(field 1 ms) ms)" between "$(field 1 ms)" 0 1999
+    check "run 2 waited no time-out ($(field 2 ms) ms)" between "$(field 2 ms)" 0 1999
+    check "board state as on the preloaded board" same_state ref
+    ;;
+  *)
+    echo "lane_test.sh: unknown case $case_name" >&2
+    exit 2
+    ;;
+esac
+exit "$failed"
