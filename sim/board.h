@@ -26,6 +26,12 @@ constexpr int kErrPipe = -32;       // -EPIPE: the endpoint stalled
 constexpr int kErrOverflow = -75;   // -EOVERFLOW: more data than asked for
 constexpr int kErrTimeout = -110;   // -ETIMEDOUT
 
+// How the board appears on the bus.
+constexpr uint16_t kVendorId = 0x15A2;
+constexpr uint16_t kProductId = 0x0040;
+constexpr uint8_t kEndpointOut = 0x02;  // bulk, host to board
+constexpr uint8_t kEndpointIn = 0x81;   // bulk, board to host
+
 constexpr int kRamBytes = 8192;           // driver RAM at 0x20000000
 constexpr uint32_t kRamBase = 0x20000000;
 constexpr int kFlashBlocks = 4096;

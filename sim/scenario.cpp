@@ -168,10 +168,10 @@ bool configure_from_environment(SimUsb& usb, const Getenv& get, ScenarioFiles* f
     usb.clear_devices();
   } else if (board == "wrong-vid" || board == "wrong-pid") {
     usb.clear_devices();
-    usb.add_device(1, board == "wrong-vid" ? 0x15A3 : 0x15A2,
-                   board == "wrong-vid" ? 0x0040 : 0x0041, 0);
+    usb.add_device(1, board == "wrong-vid" ? kVendorId + 1 : kVendorId,
+                   board == "wrong-vid" ? kProductId : kProductId + 1, 0);
   } else if (board == "two") {
-    usb.add_device(2, 0x15A2, 0x0040, usb.add_board(config));
+    usb.add_device(2, kVendorId, kProductId, usb.add_board(config));
   } else if (!board.empty() && board != "normal") {
     return fail("FLASHPREP_SIM_BOARD");
   }

@@ -10,8 +10,6 @@ namespace {
 
 constexpr int kErrInvalid = -22;   // -EINVAL: no such handle
 constexpr int kErrNoEntry = -2;    // -ENOENT: no such endpoint
-constexpr int kEndpointOut = 0x02;
-constexpr int kEndpointIn = 0x81;
 
 CallRecord make_call(const char* name, int device = -1, int arg = 0, int size = 0,
                      int timeout = 0, int result = 0) {
@@ -53,7 +51,7 @@ void SimUsb::reset(const BoardConfig& config) {
   claim_interface_result = 0;
   real_timeouts = false;
   record_calls = true;
-  add_device(1, 0x15A2, 0x0040, add_board(config));
+  add_device(1, kVendorId, kProductId, add_board(config));
 }
 
 void SimUsb::clear_devices() {

@@ -11,8 +11,6 @@
 namespace sim {
 namespace {
 
-constexpr uint8_t kEndpointOut = 0x02;
-constexpr uint8_t kEndpointIn = 0x81;
 constexpr int kMaxPacket = 64;
 constexpr uint16_t kDeviceRelease = 0x0100;
 constexpr uint8_t kVendorClass = 0xFF;
