@@ -8,15 +8,16 @@ using namespace format_layout;
 
 namespace {
 
-// The pass's state: the table of sums being filled and where it goes next.
-struct TableWriter {
+// The pass's state: the table of sums being filled and the block it goes to
+// next.
+struct FormatPass {
   SerialFlash& flash;
   std::ostream& out;
   uint8_t table[SerialFlash::kBlockBytes];
   uint8_t fill = 0;  // wraps after 255: a full table
   uint16_t table_block = kFirstTableBlock;
 
-  TableWriter(SerialFlash& f, std::ostream& o) : flash(f), out(o) {
+  FormatPass(SerialFlash& f, std::ostream& o) : flash(f), out(o) {
     // Entries never filled in a run read as erased flash.
     std::memset(table, 0xFF, sizeof table);
   }
@@ -46,14 +47,14 @@ struct TableWriter {
 }  // namespace
 
 void format_flash(SerialFlash& flash, std::ostream& out) {
-  TableWriter tables(flash, out);
+  FormatPass pass(flash, out);
   for (uint16_t n = 0; n <= kFirstRangeEnd; ++n)
-    tables.format(n);
+    pass.format(n);
   // Each range ends with one more write of the table, full or not; entries
   // past the fill index keep what the previous table held.
-  tables.fill = 0;
-  tables.write();
+  pass.fill = 0;
+  pass.write();
   for (uint32_t n = kSecondRangeFirst; n <= kLastBlock; ++n)
-    tables.format(static_cast<uint16_t>(n));
-  tables.write();
+    pass.format(static_cast<uint16_t>(n));
+  pass.write();
 }
