@@ -19,48 +19,17 @@ std::string expected_output(long k, sim::Fault kind) {
   long done = 0;
   bool hit = false;
   bool gone = false;
-  auto exchange = [&](int transfers) {
-    if (!hit && k > done && k <= done + transfers) {
-      hit = true;
-      gone = kind == sim::Fault::unplug;
-      done += transfers;
-      return false;
-    }
-    done += transfers;
-    return !gone;
-  };
-  if (!exchange(4))
-    return "FAIL: BOOTLOADER NOT PRESENT\n";
-  std::string out = "BYTES  : 4096\nSTART  : 20000000\nEND    : 20000FFF\nBLOCKS : 16\n";
-  for (int b = 0; b < kDriverBlocks; ++b)
-    out += "BLOCK " + std::to_string(b) + (exchange(2) ? " DOWNLOADED\n" : " FAILED\n");
-  if (!exchange(2))
-    return out + "FAIL: SERIAL FLASH NOT INITIALIZED\n";
-  int fill = 0;
-  int table = 2528;
-  auto write_table = [&] {
-    if (!exchange(2))
-      out += "FAIL: WRITING BLOCK " + std::to_string(table) + "\n";
-    ++table;
-  };
-  auto format = [&](int n) {
-    if (!exchange(4)) {
-      out += "FAIL: FORMATTING BLOCK " + std::to_string(n) + "\n";
-      return;
-    }
-    out += "BLOCK " + std::to_string(n) + " FORMATTED\n";
-    fill = (fill + 1) % 256;
-    if (fill == 0)
-      write_table();
-  };
-  for (int n = 0; n <= 2527; ++n)
-    format(n);
-  fill = 0;
-  write_table();
-  for (int n = 2560; n <= 4095; ++n)
-    format(n);
-  write_table();
-  return out;
+  return expected_run(kDriverBlocks * 256, kRam, kRam + kDriverBlocks * 256 - 1,
+                      [&](const Exchange& e) {
+                        const bool holds_k = !hit && k > done && k <= done + e.transfers;
+                        done += e.transfers;
+                        if (holds_k) {
+                          hit = true;
+                          gone = kind == sim::Fault::unplug;
+                          return false;
+                        }
+                        return !gone;
+                      });
 }
 
 class FaultSweep : public SimTest {

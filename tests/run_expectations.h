@@ -4,7 +4,10 @@
 #ifndef FLASHPREP_TESTS_RUN_EXPECTATIONS_H_
 #define FLASHPREP_TESTS_RUN_EXPECTATIONS_H_
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -19,6 +22,16 @@ struct FormatExpectation {
   std::vector<TableWrite> tables;
 };
 
+// One request/reply exchange of a run, in the order the run makes them.
+struct Exchange {
+  enum Kind { identify, load_block, init, format, table_write };
+  Kind kind;
+  int id;         // driver block index, flash block or table block; 0 otherwise
+  int transfers;  // bulk transfers it takes when it succeeds
+};
+// Says whether an exchange succeeds; called once per exchange, in run order.
+using ExchangeOutcome = std::function<bool(const Exchange&)>;
+
 // Summary and per-block lines for a driver stored from `low` to `high`
 // (`count` stores), with driver block indexes in `refused` failing.
 std::string expected_download(uint32_t count, uint32_t low, uint32_t high,
@@ -28,8 +41,17 @@ std::string expected_download(uint32_t count, uint32_t low, uint32_t high,
 // and the table blocks in `refused_tables` refuse the write.
 FormatExpectation expected_format(const std::set<int>& failing,
                                   const std::set<int>& refused_tables = {});
+FormatExpectation expected_format_with(const ExchangeOutcome& ok);
+
+// The whole output of a run whose driver stores `count` bytes from `low` to
+// `high`, each exchange succeeding as `ok` says.
+std::string expected_run(uint32_t count, uint32_t low, uint32_t high, const ExchangeOutcome& ok);
 
 // 8-bit sum of 256 bytes.
 uint8_t block_sum(const uint8_t* block);
+
+// Compares two multi-line texts and, when they differ, reports the first
+// line where they part instead of both whole texts.
+::testing::AssertionResult same_lines(const std::string& actual, const std::string& expected);
 
 #endif  // FLASHPREP_TESTS_RUN_EXPECTATIONS_H_

@@ -52,20 +52,3 @@ std::string run_in(const std::string& dir) {
   return out.str();
 }
 
-::testing::AssertionResult same_lines(const std::string& actual, const std::string& expected) {
-  if (actual == expected)
-    return ::testing::AssertionSuccess();
-  std::istringstream a(actual);
-  std::istringstream e(expected);
-  std::string la;
-  std::string le;
-  for (int line = 1;; ++line) {
-    const bool more_a = static_cast<bool>(std::getline(a, la));
-    const bool more_e = static_cast<bool>(std::getline(e, le));
-    if (!more_a || !more_e || la != le) {
-      return ::testing::AssertionFailure()
-             << "line " << line << ": got '" << (more_a ? la : "<end>") << "', expected '"
-             << (more_e ? le : "<end>") << "'";
-    }
-  }
-}

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "run_expectations.h"
 #include "sim/sim_usb.h"
 
 using Bytes = std::vector<uint8_t>;
@@ -48,10 +49,6 @@ class ScratchDir {
   std::string path_;
 };
 
-
-// Compares two multi-line texts and, when they differ, reports the first
-// line where they part instead of both whole texts.
-::testing::AssertionResult same_lines(const std::string& actual, const std::string& expected);
 
 // Runs the whole program in-process with `dir` as the working directory and
 // returns everything it wrote. Expects the exit status 0.

@@ -100,21 +100,7 @@ class E2E : public ::testing::Test {
   }
 
   void expect_lines(const std::string& got, const std::string& want) {
-    if (got == want)
-      return;
-    std::istringstream g(got);
-    std::istringstream w(want);
-    std::string lg;
-    std::string lw;
-    for (int n = 1;; ++n) {
-      const bool mg = static_cast<bool>(std::getline(g, lg));
-      const bool mw = static_cast<bool>(std::getline(w, lw));
-      if (!mg || !mw || lg != lw) {
-        ADD_FAILURE() << "line " << n << ": got '" << (mg ? lg : "<end>") << "' expected '"
-                      << (mw ? lw : "<end>") << "'";
-        return;
-      }
-    }
+    EXPECT_TRUE(same_lines(got, want));
   }
 
   fs::path dir;
