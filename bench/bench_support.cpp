@@ -67,15 +67,17 @@ std::string driver_text(size_t bytes) {
 
 DriverFolder::DriverFolder(size_t driver_bytes) {
   const char* tmp = std::getenv("TMPDIR");
-  std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
-                        "/flashprep-bench-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) return;
+  std::string pattern =
+      std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/flashprep-bench-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr)
+    return;
   path_ = pattern;
   ok_ = srecord::write_file(path_ + "/serial_flash.S19", driver_text(driver_bytes));
 }
 
 DriverFolder::~DriverFolder() {
-  if (path_.empty()) return;
+  if (path_.empty())
+    return;
   std::error_code ignored;
   std::filesystem::remove_all(path_, ignored);
 }
@@ -83,20 +85,23 @@ DriverFolder::~DriverFolder() {
 WorkingDirectory::WorkingDirectory(const std::string& dir) {
   std::error_code error;
   previous_ = std::filesystem::current_path(error).string();
-  if (error) return;
+  if (error)
+    return;
   std::filesystem::current_path(dir, error);
   ok_ = !error;
 }
 
 WorkingDirectory::~WorkingDirectory() {
-  if (!ok_) return;
+  if (!ok_)
+    return;
   std::error_code ignored;
   std::filesystem::current_path(previous_, ignored);
 }
 
 long count_lines(const std::string& text) {
   long n = 0;
-  for (char c : text) n += c == '\n';
+  for (char c : text)
+    n += c == '\n';
   return n;
 }
 
@@ -105,7 +110,8 @@ std::string check_run_output(const std::string& text, size_t driver_bytes) {
   const long lines = count_lines(text);
   if (lines != want.lines)
     return "output has " + std::to_string(lines) + " lines, want " + std::to_string(want.lines);
-  if (text.find("FAIL") != std::string::npos) return "output holds a FAIL line";
+  if (text.find("FAIL") != std::string::npos)
+    return "output holds a FAIL line";
   const long blocks = want.lines - 4 - kFormats;
   char summary[160];
   std::snprintf(summary, sizeof summary,

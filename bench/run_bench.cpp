@@ -44,7 +44,8 @@ void BM_FullRun(benchmark::State& state) {
     run_flashprep(out);
     transfers += sim::world().transfers();
   }
-  if (state.error_occurred()) return;
+  if (state.error_occurred())
+    return;
   const std::string why = bench::check_run_output(out.str(), driver_bytes);
   if (!why.empty()) {
     bench::report_failure(state, why);
@@ -60,7 +61,10 @@ void BM_FullRun(benchmark::State& state) {
   state.counters["per_transfer"] = benchmark::Counter(
       static_cast<double>(transfers), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
-BENCHMARK(BM_FullRun)->ArgName("driver_bytes")->Arg(4000)->Arg(bench::kFullDriverBytes)
+BENCHMARK(BM_FullRun)
+    ->ArgName("driver_bytes")
+    ->Arg(4000)
+    ->Arg(bench::kFullDriverBytes)
     ->Unit(benchmark::kMillisecond);
 
 // A board that has a driver and an initialised flash, reached through the
@@ -111,7 +115,8 @@ void BM_FormatBlocks(benchmark::State& state) {
         bench::report_failure(state, "format_block refused");
         return;
       }
-      for (uint8_t v : reply) sum = static_cast<uint8_t>(sum + v);
+      for (uint8_t v : reply)
+        sum = static_cast<uint8_t>(sum + v);
     }
     formats += n;
     benchmark::DoNotOptimize(sum);
@@ -119,7 +124,10 @@ void BM_FormatBlocks(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * n);
   state.SetComplexityN(n);
 }
-BENCHMARK(BM_FormatBlocks)->ArgName("blocks")->RangeMultiplier(4)->Range(16, 4096)
+BENCHMARK(BM_FormatBlocks)
+    ->ArgName("blocks")
+    ->RangeMultiplier(4)
+    ->Range(16, 4096)
     ->Complexity(benchmark::oN);
 
 // The format pass of the program (formats, table writes, one line per block),

@@ -29,7 +29,8 @@ const Texts& region_texts(int32_t flash_image, int32_t s1_records, size_t per_re
   static std::map<std::tuple<int32_t, int32_t, size_t>, Texts> cache;
   Texts& texts = cache[std::make_tuple(flash_image, s1_records, per_record)];
   size_t total = 0;
-  for (const std::string& t : texts) total += t.size();
+  for (const std::string& t : texts)
+    total += t.size();
   while (total < kTextPoolBytes || texts.size() < 2) {
     texts.push_back(bench::full_region_text(flash_image, s1_records, per_record,
                                             static_cast<uint32_t>(texts.size())));

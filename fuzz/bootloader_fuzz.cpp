@@ -48,10 +48,17 @@ class BusModel {
     if (unplugged_)
       return sim::kErrNoDevice;
     switch (f) {
-      case sim::Fault::error: in_.clear(); return sim::kErrIo;
-      case sim::Fault::timeout: in_.clear(); return sim::kErrTimeout;
-      case sim::Fault::short_count: in_.clear(); return std::max(size - 1, 0);
-      default: return size;
+      case sim::Fault::error:
+        in_.clear();
+        return sim::kErrIo;
+      case sim::Fault::timeout:
+        in_.clear();
+        return sim::kErrTimeout;
+      case sim::Fault::short_count:
+        in_.clear();
+        return std::max(size - 1, 0);
+      default:
+        return size;
     }
   }
   // Result of an IN transfer of up to `size` bytes; `got` receives the bytes.
@@ -146,8 +153,8 @@ void run_ops(FuzzInput& in, UsbBootloader& boot, BusModel& bus) {
       }
       case 2: {
         const long at = bus.transfers() + 1 + in.u8() % 8;
-        const sim::Fault kinds[] = {sim::Fault::error, sim::Fault::short_count,
-                                    sim::Fault::timeout, sim::Fault::unplug};
+        const sim::Fault kinds[] = {sim::Fault::error, sim::Fault::short_count, sim::Fault::timeout,
+                                    sim::Fault::unplug};
         bus.inject(at, kinds[in.u8() % 4]);
         break;
       }

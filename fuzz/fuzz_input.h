@@ -51,12 +51,12 @@ class FuzzInput {
 };
 
 // An invariant did not hold: say which, then abort so libFuzzer keeps the input.
-#define FUZZ_CHECK(cond)                                                            \
-  do {                                                                              \
-    if (!(cond)) {                                                                  \
+#define FUZZ_CHECK(cond)                                                                \
+  do {                                                                                  \
+    if (!(cond)) {                                                                      \
       std::fprintf(stderr, "%s:%d: invariant failed: %s\n", __FILE__, __LINE__, #cond); \
-      std::abort();                                                                 \
-    }                                                                               \
+      std::abort();                                                                     \
+    }                                                                                   \
   } while (0)
 
 #endif  // FLASHPREP_FUZZ_FUZZ_INPUT_H_

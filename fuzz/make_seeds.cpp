@@ -64,8 +64,8 @@ void srecord_seeds(const std::string& dir) {
     uint32_t first;
     uint32_t last;
   };
-  const Region regions[4] = {{0x20000000, 0x20001FFF}, {0x4000, 0x3FFFF}, {0x70, 0x76F},
-                             {0x2800, 0xFFFF}};
+  const Region regions[4] = {
+      {0x20000000, 0x20001FFF}, {0x4000, 0x3FFFF}, {0x70, 0x76F}, {0x2800, 0xFFFF}};
   for (unsigned layout = 0; layout < 4; ++layout) {
     const int address_bytes = (layout & 2) ? 2 : 4;
     const Region r = regions[layout];
@@ -76,8 +76,8 @@ void srecord_seeds(const std::string& dir) {
     const Bytes data = pattern(300, layout + 1);
     const std::string body =
         srecord::data_records(address_bytes, r.first + 16, data.data(), data.size(), 32);
-    const std::string whole = srecord::header_record("seed") + body +
-                              srecord::terminator_record(address_bytes, r.first);
+    const std::string whole =
+        srecord::header_record("seed") + body + srecord::terminator_record(address_bytes, r.first);
     save(dir, tag + "clean", seed(0, 256, whole));
 
     // Bytes at the very top and across both ends of the region.
@@ -97,7 +97,8 @@ void srecord_seeds(const std::string& dir) {
     save(dir, tag + "no-count", seed(0, 1, address_bytes == 2 ? "S1\n" : "S3\n"));
 
     // A line far longer than any record, CR LF endings, other record types.
-    std::string mixed = std::string(address_bytes == 2 ? "S1" : "S3") + std::string(600, 'F') + "\n";
+    std::string mixed =
+        std::string(address_bytes == 2 ? "S1" : "S3") + std::string(600, 'F') + "\n";
     mixed += srecord::data_record(address_bytes == 2 ? 4 : 2, 0x100, data.data(), 8);
     std::string crlf = body.substr(0, body.find('\n'));
     mixed += crlf + "\r\n";
@@ -117,25 +118,82 @@ void bootloader_seeds(const std::string& dir) {
   Bytes format_reply = pattern(257, 4);
   format_reply[0] = 0;
   save(dir, "format",
-       Seed().u8(kReply).sized(format_reply).u8(0).u8(kDriver).u16(3).u16(256)
-           .raw({2, 0, 5}).bytes());
+       Seed()
+           .u8(kReply)
+           .sized(format_reply)
+           .u8(0)
+           .u8(kDriver)
+           .u16(3)
+           .u16(256)
+           .raw({2, 0, 5})
+           .bytes());
   save(dir, "format-short",
-       Seed().u8(kReply).sized(pattern(129, 5)).u8(0).u8(kDriver).u16(3).u16(256)
-           .raw({2, 0, 6}).bytes());
+       Seed()
+           .u8(kReply)
+           .sized(pattern(129, 5))
+           .u8(0)
+           .u8(kDriver)
+           .u16(3)
+           .u16(256)
+           .raw({2, 0, 6})
+           .bytes());
   save(dir, "format-oversized",
-       Seed().u8(kReply).sized(pattern(300, 6)).u8(0).u8(kDriver).u16(3).u16(256)
-           .raw({2, 0, 7}).u8(kReply).sized(version).u8(0).u8(kIdentify).bytes());
+       Seed()
+           .u8(kReply)
+           .sized(pattern(300, 6))
+           .u8(0)
+           .u8(kDriver)
+           .u16(3)
+           .u16(256)
+           .raw({2, 0, 7})
+           .u8(kReply)
+           .sized(version)
+           .u8(0)
+           .u8(kIdentify)
+           .bytes());
   save(dir, "lying-header",
-       Seed().u8(kReply).sized(pattern(40, 7)).u8(1).u8(0xF0).u8(kReceive).u16(64)
-           .u8(kReceive).u16(64).bytes());
+       Seed()
+           .u8(kReply)
+           .sized(pattern(40, 7))
+           .u8(1)
+           .u8(0xF0)
+           .u8(kReceive)
+           .u16(64)
+           .u8(kReceive)
+           .u16(64)
+           .bytes());
   save(dir, "write-block",
        Seed().u8(kDriver).u16(259).u16(0).raw(pattern(259, 8)).u8(kSend).u16(0).bytes());
   save(dir, "raw-transfers",
-       Seed().u8(kQueue).sized({0, 5}).u8(kQueue).sized({1, 2, 3, 4, 5}).u8(kReceive).u16(5)
-           .u8(kQueue).sized({0, 1, 2}).u8(kReceive).u16(10).bytes());
+       Seed()
+           .u8(kQueue)
+           .sized({0, 5})
+           .u8(kQueue)
+           .sized({1, 2, 3, 4, 5})
+           .u8(kReceive)
+           .u16(5)
+           .u8(kQueue)
+           .sized({0, 1, 2})
+           .u8(kReceive)
+           .u16(10)
+           .bytes());
   save(dir, "faults",
-       Seed().u8(kFault).u8(2).u8(1).u8(kReply).sized(version).u8(0).u8(kIdentify)
-           .u8(kFault).u8(0).u8(3).u8(kCommand3).u8(kLoad).u8(1).raw(pattern(256, 9)).bytes());
+       Seed()
+           .u8(kFault)
+           .u8(2)
+           .u8(1)
+           .u8(kReply)
+           .sized(version)
+           .u8(0)
+           .u8(kIdentify)
+           .u8(kFault)
+           .u8(0)
+           .u8(3)
+           .u8(kCommand3)
+           .u8(kLoad)
+           .u8(1)
+           .raw(pattern(256, 9))
+           .bytes());
 }
 
 // run target: board, bus, driver.

@@ -32,7 +32,9 @@ namespace {
 char scratch[] = "/tmp/flashprep-fuzz-run-XXXXXX";
 int home = -1;  // the working directory libFuzzer was started in
 
-std::string driver_path() { return std::string(scratch) + "/serial_flash.S19"; }
+std::string driver_path() {
+  return std::string(scratch) + "/serial_flash.S19";
+}
 
 int opens = 0;
 int closes = 0;

@@ -154,7 +154,8 @@ struct Reference {
   }
 };
 
-REFERENCE_CODE void check_copy(const SRecordImage& image, const Reference& ref, uint32_t i, uint32_t n) {
+REFERENCE_CODE void check_copy(const SRecordImage& image, const Reference& ref, uint32_t i,
+                               uint32_t n) {
   constexpr size_t kGuard = 32;
   constexpr uint8_t kFill = 0xA7;
   std::vector<uint8_t> dst(size_t{n} + kGuard, kFill);
@@ -229,8 +230,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   // Mostly small blocks, which are quick to check; the top bit asks for any
   // size up to the whole region.
-  const uint32_t copy_size = (block_size & 0x80000000u) != 0 ? block_size % (kMaxCopyBytes + 1)
-                                                             : block_size % 1025;
+  const uint32_t copy_size =
+      (block_size & 0x80000000u) != 0 ? block_size % (kMaxCopyBytes + 1) : block_size % 1025;
   check_copy(image, ref, block_index, copy_size);
   if (copy_size > 0) {
     const uint32_t blocks = image.block_count(copy_size);

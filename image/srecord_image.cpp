@@ -35,8 +35,10 @@ constexpr uint32_t kS3SkipEnd = 256;
 struct HexDigits {
   uint8_t value[256];
   constexpr HexDigits() : value() {
-    for (int c = '0'; c <= '9'; ++c) value[c] = static_cast<uint8_t>(c - '0');
-    for (int c = 'A'; c <= 'F'; ++c) value[c] = static_cast<uint8_t>(c - 'A' + 10);
+    for (int c = '0'; c <= '9'; ++c)
+      value[c] = static_cast<uint8_t>(c - '0');
+    for (int c = 'A'; c <= 'F'; ++c)
+      value[c] = static_cast<uint8_t>(c - 'A' + 10);
   }
 };
 constexpr HexDigits kHexDigits;
@@ -75,8 +77,12 @@ void SRecordImage::load() {
   }
 }
 
-void SRecordImage::load_s1() { load_records<2>(); }
-void SRecordImage::load_s3() { load_records<4>(); }
+void SRecordImage::load_s1() {
+  load_records<2>();
+}
+void SRecordImage::load_s3() {
+  load_records<4>();
+}
 
 template <int kAddressBytes>
 void SRecordImage::load_records() {
@@ -92,7 +98,8 @@ void SRecordImage::load_records() {
     // A non-zero last byte survives only if fgets stopped short of filling
     // the buffer; this tells a cut-off line apart even with NULs inside it.
     line[kLineBufferSize - 1] = 'x';
-    if (std::fgets(line, kLineBufferSize, file) == nullptr) break;
+    if (std::fgets(line, kLineBufferSize, file) == nullptr)
+      break;
     if (line[kLineBufferSize - 1] == '\0' && line[kLineBufferSize - 2] != '\n') {
       // Too long for any valid record: drop the rest so that it can never be
       // mistaken for lines of its own.
@@ -101,7 +108,8 @@ void SRecordImage::load_records() {
         c = std::fgetc(file);
       } while (c != '\n' && c != EOF);
     }
-    if (line[0] != 'S' || line[1] != kType) continue;
+    if (line[0] != 'S' || line[1] != kType)
+      continue;
 
     // Characters before the line end; nothing at or beyond it is decoded.
     const size_t length = std::strcspn(line, "\r\n");
@@ -151,7 +159,8 @@ void SRecordImage::load_records() {
 }
 
 uint32_t SRecordImage::block_count(uint32_t n) const {
-  if (n == 0 || count == 0 || high < low) return 0;
+  if (n == 0 || count == 0 || high < low)
+    return 0;
   const uint64_t span = uint64_t{high} - low + 1;
   return static_cast<uint32_t>((span + n - 1) / n);
 }
@@ -162,9 +171,11 @@ uint32_t SRecordImage::copy_block(uint32_t i, uint32_t n, uint8_t* dst) const {
   // The end of the block is judged against the address `high` itself, not its
   // offset in the region; for regions that start at 256 or more this never
   // cuts a block, for the 0x70 region it shortens the last one.
-  if (offset + n > high) length = high > offset ? high - offset : 0;
+  if (offset + n > high)
+    length = high > offset ? high - offset : 0;
   const uint64_t region_bytes = uint64_t{region_last} - region_first + 1;
-  if (offset >= region_bytes) return 0;
+  if (offset >= region_bytes)
+    return 0;
   length = std::min(length, region_bytes - offset);
   std::memcpy(dst, buffer.get() + offset, static_cast<size_t>(length));
   return static_cast<uint32_t>(length);
@@ -172,23 +183,27 @@ uint32_t SRecordImage::copy_block(uint32_t i, uint32_t n, uint8_t* dst) const {
 
 void SRecordImage::stamp_checksum_s1() {
   // The offsets below only exist in the 16-bit flash region.
-  if (region_first != kS1Flash.region_first || region_last != kS1Flash.region_last) return;
+  if (region_first != kS1Flash.region_first || region_last != kS1Flash.region_last)
+    return;
   uint8_t* b = buffer.get();
   std::memcpy(b + kS1MovedTo, b + kS1MovedFrom, kS1MovedBytes);
   high -= 2048;
   uint16_t sum = 0;
-  for (uint32_t k = 0; k < kS1SumOffset; ++k) sum = static_cast<uint16_t>(sum + b[k]);
+  for (uint32_t k = 0; k < kS1SumOffset; ++k)
+    sum = static_cast<uint16_t>(sum + b[k]);
   b[kS1SumOffset] = static_cast<uint8_t>(sum >> 8);
   b[kS1SumOffset + 1] = static_cast<uint8_t>(sum);
   last_checksum = sum;
 }
 
 void SRecordImage::stamp_checksum_s3() {
-  if (region_first != kS3Flash.region_first || region_last != kS3Flash.region_last) return;
+  if (region_first != kS3Flash.region_first || region_last != kS3Flash.region_last)
+    return;
   uint8_t* b = buffer.get();
   uint32_t sum = 0;
   for (uint32_t w = 0; w < kS3Words; ++w) {
-    if (w >= kS3SumWord && w < kS3SkipEnd) continue;
+    if (w >= kS3SumWord && w < kS3SkipEnd)
+      continue;
     const uint8_t* p = b + 4 * w;
     sum += uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
   }

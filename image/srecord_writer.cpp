@@ -35,7 +35,9 @@ std::string record(char type, int address_bytes, uint32_t address, const uint8_t
   return out;
 }
 
-bool valid_size(int address_bytes) { return address_bytes >= 2 && address_bytes <= 4; }
+bool valid_size(int address_bytes) {
+  return address_bytes >= 2 && address_bytes <= 4;
+}
 
 }  // namespace
 
@@ -43,27 +45,29 @@ size_t max_data_bytes(int address_bytes) {
   return valid_size(address_bytes) ? 255 - address_bytes - 1 : 0;
 }
 
-std::string data_record(int address_bytes, uint32_t address, const uint8_t* data,
-                        size_t length) {
-  if (!valid_size(address_bytes) || length > max_data_bytes(address_bytes)) return "";
-  return record(static_cast<char>('1' + address_bytes - 2), address_bytes, address, data,
-                length);
+std::string data_record(int address_bytes, uint32_t address, const uint8_t* data, size_t length) {
+  if (!valid_size(address_bytes) || length > max_data_bytes(address_bytes))
+    return "";
+  return record(static_cast<char>('1' + address_bytes - 2), address_bytes, address, data, length);
 }
 
 std::string header_record(const std::string& text) {
-  if (text.size() > max_data_bytes(2)) return "";
+  if (text.size() > max_data_bytes(2))
+    return "";
   return record('0', 2, 0, reinterpret_cast<const uint8_t*>(text.data()), text.size());
 }
 
 std::string terminator_record(int address_bytes, uint32_t entry) {
-  if (!valid_size(address_bytes)) return "";
+  if (!valid_size(address_bytes))
+    return "";
   // S9 ends S1 files, S8 ends S2 files, S7 ends S3 files.
   return record(static_cast<char>('9' - (address_bytes - 2)), address_bytes, entry, nullptr, 0);
 }
 
-std::string data_records(int address_bytes, uint32_t address, const uint8_t* data,
-                         size_t length, size_t per_record) {
-  if (per_record == 0 || per_record > max_data_bytes(address_bytes)) return "";
+std::string data_records(int address_bytes, uint32_t address, const uint8_t* data, size_t length,
+                         size_t per_record) {
+  if (per_record == 0 || per_record > max_data_bytes(address_bytes))
+    return "";
   std::string out;
   for (size_t offset = 0; offset < length; offset += per_record) {
     const size_t n = length - offset < per_record ? length - offset : per_record;
@@ -74,7 +78,8 @@ std::string data_records(int address_bytes, uint32_t address, const uint8_t* dat
 
 bool write_file(const std::string& path, const std::string& text) {
   FILE* f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr) return false;
+  if (f == nullptr)
+    return false;
   const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
   return std::fclose(f) == 0 && written;
 }

@@ -21,8 +21,7 @@ namespace srecord {
 size_t max_data_bytes(int address_bytes);
 
 // One data record: S1, S2 or S3 for 2, 3 or 4 address bytes.
-std::string data_record(int address_bytes, uint32_t address, const uint8_t* data,
-                        size_t length);
+std::string data_record(int address_bytes, uint32_t address, const uint8_t* data, size_t length);
 
 // An S0 header record at address 0000 carrying `text` (at most 252 bytes).
 std::string header_record(const std::string& text);
@@ -35,8 +34,8 @@ std::string terminator_record(int address_bytes, uint32_t entry);
 // `per_record` bytes each (the last may be shorter), in address order. Empty
 // when per_record is 0 or more than max_data_bytes(address_bytes); an empty
 // range gives an empty string too.
-std::string data_records(int address_bytes, uint32_t address, const uint8_t* data,
-                         size_t length, size_t per_record);
+std::string data_records(int address_bytes, uint32_t address, const uint8_t* data, size_t length,
+                         size_t per_record);
 
 // Writes `text` to `path`, replacing the file. True when every byte was
 // written and the file closed cleanly.

@@ -20,11 +20,11 @@
 namespace sim {
 
 // Results of a transfer, as libusb 0.1 reports them on Linux.
-constexpr int kErrIo = -5;          // -EIO
-constexpr int kErrNoDevice = -19;   // -ENODEV: the device is gone
-constexpr int kErrPipe = -32;       // -EPIPE: the endpoint stalled
-constexpr int kErrOverflow = -75;   // -EOVERFLOW: more data than asked for
-constexpr int kErrTimeout = -110;   // -ETIMEDOUT
+constexpr int kErrIo = -5;         // -EIO
+constexpr int kErrNoDevice = -19;  // -ENODEV: the device is gone
+constexpr int kErrPipe = -32;      // -EPIPE: the endpoint stalled
+constexpr int kErrOverflow = -75;  // -EOVERFLOW: more data than asked for
+constexpr int kErrTimeout = -110;  // -ETIMEDOUT
 
 // How the board appears on the bus.
 constexpr uint16_t kVendorId = 0x15A2;
@@ -32,7 +32,7 @@ constexpr uint16_t kProductId = 0x0040;
 constexpr uint8_t kEndpointOut = 0x02;  // bulk, host to board
 constexpr uint8_t kEndpointIn = 0x81;   // bulk, board to host
 
-constexpr int kRamBytes = 8192;           // driver RAM at 0x20000000
+constexpr int kRamBytes = 8192;  // driver RAM at 0x20000000
 constexpr uint32_t kRamBase = 0x20000000;
 constexpr int kFlashBlocks = 4096;
 constexpr int kBlockBytes = 256;
@@ -44,7 +44,7 @@ struct BoardConfig {
   // no body (header 00 00).
   enum class Bootloader { normal, silent, wrong, silent_once, empty };
   Bootloader bootloader = Bootloader::normal;
-  std::string version = "BOOT 1.0";     // follows the 'B' of the identify reply
+  std::string version = "BOOT 1.0";      // follows the 'B' of the identify reply
   bool scripted = false;                 // answer nothing: replies come only from push_in()
   std::set<int> refuse_driver_blocks;    // command 1 body stalls for these indexes
   bool refuse_init = false;              // the init request stalls

@@ -43,8 +43,7 @@ PcapTrace::~PcapTrace() {
   std::fclose(file_);
 }
 
-void PcapTrace::bulk(int bus, int device, int ep, const uint8_t* data, int requested,
-                     int result) {
+void PcapTrace::bulk(int bus, int device, int ep, const uint8_t* data, int requested, int result) {
   const bool in = (ep & 0x80) != 0;
   const uint32_t asked = requested > 0 ? static_cast<uint32_t>(requested) : 0;
   const uint32_t done = result > 0 ? static_cast<uint32_t>(result) : 0;
@@ -68,7 +67,7 @@ void PcapTrace::record(char type, int bus, int device, int ep, int status, uint3
   put<uint8_t>(p, static_cast<uint8_t>(ep));
   put<uint8_t>(p, static_cast<uint8_t>(device));
   put<uint16_t>(p, static_cast<uint16_t>(bus));
-  put<char>(p, '-');                                      // not a setup packet
+  put<char>(p, '-');                                           // not a setup packet
   put<char>(p, captured > 0 ? 0 : (type == 'S' ? '<' : '>'));  // 0: data follows
   put<int64_t>(p, static_cast<int64_t>(clock_us_ / 1000000u));
   put<int32_t>(p, static_cast<int32_t>(clock_us_ % 1000000u));

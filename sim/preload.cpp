@@ -17,8 +17,8 @@ class PreloadedBoard {
       std::fflush(stdout);
     }
     std::string error;
-    if (!sim::configure_from_environment(sim::world(), [](const char* n) { return std::getenv(n); },
-                                         &files_, &error)) {
+    if (!sim::configure_from_environment(
+            sim::world(), [](const char* n) { return std::getenv(n); }, &files_, &error)) {
       std::fprintf(stderr, "flashprep-sim: %s\n", error.c_str());
       std::_Exit(2);
     }

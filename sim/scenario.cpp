@@ -1,9 +1,9 @@
 #include "sim/scenario.h"
 
+#include <sys/stat.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <sys/stat.h>
 
 namespace sim {
 
@@ -55,8 +55,8 @@ bool parse_faults(const std::string& text, SimUsb& usb) {
   size_t start = 0;
   while (start <= text.size()) {
     size_t comma = text.find(',', start);
-    std::string item = text.substr(start, comma == std::string::npos ? std::string::npos
-                                                                      : comma - start);
+    std::string item =
+        text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
     size_t at = item.find('@');
     long n = 0;
     if (at == std::string::npos || !parse_number(item.substr(at + 1), &n) || n < 1)
@@ -88,8 +88,8 @@ bool parse_block_list(const std::string& text, std::set<int>* out) {
   size_t start = 0;
   while (true) {
     size_t comma = text.find(',', start);
-    std::string item = text.substr(start, comma == std::string::npos ? std::string::npos
-                                                                      : comma - start);
+    std::string item =
+        text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
     size_t dash = item.find('-');
     long first = 0;
     long last = 0;
@@ -118,7 +118,8 @@ bool configure_from_environment(SimUsb& usb, const Getenv& get, ScenarioFiles* f
     return v == nullptr ? std::string() : std::string(v);
   };
   auto fail = [&](const char* name) {
-    *error = std::string("bad value for ") + name + ": '" + value(name) + "' (see flashprep-sim --help)";
+    *error =
+        std::string("bad value for ") + name + ": '" + value(name) + "' (see flashprep-sim --help)";
     usb.reset();
     return false;
   };

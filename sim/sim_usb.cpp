@@ -8,11 +8,11 @@
 namespace sim {
 namespace {
 
-constexpr int kErrInvalid = -22;   // -EINVAL: no such handle
-constexpr int kErrNoEntry = -2;    // -ENOENT: no such endpoint
+constexpr int kErrInvalid = -22;  // -EINVAL: no such handle
+constexpr int kErrNoEntry = -2;   // -ENOENT: no such endpoint
 
-CallRecord make_call(const char* name, int device = -1, int arg = 0, int size = 0,
-                     int timeout = 0, int result = 0) {
+CallRecord make_call(const char* name, int device = -1, int arg = 0, int size = 0, int timeout = 0,
+                     int result = 0) {
   CallRecord c;
   c.name = name;
   c.device = device;
@@ -258,7 +258,7 @@ int SimUsb::bulk_write(usb_dev_handle* h, int ep, const char* bytes, int size, i
       // The transfer never reached the board whole: it drops the frame.
       if (board != nullptr)
         board->abort_exchange();
-      result = fault == Fault::error ? kErrIo
+      result = fault == Fault::error     ? kErrIo
                : fault == Fault::timeout ? time_out(timeout)
                                          : std::max(size - 1, 0);
     } else if (board == nullptr) {

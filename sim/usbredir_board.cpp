@@ -36,6 +36,8 @@ int endpoint_slot(uint8_t address) {
   return ((address & 0x80) >> 3) | (address & 0x0F);
 }
 
+// The descriptors read as USB tables: a field or a record a line.
+// clang-format off
 std::vector<uint8_t> device_descriptor(uint16_t vendor, uint16_t product) {
   return {18, kDescDevice, 0x00, 0x02,  // USB 2.0, run at full speed
           kVendorClass, 0x00, 0x00, kMaxPacket,
@@ -52,6 +54,7 @@ std::vector<uint8_t> configuration_descriptor() {
           7, 5, kEndpointOut, 0x02, kMaxPacket, 0, 0,        // bulk OUT
           7, 5, kEndpointIn, 0x02, kMaxPacket, 0, 0};        // bulk IN
 }
+// clang-format on
 
 // False for a string index the device does not have.
 bool string_descriptor(int index, std::vector<uint8_t>* out) {
@@ -85,8 +88,9 @@ UsbredirBoard::~UsbredirBoard() {
 
 bool UsbredirBoard::servable(const SimUsb& usb, std::string* error) {
   if (usb.open_fails || usb.claim_interface_result != 0) {
-    *error = "FLASHPREP_SIM_REFUSE=open or =claim: the host's kernel does those, no request "
-             "reaches a device on a wire";
+    *error =
+        "FLASHPREP_SIM_REFUSE=open or =claim: the host's kernel does those, no request "
+        "reaches a device on a wire";
     return false;
   }
   return true;
@@ -273,8 +277,7 @@ void UsbredirBoard::get_alt_setting_cb(void* priv, uint64_t id,
                                        usb_redir_get_alt_setting_header* h) {
   UsbredirBoard* b = self(priv);
   usb_redir_alt_setting_status_header status = {};
-  status.status = b->configuration_ == 1 && h->interface == 0 ? usb_redir_success
-                                                              : usb_redir_stall;
+  status.status = b->configuration_ == 1 && h->interface == 0 ? usb_redir_success : usb_redir_stall;
   status.interface = h->interface;
   status.alt = 0;
   usbredirparser_send_alt_setting_status(b->parser_, id, &status);
@@ -331,16 +334,16 @@ void UsbredirBoard::control(uint64_t id, usb_redir_control_packet_header* h, con
                                      static_cast<int>(answer.size()));
 }
 
-void UsbredirBoard::bulk_cb(void* priv, uint64_t id, usb_redir_bulk_packet_header* h,
-                            uint8_t* data, int data_len) {
+void UsbredirBoard::bulk_cb(void* priv, uint64_t id, usb_redir_bulk_packet_header* h, uint8_t* data,
+                            int data_len) {
   UsbredirBoard* b = self(priv);
   b->bulk(id, *h, data, data_len);
   if (data != nullptr)
     usbredirparser_free_packet_data(b->parser_, data);
 }
 
-void UsbredirBoard::bulk(uint64_t id, const usb_redir_bulk_packet_header& h,
-                         const uint8_t* data, int data_len) {
+void UsbredirBoard::bulk(uint64_t id, const usb_redir_bulk_packet_header& h, const uint8_t* data,
+                         int data_len) {
   if (unplugged_)
     return;  // the peer treats everything as cancelled after a disconnect
   const Failed& failed = failed_[(h.endpoint & 0x80) != 0];
@@ -349,8 +352,8 @@ void UsbredirBoard::bulk(uint64_t id, const usb_redir_bulk_packet_header& h,
     return;
   }
   if (h.endpoint == kEndpointOut) {
-    const int result = usb_.bulk_write(handle_, kEndpointOut, reinterpret_cast<const char*>(data),
-                                       data_len, 0);
+    const int result =
+        usb_.bulk_write(handle_, kEndpointOut, reinterpret_cast<const char*>(data), data_len, 0);
     complete(id, h.endpoint, result, nullptr);
   } else if (h.endpoint == kEndpointIn) {
     // A read is numbered and answered when it arrives. With a host that
@@ -402,8 +405,8 @@ void UsbredirBoard::send_bulk_status(uint64_t id, uint8_t endpoint, uint8_t stat
 
 void UsbredirBoard::cancel_cb(void* priv, uint64_t id) {
   UsbredirBoard* b = self(priv);
-  auto it = std::find_if(b->held_.begin(), b->held_.end(),
-                         [id](const Held& r) { return r.id == id; });
+  auto it =
+      std::find_if(b->held_.begin(), b->held_.end(), [id](const Held& r) { return r.id == id; });
   if (it == b->held_.end())
     return;  // already answered: the peer drops that answer itself
   const uint8_t endpoint = it->endpoint;

@@ -81,21 +81,19 @@ class UsbredirBoard {
   static void log_cb(void* priv, int level, const char* msg);
   static void hello_cb(void* priv, usb_redir_hello_header* hello);
   static void reset_cb(void* priv);
-  static void set_configuration_cb(void* priv, uint64_t id,
-                                   usb_redir_set_configuration_header* h);
+  static void set_configuration_cb(void* priv, uint64_t id, usb_redir_set_configuration_header* h);
   static void get_configuration_cb(void* priv, uint64_t id);
   static void set_alt_setting_cb(void* priv, uint64_t id, usb_redir_set_alt_setting_header* h);
   static void get_alt_setting_cb(void* priv, uint64_t id, usb_redir_get_alt_setting_header* h);
   static void cancel_cb(void* priv, uint64_t id);
-  static void control_cb(void* priv, uint64_t id, usb_redir_control_packet_header* h,
-                         uint8_t* data, int data_len);
+  static void control_cb(void* priv, uint64_t id, usb_redir_control_packet_header* h, uint8_t* data,
+                         int data_len);
   static void bulk_cb(void* priv, uint64_t id, usb_redir_bulk_packet_header* h, uint8_t* data,
                       int data_len);
 
   void announce();
   void control(uint64_t id, usb_redir_control_packet_header* h, const uint8_t* data);
-  void bulk(uint64_t id, const usb_redir_bulk_packet_header& h, const uint8_t* data,
-            int data_len);
+  void bulk(uint64_t id, const usb_redir_bulk_packet_header& h, const uint8_t* data, int data_len);
   void complete(uint64_t id, uint8_t endpoint, int result, const uint8_t* data);
   void send_bulk_status(uint64_t id, uint8_t endpoint, uint8_t status, int length,
                         const uint8_t* data);

@@ -73,8 +73,8 @@ int main(int argc, char** argv) {
   sim::SimUsb usb;
   sim::ScenarioFiles files;
   std::string error;
-  if (!sim::configure_from_environment(usb, [](const char* n) { return std::getenv(n); }, &files,
-                                       &error)) {
+  if (!sim::configure_from_environment(
+          usb, [](const char* n) { return std::getenv(n); }, &files, &error)) {
     std::fprintf(stderr, "flashprep-sim-usbredir: %s\n", error.c_str());
     return 2;
   }
@@ -95,8 +95,8 @@ int main(int argc, char** argv) {
   if (listener < 0)
     return 1;
   pollfd waiting = {listener, POLLIN, 0};
-  const int conn = poll(&waiting, 1, kAcceptTimeoutMs) == 1 ? accept(listener, nullptr, nullptr)
-                                                            : -1;
+  const int conn =
+      poll(&waiting, 1, kAcceptTimeoutMs) == 1 ? accept(listener, nullptr, nullptr) : -1;
   close(listener);
   unlink(path.c_str());
   if (conn < 0) {
@@ -123,8 +123,7 @@ int main(int argc, char** argv) {
     status = 1;
   }
   if (!files.state.empty() && !sim::write_state(board, files.state)) {
-    std::fprintf(stderr, "flashprep-sim-usbredir: cannot write state to %s\n",
-                 files.state.c_str());
+    std::fprintf(stderr, "flashprep-sim-usbredir: cannot write state to %s\n", files.state.c_str());
     status = 1;
   }
   return status;

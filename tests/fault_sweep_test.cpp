@@ -63,11 +63,16 @@ class FaultSweep : public SimTest {
 
 const char* name(sim::Fault kind) {
   switch (kind) {
-    case sim::Fault::error: return "error";
-    case sim::Fault::short_count: return "short";
-    case sim::Fault::timeout: return "timeout";
-    case sim::Fault::unplug: return "unplug";
-    default: return "none";
+    case sim::Fault::error:
+      return "error";
+    case sim::Fault::short_count:
+      return "short";
+    case sim::Fault::timeout:
+      return "timeout";
+    case sim::Fault::unplug:
+      return "unplug";
+    default:
+      return "none";
   }
 }
 
@@ -94,8 +99,8 @@ TEST_F(FaultSweep, OneFaultAtEachTransfer) {
   }
   int runs = 0;
   int failures = 0;
-  for (sim::Fault kind : {sim::Fault::error, sim::Fault::short_count, sim::Fault::timeout,
-                          sim::Fault::unplug}) {
+  for (sim::Fault kind :
+       {sim::Fault::error, sim::Fault::short_count, sim::Fault::timeout, sim::Fault::unplug}) {
     for (long k : ks) {
       ++runs;
       const ::testing::AssertionResult r = run_with_fault(k, kind);

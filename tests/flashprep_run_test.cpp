@@ -93,9 +93,12 @@ TEST_F(RunTest, EachPreparatoryStepFailsWithItsOwnLineAndNothingAfter) {
 
   for (int refusal = 0; refusal < 3; ++refusal) {
     fresh([&] {
-      if (refusal == 0) usb().open_fails = true;
-      if (refusal == 1) usb().set_configuration_result = -32;
-      if (refusal == 2) usb().claim_interface_result = -16;
+      if (refusal == 0)
+        usb().open_fails = true;
+      if (refusal == 1)
+        usb().set_configuration_result = -32;
+      if (refusal == 2)
+        usb().claim_interface_result = -16;
     });
     EXPECT_TRUE(same_lines(run(driver), "FAIL: UNABLE TO START DRIVER\n")) << refusal;
     EXPECT_EQ(usb().count("usb_close"), refusal == 0 ? 0 : 1);
@@ -116,12 +119,14 @@ TEST_F(RunTest, EachPreparatoryStepFailsWithItsOwnLineAndNothingAfter) {
   fresh([] {});
   std::string bad = driver;
   bad[bad.find("S3", 40) + 12] ^= 1;  // one data digit of the first S3 record changed
-  EXPECT_TRUE(same_lines(run(bad), "FAIL: SERIAL DRIVER NOT LOADED\n")) << "no summary for a bad file";
+  EXPECT_TRUE(same_lines(run(bad), "FAIL: SERIAL DRIVER NOT LOADED\n"))
+      << "no summary for a bad file";
 
   sim::BoardConfig refuse_init;
   refuse_init.refuse_init = true;
   usb().reset(refuse_init);
-  EXPECT_TRUE(same_lines(run(driver), standard_download() + "FAIL: SERIAL FLASH NOT INITIALIZED\n"));
+  EXPECT_TRUE(
+      same_lines(run(driver), standard_download() + "FAIL: SERIAL FLASH NOT INITIALIZED\n"));
   expect_closed_once();
 }
 
@@ -175,8 +180,8 @@ TEST_F(RunTest, CompleteRunOutputTablesAndOrder) {
   expect_tables(format);
   ASSERT_EQ(format.tables.size(), 17u);
   // The table blocks follow the line of the block that filled them.
-  const int after_line[] = {255, 511, 767, 1023, 1279, 1535, 1791, 2047, 2303, 2527,
-                            2815, 3071, 3327, 3583, 3839, 4095, 4095};
+  const int after_line[] = {255,  511,  767,  1023, 1279, 1535, 1791, 2047, 2303,
+                            2527, 2815, 3071, 3327, 3583, 3839, 4095, 4095};
   const std::vector<sim::CallRecord> calls = transfers();
   int table = 0;
   for (size_t i = 0; i < calls.size(); ++i) {
@@ -224,8 +229,8 @@ TEST_F(RunTest, ScatteredFailuresCloseUpTheTable) {
   config.oversized_reply_blocks = {41, 2601};
   usb().reset(config);
   std::set<int> failing = config.format_request_fails;
-  for (const auto* s : {&config.format_reply_fails, &config.short_reply_blocks,
-                        &config.oversized_reply_blocks})
+  for (const auto* s :
+       {&config.format_reply_fails, &config.short_reply_blocks, &config.oversized_reply_blocks})
     failing.insert(s->begin(), s->end());
   const FormatExpectation format = expected_format(failing);
   EXPECT_TRUE(same_lines(run(standard_driver()), standard_download() + format.lines));
@@ -264,8 +269,9 @@ TEST_F(RunTest, RefusedDriverBlocksAreReportedAndTheRunGoesOn) {
   config.refuse_driver_blocks = {0, 7, 15};
   usb().reset(config);
   const std::string out = run(standard_driver());
-  EXPECT_TRUE(same_lines(out, expected_download(4000, kRam, kRam + 3999, config.refuse_driver_blocks) +
-                                  expected_format({}).lines));
+  EXPECT_TRUE(
+      same_lines(out, expected_download(4000, kRam, kRam + 3999, config.refuse_driver_blocks) +
+                          expected_format({}).lines));
   EXPECT_EQ(board().driver_blocks(), 13);
 }
 

@@ -5,13 +5,12 @@
 
 namespace {
 
-std::string download_lines(uint32_t count, uint32_t low, uint32_t high,
-                           const ExchangeOutcome& ok) {
+std::string download_lines(uint32_t count, uint32_t low, uint32_t high, const ExchangeOutcome& ok) {
   char summary[160];
   const int first = count ? static_cast<int>((low - 0x20000000u) / 256) : 0;
   const int blocks = count ? static_cast<int>((high - 0x20000000u) / 256) - first + 1 : 0;
-  std::snprintf(summary, sizeof summary,
-                "BYTES  : %u\nSTART  : %X\nEND    : %X\nBLOCKS : %d\n", count, low, high, blocks);
+  std::snprintf(summary, sizeof summary, "BYTES  : %u\nSTART  : %X\nEND    : %X\nBLOCKS : %d\n",
+                count, low, high, blocks);
   std::string out = summary;
   for (int k = first; k < first + blocks; ++k) {
     const bool sent = ok({Exchange::load_block, k, 2});

@@ -13,8 +13,8 @@
 #include <vector>
 
 struct TableWrite {
-  int block;                // flash block that receives the table
-  std::vector<int> entries; // flash block whose sum each entry holds, -1: never filled
+  int block;                 // flash block that receives the table
+  std::vector<int> entries;  // flash block whose sum each entry holds, -1: never filled
 };
 
 struct FormatExpectation {

@@ -39,8 +39,7 @@ TEST(SimBoard, DriverAnswersOnlyOnceItWasLoaded) {
   EXPECT_EQ(take(b, 2), Bytes({0x01, 0x01}));
   Bytes reply = take(b, 257);
   ASSERT_EQ(reply.size(), 257u);
-  EXPECT_EQ(Bytes(reply.begin() + 1, reply.end()),
-            Bytes(b.flash_block(5), b.flash_block(5) + 256));
+  EXPECT_EQ(Bytes(reply.begin() + 1, reply.end()), Bytes(b.flash_block(5), b.flash_block(5) + 256));
   EXPECT_EQ(send(b, {0x03}), 1);
   EXPECT_FALSE(b.reply_pending()) << "command 3 sends nothing";
 }
@@ -115,8 +114,8 @@ TEST(SimScenario, BlockListsAndBadSettings) {
       return it == vars.end() ? nullptr : it->second.c_str();
     };
   };
-  EXPECT_FALSE(sim::configure_from_environment(usb, env({{"FLASHPREP_SIM_BOARD", "three"}}),
-                                               &files, &error));
+  EXPECT_FALSE(sim::configure_from_environment(usb, env({{"FLASHPREP_SIM_BOARD", "three"}}), &files,
+                                               &error));
   EXPECT_NE(error.find("FLASHPREP_SIM_BOARD"), std::string::npos);
   EXPECT_FALSE(sim::configure_from_environment(usb, env({{"FLASHPREP_SIM_FAULT", "error@0"}}),
                                                &files, &error));

@@ -79,8 +79,10 @@ TEST(SRecordImageHex, UpperCaseDigitsOnly) {
 TEST(SRecordImageLoad, NoMatchingRecordsLeavesErasedRegion) {
   const std::string text =
       "S0030000FC\n\nS2050000010000\nS5030001FB\ns3062000000001D8\nS9030000FC\n";
-  const struct { int s1; uint32_t first, last; } cases[] = {
-      {0, 0x20000000, 0x20001FFF}, {1, 0x0070, 0x076F}};
+  const struct {
+    int s1;
+    uint32_t first, last;
+  } cases[] = {{0, 0x20000000, 0x20001FFF}, {1, 0x0070, 0x076F}};
   for (const auto& c : cases) {
     Loaded l(text + (c.s1 ? "S3062000000001D8\n" : "S1040070ABE0\n"), 0, c.s1);
     EXPECT_EQ(l.image.status(), loaded);
@@ -155,7 +157,7 @@ TEST(SRecordImageLoad, BytesOutsideRegionAreDropped) {
   EXPECT_EQ(top.at(0xFFFF), 0xA2);
   EXPECT_EQ(top.image.low_address(), 0xFFFEu);
   EXPECT_EQ(top.image.high_address(), 0xFFFFu - 2048);  // lowered by the stamp
-  EXPECT_EQ(top.image.checksum(), 0x2E02u);  // the moved pair is overwritten by the sum
+  EXPECT_EQ(top.image.checksum(), 0x2E02u);             // the moved pair is overwritten by the sum
 }
 
 TEST(SRecordImageLoad, LaterWriteWinsAndBothCount) {
@@ -212,7 +214,8 @@ TEST(SRecordImageBlocks, LowRegionGetsShortLastBlock) {
   EXPECT_EQ(l.image.copy_block(1, 256, block.data()), 239u);
   // Offsets 256..494: the last 128 stored bytes, then erased ones.
   EXPECT_TRUE(std::equal(block.begin(), block.begin() + 128, data.begin() + 256));
-  EXPECT_TRUE(std::all_of(block.begin() + 128, block.begin() + 239, [](uint8_t b) { return b == 0xFF; }));
+  EXPECT_TRUE(
+      std::all_of(block.begin() + 128, block.begin() + 239, [](uint8_t b) { return b == 0xFF; }));
   EXPECT_TRUE(std::all_of(block.begin() + 239, block.end(), [](uint8_t b) { return b == 0xEE; }));
 }
 
@@ -259,7 +262,8 @@ TEST(SRecordImageStamp, SixteenBit) {
 
   Loaded zeros(fill(2, 0xFFC0, 64, 0x00), 1, 1);
   EXPECT_EQ(zeros.image.checksum(), 0xF040u);
-  for (uint32_t a = 0xF7C0; a <= 0xF7FD; ++a) ASSERT_EQ(zeros.at(a), 0) << a;
+  for (uint32_t a = 0xF7C0; a <= 0xF7FD; ++a)
+    ASSERT_EQ(zeros.at(a), 0) << a;
   EXPECT_EQ(zeros.at(0xF7FE), 0xF0);
   EXPECT_EQ(zeros.at(0xF7FF), 0x40);
   EXPECT_EQ(zeros.image.high_address(), 0xF7FFu);
@@ -300,12 +304,25 @@ TEST(SRecordImageStamp, NoneAfterChecksumError) {
 
 // Each bad line sits between a good record (kept) and another (never read).
 TEST(SRecordImageMalformed, BadCountStopsLoadStoringNothing) {
-  const struct { int s1; const char* line; } cases[] = {
-      {1, "S1000070ABE0"}, {1, "S1010070ABE0"}, {1, "S1020070ABE0"}, {1, "S102"},
-      {1, "S1"}, {1, "S10"}, {1, "S1050070AB"}, {1, "S1050070ABCD"},
-      {1, "S1050070AB\rCD89"}, {0, "S300200000000102"}, {0, "S30120000000AB"},
-      {0, "S3022000000001D8"}, {0, "S303200000000102"}, {0, "S3042000000001D8"},
-      {0, "S3FF2000000001D8"}, {0, "S3072000000001D8"}};
+  const struct {
+    int s1;
+    const char* line;
+  } cases[] = {{1, "S1000070ABE0"},
+               {1, "S1010070ABE0"},
+               {1, "S1020070ABE0"},
+               {1, "S102"},
+               {1, "S1"},
+               {1, "S10"},
+               {1, "S1050070AB"},
+               {1, "S1050070ABCD"},
+               {1, "S1050070AB\rCD89"},
+               {0, "S300200000000102"},
+               {0, "S30120000000AB"},
+               {0, "S3022000000001D8"},
+               {0, "S303200000000102"},
+               {0, "S3042000000001D8"},
+               {0, "S3FF2000000001D8"},
+               {0, "S3072000000001D8"}};
   for (const auto& c : cases) {
     const uint32_t base = c.s1 ? 0x100 : 0x20000100;
     const int ab = c.s1 ? 2 : 4;
@@ -356,14 +373,16 @@ TEST(SRecordImageMalformed, EveryTruncation) {
     Rng rng{7};
     for (uint32_t n : {1u, 16u, 3u, 0u, 40u}) {
       std::vector<uint8_t> data(n);
-      for (uint8_t& b : data) b = static_cast<uint8_t>(rng.next());
+      for (uint8_t& b : data)
+        b = static_cast<uint8_t>(rng.next());
       lines.push_back(rec(2, 0x100 + 64 * uint32_t(lines.size()), data));
       sizes.push_back(n);
     }
     lines.push_back(srecord::terminator_record(2, 0x100));
     sizes.push_back(0);
     std::string text;
-    for (std::string& line : lines) text += line.replace(line.size() - 1, 1, eol);
+    for (std::string& line : lines)
+      text += line.replace(line.size() - 1, 1, eol);
 
     for (size_t cut = 0; cut <= text.size(); ++cut) {
       uint32_t expect_count = 0;
@@ -372,9 +391,12 @@ TEST(SRecordImageMalformed, EveryTruncation) {
       for (size_t k = 0; k < lines.size() && pos < cut; pos += lines[k++].size()) {
         const size_t body = lines[k].size() - std::strlen(eol);
         const size_t have = std::min(cut - pos, body);
-        if (lines[k].compare(0, 2, "S1") != 0 || have < 2) continue;
-        if (have < body) expect = checksum_error;
-        else expect_count += sizes[k];
+        if (lines[k].compare(0, 2, "S1") != 0 || have < 2)
+          continue;
+        if (have < body)
+          expect = checksum_error;
+        else
+          expect_count += sizes[k];
       }
       Loaded l(text.substr(0, cut), 0, 1);
       ASSERT_EQ(l.image.status(), expect) << cut;
@@ -396,9 +418,11 @@ void stamp16(std::vector<uint8_t>* r, uint32_t* high, uint32_t* checksum) {
 void stamp32(std::vector<uint8_t>* r, uint32_t* checksum) {
   uint32_t sum = 0;
   for (size_t i = 0; i < r->size(); i += 4) {
-    if (i >= 0x200 && i < 0x400) continue;
+    if (i >= 0x200 && i < 0x400)
+      continue;
     uint32_t word = 0;
-    for (size_t k = 0; k < 4; ++k) word = word << 8 | (*r)[i + k];
+    for (size_t k = 0; k < 4; ++k)
+      word = word << 8 | (*r)[i + k];
     sum += word;
   }
   *checksum = 0;
@@ -429,23 +453,28 @@ TEST_P(RoundTripTest, LoadsWhatWasWritten) {
   for (int r = 0; r < 300; ++r) {
     const uint32_t address = lo + rng.next() % span;
     std::vector<uint8_t> data(r % 3 == 0 ? rng.next() % 8 : rng.next() % (251 - ab));
-    for (uint8_t& b : data) b = static_cast<uint8_t>(rng.next());
+    for (uint8_t& b : data)
+      b = static_cast<uint8_t>(rng.next());
     if (r % 50 == 0) {
       text += srecord::data_records(ab, address, data.data(), data.size(), 1 + r % 31);
     } else {
       text += rec(ab, address, data);
     }
     for (uint32_t j = 0; j < data.size(); ++j) {
-      if (uint64_t{address} + j < first || uint64_t{address} + j > last) continue;
+      if (uint64_t{address} + j < first || uint64_t{address} + j > last)
+        continue;
       model[address + j - first] = data[j];
       ++count;
       low = std::min(low, address + j);
       high = std::max(high, address + j);
     }
-    if (r == 150) text += srecord::terminator_record(ab, first);
+    if (r == 150)
+      text += srecord::terminator_record(ab, first);
   }
-  if (flash && s1) stamp16(&model, &high, &checksum);
-  if (flash && !s1) stamp32(&model, &checksum);
+  if (flash && s1)
+    stamp16(&model, &high, &checksum);
+  if (flash && !s1)
+    stamp32(&model, &checksum);
 
   Loaded l(text, flash, s1);
   ASSERT_EQ(l.image.status(), loaded);

@@ -40,7 +40,8 @@ TEST(SRecordWriter, RejectsWhatCannotBeOneRecord) {
 
 TEST(SRecordWriter, SplitsRangeIntoRecords) {
   std::vector<uint8_t> data(100);
-  for (size_t k = 0; k < data.size(); ++k) data[k] = static_cast<uint8_t>(k);
+  for (size_t k = 0; k < data.size(); ++k)
+    data[k] = static_cast<uint8_t>(k);
   const std::string text = srecord::data_records(4, 0x20000000, data.data(), data.size(), 32);
   EXPECT_EQ(text, srecord::data_record(4, 0x20000000, &data[0], 32) +
                       srecord::data_record(4, 0x20000020, &data[32], 32) +
@@ -56,12 +57,14 @@ TEST(SRecordWriter, LongestRecordsLoadBack) {
       const int ab = s1 ? 2 : 4;
       const uint32_t first = s1 ? 0x70 : 0x20000000;
       std::vector<uint8_t> data(srecord::max_data_bytes(ab));
-      for (size_t k = 0; k < data.size(); ++k) data[k] = static_cast<uint8_t>(k * 7 + 3);
+      for (size_t k = 0; k < data.size(); ++k)
+        data[k] = static_cast<uint8_t>(k * 7 + 3);
       std::string text = srecord::header_record("long") +
                          srecord::data_records(ab, first, data.data(), data.size(), data.size()) +
                          srecord::terminator_record(ab, first);
       for (size_t p = 0; (p = text.find('\n', p)) != std::string::npos; p += 2) {
-        if (eol[0] == '\r') text.insert(p, "\r");
+        if (eol[0] == '\r')
+          text.insert(p, "\r");
       }
       FILE* f = std::tmpfile();
       ASSERT_NE(f, nullptr);

@@ -51,4 +51,3 @@ std::string run_in(const std::string& dir) {
   EXPECT_EQ(status, 0);
   return out.str();
 }
-

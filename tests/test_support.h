@@ -49,7 +49,6 @@ class ScratchDir {
   std::string path_;
 };
 
-
 // Runs the whole program in-process with `dir` as the working directory and
 // returns everything it wrote. Expects the exit status 0.
 std::string run_in(const std::string& dir);

@@ -18,10 +18,9 @@ TEST_F(Connection, StartOpensConfiguresAndClaimsInOrder) {
   {
     UsbBootloader bootloader;
     ASSERT_TRUE(bootloader.start());
-    EXPECT_EQ(call_names(),
-              (std::vector<std::string>{"usb_init", "usb_find_busses", "usb_find_devices",
-                                        "usb_get_busses", "usb_open", "usb_set_configuration",
-                                        "usb_claim_interface"}));
+    EXPECT_EQ(call_names(), (std::vector<std::string>{
+                                "usb_init", "usb_find_busses", "usb_find_devices", "usb_get_busses",
+                                "usb_open", "usb_set_configuration", "usb_claim_interface"}));
     EXPECT_EQ(usb().calls_named("usb_set_configuration")[0].arg, 1);
     EXPECT_EQ(usb().calls_named("usb_claim_interface")[0].arg, 0);
   }
@@ -36,11 +35,11 @@ TEST_F(Connection, StartOpensConfiguresAndClaimsInOrder) {
 TEST_F(Connection, WalksBusesThenDevicesAndOpensOnlyTheFirstMatch) {
   usb().clear_devices();
   const int second = usb().add_board(sim::BoardConfig());
-  usb().add_device(3, 0x15A2, 0x0041, -1);    // right vendor, wrong product
-  usb().add_device(3, 0x15A3, 0x0040, -1);    // wrong vendor, right product
+  usb().add_device(3, 0x15A2, 0x0041, -1);  // right vendor, wrong product
+  usb().add_device(3, 0x15A3, 0x0040, -1);  // wrong vendor, right product
   usb().add_device(5, 0x1234, 0x5678, -1);
   usb().add_device(5, 0x15A2, 0x0040, second);  // first match in walk order
-  usb().add_device(3, 0x0001, 0x0002, -1);     // bus 3 again, after the others
+  usb().add_device(3, 0x0001, 0x0002, -1);      // bus 3 again, after the others
   usb().add_device(7, 0x15A2, 0x0040, 0);       // a second board, never opened
   {
     UsbBootloader bootloader;

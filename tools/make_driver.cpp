@@ -23,7 +23,8 @@ constexpr size_t kBytesPerRecord = 32;
 
 // Parses all of `text` in `base`; false on junk, a sign, or overflow.
 bool parse_number(const char* text, int base, unsigned long* value) {
-  if (*text == '\0' || *text == '-' || *text == '+') return false;
+  if (*text == '\0' || *text == '-' || *text == '+')
+    return false;
   errno = 0;
   char* end = nullptr;
   *value = std::strtoul(text, &end, base);
@@ -41,7 +42,8 @@ int usage(const char* message) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2 || argc > 4) return usage("wrong number of arguments");
+  if (argc < 2 || argc > 4)
+    return usage("wrong number of arguments");
   unsigned long bytes = kDefaultBytes;
   unsigned long start = kDefaultStart;
   if (argc > 2 && (!parse_number(argv[2], 10, &bytes) || bytes == 0 || bytes > kMaxBytes)) {
@@ -50,7 +52,8 @@ int main(int argc, char** argv) {
   if (argc > 3 && (!parse_number(argv[3], 16, &start) || start > 0xFFFFFFFFul)) {
     return usage("START_HEX must be a 32-bit hexadecimal address");
   }
-  if (uint64_t{start} + bytes - 1 > 0xFFFFFFFFu) return usage("the image runs past address FFFFFFFF");
+  if (uint64_t{start} + bytes - 1 > 0xFFFFFFFFu)
+    return usage("the image runs past address FFFFFFFF");
 
   // xorshift32: cheap, fixed and good enough to avoid visible patterns.
   std::vector<uint8_t> image(bytes);
@@ -63,10 +66,10 @@ int main(int argc, char** argv) {
   }
 
   const uint32_t address = static_cast<uint32_t>(start);
-  const std::string text = srecord::header_record("flashprep sample driver") +
-                           srecord::data_records(4, address, image.data(), image.size(),
-                                                 kBytesPerRecord) +
-                           srecord::terminator_record(4, address);
+  const std::string text =
+      srecord::header_record("flashprep sample driver") +
+      srecord::data_records(4, address, image.data(), image.size(), kBytesPerRecord) +
+      srecord::terminator_record(4, address);
   if (!srecord::write_file(argv[1], text)) {
     std::fprintf(stderr, "flashprep-make-driver: cannot write %s\n", argv[1]);
     return 1;

@@ -71,9 +71,8 @@ bool UsbBootloader::send_message(const uint8_t* body, uint16_t length) {
   char header[2] = {static_cast<char>(length >> 8), static_cast<char>(length & 0xFF)};
   if (usb_bulk_write(handle, kEndpointOut, header, 2, kTimeoutMs) != 2)
     return false;
-  int sent = usb_bulk_write(handle, kEndpointOut,
-                            reinterpret_cast<const char*>(body), length,
-                            kTimeoutMs);
+  int sent =
+      usb_bulk_write(handle, kEndpointOut, reinterpret_cast<const char*>(body), length, kTimeoutMs);
   return sent >= 0 && sent == length;
 }
 
@@ -92,8 +91,8 @@ bool UsbBootloader::receive_message(uint8_t* body, uint16_t capacity, uint16_t* 
     return false;
   }
   // The body read is issued for every length, zero included.
-  int got = usb_bulk_read(handle, kEndpointIn, reinterpret_cast<char*>(body), announced,
-                          kTimeoutMs);
+  int got =
+      usb_bulk_read(handle, kEndpointIn, reinterpret_cast<char*>(body), announced, kTimeoutMs);
   return got >= 0 && got == announced;
 }
 

@@ -55,11 +55,11 @@ class E2E : public ::testing::Test {
       x = x * 1103515245u + 12345u;
       b = static_cast<uint8_t>(x >> 16);
     }
-    ASSERT_TRUE(srecord::write_file(
-        (dir / "serial_flash.S19").string(),
-        srecord::header_record("e2e") +
-            srecord::data_records(4, kRam, driver.data(), driver.size(), 32) +
-            srecord::terminator_record(4, kRam)));
+    ASSERT_TRUE(
+        srecord::write_file((dir / "serial_flash.S19").string(),
+                            srecord::header_record("e2e") +
+                                srecord::data_records(4, kRam, driver.data(), driver.size(), 32) +
+                                srecord::terminator_record(4, kRam)));
   }
   void TearDown() override { fs::remove_all(dir); }
 
@@ -138,12 +138,9 @@ TEST_F(E2E, HealthyBoardFullRun) {
 
 TEST_F(E2E, NoUsableBoardOnTheBus) {
   const Env cases[] = {
-      {{"FLASHPREP_SIM_BOARD", "none"}},
-      {{"FLASHPREP_SIM_BOARD", "wrong-vid"}},
-      {{"FLASHPREP_SIM_BOARD", "wrong-pid"}},
-      {{"FLASHPREP_SIM_REFUSE", "open"}},
-      {{"FLASHPREP_SIM_REFUSE", "configuration"}},
-      {{"FLASHPREP_SIM_REFUSE", "claim"}},
+      {{"FLASHPREP_SIM_BOARD", "none"}},           {{"FLASHPREP_SIM_BOARD", "wrong-vid"}},
+      {{"FLASHPREP_SIM_BOARD", "wrong-pid"}},      {{"FLASHPREP_SIM_REFUSE", "open"}},
+      {{"FLASHPREP_SIM_REFUSE", "configuration"}}, {{"FLASHPREP_SIM_REFUSE", "claim"}},
   };
   for (const Env& env : cases) {
     const ProcessResult r = run(env);

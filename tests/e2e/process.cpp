@@ -53,8 +53,7 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
   close(out_pipe[0]);
   int status = 0;
   waitpid(pid, &status, 0);
-  result.seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (WIFEXITED(status))
     result.exit_status = WEXITSTATUS(status);
   lseek(err_fd, 0, SEEK_SET);

@@ -177,8 +177,8 @@ class UsbredirBoardTest : public ::testing::Test {
   bool answered(uint64_t id) { return machine_->replies.count(id) != 0; }
   // One bootloader message from the host: header transfer, then body.
   void send_message(uint64_t id, const Bytes& body) {
-    machine_->bulk_out(id, {static_cast<uint8_t>(body.size() >> 8),
-                            static_cast<uint8_t>(body.size() & 0xFF)});
+    machine_->bulk_out(
+        id, {static_cast<uint8_t>(body.size() >> 8), static_cast<uint8_t>(body.size() & 0xFF)});
     machine_->bulk_out(id + 1, body);
     pump();
   }
@@ -211,7 +211,7 @@ TEST_F(UsbredirBoardTest, AnnouncesAFullSpeedVendorDeviceWithTwoBulkEndpoints) {
 
 TEST_F(UsbredirBoardTest, AnswersTheEnumerationRequests) {
   connect({{"FLASHPREP_SIM_BOARD", "wrong-pid"}});
-  machine_->control_in(1, 0x80, 6, 0x0100, 8);    // device descriptor, first 8 bytes
+  machine_->control_in(1, 0x80, 6, 0x0100, 8);  // device descriptor, first 8 bytes
   machine_->control_in(2, 0x80, 6, 0x0100, 18);
   machine_->control_in(3, 0x80, 6, 0x0200, 255);  // whole configuration
   machine_->control_in(4, 0x80, 6, 0x0302, 255);  // product string
@@ -223,7 +223,7 @@ TEST_F(UsbredirBoardTest, AnswersTheEnumerationRequests) {
   EXPECT_EQ(answer(1).data.size(), 8u);
   const Bytes device = answer(2).data;
   ASSERT_EQ(device.size(), 18u);
-  EXPECT_EQ(device[7], 64);                        // bMaxPacketSize0
+  EXPECT_EQ(device[7], 64);                         // bMaxPacketSize0
   EXPECT_EQ(device[10] | (device[11] << 8), 0x41);  // the product the scenario chose
   const Bytes config = answer(3).data;
   ASSERT_EQ(config.size(), 32u);
