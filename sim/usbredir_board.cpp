@@ -12,6 +12,9 @@ namespace sim {
 namespace {
 
 constexpr int kMaxPacket = 64;
+// An IN transfer is taken from the board whole before its first packet goes:
+// room for the longest reply a 16-bit length header can announce.
+constexpr int kLongestTransfer = 0x10000;
 constexpr uint16_t kDeviceRelease = 0x0100;
 constexpr uint8_t kVendorClass = 0xFF;
 
@@ -79,7 +82,8 @@ UsbredirBoard* self(void* priv) {
 
 }  // namespace
 
-UsbredirBoard::UsbredirBoard(SimUsb& usb, int fd) : usb_(usb), fd_(fd) {}
+UsbredirBoard::UsbredirBoard(SimUsb& usb, int fd)
+    : usb_(usb), fd_(fd), in_transfer_(kLongestTransfer) {}
 
 UsbredirBoard::~UsbredirBoard() {
   if (parser_ != nullptr)
@@ -96,20 +100,36 @@ bool UsbredirBoard::servable(const SimUsb& usb, std::string* error) {
   return true;
 }
 
+struct usb_device* UsbredirBoard::first_device(SimUsb& usb) {
+  usb.find_busses();
+  usb.find_devices();
+  for (usb_bus* bus = usb.get_busses(); bus != nullptr; bus = bus->next) {
+    if (bus->devices != nullptr)
+      return bus->devices;
+  }
+  return nullptr;
+}
+
+bool UsbredirBoard::device_id(SimUsb& usb, uint16_t* vendor, uint16_t* product) {
+  const struct usb_device* device = first_device(usb);
+  if (device == nullptr)
+    return false;
+  *vendor = device->descriptor.idVendor;
+  *product = device->descriptor.idProduct;
+  return true;
+}
+
 bool UsbredirBoard::start(std::string* error) {
   if (!servable(usb_, error))
     return false;
   // Time-outs are the host's business here: a board that does not answer
   // just holds the request.
   usb_.real_timeouts = false;
-  usb_.find_busses();
-  usb_.find_devices();
-  for (usb_bus* bus = usb_.get_busses(); bus != nullptr && handle_ == nullptr; bus = bus->next) {
-    if (bus->devices != nullptr) {
-      vendor_ = bus->devices->descriptor.idVendor;
-      product_ = bus->devices->descriptor.idProduct;
-      handle_ = usb_.open(bus->devices);
-    }
+  struct usb_device* device = first_device(usb_);
+  if (device != nullptr) {
+    vendor_ = device->descriptor.idVendor;
+    product_ = device->descriptor.idProduct;
+    handle_ = usb_.open(device);
   }
   fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
 
@@ -235,9 +255,13 @@ void UsbredirBoard::announce() {
 }
 
 void UsbredirBoard::reset_cb(void* priv) {
-  // A bus reset leaves the device unconfigured; the board's memory and its
-  // flash are not touched by it.
-  self(priv)->configuration_ = 0;
+  // A bus reset leaves the device unconfigured and its endpoints empty; the
+  // board's memory and its flash are not touched by it.
+  UsbredirBoard* b = self(priv);
+  b->configuration_ = 0;
+  b->out_transfer_.clear();
+  if (b->in_state_ == InState::sending)
+    b->in_state_ = InState::idle;
 }
 
 void UsbredirBoard::set_configuration_cb(void* priv, uint64_t id,
@@ -351,36 +375,90 @@ void UsbredirBoard::bulk(uint64_t id, const usb_redir_bulk_packet_header& h, con
     send_bulk_status(id, h.endpoint, usb_redir_ioerror, 0, nullptr);
     return;
   }
-  if (h.endpoint == kEndpointOut) {
-    const int result =
-        usb_.bulk_write(handle_, kEndpointOut, reinterpret_cast<const char*>(data), data_len, 0);
-    complete(id, h.endpoint, result, nullptr);
-  } else if (h.endpoint == kEndpointIn) {
-    // A read is numbered and answered when it arrives. With a host that
-    // waits for each transfer, a board with nothing to send at that moment
-    // gets nothing to send later either: the read is held until cancelled.
-    std::vector<uint8_t> buffer(h.length | (h.length_high << 16));
-    const int result = usb_.bulk_read(handle_, kEndpointIn, reinterpret_cast<char*>(buffer.data()),
-                                      static_cast<int>(buffer.size()), 0);
-    complete(id, h.endpoint, result, buffer.data());
-  } else {
+  if (h.endpoint == kEndpointOut)
+    bulk_out(id, data, data_len);
+  else if (h.endpoint == kEndpointIn)
+    bulk_in(id, h.length | (h.length_high << 16));
+  else
     send_bulk_status(id, h.endpoint, usb_redir_inval, 0, nullptr);
-  }
 }
 
-void UsbredirBoard::complete(uint64_t id, uint8_t endpoint, int result, const uint8_t* data) {
+void UsbredirBoard::bulk_out(uint64_t id, const uint8_t* data, int data_len) {
+  const int taken_before = static_cast<int>(out_transfer_.size());
+  out_transfer_.insert(out_transfer_.end(), data, data + data_len);
+  if (data_len > 0 && data_len % kMaxPacket == 0) {
+    // Only full packets: the transfer goes on in the next request.
+    send_bulk_status(id, kEndpointOut, usb_redir_success, data_len, nullptr);
+    return;
+  }
+  std::vector<uint8_t> transfer;
+  transfer.swap(out_transfer_);
+  const int result =
+      usb_.bulk_write(handle_, kEndpointOut, reinterpret_cast<const char*>(transfer.data()),
+                      static_cast<int>(transfer.size()), 0);
+  if (result < 0) {
+    fail(id, kEndpointOut, result);
+    return;
+  }
+  // Earlier requests carried the first packets; this one reports the rest.
+  send_bulk_status(id, kEndpointOut, usb_redir_success, std::max(result - taken_before, 0),
+                   nullptr);
+}
+
+void UsbredirBoard::bulk_in(uint64_t id, int length) {
+  if (in_state_ == InState::held) {
+    held_.push_back({id, kEndpointIn});
+    return;
+  }
+  if (in_state_ == InState::idle) {
+    const int result = usb_.bulk_read(
+        handle_, kEndpointIn, reinterpret_cast<char*>(in_transfer_.data()), kLongestTransfer, 0);
+    if (result < 0) {
+      // With a host that waits for each transfer, a board with nothing to
+      // send now gets nothing to send later either: a time-out holds it.
+      if (result == kErrTimeout)
+        in_state_ = InState::held;
+      fail(id, kEndpointIn, result);
+      return;
+    }
+    in_state_ = InState::sending;
+    in_length_ = result;
+    in_sent_ = 0;
+  }
+  serve_in(id, length);
+}
+
+void UsbredirBoard::serve_in(uint64_t id, int length) {
+  int moved = 0;
+  for (;;) {
+    const int packet = std::min(kMaxPacket, in_length_ - in_sent_);
+    if (packet > length - moved) {
+      // The device sent more than the host had room for; the rest of the
+      // transfer is lost with it.
+      in_state_ = InState::idle;
+      send_bulk_status(id, kEndpointIn, usb_redir_babble, 0, nullptr);
+      return;
+    }
+    moved += packet;
+    in_sent_ += packet;
+    if (packet < kMaxPacket) {
+      in_state_ = InState::idle;  // a short or zero-length packet ends the transfer
+      break;
+    }
+    if (moved == length)
+      break;  // the request is full; the transfer goes on in the next one
+  }
+  send_bulk_status(id, kEndpointIn, usb_redir_success, moved,
+                   in_transfer_.data() + (in_sent_ - moved));
+}
+
+void UsbredirBoard::fail(uint64_t id, uint8_t endpoint, int result) {
   if (result == kErrNoDevice) {
     unplug();
     return;
   }
   if (result == kErrTimeout) {
     held_.push_back({id, endpoint});
-    return;
-  }
-  if (result >= 0) {
-    // For OUT the length is what the board took; for IN, what it sends.
-    send_bulk_status(id, endpoint, usb_redir_success, result,
-                     (endpoint & 0x80) != 0 ? data : nullptr);
     return;
   }
   const uint8_t status = result == kErrPipe       ? usb_redir_stall
@@ -412,11 +490,18 @@ void UsbredirBoard::cancel_cb(void* priv, uint64_t id) {
   const uint8_t endpoint = it->endpoint;
   b->held_.erase(it);
   b->send_bulk_status(id, endpoint, usb_redir_cancelled, 0, nullptr);
+  // The host gave up on the transfer the board had nothing for once none of
+  // its requests is left.
+  const bool in_held = std::any_of(b->held_.begin(), b->held_.end(),
+                                   [](const Held& r) { return r.endpoint == kEndpointIn; });
+  if (b->in_state_ == InState::held && !in_held)
+    b->in_state_ = InState::idle;
 }
 
 void UsbredirBoard::unplug() {
   unplugged_ = true;
   held_.clear();
+  in_state_ = InState::idle;
   if (announced_)
     usbredirparser_send_device_disconnect(parser_);
 }

@@ -6,18 +6,35 @@
 // vendor 0x15A2, product 0x0040, configuration 1, interface 0 (vendor class),
 // bulk endpoints 0x02 OUT and 0x81 IN of 64-byte packets.
 //
-// Descriptors and the standard requests are answered here. Every bulk
-// transfer goes through the libusb-level calls of a SimUsb, so the board, its
-// scenario faults and the transfer numbering are exactly those of the
-// preloaded board. What a result means on a wire:
-//   bytes moved -> success; kErrPipe -> stall; kErrOverflow -> babble;
-//   kErrTimeout -> no answer: the request is held until the host cancels it;
+// Descriptors and the standard requests are answered here. Bulk traffic is
+// taken as a board's firmware takes it, packet by packet: an xHCI port hands
+// over whole transfers, but EHCI's companions, UHCI and OHCI hand over one
+// 64-byte packet at a time, and the board must not tell them apart.
+//   OUT: packets are gathered into one transfer up to the first short (or
+//   zero-length) packet, which ends it. Every message of the bootloader's
+//   protocol has a length that is not a multiple of 64, so its last packet is
+//   always short. Full packets are taken at once; the request that carries
+//   the last packet gets the transfer's result.
+//   IN: the first request of a transfer takes the board's next reply; it is
+//   sent in 64-byte packets, over as many requests as the host makes, and
+//   ends with a short packet (a zero-length one when nothing is left). A
+//   packet larger than what the host still asks for is babble.
+// Each transfer goes whole through the libusb-level calls of a SimUsb, once,
+// so the board, its scenario faults and the transfer numbering are exactly
+// those of the preloaded board whatever the port. What a result means on a
+// wire:
+//   bytes moved -> success; kErrPipe -> stall;
+//   kErrTimeout -> no answer: the request is held until the host cancels it
+//   (for IN, with every later request of that transfer);
 //   kErrNoDevice -> the device is unplugged (device_disconnect);
 //   anything else -> I/O error.
-// A host controller retries a transfer that failed with an I/O error (the
+// A host controller may retry a transfer that failed with an I/O error (the
 // xHCI driver of Linux does, a few times, before it reports the error). Such
 // a retry comes with the id of the failed request; it fails again without
 // reaching the board, so that one injected error stays one failed transfer.
+// The other controllers do not retry, and the host's next request on that
+// endpoint never reuses the id (their drivers queue a transfer behind a spare
+// descriptor, which then carries the next one).
 //
 // Single-threaded; the owner drives it with step() or serve().
 #ifndef FLASHPREP_SIM_USBREDIR_BOARD_H_
@@ -47,6 +64,9 @@ class UsbredirBoard {
   // a wire: a refused open or claim (the host's kernel does those, no request
   // reaches the device).
   static bool servable(const SimUsb& usb, std::string* error);
+  // The IDs of the device start() would serve: the first on `usb`'s bus.
+  // False for an empty bus.
+  static bool device_id(SimUsb& usb, uint16_t* vendor, uint16_t* product);
 
   // Opens the device on the bus and queues the hello. False, with a message
   // in `error`, when the scenario is not servable(). A bus without a device is
@@ -75,6 +95,8 @@ class UsbredirBoard {
     uint64_t id = 0;
   };
 
+  static struct usb_device* first_device(SimUsb& usb);
+
   // libusbredirparser callbacks; `priv` is the object.
   static int read_cb(void* priv, uint8_t* data, int count);
   static int write_cb(void* priv, uint8_t* data, int count);
@@ -94,7 +116,10 @@ class UsbredirBoard {
   void announce();
   void control(uint64_t id, usb_redir_control_packet_header* h, const uint8_t* data);
   void bulk(uint64_t id, const usb_redir_bulk_packet_header& h, const uint8_t* data, int data_len);
-  void complete(uint64_t id, uint8_t endpoint, int result, const uint8_t* data);
+  void bulk_out(uint64_t id, const uint8_t* data, int data_len);
+  void bulk_in(uint64_t id, int length);
+  void serve_in(uint64_t id, int length);
+  void fail(uint64_t id, uint8_t endpoint, int result);
   void send_bulk_status(uint64_t id, uint8_t endpoint, uint8_t status, int length,
                         const uint8_t* data);
   void unplug();
@@ -111,7 +136,16 @@ class UsbredirBoard {
   bool unplugged_ = false;
   bool closed_ = false;
   std::vector<Held> held_;  // requests the board does not answer
-  Failed failed_[2];        // the last request on OUT and on IN, when it failed with an I/O error
+  // The OUT transfer gathered so far: every full packet since the last short one.
+  std::vector<uint8_t> out_transfer_;
+  // The IN transfer: none under way, being sent, or one the board has nothing
+  // for (its requests are held).
+  enum class InState { idle, sending, held };
+  InState in_state_ = InState::idle;
+  std::vector<uint8_t> in_transfer_;  // room for the longest transfer
+  int in_length_ = 0;                 // bytes of the transfer
+  int in_sent_ = 0;                   // bytes of it sent so far
+  Failed failed_[2];  // the last request on OUT and on IN, when it failed with an I/O error
 };
 
 }  // namespace sim

@@ -22,10 +22,13 @@ constexpr int kAcceptTimeoutMs = 120000;  // a peer that never comes is a broken
 int usage(FILE* out) {
   std::fputs(
       "usage: flashprep-sim-usbredir SOCKET\n"
+      "       flashprep-sim-usbredir --device-id\n"
       "\n"
       "Listens on the unix socket SOCKET, serves the simulated board to the first\n"
       "peer that connects (a usb-redir device of a virtual machine) and exits when\n"
       "that peer closes the connection. SOCKET appears once it accepts connections.\n"
+      "With --device-id, prints the vendor and product ID it would announce\n"
+      "(\"15a2:0040\"), or nothing for an empty port, and exits.\n"
       "\n"
       "On a wire, a time-out is a board that does not answer (the request waits\n"
       "until the host cancels it), an unplug is a device disconnect, and\n"
@@ -69,6 +72,7 @@ int main(int argc, char** argv) {
     return usage(stdout);
   if (argc != 2)
     return usage(stderr);
+  const bool device_id = std::strcmp(argv[1], "--device-id") == 0;
 
   sim::SimUsb usb;
   sim::ScenarioFiles files;
@@ -88,6 +92,15 @@ int main(int argc, char** argv) {
   if (!sim::UsbredirBoard::servable(usb, &error)) {
     std::fprintf(stderr, "flashprep-sim-usbredir: %s\n", error.c_str());
     return 2;
+  }
+  if (device_id) {
+    // Whoever waits for the board on the other side waits for these IDs.
+    uint16_t vendor = 0;
+    uint16_t product = 0;
+    if (sim::UsbredirBoard::device_id(usb, &vendor, &product) &&
+        std::printf("%04x:%04x\n", vendor, product) < 0)
+      return 1;
+    return 0;
   }
 
   const std::string path = argv[1];

@@ -275,6 +275,29 @@ TEST_F(RunTest, RefusedDriverBlocksAreReportedAndTheRunGoesOn) {
   EXPECT_EQ(board().driver_blocks(), 13);
 }
 
+// A board's firmware sees packets of 64 bytes: it finds the end of an OUT
+// transfer at the first short packet, and a reply of whole packets would owe
+// the host a zero-length packet that the host, reading exactly the announced
+// length, never takes. So no message, either way, may be a whole number of
+// packets; an empty one is itself the zero-length packet.
+TEST_F(RunTest, NoTransferIsAWholeNumberOfPackets) {
+  sim::BoardConfig config;
+  config.short_reply_blocks = {5};
+  config.oversized_reply_blocks = {6};
+  std::set<int> sizes;
+  for (const auto bootloader :
+       {sim::BoardConfig::Bootloader::normal, sim::BoardConfig::Bootloader::empty}) {
+    config.bootloader = bootloader;
+    usb().reset(config);
+    run(standard_driver());
+    for (const sim::CallRecord& c : transfers())
+      sizes.insert(c.name == "usb_bulk_write" ? c.size : c.result);
+  }
+  EXPECT_EQ(sizes, (std::set<int>{0, 1, 2, 4, 9, 129, 257, 258, 260, 300}));
+  for (int size : sizes)
+    EXPECT_TRUE(size == 0 || size % 64 != 0) << size << " bytes";
+}
+
 TEST_F(RunTest, DownloadPlacesBlocksWhereTheirDataLies) {
   // Data from 0x20000300 to 0x200006FF: blocks 3 to 6 at their true place.
   Bytes data = pattern(1024, 3);

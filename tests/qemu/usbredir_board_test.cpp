@@ -5,8 +5,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -329,6 +331,169 @@ TEST_F(UsbredirBoardTest, ARetriedFailedTransferFailsAgainWithoutReachingTheBoar
   machine_->bulk_in(6, 2);
   pump();
   EXPECT_EQ(answer(6).data, Bytes({0x00, 0x09}));
+}
+
+// One bulk transfer as libusb reports it: the status of its last request,
+// the bytes moved (none counted when it failed: packets taken before a stall
+// are not reported) and, for IN, the bytes.
+struct Outcome {
+  uint8_t status;
+  int length;
+  Bytes data;
+  bool operator==(const Outcome& o) const {
+    return status == o.status && length == o.length && data == o.data;
+  }
+};
+
+std::ostream& operator<<(std::ostream& out, const Outcome& o) {
+  return out << "{status " << int{o.status} << ", " << o.length << " bytes}";
+}
+
+// The same traffic offered whole, as QEMU's xHCI passes it, and packet by
+// packet, as its EHCI companions, UHCI and OHCI do.
+class PacketTest : public UsbredirBoardTest {
+ protected:
+  Outcome write(const Bytes& transfer) {
+    if (!packets_)
+      return finish({transfer});
+    std::vector<Bytes> packets;
+    for (size_t at = 0; at < transfer.size() || packets.empty(); at += 64)
+      packets.emplace_back(transfer.begin() + at,
+                           transfer.begin() + std::min(at + 64, transfer.size()));
+    return finish(packets);
+  }
+  Outcome read(int size) {
+    Outcome total = {usb_redir_success, 0, {}};
+    int left = size;
+    do {
+      const int asked = packets_ ? std::min(left, 64) : size;
+      machine_->bulk_in(++id_, static_cast<uint16_t>(asked));
+      pump();
+      const Reply r = answer(id_);
+      total.status = r.status;
+      total.length += std::max(r.length, 0);
+      total.data.insert(total.data.end(), r.data.begin(), r.data.end());
+      left -= asked;
+      if (r.status != usb_redir_success || r.length < asked)
+        break;
+    } while (left > 0);
+    return reported(total);
+  }
+  // Identify, driver blocks 3 (refused), 0, 1 and 2, three format requests
+  // and identify again; returns every transfer's outcome.
+  std::vector<Outcome> exchanges(bool packets) {
+    packets_ = packets;
+    std::vector<Outcome> all;
+    auto message = [&](const Bytes& body) {
+      all.push_back(write(
+          {static_cast<uint8_t>(body.size() >> 8), static_cast<uint8_t>(body.size() & 0xFF)}));
+      all.push_back(write(body));
+    };
+    auto reply = [&](int size) {
+      all.push_back(read(2));
+      all.push_back(read(size));
+    };
+    message({0x00});
+    reply(9);
+    for (uint8_t index : {3, 0, 1, 2}) {
+      Bytes block(258, static_cast<uint8_t>(0x40 + index));
+      block[0] = 0x01;
+      block[1] = index;
+      message(block);
+    }
+    for (uint8_t flash_block : {5, 6, 7}) {
+      message({0x02, 0x02, 0x00, flash_block});
+      reply(257);
+    }
+    message({0x00});
+    reply(9);
+    return all;
+  }
+
+  uint64_t id_ = 0;
+  bool packets_ = false;
+
+ private:
+  Outcome finish(const std::vector<Bytes>& requests) {
+    Outcome total = {usb_redir_success, 0, {}};
+    for (const Bytes& r : requests) {
+      machine_->bulk_out(++id_, r);
+      pump();
+      total.status = answer(id_).status;
+      total.length += std::max(answer(id_).length, 0);
+    }
+    return reported(total);
+  }
+  static Outcome reported(Outcome o) {
+    if (o.status != usb_redir_success)
+      o.length = 0;
+    return o;
+  }
+};
+
+TEST_F(PacketTest, PacketsAndWholeTransfersMakeTheSameExchanges) {
+  // Transfers 6 (a 258-byte body) stalls, 8 loses a byte, 10 fails; 20 (a
+  // 257-byte reply) loses a byte, leaving four full packets and a
+  // zero-length one; 24 fails.
+  const std::map<std::string, std::string> scenario = {
+      {"FLASHPREP_SIM_REFUSE_DRIVER_BLOCKS", "3"},
+      {"FLASHPREP_SIM_FAULT", "short@8,error@10,short@20,error@24"}};
+  connect(scenario);
+  const std::vector<Outcome> whole = exchanges(false);
+  const std::vector<uint8_t> ram = usb_.board().ram();
+  const auto events = usb_.board().events().size();
+  ASSERT_EQ(usb_.transfers(), 28);
+
+  TearDown();
+  connect(scenario);
+  const std::vector<Outcome> packets = exchanges(true);
+  EXPECT_EQ(usb_.transfers(), 28) << "one number per transfer, not per packet";
+  EXPECT_EQ(packets, whole);
+  EXPECT_EQ(usb_.board().ram(), ram);
+  EXPECT_EQ(usb_.board().events().size(), events);
+
+  EXPECT_EQ(whole[5].status, usb_redir_stall);
+  EXPECT_EQ(whole[7].length, 257);
+  EXPECT_EQ(whole[9].status, usb_redir_ioerror);
+  EXPECT_EQ(whole[15].length, 257);
+  EXPECT_EQ(whole[19].length, 256);
+  EXPECT_EQ(whole[23].status, usb_redir_ioerror);
+  EXPECT_EQ(whole[27].data, whole[3].data);
+}
+
+TEST_F(PacketTest, AZeroLengthPacketEndsATransferOfWholePackets) {
+  connect();
+  machine_->bulk_out(1, {0x00, 0x80});  // announces 128 bytes
+  machine_->bulk_out(2, Bytes(64, 0x03));
+  machine_->bulk_out(3, Bytes(64, 0x03));
+  pump();
+  EXPECT_EQ(usb_.transfers(), 1) << "the board waits for the rest";
+  machine_->bulk_out(4, {});
+  pump();
+  EXPECT_EQ(usb_.transfers(), 2);
+  EXPECT_EQ(answer(2).length, 64);
+  EXPECT_EQ(answer(4).status, usb_redir_success);
+  EXPECT_EQ(answer(4).length, 0);
+}
+
+TEST_F(PacketTest, EveryRequestOfAnUnansweredReadIsHeldUnderOneNumber) {
+  connect({{"FLASHPREP_SIM_BOOTLOADER", "silent-once"}});
+  send_message(1, {0x00});
+  machine_->bulk_in(3, 64);  // a host queues its packets
+  machine_->bulk_in(4, 64);
+  pump();
+  EXPECT_EQ(usb_.transfers(), 3);
+  EXPECT_EQ(board_->held_requests(), 2);
+  machine_->cancel(3);
+  machine_->cancel(4);
+  pump();
+  EXPECT_EQ(answer(4).status, usb_redir_cancelled);
+
+  send_message(10, {0x00});
+  machine_->bulk_in(12, 2);
+  pump();
+  EXPECT_EQ(answer(12).data, Bytes({0x00, 0x09}));
+  EXPECT_EQ(usb_.transfers(), 6);
 }
 
 TEST_F(UsbredirBoardTest, UnplugIsADisconnectAtTheNextTransfer) {
