@@ -129,15 +129,17 @@ case $case_name in
     else
       lines="$lines|FAIL: FORMATTING BLOCK 16"
     fi
-    # A time-out on the body of driver block 9, where the board has taken
-    # four packets when the host gives up: libusb 0.1 returns the time-out,
-    # libusb-compat the 256 bytes that went. QEMU's xHCI has the whole
-    # transfer in one request and reports it sent whole once cancelled (it
-    # counts OUT bytes as it hands them over), which libusb-compat returns as
-    # a complete write: a lane artefact, left out there.
+    # Time-outs: on the body of driver block 9, where the board has taken
+    # four packets when the host gives up (libusb 0.1 returns the time-out,
+    # libusb-compat the 256 bytes that went), and on the IN body of block 8,
+    # whose every queued request the board holds until the host cancels
+    # them. QEMU's xHCI has a whole OUT transfer in one request and reports
+    # it sent whole once cancelled (it counts OUT bytes as it hands them
+    # over), which libusb-compat returns as a complete write: a lane
+    # artefact. The time-outs, 5 s each, are left to the other ports.
     if [ "$controller" != xhci ]; then
-      faults=$faults,timeout@24
-      lines="$lines|BLOCK 9 FAILED"
+      faults=$faults,timeout@24,timeout@71
+      lines="$lines|BLOCK 9 FAILED|FAIL: FORMATTING BLOCK 8"
     fi
     set -- FLASHPREP_SIM_REFUSE_DRIVER_BLOCKS=3 FLASHPREP_SIM_SHORT_REPLY=100 \
       FLASHPREP_SIM_OVERSIZED_REPLY=200 FLASHPREP_SIM_FORMAT_REQUEST_FAILS=300 \
