@@ -357,9 +357,9 @@ class PacketTest : public UsbredirBoardTest {
     if (!packets_)
       return finish({transfer});
     std::vector<Bytes> packets;
-    for (size_t at = 0; at < transfer.size() || packets.empty(); at += 64)
-      packets.emplace_back(transfer.begin() + at,
-                           transfer.begin() + std::min(at + 64, transfer.size()));
+    const auto size = static_cast<std::ptrdiff_t>(transfer.size());
+    for (std::ptrdiff_t at = 0; at < size || packets.empty(); at += 64)
+      packets.emplace_back(transfer.begin() + at, transfer.begin() + std::min(at + 64, size));
     return finish(packets);
   }
   Outcome read(int size) {
@@ -410,9 +410,6 @@ class PacketTest : public UsbredirBoardTest {
     return all;
   }
 
-  uint64_t id_ = 0;
-  bool packets_ = false;
-
  private:
   Outcome finish(const std::vector<Bytes>& requests) {
     Outcome total = {usb_redir_success, 0, {}};
@@ -429,6 +426,9 @@ class PacketTest : public UsbredirBoardTest {
       o.length = 0;
     return o;
   }
+
+  uint64_t id_ = 0;
+  bool packets_ = false;
 };
 
 TEST_F(PacketTest, PacketsAndWholeTransfersMakeTheSameExchanges) {
