@@ -32,9 +32,10 @@
 // xHCI driver of Linux does, a few times, before it reports the error). Such
 // a retry comes with the id of the failed request; it fails again without
 // reaching the board, so that one injected error stays one failed transfer.
-// The other controllers do not retry, and the host's next request on that
-// endpoint never reuses the id (their drivers queue a transfer behind a spare
-// descriptor, which then carries the next one).
+// On the other controllers a request's id is the address of a transfer
+// descriptor, and the next transfer on an endpoint does not start at the
+// failed one (their Linux drivers queue a transfer behind a spare descriptor,
+// which then carries the next), so the rule holds there too.
 //
 // Single-threaded; the owner drives it with step() or serve().
 #ifndef FLASHPREP_SIM_USBREDIR_BOARD_H_
