@@ -83,7 +83,8 @@ class UsbBootloader {
 
  private:
   usb_dev_handle* handle;
-  uint8_t message[kMessageBytes];
+  // Zeroed once so that every byte is defined from the start.
+  uint8_t message[kMessageBytes] = {};
   uint16_t reply_length = 0;
 };
 
