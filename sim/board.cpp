@@ -63,7 +63,7 @@ void Board::weak_mask(uint32_t seed, int block, uint8_t out[kBlockBytes]) {
   int bits = 1 + static_cast<int>((h >> 3) % 3);
   for (int b = 0; b < bits; ++b) {
     h = splitmix64(h);
-    int bit = static_cast<int>(h % (kBlockBytes * 8));
+    int bit = static_cast<int>(h % (uint64_t{kBlockBytes} * 8));
     out[bit / 8] = static_cast<uint8_t>(out[bit / 8] & ~(1u << (bit % 8)));
   }
 }
@@ -153,7 +153,7 @@ void Board::handle_message(const uint8_t* body, int size) {
     }
     case kLoadBlock:
       if (size == 2 + kBlockBytes && body[1] * kBlockBytes < kRamBytes) {
-        std::memcpy(&ram_[body[1] * kBlockBytes], &body[2], kBlockBytes);
+        std::memcpy(&ram_[size_t{body[1]} * kBlockBytes], &body[2], kBlockBytes);
         ++driver_blocks_;
       }
       return;

@@ -14,7 +14,7 @@ class PreloadedBoard {
   PreloadedBoard() {
     if (std::getenv("FLASHPREP_SIM_HELP") != nullptr) {
       std::fputs(sim::kScenarioHelp, stdout);
-      std::fflush(stdout);
+      (void)std::fflush(stdout);  // best effort: the help comes before the run's own lines
     }
     std::string error;
     if (!sim::configure_from_environment(
@@ -31,7 +31,8 @@ class PreloadedBoard {
   }
 
   ~PreloadedBoard() {
-    sim::world().close_trace();
+    if (!sim::world().close_trace())
+      std::fprintf(stderr, "flashprep-sim: cannot write %s\n", files_.trace.c_str());
     const sim::Board& board = sim::world().board();
     if (!files_.flash.empty() && !sim::save_flash(board, files_.flash))
       std::fprintf(stderr, "flashprep-sim: cannot save %s\n", files_.flash.c_str());
@@ -43,6 +44,8 @@ class PreloadedBoard {
   sim::ScenarioFiles files_;
 };
 
-PreloadedBoard preloaded_board;
+// Set up when the library loads, before flashprep's main(); a failure there
+// (out of memory) may as well end the process.
+PreloadedBoard preloaded_board;  // NOLINT(cert-err58-cpp)
 
 }  // namespace

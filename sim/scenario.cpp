@@ -139,7 +139,7 @@ bool configure_from_environment(SimUsb& usb, const Getenv& get, ScenarioFiles* f
   if (get("FLASHPREP_SIM_VERSION") != nullptr)
     config.version = value("FLASHPREP_SIM_VERSION");
 
-  struct ListVar {
+  const struct ListVar {
     const char* name;
     std::set<int>* target;
   } lists[] = {
@@ -236,7 +236,10 @@ bool write_state(const Board& board, const std::string& folder) {
                                                          : "format-unanswered",
                    e.block);
   }
-  return std::fclose(f) == 0;
+  // A write that failed on the way leaves the stream's error flag set; fclose
+  // alone reports only the last flush.
+  const bool written = std::ferror(f) == 0;
+  return std::fclose(f) == 0 && written;
 }
 
 bool load_flash(Board& board, const std::string& path) {
@@ -247,7 +250,7 @@ bool load_flash(Board& board, const std::string& path) {
   int b = 0;
   for (; b < kFlashBlocks && std::fread(block, 1, kBlockBytes, f) == kBlockBytes; ++b)
     board.set_flash_block(b, block);
-  std::fclose(f);
+  (void)std::fclose(f);  // read only: closing cannot lose anything
   return b == kFlashBlocks;
 }
 

@@ -64,7 +64,9 @@ class SimUsb {
   int board_count() const { return static_cast<int>(boards_.size()); }
 
   // Results the host will get. 0 means success for the two configuration
-  // calls; open_fails makes usb_open return null.
+  // calls; open_fails makes usb_open return null. Public: they are the knobs
+  // that tests and scenarios turn, with no invariant to keep.
+  // NOLINTBEGIN(misc-non-private-member-variables-in-classes)
   bool open_fails = false;
   int set_configuration_result = 0;
   int claim_interface_result = 0;
@@ -72,6 +74,7 @@ class SimUsb {
   bool real_timeouts = false;
   // Keeps the call log; off for long benchmark runs.
   bool record_calls = true;
+  // NOLINTEND(misc-non-private-member-variables-in-classes)
 
   // Transfer `n` (1-based, over all bulk transfers) fails as `kind`. An
   // unplug fault removes the device from that transfer on.
@@ -80,7 +83,8 @@ class SimUsb {
   void unplug_after(long n) { unplug_after_ = n; }
   // Writes every bulk transfer to a pcap file from now on.
   bool trace_to(const std::string& path);
-  void close_trace() { trace_.reset(); }
+  // Ends the trace. False when it could not be written whole.
+  bool close_trace();
 
   const std::vector<CallRecord>& calls() const { return calls_; }
   std::vector<CallRecord> calls_named(const std::string& name) const;
@@ -119,7 +123,7 @@ class SimUsb {
   int handle_result(usb_dev_handle* h, int wanted);
   Board* board_of(usb_dev_handle* h);
   Fault next_transfer_fault(long n);
-  int time_out(int timeout_ms);
+  int time_out(int timeout_ms) const;
 
   std::deque<Board> boards_;
   std::vector<DeviceEntry> entries_;

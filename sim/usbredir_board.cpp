@@ -196,12 +196,12 @@ int UsbredirBoard::write_cb(void* priv, uint8_t* data, int count) {
   return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? 0 : -1;
 }
 
-void UsbredirBoard::log_cb(void*, int level, const char* msg) {
+void UsbredirBoard::log_cb(void* /*priv*/, int level, const char* msg) {
   if (level <= usbredirparser_warning)
     std::fprintf(stderr, "flashprep-sim-usbredir: %s\n", msg);
 }
 
-void UsbredirBoard::hello_cb(void* priv, usb_redir_hello_header*) {
+void UsbredirBoard::hello_cb(void* priv, usb_redir_hello_header* /*hello*/) {
   self(priv)->announce();
 }
 
@@ -284,14 +284,15 @@ void UsbredirBoard::get_alt_setting_cb(void* priv, uint64_t id,
 }
 
 void UsbredirBoard::control_cb(void* priv, uint64_t id, usb_redir_control_packet_header* h,
-                               uint8_t* data, int) {
+                               uint8_t* data, int /*data_len*/) {
   UsbredirBoard* b = self(priv);
   b->control(id, h, data);
   if (data != nullptr)
     usbredirparser_free_packet_data(b->parser_, data);
 }
 
-void UsbredirBoard::control(uint64_t id, usb_redir_control_packet_header* h, const uint8_t*) {
+void UsbredirBoard::control(uint64_t id, usb_redir_control_packet_header* h,
+                            const uint8_t* /*data*/) {
   std::vector<uint8_t> answer;
   bool ok = false;
   const bool standard = (h->requesttype & kTypeMask) == 0;

@@ -116,7 +116,10 @@ int main(int argc, char** argv) {
   }
   close(conn);
 
-  usb.close_trace();
+  if (!usb.close_trace()) {
+    std::fprintf(stderr, "flashprep-sim-usbredir: cannot write %s\n", files.trace.c_str());
+    status = 1;
+  }
   const sim::Board& board = usb.board();
   if (!files.flash.empty() && !sim::save_flash(board, files.flash)) {
     std::fprintf(stderr, "flashprep-sim-usbredir: cannot save %s\n", files.flash.c_str());

@@ -287,6 +287,15 @@ TEST_F(E2E, LauncherHelpAndBadSettings) {
   EXPECT_NE(bad.err.find("FLASHPREP_SIM_FAULT"), std::string::npos);
 }
 
+TEST_F(E2E, TraceThatCannotBeWrittenWholeIsReported) {
+  // /dev/full takes the file open and refuses its bytes: a cut trace must
+  // not pass for a whole one.
+  const ProcessResult r =
+      run({{"FLASHPREP_SIM_TRACE", "/dev/full"}, {"FLASHPREP_SIM_REFUSE_INIT", "1"}});
+  EXPECT_NE(r.err.find("flashprep-sim: cannot write /dev/full"), std::string::npos) << r.err;
+  EXPECT_NE(r.out.find("FAIL: SERIAL FLASH NOT INITIALIZED"), std::string::npos);
+}
+
 TEST_F(E2E, TraceOpensInTshark) {
   if (std::system("command -v tshark >/dev/null 2>&1") != 0)
     GTEST_SKIP() << "tshark is not installed (tools/test installs it)";
