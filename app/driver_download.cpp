@@ -5,11 +5,6 @@
 #include "flash/serial_flash.h"
 #include "usb/usb_bootloader.h"
 
-namespace {
-constexpr uint32_t kBlockBytes = 256;
-constexpr uint32_t kDriverRamFirst = 0x20000000;
-}  // namespace
-
 bool load_image_file(std::unique_ptr<SRecordImage>& image, const char* path) {
   FILE* file = std::fopen(path, "r");
   if (file == nullptr)
@@ -29,8 +24,8 @@ int download_image(std::unique_ptr<SRecordImage>& image, UsbBootloader* bootload
   int first = 0;
   int sent = 0;
   if (image->byte_count() > 0) {
-    first = static_cast<int>((image->low_address() - kDriverRamFirst) / kBlockBytes);
-    int last = static_cast<int>((image->high_address() - kDriverRamFirst) / kBlockBytes);
+    first = static_cast<int>((image->low_address() - kDriverRamFirst) / kDriverBlockBytes);
+    int last = static_cast<int>((image->high_address() - kDriverRamFirst) / kDriverBlockBytes);
     sent = last - first + 1;
   }
   out << std::uppercase;
@@ -39,9 +34,9 @@ int download_image(std::unique_ptr<SRecordImage>& image, UsbBootloader* bootload
   out << "END    : " << image->high_address() << std::endl;
   out << "BLOCKS : " << std::dec << sent << std::endl;
 
-  uint8_t block[kBlockBytes];
+  uint8_t block[kDriverBlockBytes];
   for (int k = first; k < first + sent; ++k) {
-    image->copy_block(static_cast<uint32_t>(k), kBlockBytes, block);
+    image->copy_block(static_cast<uint32_t>(k), kDriverBlockBytes, block);
     out << "BLOCK " << k;
     bool ok = bootloader->load_block(static_cast<uint8_t>(k & 0xFF), block);
     out << (ok ? " DOWNLOADED" : " FAILED") << std::endl;

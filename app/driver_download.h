@@ -4,6 +4,7 @@
 #ifndef FLASHPREP_APP_DRIVER_DOWNLOAD_H_
 #define FLASHPREP_APP_DRIVER_DOWNLOAD_H_
 
+#include <cstdint>
 #include <memory>
 #include <ostream>
 
@@ -13,6 +14,12 @@ class SerialFlash;
 class UsbBootloader;
 
 constexpr const char* kDriverFileName = "serial_flash.S19";
+
+// The driver RAM the image covers. Driver block k is the 256 bytes from
+// kDriverRamFirst + 256 * k, whatever part of the RAM the file fills.
+constexpr uint32_t kDriverRamFirst = 0x20000000;
+constexpr uint32_t kDriverRamLast = 0x20001FFF;
+constexpr uint32_t kDriverBlockBytes = 256;
 
 // Loads the driver file and downloads it through the SerialFlash's
 // bootloader. True when the file loaded cleanly and stored at least one byte
