@@ -118,6 +118,10 @@ case $case_name in
     check "refused table write reported" has_line "$scratch/lane.out" "FAIL: WRITING BLOCK 2529"
     formatted=$(count_lines "$scratch/lane.out" ' FORMATTED$')
     check "every other block formatted" [ "$formatted" -eq 4056 ]
+    "$build/flashprep-summary" "$scratch/lane.out" >"$scratch/summary.out"
+    check "the summary of the guest's output is NOT READY" [ $? -eq 1 ]
+    check "the summary lists the blocks not formatted" has_line "$scratch/summary.out" \
+      "REASON : BLOCKS NOT FORMATTED: 8 (2, 5-6, 11, 17, 100, 200, 300)"
     ;;
   silent_identify)
     # Run 1 meets a bootloader that does not answer: one real time-out. Run 2
