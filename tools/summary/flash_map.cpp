@@ -54,8 +54,7 @@ std::string escaped(const std::string& text) {
   return out;
 }
 
-std::string text_element(int x, int y, int size, const std::string& text,
-                         const char* extra = "") {
+std::string text_element(int x, int y, int size, const std::string& text, const char* extra = "") {
   return "<text x=\"" + std::to_string(x) + "\" y=\"" + std::to_string(y) + "\" font-size=\"" +
          std::to_string(size) + "\"" + extra + ">" + escaped(text) + "</text>\n";
 }
@@ -71,14 +70,14 @@ std::string flash_map_svg(const RunLog& log, const Verdict& verdict) {
   const std::string h = std::to_string(height);
 
   std::string svg = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-  svg += "<svg xmlns=\"http://www.w3.org/2000/svg\" version=\"1.1\" width=\"" + w +
-         "\" height=\"" + h + "\" viewBox=\"0 0 " + w + " " + h +
-         "\" font-family=\"sans-serif\">\n";
+  svg += "<svg xmlns=\"http://www.w3.org/2000/svg\" version=\"1.1\" width=\"" + w + "\" height=\"" +
+         h + "\" viewBox=\"0 0 " + w + " " + h + "\" font-family=\"sans-serif\">\n";
   svg += "<title>flashprep flash map: " + escaped(verdict.headline) + "</title>\n";
   svg += "<rect width=\"" + w + "\" height=\"" + h + "\" fill=\"#FFFFFF\"/>\n";
   svg += text_element(kLeft, 28, 18, verdict.headline, " font-weight=\"bold\"");
   for (int i = 0; i < reasons; ++i)
-    svg += text_element(kLeft, 28 + kLineHeight * (i + 1), 12, reason_text(verdict.reasons[i], false));
+    svg +=
+        text_element(kLeft, 28 + kLineHeight * (i + 1), 12, reason_text(verdict.reasons[i], false));
 
   // Column numbers above, and the first block of every fourth row on the left.
   for (int c = 0; c < kColumns; c += 8) {
@@ -95,9 +94,9 @@ std::string flash_map_svg(const RunLog& log, const Verdict& verdict) {
       if (log.flash[n] != style.state)
         continue;
       svg += "<rect x=\"" + std::to_string(kLeft + n % kColumns * kPitch) + "\" y=\"" +
-             std::to_string(top + n / kColumns * kPitch) + "\" width=\"" +
-             std::to_string(kSquare) + "\" height=\"" + std::to_string(kSquare) +
-             "\"><title>block " + std::to_string(n) + "</title></rect>\n";
+             std::to_string(top + n / kColumns * kPitch) + "\" width=\"" + std::to_string(kSquare) +
+             "\" height=\"" + std::to_string(kSquare) + "\"><title>block " + std::to_string(n) +
+             "</title></rect>\n";
     }
     svg += "</g>\n";
   }
@@ -106,9 +105,9 @@ std::string flash_map_svg(const RunLog& log, const Verdict& verdict) {
   for (const CellStyle& style : kStyles) {
     svg += "<rect x=\"" + std::to_string(kLeft) + "\" y=\"" + std::to_string(y - 10) +
            "\" width=\"12\" height=\"12\" fill=\"" + style.fill + "\"/>\n";
-    svg += text_element(kLeft + 18, y, 12,
-                        std::string(style.legend) + " (" +
-                            std::to_string(count_blocks(log, style.state)) + ")");
+    svg += text_element(
+        kLeft + 18, y, 12,
+        std::string(style.legend) + " (" + std::to_string(count_blocks(log, style.state)) + ")");
     y += kLineHeight;
   }
   return svg + "</svg>\n";

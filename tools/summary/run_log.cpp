@@ -171,8 +171,8 @@ std::vector<Expected> Parser::expected() const {
 // table or ended the range; then comes the next block's line.
 void Parser::add_format_lines(std::vector<Expected>* out) const {
   for (const int t : pending_writes_) {
-    out->push_back({Kind::write_refused, "FAIL: WRITING BLOCK " + std::to_string(t), Number::none,
-                    t});
+    out->push_back(
+        {Kind::write_refused, "FAIL: WRITING BLOCK " + std::to_string(t), Number::none, t});
   }
   if (next_block_ <= kLastBlock) {
     const int n = next_block_;
@@ -228,10 +228,7 @@ bool Parser::apply(const Expected& e, uint32_t value, const std::string& line) {
     case Kind::bootloader_missing:
     case Kind::driver_not_loaded:
     case Kind::init_failed:
-      log_.stopped = e.kind == Kind::start_failed         ? StoppedAt::start
-                     : e.kind == Kind::bootloader_missing ? StoppedAt::bootloader
-                     : e.kind == Kind::driver_not_loaded  ? StoppedAt::driver_file
-                                                          : StoppedAt::flash_init;
+      log_.stopped_by = line;
       phase_ = Phase::ended;
       return true;
     case Kind::bytes:
@@ -266,6 +263,7 @@ bool Parser::apply(const Expected& e, uint32_t value, const std::string& line) {
       write_refused(e.block);
       return true;
   }
+  // One of the four summary lines: kept as the run printed it.
   log_.driver_summary.push_back(line);
   return true;
 }
@@ -330,14 +328,10 @@ void Parser::finish() {
   log_.end = complete ? RunLog::End::complete : RunLog::End::cut;
   if (complete)
     writes_went_through();
-  // A cut run could still have written tables from the first it had not
-  // finished writing up to the last any run writes.
-  const int undecided =
-      pending_writes_.empty() ? next_table_ : pending_writes_.front();
+  // The reserved blocks no table went to are unused, but for those a cut
+  // run could still have written: up to the last that any run writes.
   for (int t = kFirstTableBlock; t < kSecondRangeFirst; ++t) {
-    if (log_.flash[t] != FlashBlock::not_reached)
-      continue;
-    if (complete || t < undecided || t > kLastTableBlock)
+    if (log_.flash[t] == FlashBlock::not_reached && (complete || t > kLastTableBlock))
       log_.flash[t] = FlashBlock::unused;
   }
 }

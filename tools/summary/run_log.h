@@ -27,9 +27,6 @@ enum class FlashBlock : uint8_t {
 
 enum class DriverBlock : uint8_t { not_reached, downloaded, refused };
 
-// The preparatory step whose FAIL line ended the run.
-enum class StoppedAt : uint8_t { none, start, bootloader, driver_file, flash_init };
-
 struct RunLog {
   enum class End : uint8_t {
     complete,   // ends where a run ends
@@ -37,11 +34,11 @@ struct RunLog {
     not_a_log,  // a line that no run prints at its place
   };
   End end = End::cut;
-  int lines = 0;             // lines read as a run's (all of them unless not_a_log)
+  int lines = 0;             // whole lines read as a run's
   bool cut_in_line = false;  // cut: the last line holds only the start of a line
   std::string problem;       // not_a_log: the line that is none of a run's, and why
 
-  StoppedAt stopped = StoppedAt::none;
+  std::string stopped_by;  // the FAIL line of the preparatory step that ended the run, if any
   std::vector<std::string> driver_summary;  // the BYTES, START, END and BLOCKS lines, if printed
   int first_driver_block = 0;
   std::vector<DriverBlock> driver_blocks;  // BLOCKS of them, numbered from first_driver_block

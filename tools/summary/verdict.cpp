@@ -26,22 +26,6 @@ std::string ranges(const std::vector<int>& blocks) {
   return out;
 }
 
-const char* stop_line(StoppedAt step) {
-  switch (step) {
-    case StoppedAt::start:
-      return "FAIL: UNABLE TO START DRIVER";
-    case StoppedAt::bootloader:
-      return "FAIL: BOOTLOADER NOT PRESENT";
-    case StoppedAt::driver_file:
-      return "FAIL: SERIAL DRIVER NOT LOADED";
-    case StoppedAt::flash_init:
-      return "FAIL: SERIAL FLASH NOT INITIALIZED";
-    case StoppedAt::none:
-      break;
-  }
-  return "";
-}
-
 void add_blocks(Verdict* v, Rule rule, const std::vector<int>& blocks) {
   if (!blocks.empty())
     v->reasons.push_back({rule, std::to_string(blocks.size()), ranges(blocks)});
@@ -64,8 +48,8 @@ Verdict judge(const RunLog& log) {
   if (log.end == RunLog::End::not_a_log) {
     v.reasons.push_back({Rule::unexpected_line, log.problem, ""});
   } else {
-    if (log.stopped != StoppedAt::none)
-      v.reasons.push_back({Rule::run_stopped, stop_line(log.stopped), ""});
+    if (!log.stopped_by.empty())
+      v.reasons.push_back({Rule::run_stopped, log.stopped_by, ""});
     std::vector<int> refused;
     for (size_t i = 0; i < log.driver_blocks.size(); ++i) {
       if (log.driver_blocks[i] == DriverBlock::refused)
