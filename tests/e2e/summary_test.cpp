@@ -93,7 +93,7 @@ std::map<int, Cell> cells_of(const std::string& svg) {
       state.clear();
     } else if (tag.rfind("<rect ", 0) == 0 && !state.empty()) {
       const size_t title = svg.find("<title>block ", at);
-      const int block = std::stoi(svg.substr(title + 13));
+      const int block = std::stoi(svg.substr(title + 13, 8));
       EXPECT_EQ(cells.count(block), 0u) << "two cells for block " << block;
       EXPECT_EQ(attribute(tag, "width"), 9);
       cells[block] = {state, attribute(tag, "x"), attribute(tag, "y")};
@@ -128,9 +128,9 @@ class Summary : public ::testing::Test {
     fs::create_directory(run_dir);
     if (driver == "sample") {
       const std::vector<uint8_t> bytes(kDriverBytes, 0x5A);
-      EXPECT_TRUE(srecord::write_file(
-          (run_dir / "serial_flash.S19").string(),
-          srecord::data_records(4, kRam, bytes.data(), bytes.size(), 32)));
+      EXPECT_TRUE(
+          srecord::write_file((run_dir / "serial_flash.S19").string(),
+                              srecord::data_records(4, kRam, bytes.data(), bytes.size(), 32)));
     } else if (!driver.empty()) {
       EXPECT_TRUE(srecord::write_file((run_dir / "serial_flash.S19").string(), driver));
     }
@@ -196,21 +196,27 @@ TEST_F(Summary, EachReasonForNotReady) {
     std::string log;
     std::vector<std::string> reasons;
   } cases[] = {
-      {"no board", board_run({{"FLASHPREP_SIM_BOARD", "none"}}),
+      {"no board",
+       board_run({{"FLASHPREP_SIM_BOARD", "none"}}),
        {"RUN STOPPED: FAIL: UNABLE TO START DRIVER"}},
-      {"no bootloader", refuse_step(Exchange::identify),
+      {"no bootloader",
+       refuse_step(Exchange::identify),
        {"RUN STOPPED: FAIL: BOOTLOADER NOT PRESENT"}},
       {"no driver file", board_run({}, ""), {"RUN STOPPED: FAIL: SERIAL DRIVER NOT LOADED"}},
-      {"no driver byte in the file", board_run({}, "S0030000FC\nS9030000FC\n"),
+      {"no driver byte in the file",
+       board_run({}, "S0030000FC\nS9030000FC\n"),
        {"RUN STOPPED: FAIL: SERIAL DRIVER NOT LOADED"}},
-      {"flash not initialised", refuse_step(Exchange::init),
+      {"flash not initialised",
+       refuse_step(Exchange::init),
        {"RUN STOPPED: FAIL: SERIAL FLASH NOT INITIALIZED"}},
-      {"refused blocks of each kind", oracle_log({3, 7, 8, 9}, {7, 100, 101, 4095}, {2530, 2543}),
+      {"refused blocks of each kind",
+       oracle_log({3, 7, 8, 9}, {7, 100, 101, 4095}, {2530, 2543}),
        {"DRIVER BLOCKS REFUSED: 4 (3, 7-9)", "BLOCKS NOT FORMATTED: 4 (7, 100-101, 4095)",
         "TABLE WRITES REFUSED: 2 (2530, 2543)"}},
       // 2304 blocks formatted in the first range: block 2527's line fills
       // table 2536 and ends the range with 2537; only the second is refused.
-      {"the second of two table writes in a row refused", oracle_log({}, first_224, {2537}),
+      {"the second of two table writes in a row refused",
+       oracle_log({}, first_224, {2537}),
        {"BLOCKS NOT FORMATTED: 224 (0-223)", "TABLE WRITES REFUSED: 1 (2537)"}},
   };
   for (const Case& c : cases) {
@@ -231,8 +237,8 @@ TEST_F(Summary, CountsFollowTheTablesTheRunWrote) {
   ASSERT_GE(lines.size(), 3u);
   EXPECT_EQ(lines[lines.size() - 3], "DRIVER BLOCKS : 15 DOWNLOADED, 1 REFUSED");
   EXPECT_EQ(lines[lines.size() - 2], "FLASH BLOCKS  : 4060 FORMATTED, 4 FAILED");
-  EXPECT_EQ(lines.back(), "TABLE BLOCKS  : " + std::to_string(tables - 2) + " WRITTEN, 2 REFUSED, " +
-                              std::to_string(32 - tables) + " UNUSED");
+  EXPECT_EQ(lines.back(), "TABLE BLOCKS  : " + std::to_string(tables - 2) +
+                              " WRITTEN, 2 REFUSED, " + std::to_string(32 - tables) + " UNUSED");
 }
 
 TEST_F(Summary, CutLogsAreNotReady) {
@@ -247,8 +253,7 @@ TEST_F(Summary, CutLogsAreNotReady) {
       {"empty", "", "LOG CUT: EMPTY"},
       {"after the driver summary", head(ok, 4), "LOG CUT: AFTER LINE 4"},
       {"while sending driver block 3", head(ok, 7) + "BLOCK 3", "LOG CUT: IN LINE 8"},
-      {"when block 255 filled the first table", head(ok, 4 + 16 + 256),
-       "LOG CUT: AFTER LINE 276"},
+      {"when block 255 filled the first table", head(ok, 4 + 16 + 256), "LOG CUT: AFTER LINE 276"},
       {"before the last line", head(ok, ok_lines - 1),
        "LOG CUT: AFTER LINE " + std::to_string(ok_lines - 1)},
       {"in the last line", ok.substr(0, ok.size() - 6),
@@ -360,10 +365,9 @@ TEST_F(Summary, MapShowsEachBlockAsTheLogSaysAndDraws) {
   ASSERT_GT(image.size(), 24u);
   EXPECT_EQ(image.substr(0, 8), "\x89PNG\r\n\x1A\n");
   const auto be32 = [&](size_t at) {
-    return static_cast<int>(static_cast<uint8_t>(image[at]) << 24 |
-                            static_cast<uint8_t>(image[at + 1]) << 16 |
-                            static_cast<uint8_t>(image[at + 2]) << 8 |
-                            static_cast<uint8_t>(image[at + 3]));
+    return static_cast<int>(
+        static_cast<uint8_t>(image[at]) << 24 | static_cast<uint8_t>(image[at + 1]) << 16 |
+        static_cast<uint8_t>(image[at + 2]) << 8 | static_cast<uint8_t>(image[at + 3]));
   };
   const size_t svg_at = cut_text.find("<svg ");
   const std::string svg_tag = cut_text.substr(svg_at, cut_text.find('>', svg_at) - svg_at);
