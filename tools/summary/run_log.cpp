@@ -1,6 +1,7 @@
 #include "tools/summary/run_log.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "app/driver_download.h"
 
@@ -170,10 +171,11 @@ std::vector<Expected> Parser::expected() const {
 // A refused table write is reported right after the line that filled the
 // table or ended the range; then comes the next block's line.
 void Parser::add_format_lines(std::vector<Expected>* out) const {
-  for (const int t : pending_writes_) {
-    out->push_back(
-        {Kind::write_refused, "FAIL: WRITING BLOCK " + std::to_string(t), Number::none, t});
-  }
+  std::transform(pending_writes_.begin(), pending_writes_.end(), std::back_inserter(*out),
+                 [](int t) {
+                   return Expected{Kind::write_refused, "FAIL: WRITING BLOCK " + std::to_string(t),
+                                   Number::none, t};
+                 });
   if (next_block_ <= kLastBlock) {
     const int n = next_block_;
     out->push_back({Kind::formatted, block_line(n, " FORMATTED"), Number::none, n});
