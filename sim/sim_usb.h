@@ -13,8 +13,6 @@
 #ifndef FLASHPREP_SIM_SIM_USB_H_
 #define FLASHPREP_SIM_SIM_USB_H_
 
-#include <usb.h>
-
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -24,6 +22,7 @@
 
 #include "sim/board.h"
 #include "sim/pcap_trace.h"
+#include "usb/libusb_api.h"
 
 // The handle libusb 0.1 leaves opaque; here it names a device entry.
 struct usb_dev_handle {

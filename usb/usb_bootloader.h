@@ -11,9 +11,12 @@
 #ifndef FLASHPREP_USB_USB_BOOTLOADER_H_
 #define FLASHPREP_USB_USB_BOOTLOADER_H_
 
-#include <usb.h>
-
 #include <cstdint>
+
+// The libusb handle type; usb/libusb_api.h has the whole interface. Declared
+// here only, so that the system's USB header (on Windows, <windows.h> with it)
+// stays out of every file that uses this class.
+struct usb_dev_handle;
 
 namespace usb_ids {
 constexpr uint16_t kVendor = 0x15A2;
