@@ -1,7 +1,6 @@
 #include "sim/pcap_trace.h"
 
-#include <sys/time.h>
-
+#include <chrono>
 #include <cstring>
 
 namespace sim {
@@ -31,11 +30,11 @@ std::unique_ptr<PcapTrace> PcapTrace::create(const std::string& path) {
   put<uint32_t>(p, 0);
   put<uint32_t>(p, 65535);
   put<uint32_t>(p, kLinkTypeUsbLinuxMmapped);
-  timeval now{};
-  gettimeofday(&now, nullptr);
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
   auto trace = std::unique_ptr<PcapTrace>(new PcapTrace(file));
   trace->write(header, sizeof header);
-  trace->clock_us_ = static_cast<uint64_t>(now.tv_sec) * 1000000u + now.tv_usec;
+  trace->clock_us_ =
+      static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(now).count());
   return trace;
 }
 

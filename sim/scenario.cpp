@@ -1,9 +1,11 @@
 #include "sim/scenario.h"
 
-#include <sys/stat.h>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <limits>
 
 namespace sim {
 
@@ -39,16 +41,23 @@ const char kScenarioHelp[] =
 
 namespace {
 
-bool parse_number(const std::string& text, long* out) {
+// long long: a long has only 32 bits on Windows, too few for a seed.
+bool parse_number(const std::string& text, long long* out) {
   if (text.empty())
     return false;
   errno = 0;
   char* end = nullptr;
-  long v = std::strtol(text.c_str(), &end, 10);
+  long long v = std::strtoll(text.c_str(), &end, 10);
   if (errno != 0 || *end != '\0' || v < 0)
     return false;
   *out = v;
   return true;
+}
+
+// A transfer number beyond what a long holds (32 bits on Windows) is never
+// reached by a run either, so it may stand at the largest one.
+long transfer_number(long long n) {
+  return static_cast<long>(std::min<long long>(n, std::numeric_limits<long>::max()));
 }
 
 bool parse_faults(const std::string& text, SimUsb& usb) {
@@ -58,7 +67,7 @@ bool parse_faults(const std::string& text, SimUsb& usb) {
     std::string item =
         text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
     size_t at = item.find('@');
-    long n = 0;
+    long long n = 0;
     if (at == std::string::npos || !parse_number(item.substr(at + 1), &n) || n < 1)
       return false;
     std::string kind = item.substr(0, at);
@@ -69,7 +78,7 @@ bool parse_faults(const std::string& text, SimUsb& usb) {
                                   : Fault::none;
     if (f == Fault::none)
       return false;
-    usb.inject(n, f);
+    usb.inject(transfer_number(n), f);
     if (comma == std::string::npos)
       break;
     start = comma + 1;
@@ -91,8 +100,8 @@ bool parse_block_list(const std::string& text, std::set<int>* out) {
     std::string item =
         text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
     size_t dash = item.find('-');
-    long first = 0;
-    long last = 0;
+    long long first = 0;
+    long long last = 0;
     if (dash == std::string::npos) {
       if (!parse_number(item, &first))
         return false;
@@ -103,7 +112,7 @@ bool parse_block_list(const std::string& text, std::set<int>* out) {
     }
     if (last >= 65536)
       return false;
-    for (long b = first; b <= last; ++b)
+    for (long long b = first; b <= last; ++b)
       out->insert(static_cast<int>(b));
     if (comma == std::string::npos)
       return true;
@@ -156,9 +165,9 @@ bool configure_from_environment(SimUsb& usb, const Getenv& get, ScenarioFiles* f
 
   const std::string refuse_init = value("FLASHPREP_SIM_REFUSE_INIT");
   config.refuse_init = !refuse_init.empty() && refuse_init != "0";
-  long number = 0;
+  long long number = 0;
   if (get("FLASHPREP_SIM_WEAK_SEED") != nullptr) {
-    if (!parse_number(value("FLASHPREP_SIM_WEAK_SEED"), &number) || number > 0xFFFFFFFFL)
+    if (!parse_number(value("FLASHPREP_SIM_WEAK_SEED"), &number) || number > 0xFFFFFFFFLL)
       return fail("FLASHPREP_SIM_WEAK_SEED");
     config.weak_seed = static_cast<uint32_t>(number);
   }
@@ -190,7 +199,7 @@ bool configure_from_environment(SimUsb& usb, const Getenv& get, ScenarioFiles* f
   if (get("FLASHPREP_SIM_UNPLUG_AFTER") != nullptr) {
     if (!parse_number(value("FLASHPREP_SIM_UNPLUG_AFTER"), &number))
       return fail("FLASHPREP_SIM_UNPLUG_AFTER");
-    usb.unplug_after(number);
+    usb.unplug_after(transfer_number(number));
   }
   if (get("FLASHPREP_SIM_FAULT") != nullptr && !parse_faults(value("FLASHPREP_SIM_FAULT"), usb))
     return fail("FLASHPREP_SIM_FAULT");
@@ -218,11 +227,13 @@ bool write_file(const std::string& path, const uint8_t* data, size_t size) {
 }  // namespace
 
 bool write_state(const Board& board, const std::string& folder) {
-  mkdir(folder.c_str(), 0777);
+  std::error_code exists;  // an existing folder is reused; a failure shows at the first file
+  std::filesystem::create_directory(folder, exists);
   if (!write_file(folder + "/ram.bin", board.ram().data(), board.ram().size()) ||
       !save_flash(board, folder + "/flash.bin"))
     return false;
-  FILE* f = std::fopen((folder + "/events.txt").c_str(), "w");
+  // Binary, so that the file is the same on Windows (no CR before each LF).
+  FILE* f = std::fopen((folder + "/events.txt").c_str(), "wb");
   if (f == nullptr)
     return false;
   std::fprintf(f, "driver_blocks %d\n", board.driver_blocks());

@@ -123,6 +123,17 @@ TEST(SimScenario, BlockListsAndBadSettings) {
       usb, env({{"FLASHPREP_SIM_BOARD", "two"}, {"FLASHPREP_SIM_FAULT", "short@4,unplug@9"}}),
       &files, &error));
   EXPECT_EQ(usb.board_count(), 2);
+
+  // Numbers have the same range on every system, though a long has 32 bits
+  // on Windows: every 32-bit seed, and transfer numbers beyond any run.
+  ASSERT_TRUE(sim::configure_from_environment(
+      usb,
+      env({{"FLASHPREP_SIM_WEAK_SEED", "4294967295"}, {"FLASHPREP_SIM_FAULT", "error@4294967296"}}),
+      &files, &error))
+      << error;
+  EXPECT_EQ(usb.board().config().weak_seed, 0xFFFFFFFFu);
+  EXPECT_FALSE(sim::configure_from_environment(
+      usb, env({{"FLASHPREP_SIM_WEAK_SEED", "4294967296"}}), &files, &error));
 }
 
 }  // namespace
