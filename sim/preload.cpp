@@ -1,6 +1,9 @@
-// Set-up of the simulated board inside a process it was preloaded into: the
-// scenario comes from the environment when the library loads, and the board's
-// state is written out when the process exits.
+// Set-up of the simulated board inside a process that loaded it in place of
+// libusb (Linux: preloaded by flashprep-sim; Windows: as the libusb0.dll
+// beside the program): the scenario comes from the environment when the
+// library loads, and the board's state is written out when the process exits.
+// Both systems run a library's static constructors and destructors at those
+// two moments, so this one file serves both.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
