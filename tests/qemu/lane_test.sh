@@ -10,30 +10,8 @@ build=$2
 case_name=$3
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/flashprep-lane-test.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
-failed=0
-
-check() {  # DESCRIPTION COMMAND...
-  description=$1
-  shift
-  if "$@"; then
-    echo "ok - $description"
-  else
-    echo "not ok - $description"
-    failed=1
-  fi
-}
-
-# reference NAME VAR=VALUE...: the scenario in-process on the preloaded board;
-# leaves NAME.out and the board state in NAME.state.
-reference() {
-  name=$1
-  shift
-  mkdir -p "$scratch/$name.dir"
-  "$build/flashprep-make-driver" "$scratch/$name.dir/serial_flash.S19"
-  (cd "$scratch/$name.dir" &&
-    env "$@" FLASHPREP_SIM_STATE="$scratch/$name.state" "$build/flashprep-sim" "$build/flashprep") \
-    >"$scratch/$name.out"
-}
+reference_build=$build
+. "$src/tests/lane_lib.sh"
 
 # lane RUNS VAR=VALUE...: the scenario through the guest, RUNS runs in one
 # boot; leaves lane.out, lane.state, the report and lane_status.
@@ -67,29 +45,6 @@ run_output() {
     k=$((k + 1))
   done
   tail -n "+$first" "$scratch/lane.out" | head -n "$(field "$1" lines)"
-}
-
-same_text() {  # FILE FILE
-  diff -u "$1" "$2" | head -n 20
-  cmp -s "$1" "$2"
-}
-
-same_state() {  # REFERENCE-NAME
-  for f in ram.bin flash.bin events.txt; do
-    cmp "$scratch/$1.state/$f" "$scratch/lane.state/$f" || return 1
-  done
-}
-
-has_line() {  # FILE LINE
-  grep -qxF "$2" "$1"
-}
-
-between() {  # VALUE MIN MAX
-  [ -n "$1" ] && [ "$1" -ge "$2" ] && [ "$1" -le "$3" ]
-}
-
-count_lines() {  # FILE PATTERN
-  grep -c "$2" "$1"
 }
 
 case $case_name in
