@@ -92,9 +92,10 @@ exports_of() {  # FILE
 
 case $case_name in
   full_run)
-    # A healthy board through the whole run, with the pcap trace on (a
-    # relative path: each run writes trace.pcap in its own folder).
-    same_run win FLASHPREP_SIM_TRACE=trace.pcap
+    # A healthy board through the whole run, with the pcap trace and the
+    # flash file on (relative paths: each run writes them in its own folder).
+    same_run win FLASHPREP_SIM_TRACE=trace.pcap FLASHPREP_SIM_FLASH=board.flash
+    check "flash file as on Linux" cmp "$scratch/ref.dir/board.flash" "$scratch/win.dir/board.flash"
     formatted=$(count_lines "$scratch/win.out" ' FORMATTED$')
     check "every block formatted ($formatted)" [ "$formatted" -eq 4064 ]
     check "the last line" has_line "$scratch/win.out" "BLOCK 4095 FORMATTED"
@@ -153,6 +154,21 @@ case $case_name in
     formatted=$(count_lines "$scratch/win.out" ' FORMATTED$')
     check "unplugged in the middle ($formatted formatted)" between "$formatted" 900 1100
     check "the last block failed" has_line "$scratch/win.out" "FAIL: FORMATTING BLOCK 4095"
+    ;;
+  settings)
+    # Without a launcher, FLASHPREP_SIM_HELP=1 is how Windows users list the
+    # variables (with no board, the run stops at once); a bad value stops
+    # the program before it starts, naming the variable.
+    same_run win FLASHPREP_SIM_HELP=1 FLASHPREP_SIM_BOARD=none
+    for var in BOARD REFUSE BOOTLOADER REFUSE_DRIVER_BLOCKS FORMAT_REQUEST_FAILS UNPLUG_AFTER \
+      FAULT FLASH STATE TRACE; do
+      check "FLASHPREP_SIM_$var listed" grep -q "FLASHPREP_SIM_$var=" "$scratch/win.out"
+    done
+    check "then no board" has_line "$scratch/win.out" "FAIL: UNABLE TO START DRIVER"
+    on_windows bad "$board/flashprep.exe" FLASHPREP_SIM_FAULT=melt@3
+    check "a bad value: exit status 2" [ "$status" -eq 2 ]
+    check "a bad value: no output" [ ! -s "$scratch/bad.raw" ]
+    check "a bad value: the variable named" grep -q FLASHPREP_SIM_FAULT "$scratch/bad.err"
     ;;
   line_ends)
     # The driver file with LF line ends and with CR LF, on both systems; and
