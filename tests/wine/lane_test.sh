@@ -262,6 +262,7 @@ case $case_name in
     LC_ALL=C sort >"$scratch/expected" <<EOF
 README.txt
 flashprep-make-driver.exe
+flashprep-summary.exe
 flashprep.exe
 simulated-board/README.txt
 simulated-board/flashprep-sim-report.exe
@@ -281,6 +282,13 @@ EOF
     check "every block formatted" [ "$(count_lines "$scratch/win.out" ' FORMATTED$')" -eq 4064 ]
     check "simulated-board/flashprep.exe is the shipped one" \
       cmp -s "$unpacked/flashprep.exe" "$board/flashprep.exe"
+    # The summary of the run's own file, CR LF line ends and all.
+    summary_status=0
+    "$src/tools/wine-run" "$unpacked/flashprep-summary.exe" "$scratch/win.raw" \
+      >"$scratch/summary.raw" || summary_status=$?
+    check "flashprep-summary.exe judges the run READY (exit $summary_status)" \
+      [ "$summary_status" -eq 0 ]
+    check "its first line says so" [ "$(head -n 1 "$scratch/summary.raw")" = "READY$cr" ]
     ;;
   *)
     echo "lane_test.sh: unknown case $case_name" >&2
