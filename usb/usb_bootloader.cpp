@@ -74,7 +74,7 @@ bool UsbBootloader::send_message(const uint8_t* body, uint16_t length) {
   if (usb_bulk_write(handle, kEndpointOut, header, 2, kTimeoutMs) != 2)
     return false;
   // libusb only reads the body; see usb/libusb_api.h for the cast.
-  auto* bytes = const_cast<UsbWriteBuffer>(reinterpret_cast<const char*>(body));
+  const UsbWriteBuffer bytes = const_cast<UsbWriteBuffer>(reinterpret_cast<const char*>(body));
   int sent = usb_bulk_write(handle, kEndpointOut, bytes, length, kTimeoutMs);
   return sent >= 0 && sent == length;
 }
