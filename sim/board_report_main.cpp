@@ -63,7 +63,9 @@ int main(int argc, char** argv) {
   }
   // Replay the host's table rule over the driver's log: each answered format
   // fills the next table entry; a write stores the table, and a write made
-  // before the table was full ends a range, so filling starts over.
+  // before the table was full ends a range, so filling starts over. An init
+  // starts a new run's pass: a board that served several runs (one stopped
+  // half-way, say) is judged by the tables each run wrote for itself.
   int driver_blocks = 0;
   int formatted = 0;
   int weak = 0;  // formatted blocks that did not read back all 0xFF
@@ -76,6 +78,12 @@ int main(int argc, char** argv) {
   long value = 0;
   char line[64];
   while (std::fgets(line, sizeof line, events) != nullptr) {
+    if (std::strcmp(line, "init\n") == 0) {
+      // A new run on the same board: its tables start over.
+      std::fill(entry_block.begin(), entry_block.end(), -1);
+      fill = 0;
+      continue;
+    }
     if (!parse_event(line, &kind, &value))
       continue;
     if (kind == "driver_blocks") {

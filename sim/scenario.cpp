@@ -29,6 +29,14 @@ const char kScenarioHelp[] =
     "  FLASHPREP_SIM_OVERSIZED_REPLY=LIST        format replies of 300 bytes\n"
     "  FLASHPREP_SIM_REFUSE_WRITES=LIST          block writes (checksum tables) stall\n"
     "  FLASHPREP_SIM_WEAK_SEED=N                 weak flash cells (0: none; default 1)\n"
+    "  FLASHPREP_SIM_FORMAT_DELAY_MS=N           format time: a format reply can be read\n"
+    "                                            N ms after its request (default 0)\n"
+    "  FLASHPREP_SIM_FORMAT_DELAY_BLOCKS=LIST    only these blocks take that time\n"
+    "                                            (default: every block)\n"
+    "  FLASHPREP_SIM_PENDING_REPLY=keep|drop     keep (default): a reply the host did\n"
+    "      not read stays queued when the host opens and configures the board\n"
+    "      again, and the next run reads it first (the board contract does not\n"
+    "      promise more); drop: selecting a configuration discards it\n"
     "Transfers (numbered from 1 over the run, reads and writes alike):\n"
     "  FLASHPREP_SIM_UNPLUG_AFTER=N              the board vanishes after transfer N\n"
     "  FLASHPREP_SIM_FAULT=KIND@N[,KIND@N...]    KIND: error, short, timeout, unplug\n"
@@ -158,6 +166,7 @@ bool configure_from_environment(SimUsb& usb, const Getenv& get, ScenarioFiles* f
       {"FLASHPREP_SIM_SHORT_REPLY", &config.short_reply_blocks},
       {"FLASHPREP_SIM_OVERSIZED_REPLY", &config.oversized_reply_blocks},
       {"FLASHPREP_SIM_REFUSE_WRITES", &config.refuse_write_blocks},
+      {"FLASHPREP_SIM_FORMAT_DELAY_BLOCKS", &config.format_delay_blocks},
   };
   for (const ListVar& l : lists)
     if (get(l.name) != nullptr && !parse_block_list(value(l.name), l.target))
@@ -171,6 +180,17 @@ bool configure_from_environment(SimUsb& usb, const Getenv& get, ScenarioFiles* f
       return fail("FLASHPREP_SIM_WEAK_SEED");
     config.weak_seed = static_cast<uint32_t>(number);
   }
+  if (get("FLASHPREP_SIM_FORMAT_DELAY_MS") != nullptr) {
+    // An hour at most, so that it fits an int of milliseconds.
+    if (!parse_number(value("FLASHPREP_SIM_FORMAT_DELAY_MS"), &number) || number > 3600000)
+      return fail("FLASHPREP_SIM_FORMAT_DELAY_MS");
+    config.format_delay_ms = static_cast<int>(number);
+  }
+  const std::string pending = value("FLASHPREP_SIM_PENDING_REPLY");
+  if (pending == "drop")
+    config.drop_reply_on_configuration = true;
+  else if (!pending.empty() && pending != "keep")
+    return fail("FLASHPREP_SIM_PENDING_REPLY");
 
   usb.reset(config);
   const std::string board = value("FLASHPREP_SIM_BOARD");

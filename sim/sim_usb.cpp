@@ -207,6 +207,9 @@ int SimUsb::close(usb_dev_handle* h) {
 
 int SimUsb::set_configuration(usb_dev_handle* h, int configuration) {
   int result = handle_result(h, set_configuration_result);
+  Board* board = result == 0 ? board_of(h) : nullptr;
+  if (board != nullptr)
+    board->configured();
   record(make_call("usb_set_configuration", h ? h->device : -1, configuration, 0, 0, result));
   return result;
 }
@@ -232,6 +235,11 @@ int SimUsb::reset_device(usb_dev_handle* h) {
   int result = handle_result(h, 0);
   record(make_call("usb_reset", h ? h->device : -1, 0, 0, 0, result));
   return result;
+}
+
+int SimUsb::reply_wait_ms(usb_dev_handle* h) {
+  const Board* target = handle_result(h, 0) == 0 ? board_of(h) : nullptr;
+  return target == nullptr ? -1 : target->reply_wait_ms();
 }
 
 Board* SimUsb::board_of(usb_dev_handle* h) {
@@ -305,6 +313,13 @@ int SimUsb::bulk_read(usb_dev_handle* h, int ep, char* bytes, int size, int time
       result = time_out(timeout);
     } else {
       result = target->bulk_in(data, size);
+      const int wait = result == kErrTimeout ? target->reply_wait_ms() : -1;
+      if (wait > 0 && wait <= timeout) {
+        // The board is still preparing the reply: this wait is real time in
+        // every mode, as a format takes real time on a board.
+        std::this_thread::sleep_for(std::chrono::milliseconds(wait));
+        result = target->bulk_in(data, size);
+      }
       if (result == kErrTimeout)
         result = time_out(timeout);
       if (fault == Fault::short_count) {

@@ -108,7 +108,13 @@ class SimUsb {
   int release_interface(usb_dev_handle* h, int interface);
   int reset_device(usb_dev_handle* h);
   int bulk_write(usb_dev_handle* h, int ep, const char* bytes, int size, int timeout);
+  // A reply that the board is still preparing (a format time) is waited for
+  // in real time when it is ready within `timeout` ms; a `timeout` of 0 never
+  // waits.
   int bulk_read(usb_dev_handle* h, int ep, char* bytes, int size, int timeout);
+
+  // Board::reply_wait_ms() of the board behind `h`; -1 without one.
+  int reply_wait_ms(usb_dev_handle* h);
 
  private:
   struct DeviceEntry {

@@ -151,8 +151,12 @@ bool UsbredirBoard::step(int timeout_ms) {
   pollfd p = {fd_, POLLIN, 0};
   if (usbredirparser_has_data_to_write(parser_) > 0)
     p.events |= POLLOUT;
+  const int ready_in = next_read_ms();
+  if (ready_in >= 0 && (timeout_ms < 0 || ready_in < timeout_ms))
+    timeout_ms = ready_in;
   if (poll(&p, 1, timeout_ms) < 0)
     return errno == EINTR;
+  serve_ready_reads();
   if ((p.revents & (POLLIN | POLLHUP | POLLERR)) != 0 &&
       usbredirparser_do_read(parser_) == usbredirparser_read_io_error)
     closed_ = true;
@@ -244,7 +248,8 @@ void UsbredirBoard::set_configuration_cb(void* priv, uint64_t id,
                                          usb_redir_set_configuration_header* h) {
   UsbredirBoard* b = self(priv);
   usb_redir_configuration_status_header status = {};
-  if (b->usb_.set_configuration_result != 0 || h->configuration > 1) {
+  // Through the bus, so that the board learns of the new configuration.
+  if (h->configuration > 1 || b->usb_.set_configuration(b->handle_, h->configuration) != 0) {
     status.status = usb_redir_stall;
   } else {
     b->configuration_ = h->configuration;
@@ -357,15 +362,40 @@ void UsbredirBoard::bulk(uint64_t id, const usb_redir_bulk_packet_header& h, con
         usb_.bulk_write(handle_, kEndpointOut, reinterpret_cast<const char*>(data), data_len, 0);
     complete(id, h.endpoint, result, nullptr);
   } else if (h.endpoint == kEndpointIn) {
-    // A read is numbered and answered when it arrives. With a host that
-    // waits for each transfer, a board with nothing to send at that moment
-    // gets nothing to send later either: the read is held until cancelled.
-    std::vector<uint8_t> buffer(h.length | (h.length_high << 16));
-    const int result = usb_.bulk_read(handle_, kEndpointIn, reinterpret_cast<char*>(buffer.data()),
-                                      static_cast<int>(buffer.size()), 0);
-    complete(id, h.endpoint, result, buffer.data());
+    const int length = h.length | (h.length_high << 16);
+    // A reply still being prepared is waited for; later reads queue behind
+    // the first, so the board serves them in the order they came.
+    if (!waiting_.empty() || usb_.reply_wait_ms(handle_) > 0)
+      waiting_.push_back({id, length});
+    else
+      read(id, length);
   } else {
     send_bulk_status(id, h.endpoint, usb_redir_inval, 0, nullptr);
+  }
+}
+
+void UsbredirBoard::read(uint64_t id, int length) {
+  // A read is numbered and answered when the board takes it. With a host
+  // that waits for each transfer, a board with nothing to send at that
+  // moment gets nothing to send later either: the read is held until
+  // cancelled.
+  std::vector<uint8_t> buffer(static_cast<size_t>(length));
+  const int result =
+      usb_.bulk_read(handle_, kEndpointIn, reinterpret_cast<char*>(buffer.data()), length, 0);
+  complete(id, kEndpointIn, result, buffer.data());
+}
+
+int UsbredirBoard::next_read_ms() {
+  if (waiting_.empty())
+    return -1;
+  return std::max(usb_.reply_wait_ms(handle_), 0);
+}
+
+void UsbredirBoard::serve_ready_reads() {
+  while (!waiting_.empty() && !unplugged_ && usb_.reply_wait_ms(handle_) <= 0) {
+    const Waiting w = waiting_.front();
+    waiting_.pop_front();
+    read(w.id, w.length);
   }
 }
 
@@ -406,6 +436,17 @@ void UsbredirBoard::send_bulk_status(uint64_t id, uint8_t endpoint, uint8_t stat
 
 void UsbredirBoard::cancel_cb(void* priv, uint64_t id) {
   UsbredirBoard* b = self(priv);
+  // A read that waited for its reply is numbered now, which is the number it
+  // would have had on arrival (the host sends nothing while it waits). The
+  // board takes it as any read: a reply not ready yet stays with the board,
+  // and the read is held and answered "cancelled" below.
+  auto waiting = std::find_if(b->waiting_.begin(), b->waiting_.end(),
+                              [id](const Waiting& w) { return w.id == id; });
+  if (waiting != b->waiting_.end()) {
+    const int length = waiting->length;
+    b->waiting_.erase(waiting);
+    b->read(id, length);
+  }
   auto it =
       std::find_if(b->held_.begin(), b->held_.end(), [id](const Held& r) { return r.id == id; });
   if (it == b->held_.end())
@@ -418,6 +459,7 @@ void UsbredirBoard::cancel_cb(void* priv, uint64_t id) {
 void UsbredirBoard::unplug() {
   unplugged_ = true;
   held_.clear();
+  waiting_.clear();
   if (announced_)
     usbredirparser_send_device_disconnect(parser_);
 }

@@ -14,6 +14,9 @@
 //   kErrTimeout -> no answer: the request is held until the host cancels it;
 //   kErrNoDevice -> the device is unplugged (device_disconnect);
 //   anything else -> I/O error.
+// A reply the board is still preparing (a format time) is not a time-out:
+// the read waits, unnumbered, until that reply is ready or the host cancels
+// the read, and only then goes to the board, as any read.
 // A host controller retries a transfer that failed with an I/O error (the
 // xHCI driver of Linux does, a few times, before it reports the error). Such
 // a retry comes with the id of the failed request; it fails again without
@@ -24,6 +27,7 @@
 #define FLASHPREP_SIM_USBREDIR_BOARD_H_
 
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -63,12 +67,17 @@ class UsbredirBoard {
   // For tests and logs.
   bool device_announced() const { return announced_; }
   bool unplugged() const { return unplugged_; }
-  int held_requests() const { return static_cast<int>(held_.size()); }
+  // Requests not answered yet: held ones and reads waiting for a reply.
+  int held_requests() const { return static_cast<int>(held_.size() + waiting_.size()); }
 
  private:
   struct Held {
     uint64_t id;
     uint8_t endpoint;
+  };
+  struct Waiting {
+    uint64_t id;
+    int length;
   };
   struct Failed {
     bool any = false;
@@ -94,6 +103,10 @@ class UsbredirBoard {
   void announce();
   void control(uint64_t id, usb_redir_control_packet_header* h, const uint8_t* data);
   void bulk(uint64_t id, const usb_redir_bulk_packet_header& h, const uint8_t* data, int data_len);
+  void read(uint64_t id, int length);
+  // Milliseconds until the first waiting read can be served; -1: none waits.
+  int next_read_ms();
+  void serve_ready_reads();
   void complete(uint64_t id, uint8_t endpoint, int result, const uint8_t* data);
   void send_bulk_status(uint64_t id, uint8_t endpoint, uint8_t status, int length,
                         const uint8_t* data);
@@ -110,8 +123,9 @@ class UsbredirBoard {
   bool announced_ = false;
   bool unplugged_ = false;
   bool closed_ = false;
-  std::vector<Held> held_;  // requests the board does not answer
-  Failed failed_[2];        // the last request on OUT and on IN, when it failed with an I/O error
+  std::vector<Held> held_;       // requests the board does not answer
+  std::deque<Waiting> waiting_;  // reads of a reply still being prepared, in order
+  Failed failed_[2];  // the last request on OUT and on IN, when it failed with an I/O error
 };
 
 }  // namespace sim

@@ -2,8 +2,11 @@
 // when they read its state back.
 #include "sim/board.h"
 
+#include <chrono>
+
 #include "sim/scenario.h"
 #include "test_support.h"
+#include "usb/usb_bootloader.h"
 
 namespace {
 
@@ -95,6 +98,42 @@ TEST(SimBoard, ErasedBlocksReadAsFFAndStoredOnesKeepTheirBytes) {
   b.set_flash_block(9, erased.data());
   EXPECT_EQ(Bytes(b.flash_block(9), b.flash_block(9) + 256), erased);
   EXPECT_EQ(Bytes(b.flash_block(4095), b.flash_block(4095) + 256), erased);
+}
+
+using SimBus = SimTest;
+
+// A session leaves a format reply unread (the request went out, the process
+// ended): the next session on the same board reads it in place of its own
+// reply, once the format time is over, unless the board drops it when the
+// host selects a configuration.
+TEST_F(SimBus, AnUnreadFormatReplyWaitsForTheNextSessionUnlessDroppedOnConfiguration) {
+  using Clock = std::chrono::steady_clock;
+  for (bool drop : {false, true}) {
+    sim::BoardConfig config;
+    config.format_delay_ms = 100;
+    config.drop_reply_on_configuration = drop;
+    usb().reset(config);
+    Clock::time_point asked;
+    {
+      UsbBootloader first;
+      ASSERT_TRUE(first.start());
+      const Bytes block(256, 0xAA);
+      ASSERT_TRUE(first.load_block(0, block.data()));
+      const uint8_t format5[] = {0x02, 0x00, 0x05};
+      asked = Clock::now();
+      ASSERT_TRUE(first.driver_transaction(format5, 3, nullptr, 0));
+      EXPECT_EQ(board().bulk_in(nullptr, 2), sim::kErrTimeout) << "still formatting";
+      EXPECT_GT(board().reply_wait_ms(), 0);
+    }
+    UsbBootloader second;
+    ASSERT_TRUE(second.start());
+    EXPECT_EQ(second.identify(), drop) << (drop ? "dropped" : "kept");
+    if (!drop) {
+      EXPECT_EQ(second.last_reply_length(), 257) << "the format reply";
+      EXPECT_GE(Clock::now() - asked, std::chrono::milliseconds(100)) << "read before its time";
+      EXPECT_TRUE(board().reply_pending()) << "identify's own reply is left for the next read";
+    }
+  }
 }
 
 TEST(SimScenario, BlockListsAndBadSettings) {
