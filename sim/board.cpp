@@ -1,6 +1,7 @@
 #include "sim/board.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 namespace sim {
@@ -36,7 +37,13 @@ Board::Board(const BoardConfig& config)
     : config_(config), ram_(kRamBytes, 0xFF), flash_(kFlashBlocks) {}
 
 const uint8_t* Board::flash_block(int block) const {
-  static const std::vector<uint8_t> erased(kBlockBytes, 0xFF);
+  // Nothing to destroy at exit: the board's state is saved from a static
+  // destructor, which may run after those of statics made later than it.
+  static const std::array<uint8_t, kBlockBytes> erased = [] {
+    std::array<uint8_t, kBlockBytes> a{};
+    a.fill(0xFF);
+    return a;
+  }();
   const auto& cells = flash_.at(block);
   return cells ? cells.get() : erased.data();
 }
@@ -106,7 +113,7 @@ int Board::bulk_out(const uint8_t* data, int size) {
 }
 
 int Board::bulk_in(uint8_t* data, int size) {
-  if (in_queue_.empty() || !ready(in_queue_.front()))
+  if (in_queue_.empty() || !is_ready(in_queue_.front()))
     return kErrTimeout;
   std::vector<uint8_t> transfer = std::move(in_queue_.front().bytes);
   in_queue_.pop_front();
@@ -117,7 +124,7 @@ int Board::bulk_in(uint8_t* data, int size) {
   return static_cast<int>(transfer.size());
 }
 
-bool Board::ready(const Transfer& t) {
+bool Board::is_ready(const Transfer& t) {
   // Only a transfer with a format time asks the clock: a full run makes
   // thousands of reads.
   return t.ready == Clock::time_point() || t.ready <= Clock::now();
@@ -126,7 +133,7 @@ bool Board::ready(const Transfer& t) {
 int Board::reply_wait_ms() const {
   if (in_queue_.empty())
     return -1;
-  if (ready(in_queue_.front()))
+  if (is_ready(in_queue_.front()))
     return 0;
   const auto left = in_queue_.front().ready - Clock::now();
   // Rounded up: a caller that sleeps this long finds the transfer ready.

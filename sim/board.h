@@ -133,7 +133,7 @@ class Board {
     std::vector<uint8_t> bytes;
     Clock::time_point ready;  // when the host can read it; the epoch: at once
   };
-  static bool ready(const Transfer& t);
+  static bool is_ready(const Transfer& t);
   std::deque<Transfer> in_queue_;
   int expected_body_ = -1;  // -1: waiting for a header
   int driver_blocks_ = 0;

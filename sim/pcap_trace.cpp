@@ -50,6 +50,11 @@ bool PcapTrace::close() {
   return written_;
 }
 
+void PcapTrace::flush() {
+  if (file_ != nullptr && std::fflush(file_) != 0)
+    written_ = false;
+}
+
 void PcapTrace::write(const void* bytes, size_t size) {
   if (file_ != nullptr && std::fwrite(bytes, 1, size, file_) != size)
     written_ = false;

@@ -27,6 +27,9 @@ class PcapTrace {
   // holds the `requested` bytes written; for IN, the bytes delivered
   // (`result` of them when result > 0). `result` is the count or -errno.
   void bulk(int bus, int device, int ep, const uint8_t* data, int requested, int result);
+  // Writes out what is buffered, for a process that may end without
+  // destructors (killed by a signal).
+  void flush();
 
   // Closes the file. True when every record reached it: a full disk must not
   // leave a cut trace that reads as a whole run.

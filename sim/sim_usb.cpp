@@ -41,6 +41,9 @@ void SimUsb::reset(const BoardConfig& config) {
   handles_.clear();
   calls_.clear();
   faults_.clear();
+  during_transfer_ = 0;
+  during_action_ = nullptr;
+  when_closed_ = nullptr;
   transfers_ = 0;
   close_calls_ = 0;
   release_calls_ = 0;
@@ -72,6 +75,11 @@ void SimUsb::inject(long n, Fault kind) {
   faults_[n] = kind;
 }
 
+void SimUsb::during_transfer(long n, std::function<void()> action) {
+  during_transfer_ = n;
+  during_action_ = std::move(action);
+}
+
 bool SimUsb::trace_to(const std::string& path) {
   trace_ = PcapTrace::create(path);
   return trace_ != nullptr;
@@ -81,6 +89,11 @@ bool SimUsb::close_trace() {
   const bool written = trace_ == nullptr || trace_->close();
   trace_.reset();
   return written;
+}
+
+void SimUsb::flush_trace() {
+  if (trace_)
+    trace_->flush();
 }
 
 std::vector<CallRecord> SimUsb::calls_named(const std::string& name) const {
@@ -200,8 +213,11 @@ int SimUsb::close(usb_dev_handle* h) {
   ++close_calls_;
   int result = (h == nullptr || h->closed) ? kErrInvalid : 0;
   record(make_call("usb_close", h ? h->device : -1, 0, 0, 0, result));
-  if (result == 0)
+  if (result == 0) {
     h->closed = true;
+    if (when_closed_)
+      when_closed_();
+  }
   return result;
 }
 
@@ -250,6 +266,8 @@ Board* SimUsb::board_of(usb_dev_handle* h) {
 }
 
 Fault SimUsb::next_transfer_fault(long n) {
+  if (n == during_transfer_ && during_action_)
+    during_action_();
   auto it = faults_.find(n);
   Fault f = it == faults_.end() ? Fault::none : it->second;
   if (f == Fault::unplug || (unplug_after_ >= 0 && n > unplug_after_))

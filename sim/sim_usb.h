@@ -15,9 +15,11 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sim/board.h"
@@ -80,10 +82,17 @@ class SimUsb {
   void inject(long n, Fault kind);
   // Transfers after the n-th fail as for a vanished device.
   void unplug_after(long n) { unplug_after_ = n; }
+  // Runs `action` as transfer `n` starts, before the board sees it: for
+  // something to happen to the host while a transfer is in flight.
+  void during_transfer(long n, std::function<void()> action);
+  // Runs `action` after each usb_close of an open handle.
+  void when_closed(std::function<void()> action) { when_closed_ = std::move(action); }
   // Writes every bulk transfer to a pcap file from now on.
   bool trace_to(const std::string& path);
   // Ends the trace. False when it could not be written whole.
   bool close_trace();
+  // Puts what the trace holds so far into its file.
+  void flush_trace();
 
   const std::vector<CallRecord>& calls() const { return calls_; }
   std::vector<CallRecord> calls_named(const std::string& name) const;
@@ -140,6 +149,9 @@ class SimUsb {
   std::deque<usb_dev_handle> handles_;
   std::vector<CallRecord> calls_;
   std::map<long, Fault> faults_;
+  long during_transfer_ = 0;  // 0: no action
+  std::function<void()> during_action_;
+  std::function<void()> when_closed_;
   long transfers_ = 0;
   int close_calls_ = 0;
   int release_calls_ = 0;
