@@ -5,6 +5,18 @@
 #include "flash/serial_flash.h"
 #include "usb/usb_bootloader.h"
 
+namespace {
+
+void write_summary(const SRecordImage& image, int blocks, std::ostream& out) {
+  out << std::uppercase;
+  out << "BYTES  : " << std::dec << image.byte_count() << std::endl;
+  out << "START  : " << std::hex << image.low_address() << std::endl;
+  out << "END    : " << image.high_address() << std::endl;
+  out << "BLOCKS : " << std::dec << blocks << std::endl;
+}
+
+}  // namespace
+
 bool load_image_file(std::unique_ptr<SRecordImage>& image, const char* path) {
   FILE* file = std::fopen(path, "r");
   if (file == nullptr)
@@ -28,18 +40,19 @@ int download_image(std::unique_ptr<SRecordImage>& image, UsbBootloader* bootload
     int last = static_cast<int>((image->high_address() - kDriverRamFirst) / kDriverBlockBytes);
     sent = last - first + 1;
   }
-  out << std::uppercase;
-  out << "BYTES  : " << std::dec << image->byte_count() << std::endl;
-  out << "START  : " << std::hex << image->low_address() << std::endl;
-  out << "END    : " << image->high_address() << std::endl;
-  out << "BLOCKS : " << std::dec << sent << std::endl;
+  if (sent == 0)
+    write_summary(*image, sent, out);
 
+  // Each line is written whole once its block's exchange is over, the
+  // summary with the first one: a run stopped before a block went out
+  // writes nothing about it, and never half a line.
   uint8_t block[kDriverBlockBytes];
   for (int k = first; k < first + sent; ++k) {
     image->copy_block(static_cast<uint32_t>(k), kDriverBlockBytes, block);
-    out << "BLOCK " << k;
-    bool ok = bootloader->load_block(static_cast<uint8_t>(k & 0xFF), block);
-    out << (ok ? " DOWNLOADED" : " FAILED") << std::endl;
+    const bool ok = bootloader->load_block(static_cast<uint8_t>(k & 0xFF), block);
+    if (k == first)
+      write_summary(*image, sent, out);
+    out << "BLOCK " << k << (ok ? " DOWNLOADED" : " FAILED") << std::endl;
   }
   return sent;
 }

@@ -49,12 +49,12 @@ bool ScratchDir::write(const std::string& name, const std::string& text) const {
   return std::fclose(f) == 0 && ok;
 }
 
-std::string run_in(const std::string& dir) {
+std::string run_in(const std::string& dir, int expected) {
   const auto previous = std::filesystem::current_path();
   std::filesystem::current_path(dir);
   std::ostringstream out;
-  const int status = run_flashprep(out);
+  const int result = run_flashprep(out);
   std::filesystem::current_path(previous);
-  EXPECT_EQ(status, 0);
+  EXPECT_EQ(result, expected);
   return out.str();
 }
