@@ -14,14 +14,16 @@ reference_build=$build
 . "$src/tests/lane_lib.sh"
 
 # lane RUNS VAR=VALUE...: the scenario through the guest, RUNS runs in one
-# boot; leaves lane.out, lane.state, the report and lane_status.
+# boot (with run --interrupt "$interrupt" when set); leaves lane.out,
+# lane.state, the report and lane_status.
+interrupt=""
 lane() {
   runs=$1
   shift
   lane_status=0
   env "$@" FLASHPREP_SIM_STATE="$scratch/lane.state" "$src/tools/qemu-lane/run" \
-    --build "$build" --runs "$runs" --report "$scratch/report" >"$scratch/lane.out" ||
-    lane_status=$?
+    --build "$build" --runs "$runs" --interrupt "$interrupt" --report "$scratch/report" \
+    >"$scratch/lane.out" || lane_status=$?
   if [ "$lane_status" -eq 125 ] || [ ! -f "$scratch/report" ]; then
     echo "not ok - the lane could not run the guest"
     exit 1
@@ -124,6 +126,28 @@ case $case_name in
     check "run 1 waited no time-out ($(field 1 ms) ms)" between "$(field 1 ms)" 0 1999
     check "run 2 waited no time-out ($(field 2 ms) ms)" between "$(field 2 ms)" 0 1999
     check "board state as on the preloaded board" same_state ref
+    ;;
+  interrupted_format_reply)
+    # Ctrl-C while the host waits for a format reply (block 5's takes 2 s):
+    # run 1 reads that reply, reports the block, closes the device and ends
+    # by SIGINT (the shell's status 130); run 2 on the same board must find
+    # nothing left of run 1 and be a whole run whose tables match the blocks.
+    reference ref
+    head -n 26 "$scratch/ref.out" >"$scratch/ref-to-block5.out"
+    interrupt="1:BLOCK 4 FORMATTED"
+    lane 2 FLASHPREP_SIM_FORMAT_DELAY_MS=2000 FLASHPREP_SIM_FORMAT_DELAY_BLOCKS=5
+    run_output 1 >"$scratch/run1.out"
+    run_output 2 >"$scratch/run2.out"
+    check "run 1 ended by SIGINT (status $(field 1 status))" [ "$(field 1 status)" = 130 ]
+    check "run 1 stopped after block 5's reply" \
+      same_text "$scratch/ref-to-block5.out" "$scratch/run1.out"
+    check "run 2 exit status 0" [ "$(field 2 status)" = 0 ]
+    check "run 2 as a healthy run" same_text "$scratch/ref.out" "$scratch/run2.out"
+    check "flash as after one healthy run" \
+      cmp "$scratch/ref.state/flash.bin" "$scratch/lane.state/flash.bin"
+    check "the report finds the tables matching" \
+      sh -c '"$1" "$2" | grep -qx "tables MATCH the blocks"' - \
+      "$build/sim/flashprep-sim-report" "$scratch/lane.state"
     ;;
   *)
     echo "lane_test.sh: unknown case $case_name" >&2
