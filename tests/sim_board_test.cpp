@@ -158,6 +158,11 @@ TEST(SimScenario, BlockListsAndBadSettings) {
   EXPECT_NE(error.find("FLASHPREP_SIM_BOARD"), std::string::npos);
   EXPECT_FALSE(sim::configure_from_environment(usb, env({{"FLASHPREP_SIM_FAULT", "error@0"}}),
                                                &files, &error));
+  EXPECT_FALSE(sim::configure_from_environment(usb, env({{"FLASHPREP_SIM_FORMAT_DELAY_MS", "-5"}}),
+                                               &files, &error));
+  EXPECT_FALSE(sim::configure_from_environment(
+      usb, env({{"FLASHPREP_SIM_PENDING_REPLY", "forget"}}), &files, &error));
+  EXPECT_NE(error.find("FLASHPREP_SIM_PENDING_REPLY"), std::string::npos);
   EXPECT_TRUE(sim::configure_from_environment(
       usb, env({{"FLASHPREP_SIM_BOARD", "two"}, {"FLASHPREP_SIM_FAULT", "short@4,unplug@9"}}),
       &files, &error));
