@@ -14,7 +14,9 @@
 // usual; then nothing more is sent and nothing more is written (`out` is left
 // set to fail), and the device is released and closed. The result is then
 // the request (interrupt_request()), also when it came after the last
-// exchange, and the caller ends the process by it (end_by_interrupt()).
+// exchange, and the caller ends the process by it (end_by_interrupt()). A
+// run that ends by itself before its next request (a missing driver file)
+// writes its lines as it would have.
 int run_flashprep(std::ostream& out);
 
 #endif  // FLASHPREP_APP_FLASHPREP_RUN_H_
