@@ -276,10 +276,12 @@ TEST_F(RunTest, RefusedDriverBlocksAreReportedAndTheRunGoesOn) {
   EXPECT_EQ(board().driver_blocks(), 13);
 }
 
+#ifndef _WIN32
 // A stop signal raised while a chosen transfer is in flight, one in each
 // kind of exchange: that exchange completes and writes its line, then
 // nothing more is sent or written, the device is closed once, and the run
-// reports the signal.
+// reports the signal. (Windows stops on console events, which arrive on a
+// thread of their own; tests/wine sends one to the shipped program.)
 TEST_F(RunTest, AStopSignalEndsTheRunAfterTheExchangeInFlight) {
   ASSERT_TRUE(dir.write("serial_flash.S19", standard_driver()));
   constexpr long kBeforeFormat = 4 + 2 * 16 + 2;  // identify, 16 driver blocks, init
@@ -308,6 +310,7 @@ TEST_F(RunTest, AStopSignalEndsTheRunAfterTheExchangeInFlight) {
     expect_closed_once();
   }
 }
+#endif  // _WIN32
 
 TEST_F(RunTest, DownloadPlacesBlocksWhereTheirDataLies) {
   // Data from 0x20000300 to 0x200006FF: blocks 3 to 6 at their true place.

@@ -65,6 +65,31 @@ same_run() {
   check "nothing on standard error" [ ! -s "$scratch/$run.err" ]
 }
 
+# interrupted NAME COMMAND...: COMMAND (with the scenario's variables in the
+# environment) in NAME.dir, sent SIGINT once it printed BLOCK 4 FORMATTED.
+# Leaves NAME.raw, NAME.out, NAME.state and `status`. A job in the background
+# of a script starts with SIGINT ignored, and flashprep keeps an ignored
+# signal ignored: env gives the job its default action back.
+interrupted() {
+  name=$1
+  shift
+  mkdir "$scratch/$name.dir"
+  "$reference_build/flashprep-make-driver" "$scratch/$name.dir/serial_flash.S19"
+  (cd "$scratch/$name.dir" &&
+    exec env --default-signal=INT FLASHPREP_SIM_STATE="$scratch/$name.state" "$@") \
+    >"$scratch/$name.raw" 2>"$scratch/$name.err" &
+  pid=$!
+  tries=0
+  while ! grep -q "BLOCK 4 FORMATTED" "$scratch/$name.raw" && [ $tries -lt 600 ]; do
+    sleep 0.1
+    tries=$((tries + 1))
+  done
+  kill -INT "$pid"
+  status=0
+  wait "$pid" || status=$?
+  sed "s/$cr\$//" "$scratch/$name.raw" >"$scratch/$name.out"
+}
+
 # The bulk transfers of a usbmon pcap, one per line: what tshark decodes of
 # each record but its time and id.
 transfers_of() {  # PCAP OUT
@@ -154,6 +179,24 @@ case $case_name in
     formatted=$(count_lines "$scratch/win.out" ' FORMATTED$')
     check "unplugged in the middle ($formatted formatted)" between "$formatted" 900 1100
     check "the last block failed" has_line "$scratch/win.out" "FAIL: FORMATTING BLOCK 4095"
+    ;;
+  interrupted)
+    # Ctrl-C while block 5's format reply is pending: Wine hands a SIGINT to
+    # a console program as the console's CTRL_C_EVENT. As on Linux, the
+    # exchange completes and its line is written, nothing more is sent, the
+    # device is closed, and the program ends as Windows ends one on Ctrl-C
+    # (STATUS_CONTROL_C_EXIT, 0xC000013A; Wine passes on its low byte, 58).
+    export FLASHPREP_SIM_FORMAT_DELAY_MS=3000 FLASHPREP_SIM_FORMAT_DELAY_BLOCKS=5
+    interrupted ref "$reference_build/flashprep-sim" "$reference_build/flashprep"
+    check "on Linux: ended by SIGINT (status $status)" [ "$status" -eq 130 ]
+    interrupted win "$src/tools/wine-run" "$board/flashprep.exe"
+    check "on Windows: ended as by Ctrl-C (status $status)" [ "$status" -eq 58 ]
+    check "the reply in flight was read and reported" has_line "$scratch/win.out" \
+      "BLOCK 5 FORMATTED"
+    check "every line ends in CR LF" crlf_lines "$scratch/win.raw"
+    check "output as on Linux, but for the line ends" same_text "$scratch/ref.out" "$scratch/win.out"
+    check "board state as on Linux" same_state ref win.state
+    check "nothing sent after block 5's reply" [ "$(tail -n 1 "$scratch/win.state/events.txt")" = "format 5" ]
     ;;
   settings)
     # Without a launcher, FLASHPREP_SIM_HELP=1 is how Windows users list the
