@@ -223,9 +223,9 @@ int SimUsb::close(usb_dev_handle* h) {
 
 int SimUsb::set_configuration(usb_dev_handle* h, int configuration) {
   int result = handle_result(h, set_configuration_result);
-  Board* board = result == 0 ? board_of(h) : nullptr;
-  if (board != nullptr)
-    board->configured();
+  Board* target = result == 0 ? board_of(h) : nullptr;
+  if (target != nullptr)
+    target->configured();
   record(make_call("usb_set_configuration", h ? h->device : -1, configuration, 0, 0, result));
   return result;
 }
