@@ -4,6 +4,7 @@
 #ifndef FLASHPREP_APP_DRIVER_DOWNLOAD_H_
 #define FLASHPREP_APP_DRIVER_DOWNLOAD_H_
 
+#include <cstdint>
 #include <memory>
 #include <ostream>
 
@@ -14,6 +15,12 @@ class UsbBootloader;
 
 constexpr const char* kDriverFileName = "serial_flash.S19";
 
+// The driver RAM the image covers. Driver block k is the 256 bytes from
+// kDriverRamFirst + 256 * k, whatever part of the RAM the file fills.
+constexpr uint32_t kDriverRamFirst = 0x20000000;
+constexpr uint32_t kDriverRamLast = 0x20001FFF;
+constexpr uint32_t kDriverBlockBytes = 256;
+
 // Loads the driver file and downloads it through the SerialFlash's
 // bootloader. True when the file loaded cleanly and stored at least one byte
 // of driver (refused blocks are reported per line and do not fail the step).
@@ -23,8 +30,10 @@ bool download_driver(SerialFlash& flash, std::ostream& out, const char* path = k
 // is closed again on every path. True when the image loaded cleanly.
 bool load_image_file(std::unique_ptr<SRecordImage>& image, const char* path);
 
-// Writes the summary lines and sends every block that holds stored bytes.
-// Returns the number of blocks sent (0 for an image that stored nothing).
+// Writes the summary lines and sends every block that holds stored bytes,
+// one line per block. A line is written once its block was sent, and the
+// summary with the first block's line. Returns the number of blocks sent (0
+// for an image that stored nothing, whose summary is written at once).
 int download_image(std::unique_ptr<SRecordImage>& image, UsbBootloader* bootloader,
                    std::ostream& out);
 

@@ -6,7 +6,17 @@
 
 #include <ostream>
 
-// Always returns 0: scripts read the lines, not the exit status.
+// Returns 0 when nobody asked the run to stop, whatever its lines say:
+// scripts read the lines, not the exit status.
+//
+// Ctrl-C and the like (app/interrupt.h) stop the run where its next request
+// would start: the exchange in flight completes and writes its line as
+// usual; then nothing more is sent and nothing more is written (`out` is left
+// set to fail), and the device is released and closed. The result is then
+// the request (interrupt_request()), also when it came after the last
+// exchange, and the caller ends the process by it (end_by_interrupt()). A
+// run that ends by itself before its next request (a missing driver file)
+// writes its lines as it would have.
 int run_flashprep(std::ostream& out);
 
 #endif  // FLASHPREP_APP_FLASHPREP_RUN_H_

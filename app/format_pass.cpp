@@ -1,6 +1,8 @@
 #include "app/format_pass.h"
 
 #include <cstring>
+#include <iterator>
+#include <numeric>
 
 #include "flash/serial_flash.h"
 
@@ -35,10 +37,8 @@ struct FormatPass {
       return;
     }
     out << "BLOCK " << std::dec << block << " FORMATTED" << std::endl;
-    uint8_t sum = 0;
-    for (uint8_t b : reply)
-      sum = static_cast<uint8_t>(sum + b);
-    table[fill++] = sum;
+    table[fill++] = std::accumulate(std::begin(reply), std::end(reply), uint8_t{0},
+                                    [](uint8_t sum, uint8_t b) { return uint8_t(sum + b); });
     if (fill == 0)
       write();
   }

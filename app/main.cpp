@@ -3,7 +3,11 @@
 #include <iostream>
 
 #include "app/flashprep_run.h"
+#include "app/interrupt.h"
 
 int main() {
-  return run_flashprep(std::cout);
+  const int interrupt = run_flashprep(std::cout);
+  if (interrupt != 0)
+    end_by_interrupt(interrupt);
+  return 0;
 }

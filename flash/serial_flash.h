@@ -35,7 +35,9 @@ class SerialFlash {
 
  private:
   UsbBootloader* bootloader;
-  uint8_t request[kRequestBytes];
+  // Zeroed once so that every byte is defined from the start; a request
+  // overwrites only the bytes it uses.
+  uint8_t request[kRequestBytes] = {};
 };
 
 #endif  // FLASHPREP_FLASH_SERIAL_FLASH_H_

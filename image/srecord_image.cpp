@@ -65,7 +65,7 @@ SRecordImage::SRecordImage(FILE* file, int32_t flash_image, int32_t s1_records)
 
 SRecordImage::~SRecordImage() = default;
 
-uint8_t SRecordImage::hex_byte(const char* p) const {
+uint8_t SRecordImage::hex_byte(const char* p) {
   return static_cast<uint8_t>(hex_digit(p[0]) * 16 + hex_digit(p[1]));
 }
 
@@ -126,13 +126,13 @@ void SRecordImage::load_records() {
     uint8_t sum = static_cast<uint8_t>(record_count);
     uint32_t address = 0;
     for (int k = 0; k < kAddressBytes; ++k) {
-      const uint8_t b = hex_byte(line + 4 + 2 * k);
+      const uint8_t b = hex_byte(line + 4 + 2 * static_cast<size_t>(k));
       sum = static_cast<uint8_t>(sum + b);
       address = (address << 8) | b;
     }
     const uint32_t data_bytes = record_count - kMinCount;
     for (uint32_t j = 0; j < data_bytes; ++j) {
-      const uint8_t b = hex_byte(line + kDataColumn + 2 * j);
+      const uint8_t b = hex_byte(line + kDataColumn + 2 * size_t{j});
       sum = static_cast<uint8_t>(sum + b);
       const uint32_t at = address + j;
       if (at >= region_first && at <= region_last) {
@@ -142,7 +142,7 @@ void SRecordImage::load_records() {
         high = std::max(high, at);
       }
     }
-    if (hex_byte(line + kDataColumn + 2 * data_bytes) != static_cast<uint8_t>(~sum)) {
+    if (hex_byte(line + kDataColumn + 2 * size_t{data_bytes}) != static_cast<uint8_t>(~sum)) {
       load_status = checksum_error;
       return;
     }
@@ -204,10 +204,10 @@ void SRecordImage::stamp_checksum_s3() {
   for (uint32_t w = 0; w < kS3Words; ++w) {
     if (w >= kS3SumWord && w < kS3SkipEnd)
       continue;
-    const uint8_t* p = b + 4 * w;
+    const uint8_t* p = b + 4 * size_t{w};
     sum += uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
   }
-  uint8_t* out = b + 4 * kS3SumWord;
+  uint8_t* out = b + 4 * size_t{kS3SumWord};
   out[0] = static_cast<uint8_t>(sum >> 24);
   out[1] = static_cast<uint8_t>(sum >> 16);
   out[2] = static_cast<uint8_t>(sum >> 8);

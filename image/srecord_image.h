@@ -65,7 +65,7 @@ class SRecordImage {
 
   // Decodes two characters as one byte: '0'-'9' and upper-case 'A'-'F' are
   // digits, every other character counts as 0.
-  uint8_t hex_byte(const char* p) const;
+  static uint8_t hex_byte(const char* p);
 
   // Queries; meaningful after load().
   LoadStatus status() const { return load_status; }

@@ -1,6 +1,7 @@
 #include "sim/board.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 namespace sim {
@@ -36,7 +37,13 @@ Board::Board(const BoardConfig& config)
     : config_(config), ram_(kRamBytes, 0xFF), flash_(kFlashBlocks) {}
 
 const uint8_t* Board::flash_block(int block) const {
-  static const std::vector<uint8_t> erased(kBlockBytes, 0xFF);
+  // Nothing to destroy at exit: the board's state is saved from a static
+  // destructor, which may run after those of statics made later than it.
+  static const std::array<uint8_t, kBlockBytes> erased = [] {
+    std::array<uint8_t, kBlockBytes> a{};
+    a.fill(0xFF);
+    return a;
+  }();
   const auto& cells = flash_.at(block);
   return cells ? cells.get() : erased.data();
 }
@@ -63,7 +70,7 @@ void Board::weak_mask(uint32_t seed, int block, uint8_t out[kBlockBytes]) {
   int bits = 1 + static_cast<int>((h >> 3) % 3);
   for (int b = 0; b < bits; ++b) {
     h = splitmix64(h);
-    int bit = static_cast<int>(h % (kBlockBytes * 8));
+    int bit = static_cast<int>(h % (uint64_t{kBlockBytes} * 8));
     out[bit / 8] = static_cast<uint8_t>(out[bit / 8] & ~(1u << (bit % 8)));
   }
 }
@@ -106,9 +113,9 @@ int Board::bulk_out(const uint8_t* data, int size) {
 }
 
 int Board::bulk_in(uint8_t* data, int size) {
-  if (in_queue_.empty())
+  if (in_queue_.empty() || !is_ready(in_queue_.front()))
     return kErrTimeout;
-  std::vector<uint8_t> transfer = std::move(in_queue_.front());
+  std::vector<uint8_t> transfer = std::move(in_queue_.front().bytes);
   in_queue_.pop_front();
   if (static_cast<int>(transfer.size()) > size)
     return kErrOverflow;
@@ -117,19 +124,42 @@ int Board::bulk_in(uint8_t* data, int size) {
   return static_cast<int>(transfer.size());
 }
 
+bool Board::is_ready(const Transfer& t) {
+  // Only a transfer with a format time asks the clock: a full run makes
+  // thousands of reads.
+  return t.ready == Clock::time_point() || t.ready <= Clock::now();
+}
+
+int Board::reply_wait_ms() const {
+  if (in_queue_.empty())
+    return -1;
+  if (is_ready(in_queue_.front()))
+    return 0;
+  const auto left = in_queue_.front().ready - Clock::now();
+  // Rounded up: a caller that sleeps this long finds the transfer ready.
+  return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+}
+
+void Board::configured() {
+  if (config_.drop_reply_on_configuration)
+    abort_exchange();
+}
+
 void Board::abort_exchange() {
   expected_body_ = -1;
   in_queue_.clear();
 }
 
 void Board::push_in(std::vector<uint8_t> transfer) {
-  in_queue_.push_back(std::move(transfer));
+  in_queue_.push_back({std::move(transfer), Clock::time_point()});
 }
 
-void Board::reply(const std::vector<uint8_t>& body) {
+void Board::reply(const std::vector<uint8_t>& body, int delay_ms) {
   const auto n = static_cast<uint16_t>(body.size());
-  in_queue_.push_back({static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n & 0xFF)});
-  in_queue_.push_back(body);
+  const Clock::time_point ready =
+      delay_ms > 0 ? Clock::now() + std::chrono::milliseconds(delay_ms) : Clock::time_point();
+  in_queue_.push_back({{static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n & 0xFF)}, ready});
+  in_queue_.push_back({body, ready});
 }
 
 void Board::handle_message(const uint8_t* body, int size) {
@@ -153,7 +183,7 @@ void Board::handle_message(const uint8_t* body, int size) {
     }
     case kLoadBlock:
       if (size == 2 + kBlockBytes && body[1] * kBlockBytes < kRamBytes) {
-        std::memcpy(&ram_[body[1] * kBlockBytes], &body[2], kBlockBytes);
+        std::memcpy(&ram_[size_t{body[1]} * kBlockBytes], &body[2], kBlockBytes);
         ++driver_blocks_;
       }
       return;
@@ -205,7 +235,9 @@ void Board::handle_driver(const uint8_t* payload, int size) {
     answer.resize(kShortReplyBytes);
   else if (contains(config_.oversized_reply_blocks, block))
     answer.resize(kOversizedReplyBytes, 0xEE);
-  reply(answer);
+  const bool slow =
+      config_.format_delay_blocks.empty() || contains(config_.format_delay_blocks, block);
+  reply(answer, slow ? config_.format_delay_ms : 0);
 }
 
 }  // namespace sim

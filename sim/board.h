@@ -9,6 +9,7 @@
 #ifndef FLASHPREP_SIM_BOARD_H_
 #define FLASHPREP_SIM_BOARD_H_
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -54,6 +55,13 @@ struct BoardConfig {
   std::set<int> oversized_reply_blocks;  // reply announces and sends more than 265 bytes
   std::set<int> refuse_write_blocks;     // write_block of these flash blocks stalls
   uint32_t weak_seed = 1;                // 0: no weak cells
+  // Format time: the reply to a format request can be read only this long
+  // after the request, for the blocks in format_delay_blocks (empty: all).
+  int format_delay_ms = 0;
+  std::set<int> format_delay_blocks;
+  // A reply the host has not read survives a new configuration (a new run
+  // on the same board reads it first) unless this is set.
+  bool drop_reply_on_configuration = false;
 };
 
 // One request the driver carried out, for tests and reports.
@@ -73,9 +81,16 @@ class Board {
 
   // The host reads up to `size` bytes from endpoint 0x81. Returns the number
   // of bytes of the next pending reply transfer, kErrTimeout when the board
-  // has nothing to send, or kErrOverflow when the pending transfer is longer
-  // than `size` (that transfer is then lost, as on a real bus).
+  // has nothing to send yet, or kErrOverflow when the pending transfer is
+  // longer than `size` (that transfer is then lost, as on a real bus).
   int bulk_in(uint8_t* data, int size);
+  // Milliseconds until bulk_in() has a transfer to give: 0 when it has one
+  // now, -1 when no reply is queued at all.
+  int reply_wait_ms() const;
+
+  // The host selected a configuration: a reply it has not read is kept, or
+  // dropped with the frame being received when the configuration says so.
+  void configured();
 
   // A transfer failed on the way (an injected fault): the board forgets the
   // frame it was receiving and the rest of the reply it was sending, so that
@@ -105,7 +120,7 @@ class Board {
  private:
   void handle_message(const uint8_t* body, int size);
   void handle_driver(const uint8_t* payload, int size);
-  void reply(const std::vector<uint8_t>& body);
+  void reply(const std::vector<uint8_t>& body, int delay_ms = 0);
   bool refuses(const uint8_t* body, int size) const;
 
   BoardConfig config_;
@@ -113,7 +128,13 @@ class Board {
   // Erased blocks (all 0xFF) hold no storage: a run's peak memory is then
   // mostly the host's own, not the simulated flash's.
   std::vector<std::unique_ptr<uint8_t[]>> flash_;
-  std::deque<std::vector<uint8_t>> in_queue_;
+  using Clock = std::chrono::steady_clock;
+  struct Transfer {
+    std::vector<uint8_t> bytes;
+    Clock::time_point ready;  // when the host can read it; the epoch: at once
+  };
+  static bool is_ready(const Transfer& t);
+  std::deque<Transfer> in_queue_;
   int expected_body_ = -1;  // -1: waiting for a header
   int driver_blocks_ = 0;
   int identifies_ = 0;  // identify requests received

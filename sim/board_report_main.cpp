@@ -2,7 +2,9 @@
 // board (see FLASHPREP_SIM_STATE) and reports blocks formatted, checksum
 // table blocks written, and whether every table entry matches its block.
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -16,7 +18,7 @@ bool read_file(const std::string& path, std::vector<uint8_t>* out) {
   if (f == nullptr)
     return false;
   size_t n = std::fread(out->data(), 1, out->size(), f);
-  std::fclose(f);
+  (void)std::fclose(f);  // read only: closing cannot lose anything
   return n == out->size();
 }
 
@@ -27,6 +29,21 @@ uint8_t block_sum(const uint8_t* block) {
   return sum;
 }
 
+// A line of events.txt: "driver_blocks N", "init" or "KIND BLOCK". False for
+// "init" and for anything that is not a word, a space and a number.
+bool parse_event(const char* line, std::string* kind, long* value) {
+  const char* space = std::strchr(line, ' ');
+  if (space == nullptr)
+    return false;
+  char* end = nullptr;
+  errno = 0;
+  *value = std::strtol(space + 1, &end, 10);
+  if (end == space + 1 || errno != 0 || (*end != '\n' && *end != '\0'))
+    return false;
+  kind->assign(line, space);
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -35,17 +52,20 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string dir = argv[1];
-  std::vector<uint8_t> flash(sim::kFlashBlocks * sim::kBlockBytes);
+  std::vector<uint8_t> flash(size_t{sim::kFlashBlocks} * sim::kBlockBytes);
+  auto block_at = [&flash](int block) { return &flash[size_t(block) * sim::kBlockBytes]; };
   FILE* events = std::fopen((dir + "/events.txt").c_str(), "r");
   if (!read_file(dir + "/flash.bin", &flash) || events == nullptr) {
     std::fprintf(stderr, "flashprep-sim-report: no board state in %s\n", dir.c_str());
     if (events != nullptr)
-      std::fclose(events);
+      (void)std::fclose(events);  // read only
     return 2;
   }
   // Replay the host's table rule over the driver's log: each answered format
   // fills the next table entry; a write stores the table, and a write made
-  // before the table was full ends a range, so filling starts over.
+  // before the table was full ends a range, so filling starts over. An init
+  // starts a new run's pass: a board that served several runs (one stopped
+  // half-way, say) is judged by the tables each run wrote for itself.
   int driver_blocks = 0;
   int formatted = 0;
   int weak = 0;  // formatted blocks that did not read back all 0xFF
@@ -54,34 +74,45 @@ int main(int argc, char** argv) {
   int fill = 0;
   int checked = 0;
   int mismatched = 0;
-  char kind[16];
-  int block = 0;
+  std::string kind;
+  long value = 0;
   char line[64];
   while (std::fgets(line, sizeof line, events) != nullptr) {
-    if (std::sscanf(line, "driver_blocks %d", &driver_blocks) == 1)
+    if (std::strcmp(line, "init\n") == 0) {
+      // A new run on the same board: its tables start over.
+      std::fill(entry_block.begin(), entry_block.end(), -1);
+      fill = 0;
       continue;
-    if (std::sscanf(line, "%15s %d", kind, &block) != 2 || block < 0 || block >= sim::kFlashBlocks)
+    }
+    if (!parse_event(line, &kind, &value))
       continue;
-    if (std::strcmp(kind, "format") == 0) {
+    if (kind == "driver_blocks") {
+      driver_blocks = static_cast<int>(value);
+      continue;
+    }
+    if (value < 0 || value >= sim::kFlashBlocks)
+      continue;
+    const int block = static_cast<int>(value);
+    if (kind == "format") {
       ++formatted;
-      const uint8_t* cells = &flash[block * sim::kBlockBytes];
+      const uint8_t* cells = block_at(block);
       weak += std::any_of(cells, cells + sim::kBlockBytes, [](uint8_t c) { return c != 0xFF; });
       entry_block[fill] = block;
       fill = (fill + 1) % sim::kBlockBytes;
-    } else if (std::strcmp(kind, "write") == 0) {
+    } else if (kind == "write") {
       tables.push_back(block);
-      const uint8_t* table = &flash[block * sim::kBlockBytes];
+      const uint8_t* table = block_at(block);
       for (int e = 0; e < sim::kBlockBytes; ++e) {
         if (entry_block[e] < 0)
           continue;
         ++checked;
-        if (table[e] != block_sum(&flash[entry_block[e] * sim::kBlockBytes]))
+        if (table[e] != block_sum(block_at(entry_block[e])))
           ++mismatched;
       }
       fill = 0;
     }
   }
-  std::fclose(events);
+  (void)std::fclose(events);  // read only
 
   std::printf("SIMULATED BOARD REPORT\n");
   std::printf("driver blocks loaded : %d\n", driver_blocks);

@@ -1,7 +1,7 @@
 // The libusb 0.1 functions that flashprep calls, defined over the simulated
-// bus. Compiled against the real <usb.h>, so a signature that drifted from
-// the library's would not build.
-#include <usb.h>
+// bus. Compiled against the system's own libusb header (usb/libusb_api.h), so
+// a signature that drifted from the library's would not build.
+#include "usb/libusb_api.h"
 
 #include "sim/sim_usb.h"
 
@@ -49,7 +49,7 @@ int usb_reset(usb_dev_handle* dev) {
   return world().reset_device(dev);
 }
 
-int usb_bulk_write(usb_dev_handle* dev, int ep, const char* bytes, int size, int timeout) {
+int usb_bulk_write(usb_dev_handle* dev, int ep, UsbWriteBuffer bytes, int size, int timeout) {
   return world().bulk_write(dev, ep, bytes, size, timeout);
 }
 

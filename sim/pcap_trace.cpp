@@ -1,7 +1,6 @@
 #include "sim/pcap_trace.h"
 
-#include <sys/time.h>
-
+#include <chrono>
 #include <cstring>
 
 namespace sim {
@@ -31,16 +30,34 @@ std::unique_ptr<PcapTrace> PcapTrace::create(const std::string& path) {
   put<uint32_t>(p, 0);
   put<uint32_t>(p, 65535);
   put<uint32_t>(p, kLinkTypeUsbLinuxMmapped);
-  std::fwrite(header, 1, sizeof header, file);
-  timeval now{};
-  gettimeofday(&now, nullptr);
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
   auto trace = std::unique_ptr<PcapTrace>(new PcapTrace(file));
-  trace->clock_us_ = static_cast<uint64_t>(now.tv_sec) * 1000000u + now.tv_usec;
+  trace->write(header, sizeof header);
+  trace->clock_us_ =
+      static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(now).count());
   return trace;
 }
 
 PcapTrace::~PcapTrace() {
-  std::fclose(file_);
+  close();
+}
+
+bool PcapTrace::close() {
+  if (file_ != nullptr) {
+    written_ = std::fclose(file_) == 0 && written_;
+    file_ = nullptr;
+  }
+  return written_;
+}
+
+void PcapTrace::flush() {
+  if (file_ != nullptr && std::fflush(file_) != 0)
+    written_ = false;
+}
+
+void PcapTrace::write(const void* bytes, size_t size) {
+  if (file_ != nullptr && std::fwrite(bytes, 1, size, file_) != size)
+    written_ = false;
 }
 
 void PcapTrace::bulk(int bus, int device, int ep, const uint8_t* data, int requested, int result) {
@@ -67,8 +84,8 @@ void PcapTrace::record(char type, int bus, int device, int ep, int status, uint3
   put<uint8_t>(p, static_cast<uint8_t>(ep));
   put<uint8_t>(p, static_cast<uint8_t>(device));
   put<uint16_t>(p, static_cast<uint16_t>(bus));
-  put<char>(p, '-');                                           // not a setup packet
-  put<char>(p, captured > 0 ? 0 : (type == 'S' ? '<' : '>'));  // 0: data follows
+  put<char>(p, '-');                                              // not a setup packet
+  put<char>(p, captured > 0 ? '\0' : (type == 'S' ? '<' : '>'));  // 0: data follows
   put<int64_t>(p, static_cast<int64_t>(clock_us_ / 1000000u));
   put<int32_t>(p, static_cast<int32_t>(clock_us_ % 1000000u));
   put<int32_t>(p, status);
@@ -79,9 +96,9 @@ void PcapTrace::record(char type, int bus, int device, int ep, int status, uint3
   put<int32_t>(p, 0);   // start frame
   put<uint32_t>(p, 0);  // transfer flags
   put<uint32_t>(p, 0);  // iso descriptors
-  std::fwrite(rec, 1, sizeof rec, file_);
+  write(rec, sizeof rec);
   if (captured > 0)
-    std::fwrite(data, 1, captured, file_);
+    write(data, captured);
 }
 
 }  // namespace sim

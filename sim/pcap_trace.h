@@ -18,6 +18,7 @@ class PcapTrace {
 
   // Creates the file and writes its header; null when it cannot be created.
   static std::unique_ptr<PcapTrace> create(const std::string& path);
+  // Closes the file unless close() did.
   ~PcapTrace();
   PcapTrace(const PcapTrace&) = delete;
   PcapTrace& operator=(const PcapTrace&) = delete;
@@ -26,13 +27,22 @@ class PcapTrace {
   // holds the `requested` bytes written; for IN, the bytes delivered
   // (`result` of them when result > 0). `result` is the count or -errno.
   void bulk(int bus, int device, int ep, const uint8_t* data, int requested, int result);
+  // Writes out what is buffered, for a process that may end without
+  // destructors (killed by a signal).
+  void flush();
+
+  // Closes the file. True when every record reached it: a full disk must not
+  // leave a cut trace that reads as a whole run.
+  bool close();
 
  private:
   explicit PcapTrace(FILE* file) : file_(file) {}
   void record(char type, int bus, int device, int ep, int status, uint32_t length,
               const uint8_t* data, uint32_t captured);
+  void write(const void* bytes, size_t size);
 
-  FILE* file_;
+  FILE* file_;           // owned; null once closed
+  bool written_ = true;  // every write so far went through
   uint64_t next_id_ = 1;
   uint64_t clock_us_ = 0;
 };

@@ -1,6 +1,10 @@
-// Set-up of the simulated board inside a process it was preloaded into: the
-// scenario comes from the environment when the library loads, and the board's
-// state is written out when the process exits.
+// Set-up of the simulated board inside a process that loaded it in place of
+// libusb (Linux: preloaded by flashprep-sim; Windows: as the libusb0.dll
+// beside the program): the scenario comes from the environment when the
+// library loads, and the board's state is written out when the host closes
+// the board and again when the process exits (a process ended by a signal
+// only gets the first). Both systems run a library's static constructors and
+// destructors at load and exit, so this one file serves both.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -14,7 +18,7 @@ class PreloadedBoard {
   PreloadedBoard() {
     if (std::getenv("FLASHPREP_SIM_HELP") != nullptr) {
       std::fputs(sim::kScenarioHelp, stdout);
-      std::fflush(stdout);
+      (void)std::fflush(stdout);  // best effort: the help comes before the run's own lines
     }
     std::string error;
     if (!sim::configure_from_environment(
@@ -28,10 +32,20 @@ class PreloadedBoard {
       std::fprintf(stderr, "flashprep-sim: cannot write %s\n", files_.trace.c_str());
       std::_Exit(2);
     }
+    sim::world().when_closed([this] {
+      sim::world().flush_trace();
+      save();
+    });
   }
 
   ~PreloadedBoard() {
-    sim::world().close_trace();
+    if (!sim::world().close_trace())
+      std::fprintf(stderr, "flashprep-sim: cannot write %s\n", files_.trace.c_str());
+    save();
+  }
+
+ private:
+  void save() const {
     const sim::Board& board = sim::world().board();
     if (!files_.flash.empty() && !sim::save_flash(board, files_.flash))
       std::fprintf(stderr, "flashprep-sim: cannot save %s\n", files_.flash.c_str());
@@ -39,10 +53,11 @@ class PreloadedBoard {
       std::fprintf(stderr, "flashprep-sim: cannot write state to %s\n", files_.state.c_str());
   }
 
- private:
   sim::ScenarioFiles files_;
 };
 
-PreloadedBoard preloaded_board;
+// Set up when the library loads, before flashprep's main(); a failure there
+// (out of memory) may as well end the process.
+PreloadedBoard preloaded_board;  // NOLINT(cert-err58-cpp)
 
 }  // namespace

@@ -1,9 +1,11 @@
 #include "sim/scenario.h"
 
-#include <sys/stat.h>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <limits>
 
 namespace sim {
 
@@ -27,6 +29,14 @@ const char kScenarioHelp[] =
     "  FLASHPREP_SIM_OVERSIZED_REPLY=LIST        format replies of 300 bytes\n"
     "  FLASHPREP_SIM_REFUSE_WRITES=LIST          block writes (checksum tables) stall\n"
     "  FLASHPREP_SIM_WEAK_SEED=N                 weak flash cells (0: none; default 1)\n"
+    "  FLASHPREP_SIM_FORMAT_DELAY_MS=N           format time: a format reply can be read\n"
+    "                                            N ms after its request (default 0)\n"
+    "  FLASHPREP_SIM_FORMAT_DELAY_BLOCKS=LIST    only these blocks take that time\n"
+    "                                            (default: every block)\n"
+    "  FLASHPREP_SIM_PENDING_REPLY=keep|drop     keep (default): a reply the host did\n"
+    "      not read stays queued when the host opens and configures the board\n"
+    "      again, and the next run reads it first (the board contract does not\n"
+    "      promise more); drop: selecting a configuration discards it\n"
     "Transfers (numbered from 1 over the run, reads and writes alike):\n"
     "  FLASHPREP_SIM_UNPLUG_AFTER=N              the board vanishes after transfer N\n"
     "  FLASHPREP_SIM_FAULT=KIND@N[,KIND@N...]    KIND: error, short, timeout, unplug\n"
@@ -39,16 +49,23 @@ const char kScenarioHelp[] =
 
 namespace {
 
-bool parse_number(const std::string& text, long* out) {
+// long long: a long has only 32 bits on Windows, too few for a seed.
+bool parse_number(const std::string& text, long long* out) {
   if (text.empty())
     return false;
   errno = 0;
   char* end = nullptr;
-  long v = std::strtol(text.c_str(), &end, 10);
+  long long v = std::strtoll(text.c_str(), &end, 10);
   if (errno != 0 || *end != '\0' || v < 0)
     return false;
   *out = v;
   return true;
+}
+
+// A transfer number beyond what a long holds (32 bits on Windows) is never
+// reached by a run either, so it may stand at the largest one.
+long transfer_number(long long n) {
+  return static_cast<long>(std::min<long long>(n, std::numeric_limits<long>::max()));
 }
 
 bool parse_faults(const std::string& text, SimUsb& usb) {
@@ -58,7 +75,7 @@ bool parse_faults(const std::string& text, SimUsb& usb) {
     std::string item =
         text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
     size_t at = item.find('@');
-    long n = 0;
+    long long n = 0;
     if (at == std::string::npos || !parse_number(item.substr(at + 1), &n) || n < 1)
       return false;
     std::string kind = item.substr(0, at);
@@ -69,7 +86,7 @@ bool parse_faults(const std::string& text, SimUsb& usb) {
                                   : Fault::none;
     if (f == Fault::none)
       return false;
-    usb.inject(n, f);
+    usb.inject(transfer_number(n), f);
     if (comma == std::string::npos)
       break;
     start = comma + 1;
@@ -91,8 +108,8 @@ bool parse_block_list(const std::string& text, std::set<int>* out) {
     std::string item =
         text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
     size_t dash = item.find('-');
-    long first = 0;
-    long last = 0;
+    long long first = 0;
+    long long last = 0;
     if (dash == std::string::npos) {
       if (!parse_number(item, &first))
         return false;
@@ -103,7 +120,7 @@ bool parse_block_list(const std::string& text, std::set<int>* out) {
     }
     if (last >= 65536)
       return false;
-    for (long b = first; b <= last; ++b)
+    for (long long b = first; b <= last; ++b)
       out->insert(static_cast<int>(b));
     if (comma == std::string::npos)
       return true;
@@ -139,7 +156,7 @@ bool configure_from_environment(SimUsb& usb, const Getenv& get, ScenarioFiles* f
   if (get("FLASHPREP_SIM_VERSION") != nullptr)
     config.version = value("FLASHPREP_SIM_VERSION");
 
-  struct ListVar {
+  const struct ListVar {
     const char* name;
     std::set<int>* target;
   } lists[] = {
@@ -149,6 +166,7 @@ bool configure_from_environment(SimUsb& usb, const Getenv& get, ScenarioFiles* f
       {"FLASHPREP_SIM_SHORT_REPLY", &config.short_reply_blocks},
       {"FLASHPREP_SIM_OVERSIZED_REPLY", &config.oversized_reply_blocks},
       {"FLASHPREP_SIM_REFUSE_WRITES", &config.refuse_write_blocks},
+      {"FLASHPREP_SIM_FORMAT_DELAY_BLOCKS", &config.format_delay_blocks},
   };
   for (const ListVar& l : lists)
     if (get(l.name) != nullptr && !parse_block_list(value(l.name), l.target))
@@ -156,12 +174,23 @@ bool configure_from_environment(SimUsb& usb, const Getenv& get, ScenarioFiles* f
 
   const std::string refuse_init = value("FLASHPREP_SIM_REFUSE_INIT");
   config.refuse_init = !refuse_init.empty() && refuse_init != "0";
-  long number = 0;
+  long long number = 0;
   if (get("FLASHPREP_SIM_WEAK_SEED") != nullptr) {
-    if (!parse_number(value("FLASHPREP_SIM_WEAK_SEED"), &number) || number > 0xFFFFFFFFL)
+    if (!parse_number(value("FLASHPREP_SIM_WEAK_SEED"), &number) || number > 0xFFFFFFFFLL)
       return fail("FLASHPREP_SIM_WEAK_SEED");
     config.weak_seed = static_cast<uint32_t>(number);
   }
+  if (get("FLASHPREP_SIM_FORMAT_DELAY_MS") != nullptr) {
+    // An hour at most, so that it fits an int of milliseconds.
+    if (!parse_number(value("FLASHPREP_SIM_FORMAT_DELAY_MS"), &number) || number > 3600000)
+      return fail("FLASHPREP_SIM_FORMAT_DELAY_MS");
+    config.format_delay_ms = static_cast<int>(number);
+  }
+  const std::string pending = value("FLASHPREP_SIM_PENDING_REPLY");
+  if (pending == "drop")
+    config.drop_reply_on_configuration = true;
+  else if (!pending.empty() && pending != "keep")
+    return fail("FLASHPREP_SIM_PENDING_REPLY");
 
   usb.reset(config);
   const std::string board = value("FLASHPREP_SIM_BOARD");
@@ -190,7 +219,7 @@ bool configure_from_environment(SimUsb& usb, const Getenv& get, ScenarioFiles* f
   if (get("FLASHPREP_SIM_UNPLUG_AFTER") != nullptr) {
     if (!parse_number(value("FLASHPREP_SIM_UNPLUG_AFTER"), &number))
       return fail("FLASHPREP_SIM_UNPLUG_AFTER");
-    usb.unplug_after(number);
+    usb.unplug_after(transfer_number(number));
   }
   if (get("FLASHPREP_SIM_FAULT") != nullptr && !parse_faults(value("FLASHPREP_SIM_FAULT"), usb))
     return fail("FLASHPREP_SIM_FAULT");
@@ -218,11 +247,13 @@ bool write_file(const std::string& path, const uint8_t* data, size_t size) {
 }  // namespace
 
 bool write_state(const Board& board, const std::string& folder) {
-  mkdir(folder.c_str(), 0777);
+  std::error_code exists;  // an existing folder is reused; a failure shows at the first file
+  std::filesystem::create_directory(folder, exists);
   if (!write_file(folder + "/ram.bin", board.ram().data(), board.ram().size()) ||
       !save_flash(board, folder + "/flash.bin"))
     return false;
-  FILE* f = std::fopen((folder + "/events.txt").c_str(), "w");
+  // Binary, so that the file is the same on Windows (no CR before each LF).
+  FILE* f = std::fopen((folder + "/events.txt").c_str(), "wb");
   if (f == nullptr)
     return false;
   std::fprintf(f, "driver_blocks %d\n", board.driver_blocks());
@@ -236,7 +267,10 @@ bool write_state(const Board& board, const std::string& folder) {
                                                          : "format-unanswered",
                    e.block);
   }
-  return std::fclose(f) == 0;
+  // A write that failed on the way leaves the stream's error flag set; fclose
+  // alone reports only the last flush.
+  const bool written = std::ferror(f) == 0;
+  return std::fclose(f) == 0 && written;
 }
 
 bool load_flash(Board& board, const std::string& path) {
@@ -247,7 +281,7 @@ bool load_flash(Board& board, const std::string& path) {
   int b = 0;
   for (; b < kFlashBlocks && std::fread(block, 1, kBlockBytes, f) == kBlockBytes; ++b)
     board.set_flash_block(b, block);
-  std::fclose(f);
+  (void)std::fclose(f);  // read only: closing cannot lose anything
   return b == kFlashBlocks;
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <iterator>
 #include <thread>
 
 namespace sim {
@@ -40,6 +41,9 @@ void SimUsb::reset(const BoardConfig& config) {
   handles_.clear();
   calls_.clear();
   faults_.clear();
+  during_transfer_ = 0;
+  during_action_ = nullptr;
+  when_closed_ = nullptr;
   transfers_ = 0;
   close_calls_ = 0;
   release_calls_ = 0;
@@ -71,16 +75,31 @@ void SimUsb::inject(long n, Fault kind) {
   faults_[n] = kind;
 }
 
+void SimUsb::during_transfer(long n, std::function<void()> action) {
+  during_transfer_ = n;
+  during_action_ = std::move(action);
+}
+
 bool SimUsb::trace_to(const std::string& path) {
   trace_ = PcapTrace::create(path);
   return trace_ != nullptr;
 }
 
+bool SimUsb::close_trace() {
+  const bool written = trace_ == nullptr || trace_->close();
+  trace_.reset();
+  return written;
+}
+
+void SimUsb::flush_trace() {
+  if (trace_)
+    trace_->flush();
+}
+
 std::vector<CallRecord> SimUsb::calls_named(const std::string& name) const {
   std::vector<CallRecord> out;
-  for (const CallRecord& c : calls_)
-    if (c.name == name)
-      out.push_back(c);
+  std::copy_if(calls_.begin(), calls_.end(), std::back_inserter(out),
+               [&](const CallRecord& c) { return c.name == name; });
   return out;
 }
 
@@ -114,7 +133,8 @@ int SimUsb::find_busses() {
   for (int number : numbers) {
     bus_list_.emplace_back();
     usb_bus& bus = bus_list_.back();
-    std::snprintf(bus.dirname, sizeof bus.dirname, "%03d", number);
+    // Room for PATH_MAX characters: a bus number is never cut.
+    (void)std::snprintf(bus.dirname, sizeof bus.dirname, "%03d", number);
     bus.location = static_cast<uint32_t>(number);
     bus.prev = prev;
     if (prev != nullptr)
@@ -142,7 +162,7 @@ int SimUsb::find_devices() {
         continue;  // a vanished board is no longer listed
       device_list_.emplace_back();
       struct usb_device& dev = device_list_.back();
-      std::snprintf(dev.filename, sizeof dev.filename, "%03d", ++devnum);
+      (void)std::snprintf(dev.filename, sizeof dev.filename, "%03d", ++devnum);
       dev.bus = &bus;
       dev.descriptor.bLength = USB_DT_DEVICE_SIZE;
       dev.descriptor.bDescriptorType = USB_DT_DEVICE;
@@ -193,13 +213,19 @@ int SimUsb::close(usb_dev_handle* h) {
   ++close_calls_;
   int result = (h == nullptr || h->closed) ? kErrInvalid : 0;
   record(make_call("usb_close", h ? h->device : -1, 0, 0, 0, result));
-  if (result == 0)
+  if (result == 0) {
     h->closed = true;
+    if (when_closed_)
+      when_closed_();
+  }
   return result;
 }
 
 int SimUsb::set_configuration(usb_dev_handle* h, int configuration) {
   int result = handle_result(h, set_configuration_result);
+  Board* target = result == 0 ? board_of(h) : nullptr;
+  if (target != nullptr)
+    target->configured();
   record(make_call("usb_set_configuration", h ? h->device : -1, configuration, 0, 0, result));
   return result;
 }
@@ -227,12 +253,21 @@ int SimUsb::reset_device(usb_dev_handle* h) {
   return result;
 }
 
+int SimUsb::reply_wait_ms(usb_dev_handle* h) {
+  const Board* target = handle_result(h, 0) == 0 ? board_of(h) : nullptr;
+  return target == nullptr ? -1 : target->reply_wait_ms();
+}
+
 Board* SimUsb::board_of(usb_dev_handle* h) {
+  // Only called for a handle that handle_result() accepted, never null.
+  // cppcheck-suppress nullPointerRedundantCheck
   const int b = entries_.at(h->device).board;
   return b < 0 ? nullptr : &boards_.at(b);
 }
 
 Fault SimUsb::next_transfer_fault(long n) {
+  if (n == during_transfer_ && during_action_)
+    during_action_();
   auto it = faults_.find(n);
   Fault f = it == faults_.end() ? Fault::none : it->second;
   if (f == Fault::unplug || (unplug_after_ >= 0 && n > unplug_after_))
@@ -240,7 +275,7 @@ Fault SimUsb::next_transfer_fault(long n) {
   return f;
 }
 
-int SimUsb::time_out(int timeout_ms) {
+int SimUsb::time_out(int timeout_ms) const {
   if (real_timeouts && timeout_ms > 0)
     std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
   return kErrTimeout;
@@ -250,21 +285,21 @@ int SimUsb::bulk_write(usb_dev_handle* h, int ep, const char* bytes, int size, i
   const Fault fault = next_transfer_fault(++transfers_);
   const auto* data = reinterpret_cast<const uint8_t*>(bytes);
   int result = handle_result(h, 0);
-  Board* board = result == 0 ? board_of(h) : nullptr;
+  Board* target = result == 0 ? board_of(h) : nullptr;
   if (result == 0) {
     if (ep != kEndpointOut || size < 0) {
       result = kErrNoEntry;
     } else if (fault == Fault::error || fault == Fault::timeout || fault == Fault::short_count) {
       // The transfer never reached the board whole: it drops the frame.
-      if (board != nullptr)
-        board->abort_exchange();
+      if (target != nullptr)
+        target->abort_exchange();
       result = fault == Fault::error     ? kErrIo
                : fault == Fault::timeout ? time_out(timeout)
                                          : std::max(size - 1, 0);
-    } else if (board == nullptr) {
+    } else if (target == nullptr) {
       result = time_out(timeout);  // a foreign device does not take our requests
     } else {
-      result = board->bulk_out(data, size);
+      result = target->bulk_out(data, size);
     }
   }
   if (trace_ && h != nullptr)
@@ -282,25 +317,32 @@ int SimUsb::bulk_read(usb_dev_handle* h, int ep, char* bytes, int size, int time
   const Fault fault = next_transfer_fault(++transfers_);
   auto* data = reinterpret_cast<uint8_t*>(bytes);
   int result = handle_result(h, 0);
-  Board* board = result == 0 ? board_of(h) : nullptr;
+  Board* target = result == 0 ? board_of(h) : nullptr;
   if (result == 0) {
     if (ep != kEndpointIn || size < 0) {
       result = kErrNoEntry;
-    } else if (board == nullptr) {
+    } else if (target == nullptr) {
       result = time_out(timeout);
     } else if (fault == Fault::error) {
-      board->abort_exchange();
+      target->abort_exchange();
       result = kErrIo;
     } else if (fault == Fault::timeout) {
-      board->abort_exchange();
+      target->abort_exchange();
       result = time_out(timeout);
     } else {
-      result = board->bulk_in(data, size);
+      result = target->bulk_in(data, size);
+      const int wait = result == kErrTimeout ? target->reply_wait_ms() : -1;
+      if (wait > 0 && wait <= timeout) {
+        // The board is still preparing the reply: this wait is real time in
+        // every mode, as a format takes real time on a board.
+        std::this_thread::sleep_for(std::chrono::milliseconds(wait));
+        result = target->bulk_in(data, size);
+      }
       if (result == kErrTimeout)
         result = time_out(timeout);
       if (fault == Fault::short_count) {
         // Part of the transfer was lost on the way; so is the rest of the reply.
-        board->abort_exchange();
+        target->abort_exchange();
         if (result > 0)
           --result;
       }

@@ -13,17 +13,18 @@
 #ifndef FLASHPREP_SIM_SIM_USB_H_
 #define FLASHPREP_SIM_SIM_USB_H_
 
-#include <usb.h>
-
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sim/board.h"
 #include "sim/pcap_trace.h"
+#include "usb/libusb_api.h"
 
 // The handle libusb 0.1 leaves opaque; here it names a device entry.
 struct usb_dev_handle {
@@ -64,7 +65,9 @@ class SimUsb {
   int board_count() const { return static_cast<int>(boards_.size()); }
 
   // Results the host will get. 0 means success for the two configuration
-  // calls; open_fails makes usb_open return null.
+  // calls; open_fails makes usb_open return null. Public: they are the knobs
+  // that tests and scenarios turn, with no invariant to keep.
+  // NOLINTBEGIN(misc-non-private-member-variables-in-classes)
   bool open_fails = false;
   int set_configuration_result = 0;
   int claim_interface_result = 0;
@@ -72,15 +75,24 @@ class SimUsb {
   bool real_timeouts = false;
   // Keeps the call log; off for long benchmark runs.
   bool record_calls = true;
+  // NOLINTEND(misc-non-private-member-variables-in-classes)
 
   // Transfer `n` (1-based, over all bulk transfers) fails as `kind`. An
   // unplug fault removes the device from that transfer on.
   void inject(long n, Fault kind);
   // Transfers after the n-th fail as for a vanished device.
   void unplug_after(long n) { unplug_after_ = n; }
+  // Runs `action` as transfer `n` starts, before the board sees it: for
+  // something to happen to the host while a transfer is in flight.
+  void during_transfer(long n, std::function<void()> action);
+  // Runs `action` after each usb_close of an open handle.
+  void when_closed(std::function<void()> action) { when_closed_ = std::move(action); }
   // Writes every bulk transfer to a pcap file from now on.
   bool trace_to(const std::string& path);
-  void close_trace() { trace_.reset(); }
+  // Ends the trace. False when it could not be written whole.
+  bool close_trace();
+  // Puts what the trace holds so far into its file.
+  void flush_trace();
 
   const std::vector<CallRecord>& calls() const { return calls_; }
   std::vector<CallRecord> calls_named(const std::string& name) const;
@@ -105,7 +117,13 @@ class SimUsb {
   int release_interface(usb_dev_handle* h, int interface);
   int reset_device(usb_dev_handle* h);
   int bulk_write(usb_dev_handle* h, int ep, const char* bytes, int size, int timeout);
+  // A reply that the board is still preparing (a format time) is waited for
+  // in real time when it is ready within `timeout` ms; a `timeout` of 0 never
+  // waits.
   int bulk_read(usb_dev_handle* h, int ep, char* bytes, int size, int timeout);
+
+  // Board::reply_wait_ms() of the board behind `h`; -1 without one.
+  int reply_wait_ms(usb_dev_handle* h);
 
  private:
   struct DeviceEntry {
@@ -119,7 +137,7 @@ class SimUsb {
   int handle_result(usb_dev_handle* h, int wanted);
   Board* board_of(usb_dev_handle* h);
   Fault next_transfer_fault(long n);
-  int time_out(int timeout_ms);
+  int time_out(int timeout_ms) const;
 
   std::deque<Board> boards_;
   std::vector<DeviceEntry> entries_;
@@ -131,6 +149,9 @@ class SimUsb {
   std::deque<usb_dev_handle> handles_;
   std::vector<CallRecord> calls_;
   std::map<long, Fault> faults_;
+  long during_transfer_ = 0;  // 0: no action
+  std::function<void()> during_action_;
+  std::function<void()> when_closed_;
   long transfers_ = 0;
   int close_calls_ = 0;
   int release_calls_ = 0;

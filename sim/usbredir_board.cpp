@@ -171,8 +171,12 @@ bool UsbredirBoard::step(int timeout_ms) {
   pollfd p = {fd_, POLLIN, 0};
   if (usbredirparser_has_data_to_write(parser_) > 0)
     p.events |= POLLOUT;
+  const int ready_in = next_read_ms();
+  if (ready_in >= 0 && (timeout_ms < 0 || ready_in < timeout_ms))
+    timeout_ms = ready_in;
   if (poll(&p, 1, timeout_ms) < 0)
     return errno == EINTR;
+  serve_ready_reads();
   if ((p.revents & (POLLIN | POLLHUP | POLLERR)) != 0 &&
       usbredirparser_do_read(parser_) == usbredirparser_read_io_error)
     closed_ = true;
@@ -216,12 +220,12 @@ int UsbredirBoard::write_cb(void* priv, uint8_t* data, int count) {
   return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? 0 : -1;
 }
 
-void UsbredirBoard::log_cb(void*, int level, const char* msg) {
+void UsbredirBoard::log_cb(void* /*priv*/, int level, const char* msg) {
   if (level <= usbredirparser_warning)
     std::fprintf(stderr, "flashprep-sim-usbredir: %s\n", msg);
 }
 
-void UsbredirBoard::hello_cb(void* priv, usb_redir_hello_header*) {
+void UsbredirBoard::hello_cb(void* priv, usb_redir_hello_header* /*hello*/) {
   self(priv)->announce();
 }
 
@@ -268,7 +272,8 @@ void UsbredirBoard::set_configuration_cb(void* priv, uint64_t id,
                                          usb_redir_set_configuration_header* h) {
   UsbredirBoard* b = self(priv);
   usb_redir_configuration_status_header status = {};
-  if (b->usb_.set_configuration_result != 0 || h->configuration > 1) {
+  // Through the bus, so that the board learns of the new configuration.
+  if (h->configuration > 1 || b->usb_.set_configuration(b->handle_, h->configuration) != 0) {
     status.status = usb_redir_stall;
   } else {
     b->configuration_ = h->configuration;
@@ -308,14 +313,15 @@ void UsbredirBoard::get_alt_setting_cb(void* priv, uint64_t id,
 }
 
 void UsbredirBoard::control_cb(void* priv, uint64_t id, usb_redir_control_packet_header* h,
-                               uint8_t* data, int) {
+                               uint8_t* data, int /*data_len*/) {
   UsbredirBoard* b = self(priv);
   b->control(id, h, data);
   if (data != nullptr)
     usbredirparser_free_packet_data(b->parser_, data);
 }
 
-void UsbredirBoard::control(uint64_t id, usb_redir_control_packet_header* h, const uint8_t*) {
+void UsbredirBoard::control(uint64_t id, usb_redir_control_packet_header* h,
+                            const uint8_t* /*data*/) {
   std::vector<uint8_t> answer;
   bool ok = false;
   const bool standard = (h->requesttype & kTypeMask) == 0;
@@ -406,6 +412,18 @@ void UsbredirBoard::bulk_out(uint64_t id, const uint8_t* data, int data_len) {
 }
 
 void UsbredirBoard::bulk_in(uint64_t id, int length) {
+  // A reply still being prepared is waited for: the transfer's requests
+  // queue, unnumbered, and the board takes them once the reply is ready.
+  if (in_state_ == InState::waiting ||
+      (in_state_ == InState::idle && usb_.reply_wait_ms(handle_) > 0)) {
+    in_state_ = InState::waiting;
+    waiting_.push_back({id, length});
+    return;
+  }
+  take_in(id, length);
+}
+
+void UsbredirBoard::take_in(uint64_t id, int length) {
   if (in_state_ == InState::held) {
     held_.push_back({id, kEndpointIn});
     return;
@@ -452,6 +470,25 @@ void UsbredirBoard::serve_in(uint64_t id, int length) {
                    in_transfer_.data() + (in_sent_ - moved));
 }
 
+int UsbredirBoard::next_read_ms() {
+  if (in_state_ != InState::waiting)
+    return -1;
+  return std::max(usb_.reply_wait_ms(handle_), 0);
+}
+
+void UsbredirBoard::serve_ready_reads() {
+  if (in_state_ == InState::waiting && !unplugged_ && usb_.reply_wait_ms(handle_) <= 0)
+    take_waiting();
+}
+
+void UsbredirBoard::take_waiting() {
+  std::deque<Waiting> requests;
+  requests.swap(waiting_);
+  in_state_ = InState::idle;
+  for (const Waiting& w : requests)
+    take_in(w.id, w.length);
+}
+
 void UsbredirBoard::fail(uint64_t id, uint8_t endpoint, int result) {
   if (result == kErrNoDevice) {
     unplug();
@@ -483,6 +520,14 @@ void UsbredirBoard::send_bulk_status(uint64_t id, uint8_t endpoint, uint8_t stat
 
 void UsbredirBoard::cancel_cb(void* priv, uint64_t id) {
   UsbredirBoard* b = self(priv);
+  // A transfer that waited for its reply is numbered now, which is the
+  // number it would have had on arrival (the host sends nothing while it
+  // waits). The board takes it as any transfer: a reply not ready yet stays
+  // with the board, and the requests are held and answered "cancelled".
+  const bool waiting = std::any_of(b->waiting_.begin(), b->waiting_.end(),
+                                   [id](const Waiting& w) { return w.id == id; });
+  if (waiting)
+    b->take_waiting();
   auto it =
       std::find_if(b->held_.begin(), b->held_.end(), [id](const Held& r) { return r.id == id; });
   if (it == b->held_.end())
@@ -502,6 +547,7 @@ void UsbredirBoard::unplug() {
   unplugged_ = true;
   held_.clear();
   in_state_ = InState::idle;
+  waiting_.clear();
   if (announced_)
     usbredirparser_send_device_disconnect(parser_);
 }

@@ -28,6 +28,9 @@
 //   (for IN, with every later request of that transfer);
 //   kErrNoDevice -> the device is unplugged (device_disconnect);
 //   anything else -> I/O error.
+// A reply the board is still preparing (a format time) is not a time-out:
+// the requests of an IN transfer wait, unnumbered, until that reply is ready
+// or the host cancels them, and only then go to the board, as any transfer.
 // A host controller may retry a transfer that failed with an I/O error (the
 // xHCI driver of Linux does, a few times, before it reports the error). Such
 // a retry comes with the id of the failed request; it fails again without
@@ -42,6 +45,7 @@
 #define FLASHPREP_SIM_USBREDIR_BOARD_H_
 
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -84,12 +88,17 @@ class UsbredirBoard {
   // For tests and logs.
   bool device_announced() const { return announced_; }
   bool unplugged() const { return unplugged_; }
-  int held_requests() const { return static_cast<int>(held_.size()); }
+  // Requests not answered yet: held ones and reads waiting for a reply.
+  int held_requests() const { return static_cast<int>(held_.size() + waiting_.size()); }
 
  private:
   struct Held {
     uint64_t id;
     uint8_t endpoint;
+  };
+  struct Waiting {
+    uint64_t id;
+    int length;
   };
   struct Failed {
     bool any = false;
@@ -119,7 +128,16 @@ class UsbredirBoard {
   void bulk(uint64_t id, const usb_redir_bulk_packet_header& h, const uint8_t* data, int data_len);
   void bulk_out(uint64_t id, const uint8_t* data, int data_len);
   void bulk_in(uint64_t id, int length);
+  // bulk_in() for a request that does not wait: served, held, or the first
+  // of a transfer that goes to the board.
+  void take_in(uint64_t id, int length);
   void serve_in(uint64_t id, int length);
+  // Milliseconds until the waiting IN transfer can be served; -1: none waits.
+  int next_read_ms();
+  void serve_ready_reads();
+  // The waiting IN transfer goes to the board now (its requests are served
+  // or held in the order they came).
+  void take_waiting();
   void fail(uint64_t id, uint8_t endpoint, int result);
   void send_bulk_status(uint64_t id, uint8_t endpoint, uint8_t status, int length,
                         const uint8_t* data);
@@ -139,10 +157,12 @@ class UsbredirBoard {
   std::vector<Held> held_;  // requests the board does not answer
   // The OUT transfer gathered so far: every full packet since the last short one.
   std::vector<uint8_t> out_transfer_;
-  // The IN transfer: none under way, being sent, or one the board has nothing
-  // for (its requests are held).
-  enum class InState { idle, sending, held };
+  // The IN transfer: none under way, waiting for a reply still being
+  // prepared (its requests wait in waiting_), being sent, or one the board
+  // has nothing for (its requests are held).
+  enum class InState { idle, waiting, sending, held };
   InState in_state_ = InState::idle;
+  std::deque<Waiting> waiting_;       // requests of the waiting transfer, in order
   std::vector<uint8_t> in_transfer_;  // room for the longest transfer
   int in_length_ = 0;                 // bytes of the transfer
   int in_sent_ = 0;                   // bytes of it sent so far

@@ -129,8 +129,15 @@ int main(int argc, char** argv) {
   }
   close(conn);
 
-  usb.close_trace();
+  if (!usb.close_trace()) {
+    std::fprintf(stderr, "flashprep-sim-usbredir: cannot write %s\n", files.trace.c_str());
+    status = 1;
+  }
   const sim::Board& board = usb.board();
+  // The state files hold no queue: say here that a reply was left unread,
+  // which the next run on a real board would have read first.
+  if (board.reply_pending())
+    std::fprintf(stderr, "flashprep-sim-usbredir: a reply was left unread on the board\n");
   if (!files.flash.empty() && !sim::save_flash(board, files.flash)) {
     std::fprintf(stderr, "flashprep-sim-usbredir: cannot save %s\n", files.flash.c_str());
     status = 1;

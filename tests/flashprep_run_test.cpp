@@ -2,6 +2,7 @@
 // failure line, the driver download and the format pass with its tables.
 #include "app/flashprep_run.h"
 
+#include <csignal>
 #include <filesystem>
 #include <sstream>
 
@@ -297,6 +298,42 @@ TEST_F(RunTest, NoTransferIsAWholeNumberOfPackets) {
   for (int size : sizes)
     EXPECT_TRUE(size == 0 || size % 64 != 0) << size << " bytes";
 }
+
+#ifndef _WIN32
+// A stop signal raised while a chosen transfer is in flight, one in each
+// kind of exchange: that exchange completes and writes its line, then
+// nothing more is sent or written, the device is closed once, and the run
+// reports the signal. (Windows stops on console events, which arrive on a
+// thread of their own; tests/wine sends one to the shipped program.)
+TEST_F(RunTest, AStopSignalEndsTheRunAfterTheExchangeInFlight) {
+  ASSERT_TRUE(dir.write("serial_flash.S19", standard_driver()));
+  constexpr long kBeforeFormat = 4 + 2 * 16 + 2;  // identify, 16 driver blocks, init
+  const struct {
+    const char* exchange;
+    long transfer;
+    int signal;
+  } cases[] = {
+      {"identify, its reply header", 3, SIGINT},
+      {"driver block 7, its header", 4 + 2 * 7 + 1, SIGTERM},
+      {"init, its body", kBeforeFormat, SIGHUP},
+      {"format request of block 300", kBeforeFormat + 4 * 300 + 1, SIGINT},
+      {"format reply of block 300, its body", kBeforeFormat + 4 * 300 + 4, SIGTERM},
+      {"table write to 2528, after block 255", kBeforeFormat + 4 * 256 + 2, SIGHUP},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.exchange);
+    usb().reset();
+    const int signal = c.signal;
+    usb().during_transfer(c.transfer, [signal] { std::raise(signal); });
+    long transfers = 0;
+    const std::string expected =
+        expected_stopped_run(4000, kRam, kRam + 3999, c.transfer, &transfers);
+    EXPECT_TRUE(same_lines(run_in(dir.path(), signal), expected));
+    EXPECT_EQ(usb().transfers(), transfers);
+    expect_closed_once();
+  }
+}
+#endif  // _WIN32
 
 TEST_F(RunTest, DownloadPlacesBlocksWhereTheirDataLies) {
   // Data from 0x20000300 to 0x200006FF: blocks 3 to 6 at their true place.

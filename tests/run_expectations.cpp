@@ -2,49 +2,75 @@
 
 #include <cstdio>
 #include <sstream>
+#include <utility>
 
 namespace {
 
-std::string download_lines(uint32_t count, uint32_t low, uint32_t high, const ExchangeOutcome& ok) {
+// One pass of the oracle over a run: asks for each exchange's outcome in run
+// order and collects the lines. A run asked to stop makes no exchange after
+// the one in flight and writes nothing more; `stop_before` (may be empty) is
+// asked before each exchange whether the run stops there.
+class Pass {
+ public:
+  Pass(ExchangeOutcome ok, ExchangeOutcome stop_before)
+      : ok_(std::move(ok)), stop_before_(std::move(stop_before)) {}
+
+  // Whether the exchange succeeds; false for one the run no longer makes.
+  bool make(const Exchange& e) {
+    if (!stopped_ && stop_before_ && stop_before_(e))
+      stopped_ = true;
+    return !stopped_ && ok_(e);
+  }
+  void write(const std::string& lines) {
+    if (!stopped_)
+      text_ += lines;
+  }
+  bool stopped() const { return stopped_; }
+  const std::string& text() const { return text_; }
+
+ private:
+  ExchangeOutcome ok_;
+  ExchangeOutcome stop_before_;
+  bool stopped_ = false;
+  std::string text_;
+};
+
+void download_lines(Pass& pass, uint32_t count, uint32_t low, uint32_t high) {
   char summary[160];
   const int first = count ? static_cast<int>((low - 0x20000000u) / 256) : 0;
   const int blocks = count ? static_cast<int>((high - 0x20000000u) / 256) - first + 1 : 0;
   std::snprintf(summary, sizeof summary, "BYTES  : %u\nSTART  : %X\nEND    : %X\nBLOCKS : %d\n",
                 count, low, high, blocks);
-  std::string out = summary;
+  if (blocks == 0)
+    pass.write(summary);
   for (int k = first; k < first + blocks; ++k) {
-    const bool sent = ok({Exchange::load_block, k, 2});
-    out += "BLOCK " + std::to_string(k) + (sent ? " DOWNLOADED\n" : " FAILED\n");
+    const bool sent = pass.make({Exchange::load_block, k, 2});
+    if (k == first)
+      pass.write(summary);  // goes out with the first block's line
+    pass.write("BLOCK " + std::to_string(k) + (sent ? " DOWNLOADED\n" : " FAILED\n"));
   }
-  return out;
 }
 
-}  // namespace
-
-std::string expected_download(uint32_t count, uint32_t low, uint32_t high,
-                              const std::set<int>& refused) {
-  return download_lines(count, low, high,
-                        [&](const Exchange& e) { return !refused.count(e.id & 0xFF); });
-}
-
-FormatExpectation expected_format_with(const ExchangeOutcome& ok) {
+FormatExpectation format_lines(Pass& pass) {
   FormatExpectation e;
   std::vector<int> table(256, -1);
   int fill = 0;
   int next_table = 2528;
   auto write_table = [&] {
-    e.tables.push_back({next_table, table});
-    if (!ok({Exchange::table_write, next_table, 2}))
-      e.lines += "FAIL: WRITING BLOCK " + std::to_string(next_table) + "\n";
+    const bool written = pass.make({Exchange::table_write, next_table, 2});
+    if (!pass.stopped())
+      e.tables.push_back({next_table, table});
+    if (!written)
+      pass.write("FAIL: WRITING BLOCK " + std::to_string(next_table) + "\n");
     ++next_table;
   };
   auto range = [&](int first, int last) {
     for (int n = first; n <= last; ++n) {
-      if (!ok({Exchange::format, n, 4})) {
-        e.lines += "FAIL: FORMATTING BLOCK " + std::to_string(n) + "\n";
+      if (!pass.make({Exchange::format, n, 4})) {
+        pass.write("FAIL: FORMATTING BLOCK " + std::to_string(n) + "\n");
         continue;
       }
-      e.lines += "BLOCK " + std::to_string(n) + " FORMATTED\n";
+      pass.write("BLOCK " + std::to_string(n) + " FORMATTED\n");
       table[fill] = n;
       fill = (fill + 1) % 256;
       if (fill == 0)
@@ -56,7 +82,36 @@ FormatExpectation expected_format_with(const ExchangeOutcome& ok) {
   write_table();
   range(2560, 4095);
   write_table();
+  e.lines = pass.text();
   return e;
+}
+
+void run_lines(Pass& pass, uint32_t count, uint32_t low, uint32_t high) {
+  if (!pass.make({Exchange::identify, 0, 4})) {
+    pass.write("FAIL: BOOTLOADER NOT PRESENT\n");
+    return;
+  }
+  download_lines(pass, count, low, high);
+  if (!pass.make({Exchange::init, 0, 2})) {
+    pass.write("FAIL: SERIAL FLASH NOT INITIALIZED\n");
+    return;
+  }
+  format_lines(pass);
+}
+
+}  // namespace
+
+std::string expected_download(uint32_t count, uint32_t low, uint32_t high,
+                              const std::set<int>& refused) {
+  const ExchangeOutcome ok = [&](const Exchange& e) { return !refused.count(e.id & 0xFF); };
+  Pass pass(ok, nullptr);
+  download_lines(pass, count, low, high);
+  return pass.text();
+}
+
+FormatExpectation expected_format_with(const ExchangeOutcome& ok) {
+  Pass pass(ok, nullptr);
+  return format_lines(pass);
 }
 
 FormatExpectation expected_format(const std::set<int>& failing,
@@ -67,12 +122,25 @@ FormatExpectation expected_format(const std::set<int>& failing,
 }
 
 std::string expected_run(uint32_t count, uint32_t low, uint32_t high, const ExchangeOutcome& ok) {
-  if (!ok({Exchange::identify, 0, 4}))
-    return "FAIL: BOOTLOADER NOT PRESENT\n";
-  std::string out = download_lines(count, low, high, ok);
-  if (!ok({Exchange::init, 0, 2}))
-    return out + "FAIL: SERIAL FLASH NOT INITIALIZED\n";
-  return out + expected_format_with(ok).lines;
+  Pass pass(ok, nullptr);
+  run_lines(pass, count, low, high);
+  return pass.text();
+}
+
+std::string expected_stopped_run(uint32_t count, uint32_t low, uint32_t high, long k,
+                                 long* transfers) {
+  long done = 0;
+  const ExchangeOutcome all = [](const Exchange&) { return true; };
+  const ExchangeOutcome stop_before = [&](const Exchange& e) {
+    if (done >= k)
+      return true;
+    done += e.transfers;
+    return false;
+  };
+  Pass pass(all, stop_before);
+  run_lines(pass, count, low, high);
+  *transfers = done;
+  return pass.text();
 }
 
 uint8_t block_sum(const uint8_t* block) {

@@ -47,6 +47,13 @@ FormatExpectation expected_format_with(const ExchangeOutcome& ok);
 // `high`, each exchange succeeding as `ok` says.
 std::string expected_run(uint32_t count, uint32_t low, uint32_t high, const ExchangeOutcome& ok);
 
+// The output of a run asked to stop while its transfer `k` was in flight,
+// every exchange succeeding: the exchange holding transfer k completes and
+// writes its line, then nothing more is sent or written. `transfers`
+// receives the number of transfers the run makes.
+std::string expected_stopped_run(uint32_t count, uint32_t low, uint32_t high, long k,
+                                 long* transfers);
+
 // 8-bit sum of 256 bytes.
 uint8_t block_sum(const uint8_t* block);
 

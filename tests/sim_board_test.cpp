@@ -2,8 +2,11 @@
 // when they read its state back.
 #include "sim/board.h"
 
+#include <chrono>
+
 #include "sim/scenario.h"
 #include "test_support.h"
+#include "usb/usb_bootloader.h"
 
 namespace {
 
@@ -97,6 +100,42 @@ TEST(SimBoard, ErasedBlocksReadAsFFAndStoredOnesKeepTheirBytes) {
   EXPECT_EQ(Bytes(b.flash_block(4095), b.flash_block(4095) + 256), erased);
 }
 
+using SimBus = SimTest;
+
+// A session leaves a format reply unread (the request went out, the process
+// ended): the next session on the same board reads it in place of its own
+// reply, once the format time is over, unless the board drops it when the
+// host selects a configuration.
+TEST_F(SimBus, AnUnreadFormatReplyWaitsForTheNextSessionUnlessDroppedOnConfiguration) {
+  using Clock = std::chrono::steady_clock;
+  for (bool drop : {false, true}) {
+    sim::BoardConfig config;
+    config.format_delay_ms = 100;
+    config.drop_reply_on_configuration = drop;
+    usb().reset(config);
+    Clock::time_point asked;
+    {
+      UsbBootloader first;
+      ASSERT_TRUE(first.start());
+      const Bytes block(256, 0xAA);
+      ASSERT_TRUE(first.load_block(0, block.data()));
+      const uint8_t format5[] = {0x02, 0x00, 0x05};
+      asked = Clock::now();
+      ASSERT_TRUE(first.driver_transaction(format5, 3, nullptr, 0));
+      EXPECT_EQ(board().bulk_in(nullptr, 2), sim::kErrTimeout) << "still formatting";
+      EXPECT_GT(board().reply_wait_ms(), 0);
+    }
+    UsbBootloader second;
+    ASSERT_TRUE(second.start());
+    EXPECT_EQ(second.identify(), drop) << (drop ? "dropped" : "kept");
+    if (!drop) {
+      EXPECT_EQ(second.last_reply_length(), 257) << "the format reply";
+      EXPECT_GE(Clock::now() - asked, std::chrono::milliseconds(100)) << "read before its time";
+      EXPECT_TRUE(board().reply_pending()) << "identify's own reply is left for the next read";
+    }
+  }
+}
+
 TEST(SimScenario, BlockListsAndBadSettings) {
   std::set<int> s;
   EXPECT_TRUE(sim::parse_block_list("3,5-7,2600", &s));
@@ -119,10 +158,26 @@ TEST(SimScenario, BlockListsAndBadSettings) {
   EXPECT_NE(error.find("FLASHPREP_SIM_BOARD"), std::string::npos);
   EXPECT_FALSE(sim::configure_from_environment(usb, env({{"FLASHPREP_SIM_FAULT", "error@0"}}),
                                                &files, &error));
+  EXPECT_FALSE(sim::configure_from_environment(usb, env({{"FLASHPREP_SIM_FORMAT_DELAY_MS", "-5"}}),
+                                               &files, &error));
+  EXPECT_FALSE(sim::configure_from_environment(
+      usb, env({{"FLASHPREP_SIM_PENDING_REPLY", "forget"}}), &files, &error));
+  EXPECT_NE(error.find("FLASHPREP_SIM_PENDING_REPLY"), std::string::npos);
   EXPECT_TRUE(sim::configure_from_environment(
       usb, env({{"FLASHPREP_SIM_BOARD", "two"}, {"FLASHPREP_SIM_FAULT", "short@4,unplug@9"}}),
       &files, &error));
   EXPECT_EQ(usb.board_count(), 2);
+
+  // Numbers have the same range on every system, though a long has 32 bits
+  // on Windows: every 32-bit seed, and transfer numbers beyond any run.
+  ASSERT_TRUE(sim::configure_from_environment(
+      usb,
+      env({{"FLASHPREP_SIM_WEAK_SEED", "4294967295"}, {"FLASHPREP_SIM_FAULT", "error@4294967296"}}),
+      &files, &error))
+      << error;
+  EXPECT_EQ(usb.board().config().weak_seed, 0xFFFFFFFFu);
+  EXPECT_FALSE(sim::configure_from_environment(
+      usb, env({{"FLASHPREP_SIM_WEAK_SEED", "4294967296"}}), &files, &error));
 }
 
 }  // namespace

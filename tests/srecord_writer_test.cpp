@@ -2,13 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "image/srecord_image.h"
+#include "test_support.h"
 
 namespace {
 
@@ -84,18 +83,15 @@ TEST(SRecordWriter, LongestRecordsLoadBack) {
 }
 
 TEST(SRecordWriter, WriteFile) {
-  char path[] = "/tmp/srecord_writer_testXXXXXX";
-  const int fd = mkstemp(path);
-  ASSERT_GE(fd, 0);
-  close(fd);
+  const ScratchDir dir;
+  const std::string path = dir.file("driver.S19");
   ASSERT_TRUE(srecord::write_file(path, "S9030000FC\n"));
-  FILE* f = std::fopen(path, "rb");
+  FILE* f = std::fopen(path.c_str(), "rb");
   ASSERT_NE(f, nullptr);
   char line[32] = {};
   EXPECT_NE(std::fgets(line, sizeof line, f), nullptr);
   EXPECT_EQ(std::fgetc(f), EOF);
   std::fclose(f);
-  std::remove(path);
   EXPECT_STREQ(line, "S9030000FC\n");
   EXPECT_FALSE(srecord::write_file("/nonexistent-dir/x.s19", "S9030000FC\n"));
 }

@@ -1,10 +1,9 @@
 #include "test_support.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <sstream>
 
 #include "app/flashprep_run.h"
@@ -22,9 +21,16 @@ Bytes header(uint16_t n) {
 }
 
 ScratchDir::ScratchDir() {
-  std::string tmpl = (std::filesystem::temp_directory_path() / "flashprep-test-XXXXXX").string();
-  if (mkdtemp(tmpl.data()) != nullptr)
-    path_ = tmpl;
+  // Random names until one is free (mkdtemp is POSIX only); create_directory
+  // fails on a name that already exists, so two tests never share a folder.
+  static std::mt19937_64 names(std::random_device{}());
+  for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+    const std::filesystem::path p =
+        std::filesystem::temp_directory_path() / ("flashprep-test-" + std::to_string(names()));
+    std::error_code error;
+    if (std::filesystem::create_directory(p, error))
+      path_ = p.string();
+  }
 }
 
 ScratchDir::~ScratchDir() {
@@ -35,19 +41,20 @@ ScratchDir::~ScratchDir() {
 }
 
 bool ScratchDir::write(const std::string& name, const std::string& text) const {
-  FILE* f = std::fopen(file(name).c_str(), "w");
+  // Binary: the bytes are the test's, line ends included, on every system.
+  FILE* f = std::fopen(file(name).c_str(), "wb");
   if (f == nullptr)
     return false;
   bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
   return std::fclose(f) == 0 && ok;
 }
 
-std::string run_in(const std::string& dir) {
+std::string run_in(const std::string& dir, int expected) {
   const auto previous = std::filesystem::current_path();
   std::filesystem::current_path(dir);
   std::ostringstream out;
-  const int status = run_flashprep(out);
+  const int result = run_flashprep(out);
   std::filesystem::current_path(previous);
-  EXPECT_EQ(status, 0);
+  EXPECT_EQ(result, expected);
   return out.str();
 }

@@ -50,7 +50,8 @@ class ScratchDir {
 };
 
 // Runs the whole program in-process with `dir` as the working directory and
-// returns everything it wrote. Expects the exit status 0.
-std::string run_in(const std::string& dir);
+// returns everything it wrote. Expects the run's result `expected`: 0, or the
+// signal that stopped it.
+std::string run_in(const std::string& dir, int expected = 0);
 
 #endif  // FLASHPREP_TESTS_TEST_SUPPORT_H_

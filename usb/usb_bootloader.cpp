@@ -3,6 +3,8 @@
 #include <cstring>
 #include <vector>
 
+#include "usb/libusb_api.h"
+
 using namespace usb_ids;
 
 namespace {
@@ -68,11 +70,16 @@ bool UsbBootloader::reset() {
 }
 
 bool UsbBootloader::send_message(const uint8_t* body, uint16_t length) {
+  if (refusing || (stop_check && stop_check())) {
+    refusing = true;
+    return false;
+  }
   char header[2] = {static_cast<char>(length >> 8), static_cast<char>(length & 0xFF)};
   if (usb_bulk_write(handle, kEndpointOut, header, 2, kTimeoutMs) != 2)
     return false;
-  int sent =
-      usb_bulk_write(handle, kEndpointOut, reinterpret_cast<const char*>(body), length, kTimeoutMs);
+  // libusb only reads the body; see usb/libusb_api.h for the cast.
+  const UsbWriteBuffer bytes = const_cast<UsbWriteBuffer>(reinterpret_cast<const char*>(body));
+  int sent = usb_bulk_write(handle, kEndpointOut, bytes, length, kTimeoutMs);
   return sent >= 0 && sent == length;
 }
 

@@ -6,14 +6,23 @@
 // Every operation reports success as a boolean; nothing is printed, nothing is
 // retried, and no libusb error code leaves this class.
 //
+// A run can be stopped between exchanges (stop_when): the exchange in flight
+// always runs to its end, so the board is never left with half a request or
+// an unread reply.
+//
 // Ownership: the object owns the libusb device handle and closes it in its
 // destructor (releasing interface 0 first). Not copyable.
 #ifndef FLASHPREP_USB_USB_BOOTLOADER_H_
 #define FLASHPREP_USB_USB_BOOTLOADER_H_
 
-#include <usb.h>
-
 #include <cstdint>
+#include <functional>
+#include <utility>
+
+// The libusb handle type; usb/libusb_api.h has the whole interface. Declared
+// here only, so that the system's USB header (on Windows, <windows.h> with it)
+// stays out of every file that uses this class.
+struct usb_dev_handle;
 
 namespace usb_ids {
 constexpr uint16_t kVendor = 0x15A2;
@@ -53,8 +62,16 @@ class UsbBootloader {
   // Asks libusb to reset the device; the handle is kept. Always true.
   bool reset();
 
+  // Stopping. `stop` is asked, as each request is about to start, whether
+  // to stop; once it answers true, that request and every later one fail
+  // without a transfer. It is never asked in the middle of an exchange: a
+  // reply is always read once its request went out. Empty (the default):
+  // never stops.
+  void stop_when(std::function<bool()> stop) { stop_check = std::move(stop); }
+
   // Framing: a 2-byte big-endian length transfer, then the body transfer.
-  // True when both transfers moved exactly their byte counts.
+  // True when both transfers moved exactly their byte counts. Every request
+  // starts here, and so does a stop (see stop_when).
   bool send_message(const uint8_t* body, uint16_t length);
   // Reads a header, stores the announced length in `length` (before the body
   // is read), then reads that many bytes into `body`, a zero-length read
@@ -83,8 +100,11 @@ class UsbBootloader {
 
  private:
   usb_dev_handle* handle;
-  uint8_t message[kMessageBytes];
+  // Zeroed once so that every byte is defined from the start.
+  uint8_t message[kMessageBytes] = {};
   uint16_t reply_length = 0;
+  std::function<bool()> stop_check;
+  bool refusing = false;  // stopped: every request fails unsent
 };
 
 #endif  // FLASHPREP_USB_USB_BOOTLOADER_H_

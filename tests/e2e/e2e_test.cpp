@@ -2,8 +2,10 @@
 // scenario family. Expected output is computed from the tool's rules.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -33,6 +35,26 @@ std::string read_text(const fs::path& p) {
   std::stringstream s;
   s << in.rdbuf();
   return s.str();
+}
+
+// The completed transfers of a usbmon pcap that the simulated board wrote:
+// endpoint and byte count of each, in order.
+std::vector<std::pair<int, uint32_t>> completed_transfers(const fs::path& pcap) {
+  const Bytes b = read_file(pcap);
+  std::vector<std::pair<int, uint32_t>> out;
+  size_t at = 24;  // after the file header
+  while (at + 16 + 64 <= b.size()) {
+    uint32_t captured = 0;
+    std::memcpy(&captured, &b[at + 8], 4);
+    const uint8_t* usbmon = &b[at + 16];
+    if (usbmon[8] == 'C') {
+      uint32_t length = 0;
+      std::memcpy(&length, usbmon + 32, 4);
+      out.emplace_back(usbmon[10], length);
+    }
+    at += 16 + captured;
+  }
+  return out;
 }
 
 std::set<int> blocks(int first, int last) {
@@ -255,6 +277,38 @@ TEST_F(E2E, SingleFaultsAtChosenTransfers) {
   }
 }
 
+TEST_F(E2E, InterruptedWhileAFormatReplyIsPending) {
+  // Block 5's reply comes 3 s after its request; the signals come while the
+  // host waits for it.
+  const fs::path pcap = dir / "run.pcap";
+  const Env env = {{"FLASHPREP_SIM_FORMAT_DELAY_MS", "3000"},
+                   {"FLASHPREP_SIM_FORMAT_DELAY_BLOCKS", "5"},
+                   {"FLASHPREP_SIM_TRACE", pcap.string()},
+                   {"FLASHPREP_SIM_STATE", (dir / "state").string()}};
+  const std::vector<std::string> argv = {FLASHPREP_SIM_LAUNCHER, FLASHPREP_BINARY};
+
+  // One SIGINT: block 5's reply is still read and reported, then nothing is
+  // sent, the device is closed and the process ends by SIGINT.
+  ProcessResult r = run_process(argv, dir.string(), env, {"BLOCK 4 FORMATTED", {SIGINT}, 500, 0});
+  EXPECT_EQ(r.signal, SIGINT);
+  long transfers = 0;
+  const long reply_header = kBeforeFormat + 4 * 5 + 3;
+  expect_lines(r.out, expected_stopped_run(kDriverBytes, kRam, kRam + kDriverBytes - 1,
+                                           reply_header, &transfers));
+  const auto traced = completed_transfers(pcap);
+  ASSERT_EQ(static_cast<long>(traced.size()), transfers) << "the trace is written at the close";
+  EXPECT_EQ(traced.back(), std::make_pair(0x81, 257u)) << "the last transfer read the reply";
+  EXPECT_EQ(count_events("format "), 6);
+
+  // A second signal while the run waits to stop ends the process at once:
+  // by that signal, before the reply and without the close.
+  fs::remove_all(dir / "state");
+  r = run_process(argv, dir.string(), env, {"BLOCK 4 FORMATTED", {SIGINT, SIGTERM}, 500, 300});
+  EXPECT_EQ(r.signal, SIGTERM);
+  EXPECT_EQ(r.out.substr(r.out.rfind("BLOCK ")), "BLOCK 4 FORMATTED\n");
+  EXPECT_FALSE(fs::exists(dir / "state")) << "the board saw the device closed";
+}
+
 TEST_F(E2E, FlashPersistsBetweenRuns) {
   const std::string flash_file = (dir / "board.flash").string();
   run({{"FLASHPREP_SIM_FLASH", flash_file}});
@@ -277,7 +331,9 @@ TEST_F(E2E, LauncherHelpAndBadSettings) {
         "FLASHPREP_SIM_FORMAT_REQUEST_FAILS", "FLASHPREP_SIM_FORMAT_REPLY_FAILS",
         "FLASHPREP_SIM_SHORT_REPLY", "FLASHPREP_SIM_OVERSIZED_REPLY", "FLASHPREP_SIM_UNPLUG_AFTER",
         "FLASHPREP_SIM_FAULT", "FLASHPREP_SIM_REAL_TIMEOUTS", "FLASHPREP_SIM_WEAK_SEED",
-        "FLASHPREP_SIM_FLASH", "FLASHPREP_SIM_STATE", "FLASHPREP_SIM_TRACE"})
+        "FLASHPREP_SIM_FLASH", "FLASHPREP_SIM_STATE", "FLASHPREP_SIM_TRACE",
+        "FLASHPREP_SIM_FORMAT_DELAY_MS", "FLASHPREP_SIM_FORMAT_DELAY_BLOCKS",
+        "FLASHPREP_SIM_PENDING_REPLY"})
     EXPECT_NE(help.out.find(var), std::string::npos) << var;
 
   const ProcessResult bad = run_process({FLASHPREP_SIM_LAUNCHER, FLASHPREP_BINARY}, dir.string(),
@@ -285,6 +341,15 @@ TEST_F(E2E, LauncherHelpAndBadSettings) {
   EXPECT_EQ(bad.exit_status, 2);
   EXPECT_EQ(bad.out, "");
   EXPECT_NE(bad.err.find("FLASHPREP_SIM_FAULT"), std::string::npos);
+}
+
+TEST_F(E2E, TraceThatCannotBeWrittenWholeIsReported) {
+  // /dev/full takes the file open and refuses its bytes: a cut trace must
+  // not pass for a whole one.
+  const ProcessResult r =
+      run({{"FLASHPREP_SIM_TRACE", "/dev/full"}, {"FLASHPREP_SIM_REFUSE_INIT", "1"}});
+  EXPECT_NE(r.err.find("flashprep-sim: cannot write /dev/full"), std::string::npos) << r.err;
+  EXPECT_NE(r.out.find("FAIL: SERIAL FLASH NOT INITIALIZED"), std::string::npos);
 }
 
 TEST_F(E2E, TraceOpensInTshark) {

@@ -5,24 +5,40 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 
 namespace {
 
-std::string slurp(int fd) {
+// Reads `fd` to its end; sends the plan's signals to `pid` once the text
+// read so far holds the plan's line.
+std::string slurp(int fd, const SignalPlan& plan = SignalPlan(), pid_t pid = 0) {
   std::string text;
+  bool signalled = plan.signals.empty();
+  const std::string line = plan.after + "\n";
   char buf[65536];
   ssize_t n;
-  while ((n = read(fd, buf, sizeof buf)) > 0)
+  while ((n = read(fd, buf, sizeof buf)) > 0) {
     text.append(buf, static_cast<size_t>(n));
+    if (!signalled && (text.rfind(line, 0) == 0 || text.find("\n" + line) != std::string::npos)) {
+      signalled = true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(plan.settle_ms));
+      for (size_t i = 0; i < plan.signals.size(); ++i) {
+        if (i > 0)
+          std::this_thread::sleep_for(std::chrono::milliseconds(plan.gap_ms));
+        kill(pid, plan.signals[i]);
+      }
+    }
+  }
   return text;
 }
 
 }  // namespace
 
 ProcessResult run_process(const std::vector<std::string>& argv, const std::string& dir,
-                          const std::map<std::string, std::string>& env) {
+                          const std::map<std::string, std::string>& env, const SignalPlan& plan) {
   ProcessResult result;
   // stderr goes to a file so a chatty child cannot block on a full pipe.
   char err_path[] = "/tmp/flashprep-e2e-err-XXXXXX";
@@ -49,13 +65,15 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
     _exit(127);
   }
   close(out_pipe[1]);
-  result.out = slurp(out_pipe[0]);
+  result.out = slurp(out_pipe[0], plan, pid);
   close(out_pipe[0]);
   int status = 0;
   waitpid(pid, &status, 0);
   result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (WIFEXITED(status))
     result.exit_status = WEXITSTATUS(status);
+  if (WIFSIGNALED(status))
+    result.signal = WTERMSIG(status);
   lseek(err_fd, 0, SEEK_SET);
   result.err = slurp(err_fd);
   close(err_fd);

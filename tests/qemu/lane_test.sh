@@ -18,33 +18,13 @@ while [ $# -gt 0 ]; do
 done
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/flashprep-lane-test.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
-failed=0
-
-check() {  # DESCRIPTION COMMAND...
-  description=$1
-  shift
-  if "$@"; then
-    echo "ok - $description"
-  else
-    echo "not ok - $description"
-    failed=1
-  fi
-}
-
-# reference NAME VAR=VALUE...: the scenario in-process on the preloaded board;
-# leaves NAME.out and the board state in NAME.state.
-reference() {
-  name=$1
-  shift
-  mkdir -p "$scratch/$name.dir"
-  "$build/flashprep-make-driver" "$scratch/$name.dir/serial_flash.S19"
-  (cd "$scratch/$name.dir" &&
-    env "$@" FLASHPREP_SIM_STATE="$scratch/$name.state" "$build/flashprep-sim" "$build/flashprep") \
-    >"$scratch/$name.out"
-}
+reference_build=$build
+. "$src/tests/lane_lib.sh"
 
 # lane RUNS [--second] VAR=VALUE...: the scenario through the guest, RUNS runs
-# in one boot; leaves lane.out, lane.state, the report and lane_status.
+# in one boot (with run --interrupt "$interrupt" when set); leaves lane.out,
+# lane.state, the report and lane_status.
+interrupt=""
 lane() {
   runs=$1
   shift
@@ -53,7 +33,8 @@ lane() {
   lane_status=0
   # shellcheck disable=SC2086 # the lane options are a list of arguments
   env "$@" FLASHPREP_SIM_STATE="$scratch/lane.state" "$src/tools/qemu-lane/run" \
-    --build "$build" --runs "$runs" --report "$scratch/report" $lane_options $second \
+    --build "$build" --runs "$runs" --interrupt "$interrupt" --report "$scratch/report" \
+    $lane_options $second \
     >"$scratch/lane.out" || lane_status=$?
   if [ "$lane_status" -eq 125 ] || [ ! -f "$scratch/report" ]; then
     echo "not ok - the lane could not run the guest"
@@ -78,29 +59,6 @@ run_output() {
     k=$((k + 1))
   done
   tail -n "+$first" "$scratch/lane.out" | head -n "$(field "$1" lines)"
-}
-
-same_text() {  # FILE FILE
-  diff -u "$1" "$2" | head -n 20
-  cmp -s "$1" "$2"
-}
-
-same_state() {  # REFERENCE-NAME
-  for f in ram.bin flash.bin events.txt; do
-    cmp "$scratch/$1.state/$f" "$scratch/lane.state/$f" || return 1
-  done
-}
-
-has_line() {  # FILE LINE
-  grep -qxF "$2" "$1"
-}
-
-between() {  # VALUE MIN MAX
-  [ -n "$1" ] && [ "$1" -ge "$2" ] && [ "$1" -le "$3" ]
-}
-
-count_lines() {  # FILE PATTERN
-  grep -c "$2" "$1"
 }
 
 case $case_name in
@@ -167,6 +125,9 @@ case $case_name in
       check "formatted up to the unplug ($formatted)" between "$formatted" 500 520
       check "the last block failed" has_line "$scratch/lane.out" "FAIL: FORMATTING BLOCK 4095"
     fi
+    summary_status=0
+    "$build/flashprep-summary" "$scratch/lane.out" >/dev/null || summary_status=$?
+    check "the summary of the guest's output is NOT READY" [ "$summary_status" -eq 1 ]
     ;;
   silent_then_two_processes)
     # Run 1 meets a bootloader that does not answer: one real time-out. Run 2
@@ -229,6 +190,28 @@ case $case_name in
     check "run 1 waited no time-out ($(field 1 ms) ms)" between "$(field 1 ms)" 0 1999
     check "run 2 waited no time-out ($(field 2 ms) ms)" between "$(field 2 ms)" 0 1999
     check "board state as on the preloaded board" same_state ref
+    ;;
+  interrupted_format_reply)
+    # Ctrl-C while the host waits for a format reply (block 5's takes 2 s):
+    # run 1 reads that reply, reports the block, closes the device and ends
+    # by SIGINT (the shell's status 130); run 2 on the same board must find
+    # nothing left of run 1 and be a whole run whose tables match the blocks.
+    reference ref
+    head -n 26 "$scratch/ref.out" >"$scratch/ref-to-block5.out"
+    interrupt="1:BLOCK 4 FORMATTED"
+    lane 2 FLASHPREP_SIM_FORMAT_DELAY_MS=2000 FLASHPREP_SIM_FORMAT_DELAY_BLOCKS=5
+    run_output 1 >"$scratch/run1.out"
+    run_output 2 >"$scratch/run2.out"
+    check "run 1 ended by SIGINT (status $(field 1 status))" [ "$(field 1 status)" = 130 ]
+    check "run 1 stopped after block 5's reply" \
+      same_text "$scratch/ref-to-block5.out" "$scratch/run1.out"
+    check "run 2 exit status 0" [ "$(field 2 status)" = 0 ]
+    check "run 2 as a healthy run" same_text "$scratch/ref.out" "$scratch/run2.out"
+    check "flash as after one healthy run" \
+      cmp "$scratch/ref.state/flash.bin" "$scratch/lane.state/flash.bin"
+    check "the report finds the tables matching" \
+      sh -c '"$1" "$2" | grep -qx "tables MATCH the blocks"' - \
+      "$build/sim/flashprep-sim-report" "$scratch/lane.state"
     ;;
   *)
     echo "lane_test.sh: unknown case $case_name" >&2

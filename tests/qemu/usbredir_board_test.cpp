@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <ostream>
@@ -273,6 +274,35 @@ TEST_F(UsbredirBoardTest, HoldsAnUnansweredReadUntilCancelledAndLeavesNothingBeh
   pump();
   EXPECT_EQ(answer(12).data, Bytes({0x00, 0x09}));
   EXPECT_EQ(machine_->replies[3].size(), 1u);  // the cancelled read got nothing more
+}
+
+TEST_F(UsbredirBoardTest, AReadWaitsForAFormatReplyAndACancelLeavesTheReplyOnTheBoard) {
+  using Clock = std::chrono::steady_clock;
+  connect({{"FLASHPREP_SIM_FORMAT_DELAY_MS", "150"}});
+  Bytes block(258, 0xA5);
+  block[0] = 0x01;
+  block[1] = 0;
+  send_message(1, block);
+  send_message(3, {0x02, 0x02, 0x00, 0x05});  // format block 5
+  const Clock::time_point asked = Clock::now();
+  machine_->bulk_in(5, 2);
+  pump();
+  EXPECT_FALSE(answered(5));
+  EXPECT_EQ(board_->held_requests(), 1);
+  machine_->cancel(5);  // the host process ended while it waited
+  pump();
+  EXPECT_EQ(answer(5).status, usb_redir_cancelled);
+  EXPECT_EQ(usb_.transfers(), 5) << "the cancelled read is numbered";
+
+  machine_->bulk_in(6, 2);
+  pump();
+  while (!answered(6) && Clock::now() - asked < std::chrono::seconds(5)) {
+    board_->step(50);  // the board answers by itself once the reply is ready
+    machine_->step();
+  }
+  EXPECT_GE(Clock::now() - asked, std::chrono::milliseconds(150));
+  EXPECT_EQ(answer(6).data, Bytes({0x01, 0x01})) << "the format reply, kept for the next read";
+  EXPECT_EQ(usb_.transfers(), 6);
 }
 
 TEST_F(UsbredirBoardTest, CompletesAZeroLengthReadOfAnEmptyBodyAtOnce) {

@@ -1,0 +1,90 @@
+// InterruptHandlers on POSIX: SIGINT, SIGTERM and SIGHUP.
+#include <signal.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/interrupt.h"
+
+namespace {
+
+constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr int kSignalCount = sizeof kSignals / sizeof kSignals[0];
+
+// The one flag: 0, or the first signal received while the handlers live.
+volatile sig_atomic_t g_request = 0;
+
+struct sigaction g_previous[kSignalCount];
+bool g_installed[kSignalCount];
+
+}  // namespace
+
+extern "C" {
+
+static void on_stop_signal(int signal_number) {
+  if (g_request != 0) {
+    // Asked twice: end now. The signal stays blocked until this handler
+    // returns, and is then taken with its default action. Nothing to do
+    // here if either call fails: the first request is still served.
+    (void)signal(signal_number, SIG_DFL);
+    (void)raise(signal_number);
+    return;
+  }
+  g_request = signal_number;
+}
+
+}  // extern "C"
+
+InterruptHandlers::InterruptHandlers() {
+  g_request = 0;
+  struct sigaction action = {};
+  action.sa_handler = on_stop_signal;
+  // The three block each other, so that two handlers never run at once.
+  sigemptyset(&action.sa_mask);
+  for (int s : kSignals)
+    sigaddset(&action.sa_mask, s);
+  // SA_RESTART: a console line written while a signal arrives must not fail
+  // with EINTR. The transfer in flight goes on either way: libusb waits for
+  // it in select() or poll(), which a handler interrupts whatever the flags,
+  // and takes EINTR as "keep waiting". No SA_RESETHAND: the handler itself
+  // decides what a second signal does.
+  action.sa_flags = SA_RESTART;
+  for (int i = 0; i < kSignalCount; ++i) {
+    g_installed[i] = false;
+    struct sigaction current = {};
+    if (sigaction(kSignals[i], nullptr, &current) != 0 || current.sa_handler == SIG_IGN)
+      continue;
+    g_installed[i] = sigaction(kSignals[i], &action, &g_previous[i]) == 0;
+  }
+}
+
+InterruptHandlers::~InterruptHandlers() {
+  for (int i = 0; i < kSignalCount; ++i)
+    if (g_installed[i])
+      sigaction(kSignals[i], &g_previous[i], nullptr);
+}
+
+bool interrupt_requested() {
+  return g_request != 0;
+}
+
+int interrupt_request() {
+  return g_request;
+}
+
+void end_by_interrupt(int request) {
+  // Raising the signal skips the exit handlers that would flush the streams;
+  // a stream that cannot be flushed now could not be at exit either.
+  (void)std::fflush(nullptr);
+  struct sigaction default_action = {};
+  default_action.sa_handler = SIG_DFL;
+  sigemptyset(&default_action.sa_mask);
+  sigaction(request, &default_action, nullptr);
+  sigset_t only = {};
+  sigemptyset(&only);
+  sigaddset(&only, request);
+  sigprocmask(SIG_UNBLOCK, &only, nullptr);
+  (void)raise(request);
+  // Not reached for a stop signal; the shells' convention otherwise.
+  std::_Exit(128 + request);
+}

@@ -1,0 +1,53 @@
+// What one run's saved output says about the run: where it ended, the driver
+// summary, the fate of each driver block and of each of the 4096 flash blocks.
+// The reader knows every line a run prints and where it prints it, so it also
+// tells a complete log from a cut one and from text that no run printed.
+#ifndef FLASHPREP_TOOLS_SUMMARY_RUN_LOG_H_
+#define FLASHPREP_TOOLS_SUMMARY_RUN_LOG_H_
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "app/format_pass.h"
+#include "tools/summary/log_lines.h"
+
+constexpr int kFlashBlocks = format_layout::kLastBlock + 1;
+
+// What the log tells of one flash block.
+enum class FlashBlock : uint8_t {
+  not_reached,    // the run stopped, or the log is cut, before the run got to it
+  formatted,      // BLOCK n FORMATTED
+  failed,         // FAIL: FORMATTING BLOCK n
+  table_written,  // a table went there and no refusal followed
+  table_refused,  // FAIL: WRITING BLOCK t
+  unused,         // kept for the tables but not written by this run
+};
+
+enum class DriverBlock : uint8_t { not_reached, downloaded, refused };
+
+struct RunLog {
+  enum class End : uint8_t {
+    complete,   // ends where a run ends
+    cut,        // a run's lines, but the run went on after the last of them
+    not_a_log,  // a line that no run prints at its place
+  };
+  End end = End::cut;
+  int lines = 0;             // whole lines read as a run's
+  bool cut_in_line = false;  // cut: the last line holds only the start of a line
+  std::string problem;       // not_a_log: the line that is none of a run's, and why
+
+  std::string stopped_by;  // the FAIL line of the preparatory step that ended the run, if any
+  std::vector<std::string> driver_summary;  // the BYTES, START, END and BLOCKS lines, if printed
+  int first_driver_block = 0;
+  std::vector<DriverBlock> driver_blocks;  // BLOCKS of them, numbered from first_driver_block
+  std::array<FlashBlock, kFlashBlocks> flash{};
+};
+
+// Reads the lines of one run's output. Never fails: anything that is not a
+// run's output comes back with end == not_a_log and the first such line in
+// `problem`; the other fields then say what the lines before it said.
+RunLog read_run_log(const std::vector<LogLine>& lines);
+
+#endif  // FLASHPREP_TOOLS_SUMMARY_RUN_LOG_H_
