@@ -7,18 +7,8 @@ set -u
 src=$1
 build=$2
 compat=$3
-failed=0
-
-check() {  # DESCRIPTION COMMAND...
-  description=$1
-  shift
-  if "$@"; then
-    echo "ok - $description"
-  else
-    echo "not ok - $description"
-    failed=1
-  fi
-}
+# check() and `failed`, as in the lane tests.
+. "$src/tests/lane_lib.sh"
 
 rm -rf "$build"
 if ! PKG_CONFIG_PATH=$compat/pkgconfig cmake -S "$src" -B "$build" -DFLASHPREP_TESTS=OFF \

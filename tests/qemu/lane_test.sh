@@ -153,11 +153,12 @@ case $case_name in
     check "board state as after one healthy run" same_state ref
     check "the second flashprep could not start" \
       same_text "$scratch/unable.out" "$scratch/second.out"
-    # Within a second on a quiet machine; a host loaded enough to slow the
-    # guest down several times stretches that (up to 2.9 s seen with
-    # libusb-compat), while a second flashprep that waited for the board
-    # would take its 5000 ms time-out.
-    check "at once ($second_ms ms)" between "$second_ms" 0 3999
+    # Within a second, as a user would see it: 190 to 350 ms on the guest
+    # clock with two guests sharing the two cores. A host loaded several
+    # times over stretches that (up to 2.9 s seen with libusb-compat under
+    # other builds); a second flashprep that waited for the board would take
+    # its 5000 ms time-out.
+    check "within a second ($second_ms ms)" between "$second_ms" 0 999
     check "run 2 kept its claim on the board's interface" \
       has_line "$scratch/report" "claim usbfs"
     ;;
