@@ -26,33 +26,22 @@ class PreloadedBoard {
       std::fprintf(stderr, "flashprep-sim: %s\n", error.c_str());
       std::_Exit(2);
     }
-    if (!files_.flash.empty())
-      sim::load_flash(sim::world().board(), files_.flash);  // a missing file is a new board
-    if (!files_.trace.empty() && !sim::world().trace_to(files_.trace)) {
-      std::fprintf(stderr, "flashprep-sim: cannot write %s\n", files_.trace.c_str());
+    if (!sim::open_files(sim::world(), files_, kProgram))
       std::_Exit(2);
-    }
     sim::world().when_closed([this] {
       sim::world().flush_trace();
-      save();
+      sim::save_files(sim::world().board(), files_, kProgram);
     });
   }
 
   ~PreloadedBoard() {
     if (!sim::world().close_trace())
-      std::fprintf(stderr, "flashprep-sim: cannot write %s\n", files_.trace.c_str());
-    save();
+      std::fprintf(stderr, "%s: cannot write %s\n", kProgram, files_.trace.c_str());
+    sim::save_files(sim::world().board(), files_, kProgram);
   }
 
  private:
-  void save() const {
-    const sim::Board& board = sim::world().board();
-    if (!files_.flash.empty() && !sim::save_flash(board, files_.flash))
-      std::fprintf(stderr, "flashprep-sim: cannot save %s\n", files_.flash.c_str());
-    if (!files_.state.empty() && !sim::write_state(board, files_.state))
-      std::fprintf(stderr, "flashprep-sim: cannot write state to %s\n", files_.state.c_str());
-  }
-
+  static constexpr const char* kProgram = "flashprep-sim";
   sim::ScenarioFiles files_;
 };
 

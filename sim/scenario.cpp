@@ -295,4 +295,27 @@ bool save_flash(const Board& board, const std::string& path) {
   return std::fclose(f) == 0 && ok;
 }
 
+bool open_files(SimUsb& usb, const ScenarioFiles& files, const char* program) {
+  if (!files.flash.empty())
+    load_flash(usb.board(), files.flash);
+  if (!files.trace.empty() && !usb.trace_to(files.trace)) {
+    std::fprintf(stderr, "%s: cannot write %s\n", program, files.trace.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool save_files(const Board& board, const ScenarioFiles& files, const char* program) {
+  bool saved = true;
+  if (!files.flash.empty() && !save_flash(board, files.flash)) {
+    std::fprintf(stderr, "%s: cannot save %s\n", program, files.flash.c_str());
+    saved = false;
+  }
+  if (!files.state.empty() && !write_state(board, files.state)) {
+    std::fprintf(stderr, "%s: cannot write state to %s\n", program, files.state.c_str());
+    saved = false;
+  }
+  return saved;
+}
+
 }  // namespace sim

@@ -38,6 +38,14 @@ bool write_state(const Board& board, const std::string& folder);
 bool load_flash(Board& board, const std::string& path);
 bool save_flash(const Board& board, const std::string& path);
 
+// What every front end of the board does with `files`, saying on stderr,
+// after `program`, what went wrong. open_files(): loads the flash file (a
+// missing one is a new board) and starts the trace; false when the trace
+// cannot be created. save_files(): writes the flash file and the state
+// folder; false when one of them could not be written.
+bool open_files(SimUsb& usb, const ScenarioFiles& files, const char* program);
+bool save_files(const Board& board, const ScenarioFiles& files, const char* program);
+
 }  // namespace sim
 
 #endif  // FLASHPREP_SIM_SCENARIO_H_

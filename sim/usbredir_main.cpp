@@ -17,6 +17,7 @@
 
 namespace {
 
+constexpr const char* kProgram = "flashprep-sim-usbredir";  // in its messages
 constexpr int kAcceptTimeoutMs = 120000;  // a peer that never comes is a broken lane
 
 int usage(FILE* out) {
@@ -82,12 +83,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "flashprep-sim-usbredir: %s\n", error.c_str());
     return 2;
   }
-  if (!files.flash.empty())
-    sim::load_flash(usb.board(), files.flash);  // a missing file is a new board
-  if (!files.trace.empty() && !usb.trace_to(files.trace)) {
-    std::fprintf(stderr, "flashprep-sim-usbredir: cannot write %s\n", files.trace.c_str());
+  if (!sim::open_files(usb, files, kProgram))
     return 2;
-  }
 
   if (!sim::UsbredirBoard::servable(usb, &error)) {
     std::fprintf(stderr, "flashprep-sim-usbredir: %s\n", error.c_str());
@@ -130,7 +127,7 @@ int main(int argc, char** argv) {
   close(conn);
 
   if (!usb.close_trace()) {
-    std::fprintf(stderr, "flashprep-sim-usbredir: cannot write %s\n", files.trace.c_str());
+    std::fprintf(stderr, "%s: cannot write %s\n", kProgram, files.trace.c_str());
     status = 1;
   }
   const sim::Board& board = usb.board();
@@ -138,13 +135,7 @@ int main(int argc, char** argv) {
   // which the next run on a real board would have read first.
   if (board.reply_pending())
     std::fprintf(stderr, "flashprep-sim-usbredir: a reply was left unread on the board\n");
-  if (!files.flash.empty() && !sim::save_flash(board, files.flash)) {
-    std::fprintf(stderr, "flashprep-sim-usbredir: cannot save %s\n", files.flash.c_str());
+  if (!sim::save_files(board, files, kProgram))
     status = 1;
-  }
-  if (!files.state.empty() && !sim::write_state(board, files.state)) {
-    std::fprintf(stderr, "flashprep-sim-usbredir: cannot write state to %s\n", files.state.c_str());
-    status = 1;
-  }
   return status;
 }
