@@ -8,8 +8,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "sim/scenario.h"
+#include "sim/stdout_file.h"
 
 namespace {
 
@@ -28,9 +30,12 @@ class PreloadedBoard {
     }
     if (!sim::open_files(sim::world(), files_, kProgram))
       std::_Exit(2);
+    if (sim::stdout_file_bytes() >= 0)
+      sim::world().note_output(sim::stdout_file_bytes);
     sim::world().when_closed([this] {
       sim::world().flush_trace();
       sim::save_files(sim::world().board(), files_, kProgram);
+      save_output_record();
     });
   }
 
@@ -38,9 +43,27 @@ class PreloadedBoard {
     if (!sim::world().close_trace())
       std::fprintf(stderr, "%s: cannot write %s\n", kProgram, files_.trace.c_str());
     sim::save_files(sim::world().board(), files_, kProgram);
+    save_output_record();
   }
 
  private:
+  // stdout-bytes.txt in the state folder: the bytes standard output held as
+  // each transfer started, one line per transfer (only when it is a file).
+  void save_output_record() const {
+    const std::vector<long>& sizes = sim::world().output_at_transfer();
+    if (files_.state.empty() || sizes.empty())
+      return;
+    const std::string path = files_.state + "/stdout-bytes.txt";
+    FILE* f = std::fopen(path.c_str(), "wb");
+    bool ok = f != nullptr;
+    for (size_t i = 0; ok && i < sizes.size(); ++i)
+      ok = std::fprintf(f, "%ld\n", sizes[i]) > 0;
+    if (f != nullptr)
+      ok = std::fclose(f) == 0 && ok;
+    if (!ok)
+      std::fprintf(stderr, "%s: cannot write %s\n", kProgram, path.c_str());
+  }
+
   static constexpr const char* kProgram = "flashprep-sim";
   sim::ScenarioFiles files_;
 };

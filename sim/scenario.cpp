@@ -44,7 +44,9 @@ const char kScenarioHelp[] =
     "                                            (default: reported at once)\n"
     "Files:\n"
     "  FLASHPREP_SIM_FLASH=PATH    flash contents, read at start and saved at exit\n"
-    "  FLASHPREP_SIM_STATE=DIR     board state at exit: ram.bin, flash.bin, events.txt\n"
+    "  FLASHPREP_SIM_STATE=DIR     board state at exit: ram.bin, flash.bin, events.txt,\n"
+    "                              and stdout-bytes.txt when standard output is a file:\n"
+    "                              the bytes it held as each transfer started, a line each\n"
     "  FLASHPREP_SIM_TRACE=PATH    pcap (usbmon link type) of every transfer\n";
 
 namespace {

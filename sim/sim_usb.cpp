@@ -44,6 +44,8 @@ void SimUsb::reset(const BoardConfig& config) {
   during_transfer_ = 0;
   during_action_ = nullptr;
   when_closed_ = nullptr;
+  output_size_ = nullptr;
+  output_at_.clear();
   transfers_ = 0;
   close_calls_ = 0;
   release_calls_ = 0;
@@ -73,6 +75,12 @@ void SimUsb::add_device(int bus, uint16_t vid, uint16_t pid, int board) {
 
 void SimUsb::inject(long n, Fault kind) {
   faults_[n] = kind;
+}
+
+void SimUsb::note_output(std::function<long()> size) {
+  if (size)
+    output_at_.clear();
+  output_size_ = std::move(size);
 }
 
 void SimUsb::during_transfer(long n, std::function<void()> action) {
@@ -266,6 +274,8 @@ Board* SimUsb::board_of(usb_dev_handle* h) {
 }
 
 Fault SimUsb::next_transfer_fault(long n) {
+  if (output_size_)
+    output_at_.push_back(output_size_());
   if (n == during_transfer_ && during_action_)
     during_action_();
   auto it = faults_.find(n);

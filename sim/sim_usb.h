@@ -85,6 +85,10 @@ class SimUsb {
   // Runs `action` as transfer `n` starts, before the board sees it: for
   // something to happen to the host while a transfer is in flight.
   void during_transfer(long n, std::function<void()> action);
+  // Asks `size` at each transfer, as it starts, how many bytes the host's
+  // output holds, and keeps the answers (output_at_transfer()) from now on;
+  // empty: stops asking. For tests of when the host's lines went out.
+  void note_output(std::function<long()> size);
   // Runs `action` after each usb_close of an open handle.
   void when_closed(std::function<void()> action) { when_closed_ = std::move(action); }
   // Writes every bulk transfer to a pcap file from now on.
@@ -98,6 +102,8 @@ class SimUsb {
   std::vector<CallRecord> calls_named(const std::string& name) const;
   int count(const std::string& name) const;
   long transfers() const { return transfers_; }
+  // What note_output() saw: one size per transfer since it was given one.
+  const std::vector<long>& output_at_transfer() const { return output_at_; }
   bool unplugged() const { return unplugged_; }
   // Handles opened and not yet closed.
   int open_handles() const;
@@ -152,6 +158,8 @@ class SimUsb {
   long during_transfer_ = 0;  // 0: no action
   std::function<void()> during_action_;
   std::function<void()> when_closed_;
+  std::function<long()> output_size_;
+  std::vector<long> output_at_;
   long transfers_ = 0;
   int close_calls_ = 0;
   int release_calls_ = 0;

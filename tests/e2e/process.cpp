@@ -1,6 +1,7 @@
 #include "e2e/process.h"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,27 +13,91 @@
 
 namespace {
 
-// Reads `fd` to its end; sends the plan's signals to `pid` once the text
-// read so far holds the plan's line.
-std::string slurp(int fd, const SignalPlan& plan = SignalPlan(), pid_t pid = 0) {
+using Output = SignalPlan::Output;
+
+void pause_ms(int ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+bool holds_line(const std::string& text, const std::string& line) {
+  return text.rfind(line + "\n", 0) == 0 || text.find("\n" + line + "\n") != std::string::npos;
+}
+
+void send_signals(const SignalPlan& plan, pid_t pid) {
+  pause_ms(plan.settle_ms);
+  for (size_t i = 0; i < plan.signals.size(); ++i) {
+    if (i > 0)
+      pause_ms(plan.gap_ms);
+    kill(pid, plan.signals[i]);
+  }
+}
+
+// Reads `fd` to its end.
+std::string slurp(int fd) {
+  std::string text;
+  char buf[65536];
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0)
+    text.append(buf, static_cast<size_t>(n));
+  return text;
+}
+
+// Reads the pipe `fd` to its end, or until the plan closes it, carrying out
+// the plan once the text read so far holds its line.
+std::string read_pipe(int fd, const SignalPlan& plan, pid_t pid) {
   std::string text;
   bool signalled = plan.signals.empty();
-  const std::string line = plan.after + "\n";
   char buf[65536];
   ssize_t n;
   while ((n = read(fd, buf, sizeof buf)) > 0) {
     text.append(buf, static_cast<size_t>(n));
-    if (!signalled && (text.rfind(line, 0) == 0 || text.find("\n" + line) != std::string::npos)) {
-      signalled = true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(plan.settle_ms));
-      for (size_t i = 0; i < plan.signals.size(); ++i) {
-        if (i > 0)
-          std::this_thread::sleep_for(std::chrono::milliseconds(plan.gap_ms));
-        kill(pid, plan.signals[i]);
-      }
+    if (signalled || !holds_line(text, plan.after))
+      continue;
+    signalled = true;
+    if (plan.output == Output::pipe_closed) {
+      close(fd);
+      send_signals(plan, pid);
+      return text;
     }
+    // Full: a write of a line no longer fits (a pipe holds 64 KiB here).
+    int held = 0;
+    for (int i = 0; i < 2000 && ioctl(fd, FIONREAD, &held) == 0 && held < 65536 - 64; ++i)
+      pause_ms(5);
+    send_signals(plan, pid);
   }
+  close(fd);
   return text;
+}
+
+// Follows the file `fd` (shared with the child, so read with pread) until the
+// child ended, carrying out the plan once it holds the plan's line.
+std::string follow_file(int fd, const SignalPlan& plan, pid_t pid, int* status) {
+  std::string text;
+  bool signalled = plan.signals.empty();
+  char buf[65536];
+  for (bool ended = false;;) {
+    ssize_t n;
+    while ((n = pread(fd, buf, sizeof buf, static_cast<off_t>(text.size()))) > 0)
+      text.append(buf, static_cast<size_t>(n));
+    if (ended)
+      return text;
+    if (!signalled && holds_line(text, plan.after)) {
+      signalled = true;
+      send_signals(plan, pid);
+    }
+    ended = waitpid(pid, status, WNOHANG) == pid;
+    if (!ended)
+      pause_ms(2);
+  }
+}
+
+// A temporary file, unlinked at once: only its descriptor is needed.
+int scratch_file() {
+  char path[] = "/tmp/flashprep-e2e-out-XXXXXX";
+  const int fd = mkstemp(path);
+  if (fd >= 0)
+    unlink(path);
+  return fd;
 }
 
 }  // namespace
@@ -41,18 +106,22 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
                           const std::map<std::string, std::string>& env, const SignalPlan& plan) {
   ProcessResult result;
   // stderr goes to a file so a chatty child cannot block on a full pipe.
-  char err_path[] = "/tmp/flashprep-e2e-err-XXXXXX";
-  const int err_fd = mkstemp(err_path);
-  int out_pipe[2];
-  if (err_fd < 0 || pipe(out_pipe) != 0)
+  const int err_fd = scratch_file();
+  int out[2] = {-1, -1};
+  if (plan.output == Output::file)
+    out[1] = scratch_file();
+  else if (pipe(out) != 0)
+    out[1] = -1;
+  if (err_fd < 0 || out[1] < 0)
     return result;
   const auto start = std::chrono::steady_clock::now();
   const pid_t pid = fork();
   if (pid == 0) {
-    dup2(out_pipe[1], 1);
+    dup2(out[1], 1);
     dup2(err_fd, 2);
-    close(out_pipe[0]);
-    close(out_pipe[1]);
+    if (out[0] >= 0)
+      close(out[0]);
+    close(out[1]);
     if (chdir(dir.c_str()) != 0)
       _exit(126);
     for (const auto& [name, value] : env)
@@ -64,11 +133,15 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
     execv(args[0], args.data());
     _exit(127);
   }
-  close(out_pipe[1]);
-  result.out = slurp(out_pipe[0], plan, pid);
-  close(out_pipe[0]);
   int status = 0;
-  waitpid(pid, &status, 0);
+  if (plan.output == Output::file) {
+    result.out = follow_file(out[1], plan, pid, &status);
+    close(out[1]);
+  } else {
+    close(out[1]);
+    result.out = read_pipe(out[0], plan, pid);
+    waitpid(pid, &status, 0);
+  }
   result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (WIFEXITED(status))
     result.exit_status = WEXITSTATUS(status);
@@ -77,6 +150,5 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
   lseek(err_fd, 0, SEEK_SET);
   result.err = slurp(err_fd);
   close(err_fd);
-  unlink(err_path);
   return result;
 }

@@ -19,11 +19,18 @@ struct ProcessResult {
 // Signals to send once the child has written the whole line `after` to its
 // standard output: the first `settle_ms` later, each next one `gap_ms` after
 // the one before. Empty `signals`: none.
+//
+// Standard output is a file by default, read as it grows. It can instead be a
+// pipe whose reader, once `after` is out, stops reading until the pipe is
+// full before it signals (the child then waits in a write), or closes its
+// end before it signals (the child's next write finds no reader).
 struct SignalPlan {
+  enum class Output { file, pipe_filled, pipe_closed };
   std::string after;
   std::vector<int> signals;
   int settle_ms = 0;
   int gap_ms = 0;
+  Output output = Output::file;
 };
 
 ProcessResult run_process(const std::vector<std::string>& argv, const std::string& dir,
