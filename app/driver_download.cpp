@@ -40,18 +40,17 @@ int download_image(std::unique_ptr<SRecordImage>& image, UsbBootloader* bootload
     int last = static_cast<int>((image->high_address() - kDriverRamFirst) / kDriverBlockBytes);
     sent = last - first + 1;
   }
-  if (sent == 0)
+  // The summary stands before the first block is sent, unless the run was
+  // stopped before it got here: then nothing more is written.
+  if (sent == 0 || !bootloader->stopping())
     write_summary(*image, sent, out);
 
-  // Each line is written whole once its block's exchange is over, the
-  // summary with the first one: a run stopped before a block went out
-  // writes nothing about it, and never half a line.
+  // Each block's line is written whole once its exchange is over: a run
+  // stopped before a block went out writes nothing about it.
   uint8_t block[kDriverBlockBytes];
   for (int k = first; k < first + sent; ++k) {
     image->copy_block(static_cast<uint32_t>(k), kDriverBlockBytes, block);
     const bool ok = bootloader->load_block(static_cast<uint8_t>(k & 0xFF), block);
-    if (k == first)
-      write_summary(*image, sent, out);
     out << "BLOCK " << k << (ok ? " DOWNLOADED" : " FAILED") << std::endl;
   }
   return sent;

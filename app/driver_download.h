@@ -31,9 +31,10 @@ bool download_driver(SerialFlash& flash, std::ostream& out, const char* path = k
 bool load_image_file(std::unique_ptr<SRecordImage>& image, const char* path);
 
 // Writes the summary lines and sends every block that holds stored bytes,
-// one line per block. A line is written once its block was sent, and the
-// summary with the first block's line. Returns the number of blocks sent (0
-// for an image that stored nothing, whose summary is written at once).
+// one line per block. The summary is written before the first block's
+// request starts (not at all when the bootloader is already stopping), each
+// block's line once that block was sent. Returns the number of blocks sent
+// (0 for an image that stored nothing, whose summary is written at once).
 int download_image(std::unique_ptr<SRecordImage>& image, UsbBootloader* bootloader,
                    std::ostream& out);
 

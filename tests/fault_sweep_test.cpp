@@ -15,21 +15,23 @@ constexpr int kDriverBlocks = 16;
 // What the host prints when transfer k fails as `kind`, following its rules:
 // the exchange that holds transfer k fails; after an unplug every later
 // exchange fails too.
-std::string expected_output(long k, sim::Fault kind) {
+std::string expected_output(long k, sim::Fault kind, std::vector<long>* paced = nullptr) {
   long done = 0;
   bool hit = false;
   bool gone = false;
-  return expected_run(kDriverBlocks * 256, kRam, kRam + kDriverBlocks * 256 - 1,
-                      [&](const Exchange& e) {
-                        const bool holds_k = !hit && k > done && k <= done + e.transfers;
-                        done += e.transfers;
-                        if (holds_k) {
-                          hit = true;
-                          gone = kind == sim::Fault::unplug;
-                          return false;
-                        }
-                        return !gone;
-                      });
+  return expected_run(
+      kDriverBlocks * 256, kRam, kRam + kDriverBlocks * 256 - 1,
+      [&](const Exchange& e) {
+        const bool holds_k = !hit && k > done && k <= done + e.transfers;
+        done += e.transfers;
+        if (holds_k) {
+          hit = true;
+          gone = kind == sim::Fault::unplug;
+          return false;
+        }
+        return !gone;
+      },
+      paced);
 }
 
 class FaultSweep : public SimTest {
@@ -49,9 +51,13 @@ class FaultSweep : public SimTest {
     usb().record_calls = false;
     usb().inject(k, kind);
     const std::string out = run_in(dir.path());
-    const ::testing::AssertionResult same = same_lines(out, expected_output(k, kind));
+    std::vector<long> paced;
+    const ::testing::AssertionResult same = same_lines(out, expected_output(k, kind, &paced));
     if (!same)
       return same;
+    const ::testing::AssertionResult in_time = output_kept_pace(usb().output_at_transfer(), paced);
+    if (!in_time)
+      return in_time;
     if (usb().open_handles() != 0 || usb().close_calls() != 1 || usb().release_calls() != 1)
       return ::testing::AssertionFailure() << "teardown: " << usb().close_calls() << " closes, "
                                            << usb().release_calls() << " releases";

@@ -160,6 +160,8 @@ TEST_F(RunTest, CompleteRunOutputTablesAndOrder) {
     }
   } clock;
   std::ostream out(&clock);
+  usb().note_output(
+      [&clock] { return static_cast<long>(clock.pubseekoff(0, std::ios::cur, std::ios::out)); });
   const auto previous = std::filesystem::current_path();
   ASSERT_TRUE(dir.write("serial_flash.S19", driver));
   std::filesystem::current_path(dir.path());
@@ -169,6 +171,10 @@ TEST_F(RunTest, CompleteRunOutputTablesAndOrder) {
   const FormatExpectation format = expected_format({});
   const std::string expected = standard_download() + format.lines;
   ASSERT_TRUE(same_lines(clock.str(), expected));
+  std::vector<long> paced;
+  expected_run(
+      4000, kRam, kRam + 3999, [](const Exchange&) { return true; }, &paced);
+  EXPECT_TRUE(output_kept_pace(usb().output_at_transfer(), paced));
   expect_closed_once();
 
   // Driver RAM holds the image, 0xFF after it.
@@ -326,10 +332,12 @@ TEST_F(RunTest, AStopSignalEndsTheRunAfterTheExchangeInFlight) {
     const int signal = c.signal;
     usb().during_transfer(c.transfer, [signal] { std::raise(signal); });
     long transfers = 0;
+    std::vector<long> paced;
     const std::string expected =
-        expected_stopped_run(4000, kRam, kRam + 3999, c.transfer, &transfers);
+        expected_stopped_run(4000, kRam, kRam + 3999, c.transfer, &transfers, &paced);
     EXPECT_TRUE(same_lines(run_in(dir.path(), signal), expected));
     EXPECT_EQ(usb().transfers(), transfers);
+    EXPECT_TRUE(output_kept_pace(usb().output_at_transfer(), paced));
     expect_closed_once();
   }
 }

@@ -16,10 +16,16 @@ class Pass {
       : ok_(std::move(ok)), stop_before_(std::move(stop_before)) {}
 
   // Whether the exchange succeeds; false for one the run no longer makes.
-  bool make(const Exchange& e) {
+  // `before` is what the run writes just before the request starts (unless
+  // it stops there); what is out by then is noted for that request.
+  bool make(const Exchange& e, const std::string& before = {}) {
     if (!stopped_ && stop_before_ && stop_before_(e))
       stopped_ = true;
-    return !stopped_ && ok_(e);
+    if (stopped_)
+      return false;
+    text_ += before;
+    out_at_requests_.push_back(static_cast<long>(text_.size()));
+    return ok_(e);
   }
   void write(const std::string& lines) {
     if (!stopped_)
@@ -27,12 +33,14 @@ class Pass {
   }
   bool stopped() const { return stopped_; }
   const std::string& text() const { return text_; }
+  const std::vector<long>& out_at_requests() const { return out_at_requests_; }
 
  private:
   ExchangeOutcome ok_;
   ExchangeOutcome stop_before_;
   bool stopped_ = false;
   std::string text_;
+  std::vector<long> out_at_requests_;
 };
 
 void download_lines(Pass& pass, uint32_t count, uint32_t low, uint32_t high) {
@@ -44,9 +52,8 @@ void download_lines(Pass& pass, uint32_t count, uint32_t low, uint32_t high) {
   if (blocks == 0)
     pass.write(summary);
   for (int k = first; k < first + blocks; ++k) {
-    const bool sent = pass.make({Exchange::load_block, k, 2});
-    if (k == first)
-      pass.write(summary);  // goes out with the first block's line
+    // The summary is out before the first block's request starts.
+    const bool sent = pass.make({Exchange::load_block, k, 2}, k == first ? summary : "");
     pass.write("BLOCK " + std::to_string(k) + (sent ? " DOWNLOADED\n" : " FAILED\n"));
   }
 }
@@ -121,14 +128,17 @@ FormatExpectation expected_format(const std::set<int>& failing,
   });
 }
 
-std::string expected_run(uint32_t count, uint32_t low, uint32_t high, const ExchangeOutcome& ok) {
+std::string expected_run(uint32_t count, uint32_t low, uint32_t high, const ExchangeOutcome& ok,
+                         std::vector<long>* out_at_requests) {
   Pass pass(ok, nullptr);
   run_lines(pass, count, low, high);
+  if (out_at_requests != nullptr)
+    *out_at_requests = pass.out_at_requests();
   return pass.text();
 }
 
 std::string expected_stopped_run(uint32_t count, uint32_t low, uint32_t high, long k,
-                                 long* transfers) {
+                                 long* transfers, std::vector<long>* out_at_requests) {
   long done = 0;
   const ExchangeOutcome all = [](const Exchange&) { return true; };
   const ExchangeOutcome stop_before = [&](const Exchange& e) {
@@ -140,7 +150,40 @@ std::string expected_stopped_run(uint32_t count, uint32_t low, uint32_t high, lo
   Pass pass(all, stop_before);
   run_lines(pass, count, low, high);
   *transfers = done;
+  if (out_at_requests != nullptr)
+    *out_at_requests = pass.out_at_requests();
   return pass.text();
+}
+
+::testing::AssertionResult output_kept_pace(const std::vector<long>& at_transfers,
+                                            const std::vector<long>& at_requests) {
+  // Output grows only between exchanges, so each amount stands for a run of
+  // transfers; compare the amounts in the order they appeared.
+  const auto steps = [](const std::vector<long>& v) {
+    std::vector<std::pair<long, size_t>> out;  // amount, first index holding it
+    for (size_t i = 0; i < v.size(); ++i)
+      if (out.empty() || out.back().first != v[i])
+        out.emplace_back(v[i], i);
+    return out;
+  };
+  const auto got = steps(at_transfers);
+  const auto want = steps(at_requests);
+  for (size_t i = 0; i < got.size() || i < want.size(); ++i) {
+    if (i < got.size() && i < want.size() && got[i].first == want[i].first)
+      continue;
+    ::testing::AssertionResult r = ::testing::AssertionFailure();
+    if (i < got.size())
+      r << "at transfer " << got[i].second + 1 << " " << got[i].first << " bytes were out";
+    else
+      r << "the output stopped growing after " << (got.empty() ? 0 : got.back().first) << " bytes";
+    if (i < want.size())
+      r << "; expected " << want[i].first << " bytes as request " << want[i].second + 1
+        << " started";
+    else
+      r << "; expected no more";
+    return r;
+  }
+  return ::testing::AssertionSuccess();
 }
 
 uint8_t block_sum(const uint8_t* block) {

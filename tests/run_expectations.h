@@ -44,15 +44,28 @@ FormatExpectation expected_format(const std::set<int>& failing,
 FormatExpectation expected_format_with(const ExchangeOutcome& ok);
 
 // The whole output of a run whose driver stores `count` bytes from `low` to
-// `high`, each exchange succeeding as `ok` says.
-std::string expected_run(uint32_t count, uint32_t low, uint32_t high, const ExchangeOutcome& ok);
+// `high`, each exchange succeeding as `ok` says. `out_at_requests` (may be
+// null) receives, for each request the run makes, how many bytes of output
+// must be out as it starts: the summary before the first driver block, each
+// line before the next request, never part of a line.
+std::string expected_run(uint32_t count, uint32_t low, uint32_t high, const ExchangeOutcome& ok,
+                         std::vector<long>* out_at_requests = nullptr);
 
 // The output of a run asked to stop while its transfer `k` was in flight,
 // every exchange succeeding: the exchange holding transfer k completes and
 // writes its line, then nothing more is sent or written. `transfers`
-// receives the number of transfers the run makes.
+// receives the number of transfers the run makes; `out_at_requests` as for
+// expected_run().
 std::string expected_stopped_run(uint32_t count, uint32_t low, uint32_t high, long k,
-                                 long* transfers);
+                                 long* transfers, std::vector<long>* out_at_requests = nullptr);
+
+// Whether a run's lines went out when they must: `at_transfers` is how many
+// bytes of output were out as each transfer started (as the simulated board
+// notes them), `at_requests` what expected_run() says. A request spans
+// several transfers, so the two are compared as the amounts they pass
+// through, in order, each taken once.
+::testing::AssertionResult output_kept_pace(const std::vector<long>& at_transfers,
+                                            const std::vector<long>& at_requests);
 
 // 8-bit sum of 256 bytes.
 uint8_t block_sum(const uint8_t* block);

@@ -50,7 +50,8 @@ class ScratchDir {
 };
 
 // Runs the whole program in-process with `dir` as the working directory and
-// returns everything it wrote. Expects the run's result `expected`: 0, or the
+// returns everything it wrote; usb().output_at_transfer() then says how much
+// of it was out as each transfer started. Expects the run's result `expected`: 0, or the
 // signal that stopped it.
 std::string run_in(const std::string& dir, int expected = 0);
 

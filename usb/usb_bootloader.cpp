@@ -69,11 +69,15 @@ bool UsbBootloader::reset() {
   return true;
 }
 
-bool UsbBootloader::send_message(const uint8_t* body, uint16_t length) {
-  if (refusing || (stop_check && stop_check())) {
+bool UsbBootloader::stopping() {
+  if (!refusing && stop_check && stop_check())
     refusing = true;
+  return refusing;
+}
+
+bool UsbBootloader::send_message(const uint8_t* body, uint16_t length) {
+  if (stopping())
     return false;
-  }
   char header[2] = {static_cast<char>(length >> 8), static_cast<char>(length & 0xFF)};
   if (usb_bulk_write(handle, kEndpointOut, header, 2, kTimeoutMs) != 2)
     return false;

@@ -68,6 +68,10 @@ class UsbBootloader {
   // reply is always read once its request went out. Empty (the default):
   // never stops.
   void stop_when(std::function<bool()> stop) { stop_check = std::move(stop); }
+  // Asks `stop` now, as a request would, for a caller about to write what
+  // goes out before its next request. True when stopped: every later request
+  // then fails without a transfer.
+  bool stopping();
 
   // Framing: a 2-byte big-endian length transfer, then the body transfer.
   // True when both transfers moved exactly their byte counts. Every request

@@ -104,6 +104,15 @@ class E2E : public ::testing::Test {
     return n;
   }
 
+  // How many bytes standard output held as each transfer started.
+  std::vector<long> output_at_transfers() {
+    std::ifstream in(dir / "state" / "stdout-bytes.txt");
+    std::vector<long> sizes;
+    for (long n = 0; in >> n;)
+      sizes.push_back(n);
+    return sizes;
+  }
+
   std::string download() { return expected_download(kDriverBytes, kRam, kRam + kDriverBytes - 1); }
 
   // The tables the board holds match the sums of the blocks as they read now.
@@ -133,6 +142,10 @@ TEST_F(E2E, HealthyBoardFullRun) {
   const ProcessResult r = run({});
   const FormatExpectation format = expected_format({});
   expect_lines(r.out, download() + format.lines);
+  std::vector<long> paced;
+  expected_run(
+      kDriverBytes, kRam, kRam + kDriverBytes - 1, [](const Exchange&) { return true; }, &paced);
+  EXPECT_TRUE(output_kept_pace(output_at_transfers(), paced));
   Bytes want = driver;
   want.resize(8192, 0xFF);
   EXPECT_EQ(ram(), want);
@@ -292,9 +305,11 @@ TEST_F(E2E, InterruptedWhileAFormatReplyIsPending) {
   ProcessResult r = run_process(argv, dir.string(), env, {"BLOCK 4 FORMATTED", {SIGINT}, 500, 0});
   EXPECT_EQ(r.signal, SIGINT);
   long transfers = 0;
+  std::vector<long> paced;
   const long reply_header = kBeforeFormat + 4 * 5 + 3;
   expect_lines(r.out, expected_stopped_run(kDriverBytes, kRam, kRam + kDriverBytes - 1,
-                                           reply_header, &transfers));
+                                           reply_header, &transfers, &paced));
+  EXPECT_TRUE(output_kept_pace(output_at_transfers(), paced));
   const auto traced = completed_transfers(pcap);
   ASSERT_EQ(static_cast<long>(traced.size()), transfers) << "the trace is written at the close";
   EXPECT_EQ(traced.back(), std::make_pair(0x81, 257u)) << "the last transfer read the reply";
