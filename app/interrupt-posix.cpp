@@ -16,6 +16,17 @@ volatile sig_atomic_t g_request = 0;
 
 struct sigaction g_previous[kSignalCount];
 bool g_installed[kSignalCount];
+struct sigaction g_previous_pipe;
+bool g_pipe_saved = false;
+
+// SIGPIPE ignored: a write to a pipe whose reader went away then fails
+// instead of ending the process. sigaction is safe in a signal handler.
+void ignore_broken_pipes() {
+  struct sigaction ignore = {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  (void)sigaction(SIGPIPE, &ignore, nullptr);
+}
 
 }  // namespace
 
@@ -31,6 +42,10 @@ static void on_stop_signal(int signal_number) {
     return;
   }
   g_request = signal_number;
+  // Ctrl-C reaches a reader such as `tee` too, which may end first: the
+  // stopping run must still close the board, so from now on its writes fail
+  // rather than kill it. Until a stop, a vanished reader ends it as usual.
+  ignore_broken_pipes();
 }
 
 }  // extern "C"
@@ -49,6 +64,7 @@ InterruptHandlers::InterruptHandlers() {
   // and takes EINTR as "keep waiting". No SA_RESETHAND: the handler itself
   // decides what a second signal does.
   action.sa_flags = SA_RESTART;
+  g_pipe_saved = sigaction(SIGPIPE, nullptr, &g_previous_pipe) == 0;
   for (int i = 0; i < kSignalCount; ++i) {
     g_installed[i] = false;
     struct sigaction current = {};
@@ -62,6 +78,8 @@ InterruptHandlers::~InterruptHandlers() {
   for (int i = 0; i < kSignalCount; ++i)
     if (g_installed[i])
       sigaction(kSignals[i], &g_previous[i], nullptr);
+  if (g_pipe_saved)
+    sigaction(SIGPIPE, &g_previous_pipe, nullptr);
 }
 
 bool interrupt_requested() {
@@ -74,7 +92,9 @@ int interrupt_request() {
 
 void end_by_interrupt(int request) {
   // Raising the signal skips the exit handlers that would flush the streams;
-  // a stream that cannot be flushed now could not be at exit either.
+  // a stream that cannot be flushed now could not be at exit either. A
+  // reader that went away must not end the process by SIGPIPE instead.
+  ignore_broken_pipes();
   (void)std::fflush(nullptr);
   struct sigaction default_action = {};
   default_action.sa_handler = SIG_DFL;

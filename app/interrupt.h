@@ -10,7 +10,9 @@
 // starts and stops there, and once the device is closed the caller ends the
 // process by the request with end_by_interrupt(). A second request while the
 // first is being served ends the process at once, as it would have without
-// the handlers.
+// the handlers. On POSIX, once a request was recorded, SIGPIPE is ignored
+// until the handlers go: the run's writes to a reader that went away (a
+// `tee` that Ctrl-C ended first) fail instead of ending it before the close.
 //
 // The handlers are process-wide: one InterruptHandlers object at a time.
 // Systems differ only in the implementation file (interrupt-posix.cpp,
@@ -23,7 +25,8 @@ class InterruptHandlers {
   // Forgets any earlier request and starts recording them. A request the
   // process was started to ignore (nohup, a background job) stays ignored.
   InterruptHandlers();
-  // Puts back what was there before; a request already recorded stays so.
+  // Puts back what was there before (SIGPIPE's disposition included); a
+  // request already recorded stays so.
   ~InterruptHandlers();
   InterruptHandlers(const InterruptHandlers&) = delete;
   InterruptHandlers& operator=(const InterruptHandlers&) = delete;
@@ -41,7 +44,7 @@ int interrupt_request();
 // so that a parent sees the process killed by that signal (a shell then
 // stops a script, a service manager knows the job was stopped); on Windows
 // with STATUS_CONTROL_C_EXIT, as Windows' own handler does. Flushes the C
-// streams first. Does not return. REQUIRES: `request` came from
+// streams first (on POSIX with SIGPIPE ignored). Does not return. REQUIRES: `request` came from
 // interrupt_request() and is not 0.
 [[noreturn]] void end_by_interrupt(int request);
 

@@ -306,6 +306,18 @@ TEST_F(RunTest, NoTransferIsAWholeNumberOfPackets) {
 }
 
 #ifndef _WIN32
+// The dispositions of the stop signals and SIGPIPE: a run leaves them as it
+// found them, for whoever runs it in-process.
+std::vector<void (*)(int)> dispositions() {
+  std::vector<void (*)(int)> handlers;
+  for (int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+    struct sigaction a = {};
+    sigaction(s, nullptr, &a);
+    handlers.push_back(a.sa_handler);
+  }
+  return handlers;
+}
+
 // A stop signal raised while a chosen transfer is in flight, one in each
 // kind of exchange: that exchange completes and writes its line, then
 // nothing more is sent or written, the device is closed once, and the run
@@ -326,6 +338,7 @@ TEST_F(RunTest, AStopSignalEndsTheRunAfterTheExchangeInFlight) {
       {"format reply of block 300, its body", kBeforeFormat + 4 * 300 + 4, SIGTERM},
       {"table write to 2528, after block 255", kBeforeFormat + 4 * 256 + 2, SIGHUP},
   };
+  const std::vector<void (*)(int)> before = dispositions();
   for (const auto& c : cases) {
     SCOPED_TRACE(c.exchange);
     usb().reset();
@@ -339,7 +352,25 @@ TEST_F(RunTest, AStopSignalEndsTheRunAfterTheExchangeInFlight) {
     EXPECT_EQ(usb().transfers(), transfers);
     EXPECT_TRUE(output_kept_pace(usb().output_at_transfer(), paced));
     expect_closed_once();
+    EXPECT_EQ(dispositions(), before) << "signal dispositions put back";
   }
+}
+
+// Started to ignore a stop signal (nohup, a background job), the run keeps
+// ignoring it: it runs to its end.
+TEST_F(RunTest, AStopSignalTheRunWasStartedToIgnoreStaysIgnored) {
+  ASSERT_TRUE(dir.write("serial_flash.S19", standard_driver()));
+  struct sigaction ignore = {};
+  struct sigaction previous = {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  ASSERT_EQ(sigaction(SIGHUP, &ignore, &previous), 0);
+  usb().during_transfer(100, [] { std::raise(SIGHUP); });
+  const std::string out = run_in(dir.path(), 0);
+  struct sigaction after = {};
+  sigaction(SIGHUP, &previous, &after);
+  EXPECT_EQ(after.sa_handler, SIG_IGN);
+  EXPECT_TRUE(same_lines(out, standard_download() + expected_format({}).lines));
 }
 #endif  // _WIN32
 

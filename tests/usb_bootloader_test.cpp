@@ -81,6 +81,20 @@ TEST_F(BootloaderTest, SendMessageFailures) {
   EXPECT_TRUE(bootloader.send_message(body.data(), 3));
 }
 
+// Asked as each request starts; once it said stop, no later request is
+// sent, whatever it would answer then.
+TEST_F(BootloaderTest, AfterAStopEveryRequestFailsUnsent) {
+  const Bytes body = {1, 2, 3};
+  int asked = 0;
+  bootloader.stop_when([&asked] { return ++asked == 2; });
+  EXPECT_TRUE(bootloader.send_message(body.data(), 3));
+  EXPECT_FALSE(bootloader.send_message(body.data(), 3));
+  EXPECT_FALSE(bootloader.send_message(body.data(), 3));
+  EXPECT_FALSE(bootloader.identify());
+  EXPECT_TRUE(bootloader.stopping());
+  EXPECT_EQ(transfers().size(), 2u);
+}
+
 TEST_F(BootloaderTest, ReceiveMessageReadsAnnouncedLength) {
   Bytes body(257);
   for (int i = 0; i < 257; ++i)

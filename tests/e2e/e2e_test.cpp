@@ -146,6 +146,7 @@ TEST_F(E2E, HealthyBoardFullRun) {
   expected_run(
       kDriverBytes, kRam, kRam + kDriverBytes - 1, [](const Exchange&) { return true; }, &paced);
   EXPECT_TRUE(output_kept_pace(output_at_transfers(), paced));
+  EXPECT_EQ(r.err, "");
   Bytes want = driver;
   want.resize(8192, 0xFF);
   EXPECT_EQ(ram(), want);
@@ -322,6 +323,40 @@ TEST_F(E2E, InterruptedWhileAFormatReplyIsPending) {
   EXPECT_EQ(r.signal, SIGTERM);
   EXPECT_EQ(r.out.substr(r.out.rfind("BLOCK ")), "BLOCK 4 FORMATTED\n");
   EXPECT_FALSE(fs::exists(dir / "state")) << "the board saw the device closed";
+
+  // The reader gone before the stop (Ctrl-C ends a `tee` too): block 5's
+  // line finds no reader, yet the board is closed and the process ends by
+  // the stop's signal, not by SIGPIPE, and says nothing about its output.
+  r = run_process(argv, dir.string(), env,
+                  {"BLOCK 4 FORMATTED", {SIGINT}, 500, 0, SignalPlan::Output::pipe_closed});
+  EXPECT_EQ(r.signal, SIGINT);
+  EXPECT_EQ(count_events("format "), 6) << "the board saw the device closed";
+  EXPECT_EQ(r.err, "");
+}
+
+// A stop that lands while a line waits for room in a full pipe: the line
+// still goes out whole, so the output ends with the last block the board
+// formatted.
+TEST_F(E2E, AStopWhileALineWaitsOnAFullPipeKeepsTheLine) {
+  // Block 0's reply waits, so that the test stops reading before the rest of
+  // the output (more than a pipe holds) comes.
+  const Env env = {{"FLASHPREP_SIM_FORMAT_DELAY_MS", "500"},
+                   {"FLASHPREP_SIM_FORMAT_DELAY_BLOCKS", "0"},
+                   {"FLASHPREP_SIM_STATE", (dir / "state").string()}};
+  const ProcessResult r =
+      run_process({FLASHPREP_SIM_LAUNCHER, FLASHPREP_BINARY}, dir.string(), env,
+                  {"BLOCK 15 DOWNLOADED", {SIGINT}, 200, 0, SignalPlan::Output::pipe_filled});
+  EXPECT_EQ(r.signal, SIGINT);
+  int last = -1;
+  std::istringstream in(events());
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind("format ", 0) == 0)
+      last = std::stoi(line.substr(7));
+  ASSERT_GT(last, 0);
+  ASSERT_LT(last, 4095) << "stopped before the end";
+  const std::string full = download() + expected_format({}).lines;
+  const std::string line = "BLOCK " + std::to_string(last) + " FORMATTED\n";
+  expect_lines(r.out, full.substr(0, full.find(line) + line.size()));
 }
 
 TEST_F(E2E, FlashPersistsBetweenRuns) {
@@ -365,6 +400,19 @@ TEST_F(E2E, TraceThatCannotBeWrittenWholeIsReported) {
       run({{"FLASHPREP_SIM_TRACE", "/dev/full"}, {"FLASHPREP_SIM_REFUSE_INIT", "1"}});
   EXPECT_NE(r.err.find("flashprep-sim: cannot write /dev/full"), std::string::npos) << r.err;
   EXPECT_NE(r.out.find("FAIL: SERIAL FLASH NOT INITIALIZED"), std::string::npos);
+}
+
+// Output that cannot be written at all is said once on standard error; the
+// run goes on and the status stays 0.
+TEST_F(E2E, OutputThatCannotBeWrittenIsSaidOnce) {
+  const ProcessResult r = run_process(
+      {"/bin/sh", "-c",
+       std::string("exec ") + FLASHPREP_SIM_LAUNCHER + " " + FLASHPREP_BINARY + " >/dev/full"},
+      dir.string(),
+      {{"FLASHPREP_SIM_REFUSE_INIT", "1"}, {"FLASHPREP_SIM_STATE", (dir / "state").string()}});
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(r.err, "flashprep: cannot write standard output\n");
+  EXPECT_EQ(count_events("driver_blocks 16"), 1) << "the run went on";
 }
 
 TEST_F(E2E, TraceOpensInTshark) {

@@ -59,10 +59,13 @@ std::string read_pipe(int fd, const SignalPlan& plan, pid_t pid) {
       send_signals(plan, pid);
       return text;
     }
-    // Full: a write of a line no longer fits (a pipe holds 64 KiB here).
-    int held = 0;
-    for (int i = 0; i < 2000 && ioctl(fd, FIONREAD, &held) == 0 && held < 65536 - 64; ++i)
-      pause_ms(5);
+    // Full: nearly the 64 KiB a pipe holds here (lines leave the ends of
+    // its pages unused), and no more coming.
+    for (int i = 0, held = 0, before = -1; i < 500; ++i, before = held) {
+      if (ioctl(fd, FIONREAD, &held) != 0 || (held > 65536 - 4096 && held == before))
+        break;
+      pause_ms(20);
+    }
     send_signals(plan, pid);
   }
   close(fd);
