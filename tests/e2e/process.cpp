@@ -67,6 +67,9 @@ std::string read_pipe(int fd, const SignalPlan& plan, pid_t pid) {
       pause_ms(20);
     }
     send_signals(plan, pid);
+    // Room made at once could let the write finish before the signals are
+    // taken: they must find the child still waiting.
+    pause_ms(300);
   }
   close(fd);
   return text;
