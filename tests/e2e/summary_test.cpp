@@ -2,6 +2,7 @@
 // and on logs computed from the tool's rules, saved as a file or piped in.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -191,6 +192,14 @@ TEST_F(Summary, EachReasonForNotReady) {
   std::set<int> first_224;
   for (int b = 0; b < 224; ++b)
     first_224.insert(b);
+  // Every other block from 0 to 40: 21 ranges, of which a reason names 16.
+  std::set<int> scattered;
+  std::string sixteen;
+  for (int b = 0; b <= 40; b += 2) {
+    scattered.insert(b);
+    if (b < 32)
+      sixteen += (b == 0 ? "" : ", ") + std::to_string(b);
+  }
   struct Case {
     const char* name;
     std::string log;
@@ -218,6 +227,9 @@ TEST_F(Summary, EachReasonForNotReady) {
       {"the second of two table writes in a row refused",
        oracle_log({}, first_224, {2537}),
        {"BLOCKS NOT FORMATTED: 224 (0-223)", "TABLE WRITES REFUSED: 1 (2537)"}},
+      {"more ranges than a reason names",
+       oracle_log({}, scattered, {}),
+       {"BLOCKS NOT FORMATTED: 21 (" + sixteen + ", ...)"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -251,6 +263,7 @@ TEST_F(Summary, CutLogsAreNotReady) {
     std::string cut;  // empty: the log is complete
   } cases[] = {
       {"empty", "", "LOG CUT: EMPTY"},
+      {"in its first line", "BYTES  : ", "LOG CUT: IN LINE 1"},
       {"after the driver summary", head(ok, 4), "LOG CUT: AFTER LINE 4"},
       {"while sending driver block 3", head(ok, 7) + "BLOCK 3", "LOG CUT: IN LINE 8"},
       {"when block 255 filled the first table", head(ok, 4 + 16 + 256), "LOG CUT: AFTER LINE 276"},
@@ -278,6 +291,8 @@ TEST_F(Summary, TextThatIsNoLog) {
   swapped.replace(five, 36, "BLOCK 6 FORMATTED\nBLOCK 5 FORMATTED\n");
   std::string blocks = ok;
   blocks.replace(blocks.find("BLOCKS : 16"), 11, "BLOCKS : 15");
+  std::string leading_zero = ok;
+  leading_zero.replace(0, 13, "BYTES  : 04000");
   const std::string binary = read_text(FLASHPREP_SUMMARY).substr(0, 4096);
   const struct {
     const char* name;
@@ -291,6 +306,7 @@ TEST_F(Summary, TextThatIsNoLog) {
       {"a table write where none is made", head(ok, 120) + "FAIL: WRITING BLOCK 2528\n",
        "LINE 121: "},
       {"BLOCKS not as START and END say", blocks, "LINE 4: "},
+      {"a number with a leading zero", leading_zero, "LINE 1: "},
       {"a binary file", binary, "LINE 1: "},
   };
   for (const auto& c : cases) {
@@ -345,7 +361,13 @@ TEST_F(Summary, MapShowsEachBlockAsTheLogSaysAndDraws) {
   // Cut after block 1000's line: the rest was not reached, and of the
   // reserved blocks only those no run writes are unused.
   const std::string block_1000 = "BLOCK 1000 FORMATTED\n";
-  summarize(log.substr(0, log.find(block_1000) + block_1000.size()), {"--svg", svg.string()});
+  const ProcessResult cut_summary =
+      summarize(log.substr(0, log.find(block_1000) + block_1000.size()), {"--svg", svg.string()});
+  // Blocks 0-1000 but 7, 100 and 101 formatted; the reserved blocks count
+  // with the tables, not here.
+  EXPECT_NE(cut_summary.out.find("FLASH BLOCKS  : 998 FORMATTED, 3 FAILED, 3063 NOT REACHED\n"),
+            std::string::npos)
+      << cut_summary.out;
   const std::string cut_text = read_text(svg);
   const std::map<int, Cell> cut = cells_of(cut_text);
   ASSERT_EQ(cut.size(), 4096u);
@@ -356,6 +378,24 @@ TEST_F(Summary, MapShowsEachBlockAsTheLogSaysAndDraws) {
   EXPECT_EQ(cut.at(2544).state, "not-reached");
   EXPECT_EQ(cut.at(2545).state, "unused");
   EXPECT_EQ(cut.at(4095).state, "not-reached");
+  // Three reasons (two kinds of failure and the cut), each on its own line
+  // above the grid and its column numbers (9 high, standing on their y).
+  const std::vector<std::string> reasons = reasons_in(cut_summary.out);
+  ASSERT_EQ(reasons.size(), 3u);
+  const auto y_of_text = [&](size_t inside) {
+    const size_t at = cut_text.rfind("<text ", inside);
+    return attribute(cut_text.substr(at, cut_text.find('>', at) - at), "y");
+  };
+  const size_t column_0 = cut_text.find(" font-size=\"9\">0</text>");
+  ASSERT_NE(column_0, std::string::npos);
+  const int grid_top = y_of_text(column_0) - 9;
+  for (const std::string& reason : reasons) {
+    const std::string label = ">" + reason.substr(0, reason.find(" (")) + "</text>";
+    const size_t drawn = cut_text.find(label);
+    ASSERT_NE(drawn, std::string::npos) << reason;
+    EXPECT_LT(y_of_text(drawn), std::min(grid_top, cut.at(0).y))
+        << reason << " drawn over the grid";
+  }
 
   if (std::system("command -v rsvg-convert >/dev/null 2>&1") != 0)
     GTEST_SKIP() << "rsvg-convert is not installed (tools/test installs librsvg2-bin)";
