@@ -92,9 +92,7 @@ int interrupt_request() {
 
 void end_by_interrupt(int request) {
   // Raising the signal skips the exit handlers that would flush the streams;
-  // a stream that cannot be flushed now could not be at exit either. A
-  // reader that went away must not end the process by SIGPIPE instead.
-  ignore_broken_pipes();
+  // a stream that cannot be flushed now could not be at exit either.
   (void)std::fflush(nullptr);
   struct sigaction default_action = {};
   default_action.sa_handler = SIG_DFL;

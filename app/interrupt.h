@@ -44,7 +44,7 @@ int interrupt_request();
 // so that a parent sees the process killed by that signal (a shell then
 // stops a script, a service manager knows the job was stopped); on Windows
 // with STATUS_CONTROL_C_EXIT, as Windows' own handler does. Flushes the C
-// streams first (on POSIX with SIGPIPE ignored). Does not return. REQUIRES: `request` came from
+// streams first. Does not return. REQUIRES: `request` came from
 // interrupt_request() and is not 0.
 [[noreturn]] void end_by_interrupt(int request);
 
