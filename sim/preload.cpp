@@ -56,10 +56,12 @@ class PreloadedBoard {
     const std::string path = files_.state + "/stdout-bytes.txt";
     FILE* f = std::fopen(path.c_str(), "wb");
     bool ok = f != nullptr;
-    for (size_t i = 0; ok && i < sizes.size(); ++i)
-      ok = std::fprintf(f, "%ld\n", sizes[i]) > 0;
-    if (f != nullptr)
+    if (ok) {
+      for (const long size : sizes)
+        (void)std::fprintf(f, "%ld\n", size);  // a failure shows in ferror below
+      ok = std::ferror(f) == 0;
       ok = std::fclose(f) == 0 && ok;
+    }
     if (!ok)
       std::fprintf(stderr, "%s: cannot write %s\n", kProgram, path.c_str());
   }
