@@ -9,7 +9,9 @@
 #include <cstdlib>
 #include <string>
 
+#include "sim/environment.h"
 #include "sim/scenario.h"
+#include "sim/scenario_names.h"
 
 namespace {
 
@@ -20,8 +22,11 @@ class PreloadedBoard {
       std::fputs(sim::kScenarioHelp, stdout);
       (void)std::fflush(stdout);  // best effort: the help comes before the run's own lines
     }
+    // Every setting is checked here, before the program's main() runs: a
+    // bad one stops the process with one message, no run made.
     std::string error;
-    if (!sim::configure_from_environment(
+    if (!sim::check_scenario_names(sim::scenario_variables_set(), &error) ||
+        !sim::configure_from_environment(
             sim::world(), [](const char* n) { return std::getenv(n); }, &files_, &error)) {
       std::fprintf(stderr, "flashprep-sim: %s\n", error.c_str());
       std::_Exit(2);
