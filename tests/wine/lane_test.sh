@@ -135,7 +135,7 @@ case $case_name in
       echo "ok - trace not compared: tshark is not installed # SKIP"
     fi
     # The report reader of simulated-board/ reads the state back as on Linux.
-    "$reference_build/sim/flashprep-sim-report" "$scratch/ref.state" >"$scratch/ref.report"
+    "$reference_build/flashprep-sim-report" "$scratch/ref.state" >"$scratch/ref.report"
     "$src/tools/wine-run" "$board/flashprep-sim-report.exe" "$scratch/win.state" |
       sed "s/$cr\$//" >"$scratch/win.report"
     check "board report as on Linux" same_text "$scratch/ref.report" "$scratch/win.report"
