@@ -2,6 +2,7 @@
 // launcher, so help is asked for with a variable.
 #include <windows.h>
 
+#include <cctype>
 #include <cstring>
 #include <memory>
 
@@ -28,7 +29,11 @@ std::vector<std::string> scenario_variables_set() {
   // NAME=VALUE strings one after the other, ended by an empty one.
   for (const char* entry = block.get(); *entry != '\0'; entry += std::strlen(entry) + 1) {
     const char* equals = std::strchr(entry, '=');
-    const std::string name(entry, equals == nullptr ? std::strlen(entry) : equals - entry);
+    std::string name(entry, equals == nullptr ? std::strlen(entry) : equals - entry);
+    // Names are case-insensitive here: getenv finds FLASHPREP_SIM_BOARD set
+    // as flashprep_sim_board, so that spelling is known too.
+    for (char& c : name)
+      c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     if (name.rfind("FLASHPREP_SIM_", 0) == 0)
       names.push_back(name);
   }
