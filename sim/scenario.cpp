@@ -22,7 +22,7 @@ const char kScenarioHelp[] =
     "      identify only; wrong: the reply does not start with 'B';\n"
     "      empty: the reply has no body (header 00 00)\n"
     "  FLASHPREP_SIM_VERSION=TEXT                      identify reply after the 'B'\n"
-    "Driver and flash (LIST is N, N-M (N, M from 0 to 4095), comma separated, or all):\n"
+    "Driver and flash (LIST is N, N-M, comma separated, or all; N, M: 0 to 4095):\n"
     "  FLASHPREP_SIM_REFUSE_DRIVER_BLOCKS=LIST   driver blocks (by index) stall\n"
     "  FLASHPREP_SIM_REFUSE_INIT=0|1             1: the flash init request stalls\n"
     "  FLASHPREP_SIM_FORMAT_REQUEST_FAILS=LIST   format requests of these blocks stall\n"
