@@ -326,7 +326,7 @@ TEST_F(E2E, QuickTimeOutsGiveTheRunThatRealOnesGive) {
   const std::string waited_events = events();
   EXPECT_GE(waited.seconds, 5.3);
   const ProcessResult quick = run(slow);
-  EXPECT_LT(quick.seconds, 3.0);
+  EXPECT_LT(quick.seconds, 4.0);  // 0.3 s of format time, then the run
   EXPECT_EQ(quick.out, waited.out);
   EXPECT_EQ(flash(), waited_flash);
   EXPECT_EQ(events(), waited_events);
@@ -349,7 +349,7 @@ TEST_F(E2E, QuickTimeOutsGiveTheRunThatRealOnesGive) {
     const ProcessResult r = run({{"FLASHPREP_SIM_FORMAT_DELAY_MS", c.delay},
                                  {"FLASHPREP_SIM_FORMAT_DELAY_BLOCKS", c.blocks}});
     expect_lines(r.out, download() + expected_format(c.failing).lines);
-    EXPECT_LT(r.seconds, 3.0);
+    EXPECT_LT(r.seconds, 4.0);
   }
 }
 
