@@ -124,10 +124,10 @@ int Board::bulk_in(uint8_t* data, int size) {
   return static_cast<int>(transfer.size());
 }
 
-bool Board::is_ready(const Transfer& t) {
+bool Board::is_ready(const Transfer& t) const {
   // Only a transfer with a format time asks the clock: a full run makes
   // thousands of reads.
-  return t.ready == Clock::time_point() || t.ready <= Clock::now();
+  return t.ready == Clock::time_point() || t.ready <= now();
 }
 
 int Board::reply_wait_ms() const {
@@ -135,7 +135,7 @@ int Board::reply_wait_ms() const {
     return -1;
   if (is_ready(in_queue_.front()))
     return 0;
-  const auto left = in_queue_.front().ready - Clock::now();
+  const auto left = in_queue_.front().ready - now();
   // Rounded up: a caller that sleeps this long finds the transfer ready.
   return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
 }
@@ -156,8 +156,16 @@ void Board::push_in(std::vector<uint8_t> transfer) {
 
 void Board::reply(const std::vector<uint8_t>& body, int delay_ms) {
   const auto n = static_cast<uint16_t>(body.size());
+  // One request after the other: work asked for while a format is under way
+  // starts when it ends. Only then is the clock asked, as in is_ready().
+  Clock::time_point start;  // the epoch: at once
+  if (busy_until_ != Clock::time_point() && busy_until_ > now())
+    start = busy_until_;
+  else if (delay_ms > 0)
+    start = now();
   const Clock::time_point ready =
-      delay_ms > 0 ? Clock::now() + std::chrono::milliseconds(delay_ms) : Clock::time_point();
+      delay_ms > 0 ? start + std::chrono::milliseconds(delay_ms) : start;
+  busy_until_ = ready;
   in_queue_.push_back({{static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n & 0xFF)}, ready});
   in_queue_.push_back({body, ready});
 }

@@ -6,6 +6,16 @@
 // drives the same board: the host's OUT transfers go in through bulk_out(),
 // replies come out through bulk_in(). The board frames messages exactly as the
 // host does: a 2-byte big-endian length transfer, then the body transfer.
+//
+// The board has a clock of its own: real time, moved on by pass_time() for
+// each time-out that a front end reports at once instead of waiting it out,
+// so that a rehearsal with quick time-outs sees the board just as a run
+// with real ones does, only sooner. The board takes requests one after the
+// other: a request that arrives while it is still formatting is carried out
+// when that format ends, and its reply follows the format's. A reply the
+// host stopped waiting for is not dropped (the board cannot know that the
+// host gave up): the host's next read gets it, so after a format slower
+// than the host's time-out each later reply is read one request late.
 #ifndef FLASHPREP_SIM_BOARD_H_
 #define FLASHPREP_SIM_BOARD_H_
 
@@ -87,6 +97,9 @@ class Board {
   // Milliseconds until bulk_in() has a transfer to give: 0 when it has one
   // now, -1 when no reply is queued at all.
   int reply_wait_ms() const;
+  // A time-out of `ms` was reported at once: the board's clock moves on by
+  // it, as real time would have while the host waited.
+  void pass_time(int ms) { skipped_ += std::chrono::milliseconds(ms); }
 
   // The host selected a configuration: a reply it has not read is kept, or
   // dropped with the frame being received when the configuration says so.
@@ -133,9 +146,12 @@ class Board {
     std::vector<uint8_t> bytes;
     Clock::time_point ready;  // when the host can read it; the epoch: at once
   };
-  static bool is_ready(const Transfer& t);
+  bool is_ready(const Transfer& t) const;
+  Clock::time_point now() const { return Clock::now() + skipped_; }
   std::deque<Transfer> in_queue_;
-  int expected_body_ = -1;  // -1: waiting for a header
+  std::chrono::milliseconds skipped_{0};  // time-outs reported at once, so far
+  Clock::time_point busy_until_;          // end of the format under way; the epoch: idle
+  int expected_body_ = -1;                // -1: waiting for a header
   int driver_blocks_ = 0;
   int identifies_ = 0;  // identify requests received
   bool flash_initialised_ = false;

@@ -44,11 +44,30 @@ bool parse_event(const char* line, std::string* kind, long* value) {
   return true;
 }
 
+constexpr const char kUsage[] = "usage: flashprep-sim-report STATE_DIR\n";
+
+void print_help() {
+  std::printf(
+      "%s\n"
+      "Reads the board state that a run on the simulated board left in STATE_DIR\n"
+      "(FLASHPREP_SIM_STATE=STATE_DIR: ram.bin, flash.bin, events.txt) and reports\n"
+      "the driver blocks loaded, the flash blocks formatted, the checksum table\n"
+      "blocks written, and whether every table entry holds the sum of its block.\n"
+      "Exit status: 0 when the tables match, 1 when they do not, 2 for a bad\n"
+      "command line or a STATE_DIR without a board state.\n",
+      kUsage);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: flashprep-sim-report STATE_DIR\n");
+  if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
+    print_help();
+    return 0;
+  }
+  if (argc != 2 || argv[1][0] == '-') {
+    std::fprintf(stderr, "flashprep-sim-report: %s\n%s",
+                 argc != 2 ? "give one STATE_DIR" : "unknown option", kUsage);
     return 2;
   }
   const std::string dir = argv[1];
@@ -117,11 +136,15 @@ int main(int argc, char** argv) {
   std::printf("SIMULATED BOARD REPORT\n");
   std::printf("driver blocks loaded : %d\n", driver_blocks);
   std::printf("blocks formatted     : %d\n", formatted);
-  std::printf("  with weak cells    : %d\n", weak);
+  std::printf("  with weak cells    : %d (bits that no longer erase read back as 0)\n", weak);
   std::printf("table blocks written : %zu", tables.size());
   if (!tables.empty())
     std::printf(" (%d to %d)", tables.front(), tables.back());
   std::printf("\ntable entries checked: %d, mismatched: %d\n", checked, mismatched);
+  if (checked > formatted)
+    std::printf(
+        "  (each table is checked whole: one written before it was full, at the\n"
+        "  end of a range, still holds sums of the table before it, checked again)\n");
   if (checked == 0)
     std::printf("tables hold no entry to check\n");
   else

@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "sim/environment.h"
 #include "sim/scenario.h"
+#include "sim/scenario_names.h"
 #include "sim/stdout_file.h"
 
 namespace {
@@ -22,8 +24,11 @@ class PreloadedBoard {
       std::fputs(sim::kScenarioHelp, stdout);
       (void)std::fflush(stdout);  // best effort: the help comes before the run's own lines
     }
+    // Every setting is checked here, before the program's main() runs: a
+    // bad one stops the process with one message, no run made.
     std::string error;
-    if (!sim::configure_from_environment(
+    if (!sim::check_scenario_names(sim::scenario_variables_set(), &error) ||
+        !sim::configure_from_environment(
             sim::world(), [](const char* n) { return std::getenv(n); }, &files_, &error)) {
       std::fprintf(stderr, "flashprep-sim: %s\n", error.c_str());
       std::_Exit(2);

@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <limits>
 
+#include "sim/environment.h"
+
 namespace sim {
 
 const char kScenarioHelp[] =
@@ -20,9 +22,9 @@ const char kScenarioHelp[] =
     "      identify only; wrong: the reply does not start with 'B';\n"
     "      empty: the reply has no body (header 00 00)\n"
     "  FLASHPREP_SIM_VERSION=TEXT                      identify reply after the 'B'\n"
-    "Driver and flash (LIST is N, N-M, comma separated, or all):\n"
+    "Driver and flash (LIST is N, N-M, comma separated, or all; N, M: 0 to 4095):\n"
     "  FLASHPREP_SIM_REFUSE_DRIVER_BLOCKS=LIST   driver blocks (by index) stall\n"
-    "  FLASHPREP_SIM_REFUSE_INIT=1               the flash init request stalls\n"
+    "  FLASHPREP_SIM_REFUSE_INIT=0|1             1: the flash init request stalls\n"
     "  FLASHPREP_SIM_FORMAT_REQUEST_FAILS=LIST   format requests of these blocks stall\n"
     "  FLASHPREP_SIM_FORMAT_REPLY_FAILS=LIST     no reply to these format requests\n"
     "  FLASHPREP_SIM_SHORT_REPLY=LIST            format replies of 129 bytes\n"
@@ -30,7 +32,11 @@ const char kScenarioHelp[] =
     "  FLASHPREP_SIM_REFUSE_WRITES=LIST          block writes (checksum tables) stall\n"
     "  FLASHPREP_SIM_WEAK_SEED=N                 weak flash cells (0: none; default 1)\n"
     "  FLASHPREP_SIM_FORMAT_DELAY_MS=N           format time: a format reply can be read\n"
-    "                                            N ms after its request (default 0)\n"
+    "                                            N ms after its request (default 0); the\n"
+    "      board takes requests one after the other: one that comes while it is\n"
+    "      still formatting is carried out after that format, and a reply the host\n"
+    "      stopped waiting for is read by its next read (a format slower than the\n"
+    "      host's 5 s time-out makes each later reply come one request late)\n"
     "  FLASHPREP_SIM_FORMAT_DELAY_BLOCKS=LIST    only these blocks take that time\n"
     "                                            (default: every block)\n"
     "  FLASHPREP_SIM_PENDING_REPLY=keep|drop     keep (default): a reply the host did\n"
@@ -40,14 +46,19 @@ const char kScenarioHelp[] =
     "Transfers (numbered from 1 over the run, reads and writes alike):\n"
     "  FLASHPREP_SIM_UNPLUG_AFTER=N              the board vanishes after transfer N\n"
     "  FLASHPREP_SIM_FAULT=KIND@N[,KIND@N...]    KIND: error, short, timeout, unplug\n"
-    "  FLASHPREP_SIM_REAL_TIMEOUTS=1             time-outs take their real duration\n"
-    "                                            (default: reported at once)\n"
+    "  FLASHPREP_SIM_REAL_TIMEOUTS=0|1           1: time-outs take their real duration;\n"
+    "      0 (default): reported at once, the board's clock moving on by their\n"
+    "      length, so that the lines and the board are the same, only sooner\n"
     "Files:\n"
-    "  FLASHPREP_SIM_FLASH=PATH    flash contents, read at start and saved at exit\n"
+    "  FLASHPREP_SIM_FLASH=PATH    flash contents (1 MiB), read at start and saved at\n"
+    "                              exit; a missing file is a new board\n"
     "  FLASHPREP_SIM_STATE=DIR     board state at exit: ram.bin, flash.bin, events.txt,\n"
     "                              and stdout-bytes.txt when standard output is a file:\n"
     "                              the bytes it held as each transfer started, a line each\n"
-    "  FLASHPREP_SIM_TRACE=PATH    pcap (usbmon link type) of every transfer\n";
+    "                              (flashprep-sim-report DIR reads it back)\n"
+    "  FLASHPREP_SIM_TRACE=PATH    pcap (usbmon link type) of every transfer\n"
+    "The folders of these paths must exist. A bad value or an unknown\n"
+    "FLASHPREP_SIM_ name stops the command before it starts, with exit status 2.\n";
 
 namespace {
 
@@ -120,7 +131,7 @@ bool parse_block_list(const std::string& text, std::set<int>* out) {
                !parse_number(item.substr(dash + 1), &last) || last < first) {
       return false;
     }
-    if (last >= 65536)
+    if (last >= kFlashBlocks)
       return false;
     for (long long b = first; b <= last; ++b)
       out->insert(static_cast<int>(b));
@@ -136,11 +147,20 @@ bool configure_from_environment(SimUsb& usb, const Getenv& get, ScenarioFiles* f
     const char* v = get(name);
     return v == nullptr ? std::string() : std::string(v);
   };
-  auto fail = [&](const char* name) {
-    *error =
-        std::string("bad value for ") + name + ": '" + value(name) + "' (see flashprep-sim --help)";
+  auto fail = [&](const char* name, const char* wanted = nullptr) {
+    *error = std::string("bad value for ") + name + ": '" + value(name) + "' (" +
+             (wanted == nullptr ? "" : std::string(wanted) + "; ") + kHelpHint +
+             " lists the values)";
     usb.reset();
     return false;
+  };
+  // A flag is 0 or 1: "yes" or "true" would otherwise pass for one of them.
+  auto flag = [&](const char* name, bool* out) {
+    const std::string v = value(name);
+    if (!v.empty() && v != "0" && v != "1")
+      return false;
+    *out = v == "1";
+    return true;
   };
 
   BoardConfig config;
@@ -172,10 +192,10 @@ bool configure_from_environment(SimUsb& usb, const Getenv& get, ScenarioFiles* f
   };
   for (const ListVar& l : lists)
     if (get(l.name) != nullptr && !parse_block_list(value(l.name), l.target))
-      return fail(l.name);
+      return fail(l.name, "blocks 0 to 4095: N, N-M, comma separated, or all");
 
-  const std::string refuse_init = value("FLASHPREP_SIM_REFUSE_INIT");
-  config.refuse_init = !refuse_init.empty() && refuse_init != "0";
+  if (!flag("FLASHPREP_SIM_REFUSE_INIT", &config.refuse_init))
+    return fail("FLASHPREP_SIM_REFUSE_INIT", "0 or 1");
   long long number = 0;
   if (get("FLASHPREP_SIM_WEAK_SEED") != nullptr) {
     if (!parse_number(value("FLASHPREP_SIM_WEAK_SEED"), &number) || number > 0xFFFFFFFFLL)
@@ -225,8 +245,8 @@ bool configure_from_environment(SimUsb& usb, const Getenv& get, ScenarioFiles* f
   }
   if (get("FLASHPREP_SIM_FAULT") != nullptr && !parse_faults(value("FLASHPREP_SIM_FAULT"), usb))
     return fail("FLASHPREP_SIM_FAULT");
-  const std::string real = value("FLASHPREP_SIM_REAL_TIMEOUTS");
-  usb.real_timeouts = !real.empty() && real != "0";
+  if (!flag("FLASHPREP_SIM_REAL_TIMEOUTS", &usb.real_timeouts))
+    return fail("FLASHPREP_SIM_REAL_TIMEOUTS", "0 or 1");
   // A long run keeps no call log in the preloaded library: nothing reads it.
   usb.record_calls = false;
 
@@ -297,7 +317,65 @@ bool save_flash(const Board& board, const std::string& path) {
   return std::fclose(f) == 0 && ok;
 }
 
+namespace {
+
+// Why `path` cannot take a file, or empty when it can: its folder must exist.
+std::string unusable_path(const std::string& path) {
+  std::filesystem::path parent = std::filesystem::path(path).parent_path();
+  if (parent.empty())
+    return {};
+  std::error_code ec;
+  return std::filesystem::is_directory(parent, ec) ? std::string() : "no folder " + parent.string();
+}
+
+// Checked before the run starts, so that a run is never made only to find
+// that its results cannot be kept, and a user's file is never overwritten
+// by one that is not a flash image.
+bool files_usable(const ScenarioFiles& files, std::string* error) {
+  const size_t flash_bytes = size_t{kFlashBlocks} * kBlockBytes;
+  std::error_code ec;
+  if (!files.flash.empty()) {
+    const std::string why = unusable_path(files.flash);
+    if (!why.empty()) {
+      *error = "cannot keep the flash in " + files.flash + ": " + why;
+      return false;
+    }
+    if (std::filesystem::exists(files.flash, ec)) {
+      const auto size = std::filesystem::file_size(files.flash, ec);
+      if (ec || size != flash_bytes) {
+        *error = files.flash + " is no flash image (" +
+                 (ec ? std::string("not a file") : std::to_string(size) + " bytes") + ", " +
+                 std::to_string(flash_bytes) + " expected): left as it is";
+        return false;
+      }
+    }
+  }
+  if (!files.state.empty()) {
+    const std::string why = unusable_path(files.state);
+    if (!why.empty() || (std::filesystem::exists(files.state, ec) &&
+                         !std::filesystem::is_directory(files.state, ec))) {
+      *error = "cannot write state to " + files.state + ": " + (why.empty() ? "not a folder" : why);
+      return false;
+    }
+  }
+  if (!files.trace.empty()) {
+    const std::string why = unusable_path(files.trace);
+    if (!why.empty()) {
+      *error = "cannot write " + files.trace + ": " + why;
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 bool open_files(SimUsb& usb, const ScenarioFiles& files, const char* program) {
+  std::string error;
+  if (!files_usable(files, &error)) {
+    std::fprintf(stderr, "%s: %s\n", program, error.c_str());
+    return false;
+  }
   if (!files.flash.empty())
     load_flash(usb.board(), files.flash);
   if (!files.trace.empty() && !usb.trace_to(files.trace)) {

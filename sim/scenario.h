@@ -39,9 +39,11 @@ bool load_flash(Board& board, const std::string& path);
 bool save_flash(const Board& board, const std::string& path);
 
 // What every front end of the board does with `files`, saying on stderr,
-// after `program`, what went wrong. open_files(): loads the flash file (a
-// missing one is a new board) and starts the trace; false when the trace
-// cannot be created. save_files(): writes the flash file and the state
+// after `program`, what went wrong. open_files(): checks every file first
+// (their folders exist, an existing flash file is a flash image: 1 MiB),
+// then loads the flash file (a missing one is a new board) and starts the
+// trace; false, with one message, when a file cannot be used, nothing then
+// read or written. save_files(): writes the flash file and the state
 // folder; false when one of them could not be written.
 bool open_files(SimUsb& usb, const ScenarioFiles& files, const char* program);
 bool save_files(const Board& board, const ScenarioFiles& files, const char* program);

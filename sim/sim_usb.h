@@ -71,7 +71,8 @@ class SimUsb {
   bool open_fails = false;
   int set_configuration_result = 0;
   int claim_interface_result = 0;
-  // When set, a time-out takes its real duration instead of returning at once.
+  // When set, a time-out takes its real duration instead of returning at
+  // once (which moves the boards' clocks on by it: see Board::pass_time).
   bool real_timeouts = false;
   // Keeps the call log; off for long benchmark runs.
   bool record_calls = true;
@@ -143,7 +144,9 @@ class SimUsb {
   int handle_result(usb_dev_handle* h, int wanted);
   Board* board_of(usb_dev_handle* h);
   Fault next_transfer_fault(long n);
-  int time_out(int timeout_ms) const;
+  // A time-out of the host's transfer: waited out, or reported at once with
+  // the boards' clocks moved on by it.
+  int time_out(int timeout_ms);
 
   std::deque<Board> boards_;
   std::vector<DeviceEntry> entries_;

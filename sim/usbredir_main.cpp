@@ -12,7 +12,9 @@
 #include <cstring>
 #include <string>
 
+#include "sim/environment.h"
 #include "sim/scenario.h"
+#include "sim/scenario_names.h"
 #include "sim/usbredir_board.h"
 
 namespace {
@@ -78,7 +80,8 @@ int main(int argc, char** argv) {
   sim::SimUsb usb;
   sim::ScenarioFiles files;
   std::string error;
-  if (!sim::configure_from_environment(
+  if (!sim::check_scenario_names(sim::scenario_variables_set(), &error) ||
+      !sim::configure_from_environment(
           usb, [](const char* n) { return std::getenv(n); }, &files, &error)) {
     std::fprintf(stderr, "flashprep-sim-usbredir: %s\n", error.c_str());
     return 2;

@@ -5,6 +5,7 @@
 #include <chrono>
 
 #include "sim/scenario.h"
+#include "sim/scenario_names.h"
 #include "test_support.h"
 #include "usb/usb_bootloader.h"
 
@@ -136,11 +137,31 @@ TEST_F(SimBus, AnUnreadFormatReplyWaitsForTheNextSessionUnlessDroppedOnConfigura
   }
 }
 
+// A time-out reported at once moves the board's clock on by its length;
+// a format asked for while another is under way starts when that one ends.
+TEST(SimBoard, QuickTimeOutsMoveTheClockAndFormatsComeOneAfterTheOther) {
+  BoardConfig slow;
+  slow.format_delay_ms = 60000;
+  Board b(slow);
+  Bytes block = {0x01, 0x00};
+  block.resize(258, 0xAA);
+  send(b, block);
+  send(b, {0x02, 0x02, 0x00, 0x05});
+  send(b, {0x02, 0x02, 0x00, 0x06});
+  EXPECT_GT(b.reply_wait_ms(), 59000);
+  b.pass_time(60000);
+  EXPECT_EQ(take(b, 2), Bytes({0x01, 0x01}));
+  EXPECT_EQ(take(b, 257).size(), 257u);
+  EXPECT_EQ(b.bulk_in(nullptr, 2), sim::kErrTimeout) << "block 6 formats after block 5";
+  EXPECT_GT(b.reply_wait_ms(), 59000);
+}
+
 TEST(SimScenario, BlockListsAndBadSettings) {
   std::set<int> s;
   EXPECT_TRUE(sim::parse_block_list("3,5-7,2600", &s));
   EXPECT_EQ(s, (std::set<int>{3, 5, 6, 7, 2600}));
-  for (const char* bad : {"", "7-5", "x", "1,,2", "-3", "70000"}) {
+  EXPECT_TRUE(sim::parse_block_list("4095", &s));
+  for (const char* bad : {"", "7-5", "x", "1,,2", "-3", "4096", "4000-4096"}) {
     std::set<int> t;
     EXPECT_FALSE(sim::parse_block_list(bad, &t)) << bad;
   }
@@ -163,6 +184,18 @@ TEST(SimScenario, BlockListsAndBadSettings) {
   EXPECT_FALSE(sim::configure_from_environment(
       usb, env({{"FLASHPREP_SIM_PENDING_REPLY", "forget"}}), &files, &error));
   EXPECT_NE(error.find("FLASHPREP_SIM_PENDING_REPLY"), std::string::npos);
+  for (const char* flag : {"FLASHPREP_SIM_REFUSE_INIT", "FLASHPREP_SIM_REAL_TIMEOUTS"}) {
+    EXPECT_FALSE(sim::configure_from_environment(usb, env({{flag, "yes"}}), &files, &error));
+    ASSERT_TRUE(sim::configure_from_environment(usb, env({{flag, "1"}}), &files, &error));
+  }
+  EXPECT_TRUE(usb.real_timeouts);
+  EXPECT_TRUE(sim::check_scenario_names(
+      {"FLASHPREP_SIM_BOARD", "FLASHPREP_SIM_HELP", "FLASHPREP_SIM_LIBRARY"}, &error));
+  EXPECT_FALSE(
+      sim::check_scenario_names({"FLASHPREP_SIM_STATE", "FLASHPREP_SIM_REFUSE_INT"}, &error));
+  EXPECT_NE(error.find("FLASHPREP_SIM_REFUSE_INT (did you mean FLASHPREP_SIM_REFUSE_INIT?"),
+            std::string::npos)
+      << error;
   EXPECT_TRUE(sim::configure_from_environment(
       usb, env({{"FLASHPREP_SIM_BOARD", "two"}, {"FLASHPREP_SIM_FAULT", "short@4,unplug@9"}}),
       &files, &error));

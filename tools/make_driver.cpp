@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -31,19 +32,37 @@ bool parse_number(const char* text, int base, unsigned long* value) {
   return errno == 0 && *end == '\0';
 }
 
+constexpr const char kUsage[] = "usage: flashprep-make-driver PATH [BYTES [START_HEX]]\n";
+
+// A bad command line: exit status 2, as for the other helper programs.
 int usage(const char* message) {
-  std::fprintf(stderr,
-               "flashprep-make-driver: %s\n"
-               "usage: flashprep-make-driver PATH [BYTES [START_HEX]]\n",
-               message);
-  return 1;
+  std::fprintf(stderr, "flashprep-make-driver: %s\n%s", message, kUsage);
+  return 2;
+}
+
+void print_help() {
+  std::printf(
+      "%s\n"
+      "Writes PATH (serial_flash.S19 for flashprep): a made-up driver image of\n"
+      "BYTES bytes (default 4000) from address START_HEX (default 20000000), as\n"
+      "S3 records. The bytes are the same on every run. For rehearsals with the\n"
+      "simulated board; a real board needs the real driver.\n",
+      kUsage);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
+    print_help();
+    return 0;
+  }
   if (argc < 2 || argc > 4)
     return usage("wrong number of arguments");
+  // A path that starts with '-' is most likely a mistyped option: write no
+  // file by that name (./-name still does).
+  if (argv[1][0] == '-')
+    return usage((std::string("unknown option ") + argv[1]).c_str());
   unsigned long bytes = kDefaultBytes;
   unsigned long start = kDefaultStart;
   if (argc > 2 && (!parse_number(argv[2], 10, &bytes) || bytes == 0 || bytes > kMaxBytes)) {

@@ -2,6 +2,7 @@
 // scenario family. Expected output is computed from the tool's rules.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -170,6 +171,8 @@ TEST_F(E2E, HealthyBoardFullRun) {
   EXPECT_NE(report.out.find("blocks formatted     : 4064"), std::string::npos) << report.out;
   EXPECT_NE(report.out.find("table blocks written : 17 (2528 to 2544)"), std::string::npos);
   EXPECT_NE(report.out.find("tables MATCH"), std::string::npos);
+  EXPECT_NE(report.out.find("table entries checked: 4352"), std::string::npos);
+  EXPECT_NE(report.out.find("checked again"), std::string::npos) << "4352 next to 4064 explained";
 }
 
 TEST_F(E2E, NoUsableBoardOnTheBus) {
@@ -359,6 +362,47 @@ TEST_F(E2E, AStopWhileALineWaitsOnAFullPipeKeepsTheLine) {
   expect_lines(r.out, full.substr(0, full.find(line) + line.size()));
 }
 
+// Time-outs reported at once move the board's clock by their length, so a
+// format slower than the 5 s time-out gives the lines and the board of a
+// run with real time-outs, only sooner. The board takes requests one after
+// the other and keeps a reply nobody waits for: the next read gets it.
+TEST_F(E2E, QuickTimeOutsGiveTheRunThatRealOnesGive) {
+  const Env slow = {{"FLASHPREP_SIM_FORMAT_DELAY_MS", "5300"},
+                    {"FLASHPREP_SIM_FORMAT_DELAY_BLOCKS", "5"}};
+  Env real = slow;
+  real["FLASHPREP_SIM_REAL_TIMEOUTS"] = "1";
+  const ProcessResult waited = run(real);
+  const Bytes waited_flash = flash();
+  const std::string waited_events = events();
+  EXPECT_GE(waited.seconds, 5.3);
+  const ProcessResult quick = run(slow);
+  EXPECT_LT(quick.seconds, 4.0);  // 0.3 s of format time, then the run
+  EXPECT_EQ(quick.out, waited.out);
+  EXPECT_EQ(flash(), waited_flash);
+  EXPECT_EQ(events(), waited_events);
+  expect_lines(quick.out, download() + expected_format({5}).lines);
+
+  // Waited out for real, these would take 10.3 and 10.6 s.
+  const struct {
+    const char* delay;
+    const char* blocks;
+    std::set<int> failing;
+  } cases[] = {
+      // Block 5's reply is still 5.3 s away when block 6's read starts.
+      {"10300", "5", {5, 6}},
+      // Block 6's format starts when block 5's ends: block 7's read finds
+      // block 6's reply 5.3 s away.
+      {"5300", "5-6", {5, 7}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.blocks);
+    const ProcessResult r = run({{"FLASHPREP_SIM_FORMAT_DELAY_MS", c.delay},
+                                 {"FLASHPREP_SIM_FORMAT_DELAY_BLOCKS", c.blocks}});
+    expect_lines(r.out, download() + expected_format(c.failing).lines);
+    EXPECT_LT(r.seconds, 4.0);
+  }
+}
+
 TEST_F(E2E, FlashPersistsBetweenRuns) {
   const std::string flash_file = (dir / "board.flash").string();
   run({{"FLASHPREP_SIM_FLASH", flash_file}});
@@ -386,11 +430,56 @@ TEST_F(E2E, LauncherHelpAndBadSettings) {
         "FLASHPREP_SIM_PENDING_REPLY"})
     EXPECT_NE(help.out.find(var), std::string::npos) << var;
 
-  const ProcessResult bad = run_process({FLASHPREP_SIM_LAUNCHER, FLASHPREP_BINARY}, dir.string(),
-                                        {{"FLASHPREP_SIM_FAULT", "melt@3"}});
-  EXPECT_EQ(bad.exit_status, 2);
-  EXPECT_EQ(bad.out, "");
-  EXPECT_NE(bad.err.find("FLASHPREP_SIM_FAULT"), std::string::npos);
+  EXPECT_NE(help.out.find("flashprep-sim-report DIR"), std::string::npos);
+
+  // Refused before the run, with one line: no run, no file written.
+  const std::string user_file = (dir / "mine.bin").string();
+  std::ofstream(user_file, std::ios::binary) << "abc";
+  const struct {
+    Env env;
+    const char* says;
+  } bad_settings[] = {
+      {{{"FLASHPREP_SIM_FAULT", "melt@3"}}, "FLASHPREP_SIM_FAULT"},
+      {{{"FLASHPREP_SIM_STATE", (dir / "no" / "state").string()}}, "no folder"},
+      {{{"FLASHPREP_SIM_FLASH", (dir / "no" / "flash").string()}}, "no folder"},
+      {{{"FLASHPREP_SIM_FLASH", user_file}}, "(3 bytes, 1048576 expected)"},
+      {{{"FLASHPREP_SIM_FORMAT_REQUEST_FAILS", "5000"}}, "blocks 0 to 4095"},
+      {{{"FLASHPREP_SIM_REFUSE_INIT", "yes"}}, "0 or 1"},
+      {{{"FLASHPREP_SIM_BORD", "none"}}, "did you mean FLASHPREP_SIM_BOARD?"},
+  };
+  for (const auto& c : bad_settings) {
+    const ProcessResult bad =
+        run_process({FLASHPREP_SIM_LAUNCHER, FLASHPREP_BINARY}, dir.string(), c.env);
+    SCOPED_TRACE(c.says);
+    EXPECT_EQ(bad.exit_status, 2);
+    EXPECT_EQ(bad.out, "");
+    EXPECT_NE(bad.err.find(c.says), std::string::npos) << bad.err;
+    EXPECT_EQ(std::count(bad.err.begin(), bad.err.end(), '\n'), 1) << bad.err;
+  }
+  EXPECT_EQ(read_text(user_file), "abc") << "a file that is no flash image is left alone";
+  EXPECT_FALSE(fs::exists(dir / "no"));
+}
+
+TEST_F(E2E, HelperProgramsAnswerHelpAndRefuseBadCommandLines) {
+  for (const char* program :
+       {FLASHPREP_SIM_LAUNCHER, FLASHPREP_SIM_REPORT, FLASHPREP_MAKE_DRIVER}) {
+    SCOPED_TRACE(program);
+    const ProcessResult help = run_process({program, "--help"}, dir.string(), {});
+    EXPECT_EQ(help.exit_status, 0);
+    EXPECT_EQ(help.out.rfind("usage: ", 0), 0u) << help.out;
+    const ProcessResult bad = run_process({program, "--bogus"}, dir.string(), {});
+    EXPECT_EQ(bad.exit_status, 2);
+    EXPECT_NE(bad.err.find("\nusage: "), std::string::npos) << bad.err;
+  }
+  EXPECT_FALSE(fs::exists(dir / "--help")) << "the driver writer took --help for a path";
+  const ProcessResult none =
+      run_process({FLASHPREP_SIM_LAUNCHER, "no-such-command"}, dir.string(), {});
+  EXPECT_EQ(none.exit_status, 2);
+  EXPECT_EQ(none.err.rfind("flashprep-sim: no command no-such-command\nusage: ", 0), 0u)
+      << none.err;
+  EXPECT_EQ(fs::path(FLASHPREP_SIM_REPORT).parent_path(),
+            fs::path(FLASHPREP_SIM_LAUNCHER).parent_path())
+      << "the report reader is built beside the other programs";
 }
 
 TEST_F(E2E, TraceThatCannotBeWrittenWholeIsReported) {

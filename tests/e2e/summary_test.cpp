@@ -334,6 +334,27 @@ TEST_F(Summary, TextThatIsNoLog) {
   }
 }
 
+TEST_F(Summary, RunStoppedBeforeTheFormatPassAndMapsThatCannotBeWritten) {
+  const std::string log = board_run({{"FLASHPREP_SIM_REFUSE_INIT", "1"}});
+  ProcessResult r = summarize(log);
+  EXPECT_EQ(lines_of(r.out).back(),
+            "TABLE BLOCKS  : 0 WRITTEN, 0 REFUSED, 15 UNUSED, 17 NOT REACHED");
+
+  // The map fails before any verdict is printed.
+  r = summarize(log, {"--svg", (dir / "no" / "map.svg").string()});
+  EXPECT_EQ(r.exit_status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("cannot write"), std::string::npos) << r.err;
+
+  // At a terminal with no LOG it says what it waits for.
+  if (std::system("command -v script >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "script (util-linux) is not installed";
+  r = run_process({"/bin/sh", "-c",
+                   std::string("exec script -qec ") + FLASHPREP_SUMMARY + " /dev/null </dev/null"},
+                  dir.string(), {});
+  EXPECT_NE(r.out.find("reading a run's output from standard input"), std::string::npos) << r.out;
+}
+
 TEST_F(Summary, MapShowsEachBlockAsTheLogSaysAndDraws) {
   const std::set<int> failing = {7, 100, 101, 2600, 4095};
   const std::set<int> refused = {2530, 2543};

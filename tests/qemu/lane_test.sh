@@ -212,7 +212,7 @@ case $case_name in
       cmp "$scratch/ref.state/flash.bin" "$scratch/lane.state/flash.bin"
     check "the report finds the tables matching" \
       sh -c '"$1" "$2" | grep -qx "tables MATCH the blocks"' - \
-      "$build/sim/flashprep-sim-report" "$scratch/lane.state"
+      "$build/flashprep-sim-report" "$scratch/lane.state"
     ;;
   *)
     echo "lane_test.sh: unknown case $case_name" >&2

@@ -135,7 +135,7 @@ case $case_name in
       echo "ok - trace not compared: tshark is not installed # SKIP"
     fi
     # The report reader of simulated-board/ reads the state back as on Linux.
-    "$reference_build/sim/flashprep-sim-report" "$scratch/ref.state" >"$scratch/ref.report"
+    "$reference_build/flashprep-sim-report" "$scratch/ref.state" >"$scratch/ref.report"
     "$src/tools/wine-run" "$board/flashprep-sim-report.exe" "$scratch/win.state" |
       sed "s/$cr\$//" >"$scratch/win.report"
     check "board report as on Linux" same_text "$scratch/ref.report" "$scratch/win.report"
@@ -212,6 +212,12 @@ case $case_name in
     check "a bad value: exit status 2" [ "$status" -eq 2 ]
     check "a bad value: no output" [ ! -s "$scratch/bad.raw" ]
     check "a bad value: the variable named" grep -q FLASHPREP_SIM_FAULT "$scratch/bad.err"
+    check "a bad value: help as Windows has it" grep -q "set FLASHPREP_SIM_HELP=1" "$scratch/bad.err"
+    check "a bad value: no launcher named" \
+      sh -c '! grep -q "flashprep-sim --help" "$1"' sh "$scratch/bad.err"
+    on_windows bad "$board/flashprep.exe" FLASHPREP_SIM_BORD=none
+    check "an unknown name: exit status 2" [ "$status" -eq 2 ]
+    check "an unknown name: the closest named" grep -q "did you mean FLASHPREP_SIM_BOARD" "$scratch/bad.err"
     ;;
   line_ends)
     # The driver file with LF line ends and with CR LF, on both systems; and
@@ -315,6 +321,8 @@ EOF
     check "the zip holds what it should" same_text "$scratch/expected" "$scratch/contents"
     unpacked="$scratch/unpacked/$top"
     check "the README has CR LF line ends" crlf_lines "$unpacked/README.txt"
+    check "the READMEs name the folder the zip unpacks to" \
+      grep -q "C:.Tools.$top.simulated-board.flashprep.exe" "$unpacked/simulated-board/README.txt"
     mkdir -p "$scratch/ref.dir" "$scratch/win.dir"
     "$reference_build/flashprep-make-driver" "$scratch/ref.dir/serial_flash.S19"
     (cd "$scratch/win.dir" && "$src/tools/wine-run" "$unpacked/flashprep-make-driver.exe" serial_flash.S19)

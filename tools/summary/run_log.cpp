@@ -331,9 +331,11 @@ void Parser::finish() {
   if (complete)
     writes_went_through();
   // The reserved blocks no table went to are unused, but for those a cut
-  // run could still have written: up to the last that any run writes.
+  // run, or one stopped before its format pass, had not reached yet: up to
+  // the last that any run writes.
+  const bool passed = complete && log_.stopped_by.empty();
   for (int t = kFirstTableBlock; t < kSecondRangeFirst; ++t) {
-    if (log_.flash[t] == FlashBlock::not_reached && (complete || t > kLastTableBlock))
+    if (log_.flash[t] == FlashBlock::not_reached && (passed || t > kLastTableBlock))
       log_.flash[t] = FlashBlock::unused;
   }
 }

@@ -9,6 +9,7 @@
 #include "tools/summary/log_lines.h"
 #include "tools/summary/run_log.h"
 #include "tools/summary/summary_report.h"
+#include "tools/summary/terminal.h"
 #include "tools/summary/verdict.h"
 
 namespace {
@@ -99,6 +100,10 @@ int main(int argc, char** argv) {
   std::string bytes;
   bool read_ok = false;
   if (log_path.empty() || log_path == "-") {
+    // A user who gave no LOG at a terminal learns what is awaited.
+    if (standard_input_is_terminal())
+      std::cerr << "flashprep-summary: reading a run's output from standard input (end it with "
+                << kEndOfInputKeys << "; --help tells more)\n";
     read_ok = read_most(std::cin, &bytes);
   } else {
     std::ifstream in(log_path, std::ios::binary);
@@ -112,9 +117,9 @@ int main(int argc, char** argv) {
 
   const RunLog log = read_run_log(split_log_lines(bytes));
   const Verdict verdict = judge(log);
-  write_summary(log, verdict, std::cout);
-  std::cout.flush();
 
+  // The map is written before the verdict is printed, so that a script never
+  // sees a verdict from a run whose map could not be kept.
   if (!svg_path.empty() && log.end != RunLog::End::not_a_log) {
     // Binary, so the map has the same bytes on every system.
     std::ofstream svg(svg_path, std::ios::binary);
@@ -125,5 +130,7 @@ int main(int argc, char** argv) {
       return kStatusTrouble;
     }
   }
+  write_summary(log, verdict, std::cout);
+  std::cout.flush();
   return verdict.exit_status;
 }

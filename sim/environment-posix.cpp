@@ -1,0 +1,23 @@
+// POSIX: the environment is the `environ` array, and the launcher prints help.
+#include <unistd.h>
+
+#include <cstring>
+
+#include "sim/environment.h"
+
+namespace sim {
+
+const char kHelpHint[] = "flashprep-sim --help";
+
+std::vector<std::string> scenario_variables_set() {
+  std::vector<std::string> names;
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+    const char* equals = std::strchr(*entry, '=');
+    const std::string name(*entry, equals == nullptr ? std::strlen(*entry) : equals - *entry);
+    if (name.rfind("FLASHPREP_SIM_", 0) == 0)
+      names.push_back(name);
+  }
+  return names;
+}
+
+}  // namespace sim

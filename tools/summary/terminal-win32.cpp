@@ -1,0 +1,12 @@
+// Windows: the C runtime's _isatty(); a console ends input at Ctrl-Z, Enter.
+#include <io.h>
+
+#include <cstdio>
+
+#include "tools/summary/terminal.h"
+
+const char kEndOfInputKeys[] = "Ctrl-Z, Enter";
+
+bool standard_input_is_terminal() {
+  return _isatty(_fileno(stdin)) != 0;
+}
