@@ -45,7 +45,15 @@ const char kScenarioHelp[] =
     "Files:\n"
     "  FLASHPREP_SIM_FLASH=PATH    flash contents, read at start and saved at exit\n"
     "  FLASHPREP_SIM_STATE=DIR     board state at exit: ram.bin, flash.bin, events.txt\n"
-    "  FLASHPREP_SIM_TRACE=PATH    pcap (usbmon link type) of every transfer\n";
+    "  FLASHPREP_SIM_TRACE=PATH    pcap (usbmon link type) of every transfer\n"
+    "Many boards:\n"
+    "  FLASHPREP_SIM_BOARDS=DIR    every file in DIR (name of A-Z a-z 0-9 . _ -, not\n"
+    "      starting with '.') is a board on bus 'sim', listed by file name; creating\n"
+    "      and removing files plugs boards in and pulls them out. A file's lines\n"
+    "      FLASHPREP_SIM_NAME=VALUE (and # comments) set that board over the\n"
+    "      environment; its flash and state go to DIR/NAME.state/ unless it sets\n"
+    "      its own files. A board is held by the process that configures it: in\n"
+    "      any other, configuring it fails with -16 (busy)\n";
 
 namespace {
 
@@ -231,6 +239,7 @@ bool configure_from_environment(SimUsb& usb, const Getenv& get, ScenarioFiles* f
   files->flash = value("FLASHPREP_SIM_FLASH");
   files->state = value("FLASHPREP_SIM_STATE");
   files->trace = value("FLASHPREP_SIM_TRACE");
+  files->boards = value("FLASHPREP_SIM_BOARDS");
   return true;
 }
 
