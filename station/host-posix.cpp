@@ -100,6 +100,7 @@ bool BoardProcess::start(const std::vector<std::string>& argv, const std::string
   (void)posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETPGROUP);
   (void)posix_spawnattr_setpgroup(&setup.attributes, 0);
   std::vector<char*> args;
+  args.reserve(argv.size() + 1);
   for (const std::string& a : argv)
     args.push_back(const_cast<char*>(a.c_str()));  // posix_spawn does not change them
   args.push_back(nullptr);

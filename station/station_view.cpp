@@ -1,6 +1,7 @@
 #include "station/station_view.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 namespace {
@@ -14,7 +15,7 @@ std::string one_decimal(double seconds) {
 }
 
 std::string minutes_seconds(double seconds) {
-  const long s = static_cast<long>(seconds + 0.5);
+  const long s = std::lround(seconds);
   char text[32];
   (void)std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
   return text;
