@@ -1,5 +1,6 @@
 #include "station/station.h"
 
+#include <algorithm>
 #include <deque>
 #include <filesystem>
 #include <iostream>
@@ -120,8 +121,8 @@ int run_station(const std::string& program, const std::string& logs, std::ostrea
   view.close(boards, StationClock::now());
 
   *request = interrupt_request();
-  for (const BoardRun& board : boards)
-    if (board.verdict.exit_status != 0)
-      return kSomeNotReady;
-  return kAllReady;
+  const bool all_ready = std::all_of(boards.begin(), boards.end(), [](const BoardRun& board) {
+    return board.verdict.exit_status == 0;
+  });
+  return all_ready ? kAllReady : kSomeNotReady;
 }

@@ -102,9 +102,10 @@ void StationView::draw(const std::deque<BoardRun>& boards, StationClock::time_po
 }
 
 void StationView::close(const std::deque<BoardRun>& boards, StationClock::time_point now) {
-  int ready = 0;
-  for (const BoardRun& b : boards)
-    ready += b.finished && b.verdict.exit_status == 0;
+  const int ready =
+      static_cast<int>(std::count_if(boards.begin(), boards.end(), [](const BoardRun& b) {
+        return b.finished && b.verdict.exit_status == 0;
+      }));
   const int not_ready = static_cast<int>(boards.size()) - ready;
   const std::string done =
       "DONE " + std::to_string(ready) + " READY, " + std::to_string(not_ready) + " NOT READY";
