@@ -194,6 +194,10 @@ TEST_F(Station, ExitStatuses) {
   EXPECT_TRUE(same_lines(
       log("002-002"),
       expected_download(kDriverBytes, kRam, kRam + kDriverBytes - 1) + expected_format({9}).lines));
+  // A later run's log replaces the earlier one whole.
+  r = station({{"FLASHPREP_SIM_BOARD", "two"}, {"FLASHPREP_SIM_BOOTLOADER", "silent"}});
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(log("002-002"), "FAIL: BOOTLOADER NOT PRESENT\n");
 
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
            {"--logs"}, {"--logs", ""}, {"extra"}, {"-x"}, {"--run-board", "001"}}) {
