@@ -18,8 +18,8 @@ bool board_name(const std::string& name) {
   if (name.empty() || name[0] == '.')
     return false;
   return std::all_of(name.begin(), name.end(), [](char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-           c == '.' || c == '_' || c == '-';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
+           c == '_' || c == '-';
   });
 }
 
@@ -216,8 +216,11 @@ BoardFolder::Slot* BoardFolder::slot_of(usb_dev_handle* h) {
 }
 
 int BoardFolder::check_plugged(Slot& slot) {
-  if (!slot.gone && file_id(path(slot)) != slot.id)
-    slot.gone = true;
+  const auto now = std::chrono::steady_clock::now();
+  if (!slot.gone && now - slot.looked >= std::chrono::milliseconds(kFileLookMs)) {
+    slot.gone = file_id(path(slot)) != slot.id;
+    slot.looked = now;
+  }
   if (!slot.gone)
     return 0;
   // From the next transfer on, as an unplug fault does.

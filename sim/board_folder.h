@@ -23,6 +23,7 @@
 #ifndef FLASHPREP_SIM_BOARD_FOLDER_H_
 #define FLASHPREP_SIM_BOARD_FOLDER_H_
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -77,6 +78,7 @@ class BoardFolder {
     BoardLock lock;
     bool gone = false;
     bool trace_started = false;
+    std::chrono::steady_clock::time_point looked;  // the file last found in place
   };
 
   void read_folder();
