@@ -30,14 +30,14 @@ void run_steps(UsbBootloader& bootloader, SerialFlash& flash, std::ostream& out)
 
 }  // namespace
 
-int run_flashprep(std::ostream& out) {
+int run_flashprep(std::ostream& out, const UsbPlace& place) {
   // Installed first and removed last, so that a request during the close
   // still counts.
   InterruptHandlers interrupts;
   {
     // Destroyed in reverse order on every way out: the bootloader's
     // destructor releases and closes the device.
-    UsbBootloader bootloader;
+    UsbBootloader bootloader(place);
     SerialFlash flash(&bootloader);
     // The one place where a run stops: where a request would start. Later
     // steps then see refused requests as failures, and what they would

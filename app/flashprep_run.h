@@ -6,6 +6,8 @@
 
 #include <ostream>
 
+#include "usb/usb_bootloader.h"
+
 // Returns 0 when nobody asked the run to stop, whatever its lines say:
 // scripts read the lines, not the exit status.
 //
@@ -17,6 +19,9 @@
 // exchange, and the caller ends the process by it (end_by_interrupt()). A
 // run that ends by itself before its next request (a missing driver file)
 // writes its lines as it would have.
-int run_flashprep(std::ostream& out);
+//
+// `place` names the one board to prepare; by default the first board found,
+// as flashprep itself always does.
+int run_flashprep(std::ostream& out, const UsbPlace& place = UsbPlace());
 
 #endif  // FLASHPREP_APP_FLASHPREP_RUN_H_

@@ -1,8 +1,9 @@
 // The libusb 0.1 functions that flashprep calls, defined over the simulated
-// bus. Compiled against the system's own libusb header (usb/libusb_api.h), so
-// a signature that drifted from the library's would not build.
+// bus (or over the folder of boards, when one is in use). Compiled against the system's own libusb
+// header (usb/libusb_api.h), so a signature that drifted from the library's would not build.
 #include "usb/libusb_api.h"
 
+#include "sim/board_folder.h"
 #include "sim/sim_usb.h"
 
 using sim::world;
@@ -14,47 +15,63 @@ void usb_init(void) {
 }
 
 int usb_find_busses(void) {
-  return world().find_busses();
+  sim::BoardFolder* f = sim::folder_in_use();
+  return f != nullptr ? f->find_busses() : world().find_busses();
 }
 
 int usb_find_devices(void) {
-  return world().find_devices();
+  sim::BoardFolder* f = sim::folder_in_use();
+  return f != nullptr ? f->find_devices() : world().find_devices();
 }
 
 struct usb_bus* usb_get_busses(void) {
-  return world().get_busses();
+  sim::BoardFolder* f = sim::folder_in_use();
+  return f != nullptr ? f->get_busses() : world().get_busses();
 }
 
 usb_dev_handle* usb_open(struct usb_device* dev) {
-  return world().open(dev);
+  sim::BoardFolder* f = sim::folder_in_use();
+  return f != nullptr ? f->open(dev) : world().open(dev);
 }
 
 int usb_close(usb_dev_handle* dev) {
-  return world().close(dev);
+  sim::BoardFolder* f = sim::folder_in_use();
+  return f != nullptr ? f->close(dev) : world().close(dev);
 }
 
 int usb_set_configuration(usb_dev_handle* dev, int configuration) {
-  return world().set_configuration(dev, configuration);
+  sim::BoardFolder* f = sim::folder_in_use();
+  return f != nullptr ? f->set_configuration(dev, configuration)
+                      : world().set_configuration(dev, configuration);
 }
 
 int usb_claim_interface(usb_dev_handle* dev, int interface) {
-  return world().claim_interface(dev, interface);
+  sim::BoardFolder* f = sim::folder_in_use();
+  return f != nullptr ? f->claim_interface(dev, interface)
+                      : world().claim_interface(dev, interface);
 }
 
 int usb_release_interface(usb_dev_handle* dev, int interface) {
-  return world().release_interface(dev, interface);
+  sim::BoardFolder* f = sim::folder_in_use();
+  return f != nullptr ? f->release_interface(dev, interface)
+                      : world().release_interface(dev, interface);
 }
 
 int usb_reset(usb_dev_handle* dev) {
-  return world().reset_device(dev);
+  sim::BoardFolder* f = sim::folder_in_use();
+  return f != nullptr ? f->reset_device(dev) : world().reset_device(dev);
 }
 
 int usb_bulk_write(usb_dev_handle* dev, int ep, UsbWriteBuffer bytes, int size, int timeout) {
-  return world().bulk_write(dev, ep, bytes, size, timeout);
+  sim::BoardFolder* f = sim::folder_in_use();
+  return f != nullptr ? f->bulk_write(dev, ep, bytes, size, timeout)
+                      : world().bulk_write(dev, ep, bytes, size, timeout);
 }
 
 int usb_bulk_read(usb_dev_handle* dev, int ep, char* bytes, int size, int timeout) {
-  return world().bulk_read(dev, ep, bytes, size, timeout);
+  sim::BoardFolder* f = sim::folder_in_use();
+  return f != nullptr ? f->bulk_read(dev, ep, bytes, size, timeout)
+                      : world().bulk_read(dev, ep, bytes, size, timeout);
 }
 
 char* usb_strerror(void) {

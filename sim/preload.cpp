@@ -7,9 +7,11 @@
 // destructors at load and exit, so this one file serves both.
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "sim/board_folder.h"
 #include "sim/environment.h"
 #include "sim/scenario.h"
 #include "sim/scenario_names.h"
@@ -33,6 +35,14 @@ class PreloadedBoard {
       std::fprintf(stderr, "flashprep-sim: %s\n", error.c_str());
       std::_Exit(2);
     }
+    if (!files_.boards.empty()) {
+      // The folder's boards take the bus's place; the environment's own
+      // board (and its files) stays unused.
+      folder_ = std::make_unique<sim::BoardFolder>(
+          files_.boards, [](const char* n) { return std::getenv(n); }, kProgram);
+      sim::use_folder(folder_.get());
+      return;
+    }
     if (!sim::open_files(sim::world(), files_, kProgram))
       std::_Exit(2);
     if (sim::stdout_file_bytes() >= 0)
@@ -45,6 +55,11 @@ class PreloadedBoard {
   }
 
   ~PreloadedBoard() {
+    if (folder_ != nullptr) {
+      sim::use_folder(nullptr);
+      folder_.reset();  // saves the boards still held
+      return;
+    }
     if (!sim::world().close_trace())
       std::fprintf(stderr, "%s: cannot write %s\n", kProgram, files_.trace.c_str());
     sim::save_files(sim::world().board(), files_, kProgram);
@@ -73,6 +88,7 @@ class PreloadedBoard {
 
   static constexpr const char* kProgram = "flashprep-sim";
   sim::ScenarioFiles files_;
+  std::unique_ptr<sim::BoardFolder> folder_;
 };
 
 // Set up when the library loads, before flashprep's main(); a failure there

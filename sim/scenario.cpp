@@ -57,6 +57,14 @@ const char kScenarioHelp[] =
     "                              the bytes it held as each transfer started, a line each\n"
     "                              (flashprep-sim-report DIR reads it back)\n"
     "  FLASHPREP_SIM_TRACE=PATH    pcap (usbmon link type) of every transfer\n"
+    "Many boards:\n"
+    "  FLASHPREP_SIM_BOARDS=DIR    every file in DIR (name of A-Z a-z 0-9 . _ -, not\n"
+    "      starting with '.') is a board on bus 'sim', listed by file name; creating\n"
+    "      and removing files plugs boards in and pulls them out. A file's lines\n"
+    "      FLASHPREP_SIM_NAME=VALUE (and # comments) set that board over the\n"
+    "      environment; its flash and state go to DIR/NAME.state/ unless it sets\n"
+    "      its own files. A board is held by the process that configures it: in\n"
+    "      any other, configuring it fails with -16 (busy)\n"
     "The folders of these paths must exist. A bad value or an unknown\n"
     "FLASHPREP_SIM_ name stops the command before it starts, with exit status 2.\n";
 
@@ -253,6 +261,7 @@ bool configure_from_environment(SimUsb& usb, const Getenv& get, ScenarioFiles* f
   files->flash = value("FLASHPREP_SIM_FLASH");
   files->state = value("FLASHPREP_SIM_STATE");
   files->trace = value("FLASHPREP_SIM_TRACE");
+  files->boards = value("FLASHPREP_SIM_BOARDS");
   return true;
 }
 

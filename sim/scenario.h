@@ -13,9 +13,10 @@ namespace sim {
 
 // Where a run's board state lives outside the process.
 struct ScenarioFiles {
-  std::string flash;  // FLASHPREP_SIM_FLASH: flash contents kept between runs
-  std::string state;  // FLASHPREP_SIM_STATE: folder that receives the board state at exit
-  std::string trace;  // FLASHPREP_SIM_TRACE: usbmon pcap of every transfer
+  std::string flash;   // FLASHPREP_SIM_FLASH: flash contents kept between runs
+  std::string state;   // FLASHPREP_SIM_STATE: folder that receives the board state at exit
+  std::string trace;   // FLASHPREP_SIM_TRACE: usbmon pcap of every transfer
+  std::string boards;  // FLASHPREP_SIM_BOARDS: a folder of boards (sim/board_folder.h)
 };
 
 using Getenv = std::function<const char*(const char*)>;

@@ -3,7 +3,12 @@
 #include "sim/board.h"
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
 
+#include "image/srecord_writer.h"
+#include "sim/board_folder.h"
 #include "sim/scenario.h"
 #include "sim/scenario_names.h"
 #include "test_support.h"
@@ -211,6 +216,190 @@ TEST(SimScenario, BlockListsAndBadSettings) {
   EXPECT_EQ(usb.board().config().weak_seed, 0xFFFFFFFFu);
   EXPECT_FALSE(sim::configure_from_environment(
       usb, env({{"FLASHPREP_SIM_WEAK_SEED", "4294967296"}}), &files, &error));
+}
+
+// A folder of boards, read as the preloaded library reads it. Two
+// BoardFolder objects on one folder stand for two processes: their locks
+// exclude each other as those of two processes do.
+class SimFolder : public SimTest {
+ protected:
+  using Vars = std::map<std::string, std::string>;
+
+  void SetUp() override {
+    SimTest::SetUp();
+    boards = dir.file("boards");
+    std::filesystem::create_directory(boards);
+    Bytes driver(4000);
+    for (size_t i = 0; i < driver.size(); ++i)
+      driver[i] = static_cast<uint8_t>(i * 7 + 3);
+    ASSERT_TRUE(
+        dir.write("serial_flash.S19",
+                  srecord::header_record("d") +
+                      srecord::data_records(4, 0x20000000, driver.data(), driver.size(), 32) +
+                      srecord::terminator_record(4, 0x20000000)));
+  }
+  void TearDown() override { sim::use_folder(nullptr); }
+
+  static sim::Getenv env(const Vars& vars) {
+    return [vars](const char* name) -> const char* {
+      auto it = vars.find(name);
+      return it == vars.end() ? nullptr : it->second.c_str();
+    };
+  }
+  void plug(const std::string& name, const std::string& text) {
+    ASSERT_TRUE(dir.write("boards/" + name, text));
+  }
+  // The devices on the folder's bus, by file name, with their devnum.
+  static std::map<std::string, int> listed(sim::BoardFolder& folder) {
+    folder.find_busses();
+    folder.find_devices();
+    std::map<std::string, int> out;
+    std::vector<std::string> order;
+    usb_bus* bus = folder.get_busses();
+    EXPECT_EQ(std::string(bus->dirname), "sim");
+    EXPECT_EQ(bus->next, nullptr);
+    for (struct usb_device* d = bus->devices; d != nullptr; d = d->next) {
+      EXPECT_EQ(d->descriptor.idVendor, sim::kVendorId);
+      order.emplace_back(d->filename);
+      out[d->filename] = d->devnum;
+    }
+    EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
+    return out;
+  }
+  static usb_dev_handle* configure(sim::BoardFolder& folder, const std::string& name, int* result) {
+    listed(folder);
+    for (struct usb_device* d = folder.get_busses()->devices; d != nullptr; d = d->next) {
+      if (d->filename != name)
+        continue;
+      usb_dev_handle* h = folder.open(d);
+      *result = h == nullptr ? 1 : folder.set_configuration(h, 1);
+      return h;
+    }
+    return nullptr;
+  }
+  static Bytes file_bytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+  }
+
+  ScratchDir dir;
+  std::string boards;
+};
+
+TEST_F(SimFolder, BoardFilesAreListedByNameAndComeAndGoWithTheirFiles) {
+  plug("b", "");
+  plug("a-1.x_Y", "# a comment\n\n  \t\nFLASHPREP_SIM_WEAK_SEED=0\r\n");
+  plug(".hidden", "");
+  plug("with space", "");
+  plug("refused", "FLASHPREP_SIM_BOARD=two\n");
+  plug("notes", "plugged in on Monday\n");
+  plug("bad-value", "FLASHPREP_SIM_FAULT=melt@3\n");
+  std::filesystem::create_directory(boards + "/folder");
+  sim::BoardFolder folder(boards, env({{"FLASHPREP_SIM_WEAK_SEED", "9"}}), "test");
+  std::map<std::string, int> seen = listed(folder);
+  ASSERT_EQ(seen.size(), 2u);
+  ASSERT_EQ(seen.count("a-1.x_Y"), 1u);
+  ASSERT_EQ(seen.count("b"), 1u);
+  EXPECT_EQ(folder.board_usb("a-1.x_Y")->board().config().weak_seed, 0u) << "the file's own";
+  EXPECT_EQ(folder.board_usb("b")->board().config().weak_seed, 9u) << "the environment's";
+
+  // Pulled out, plugged in, and plugged in anew: listed as such, and the
+  // board that was plugged in anew has another devnum.
+  std::filesystem::remove(boards + "/b");
+  std::filesystem::remove(boards + "/a-1.x_Y");
+  plug("a-1.x_Y", "");
+  plug("c", "");
+  const std::map<std::string, int> now = listed(folder);
+  ASSERT_EQ(now.size(), 2u);
+  ASSERT_EQ(now.count("c"), 1u);
+  ASSERT_EQ(now.count("a-1.x_Y"), 1u);
+  EXPECT_NE(now.at("a-1.x_Y"), seen.at("a-1.x_Y"));
+  EXPECT_EQ(listed(folder), now) << "a board left plugged in keeps its devnum";
+}
+
+// The board's run through the folder is its run alone: the file's settings
+// over the environment's, transfer numbers of its own, its state in
+// DIR/NAME.state, and the environment's files left alone.
+TEST_F(SimFolder, ARunOnAFolderBoardIsItsRunAlone) {
+  const Vars environment = {{"FLASHPREP_SIM_FORMAT_REQUEST_FAILS", "9"},
+                            {"FLASHPREP_SIM_REFUSE_WRITES", "2530"},
+                            {"FLASHPREP_SIM_STATE", dir.file("not-this-one")}};
+  const Vars own = {{"FLASHPREP_SIM_FORMAT_REQUEST_FAILS", "7"},
+                    {"FLASHPREP_SIM_FAULT", "short@42,error@45"}};
+  Vars alone = environment;
+  for (const auto& [name, value] : own)
+    alone[name] = value;
+  alone["FLASHPREP_SIM_STATE"] = dir.file("alone");
+  sim::ScenarioFiles files;
+  std::string error;
+  ASSERT_TRUE(sim::configure_from_environment(usb(), env(alone), &files, &error)) << error;
+  const std::string alone_out = run_in(dir.path());
+  ASSERT_TRUE(sim::save_files(board(), files, "test"));
+  ASSERT_NE(alone_out.find("FAIL: FORMATTING BLOCK 7"), std::string::npos);
+
+  plug("a", "FLASHPREP_SIM_FORMAT_REQUEST_FAILS=7\nFLASHPREP_SIM_FAULT=short@42,error@45\n");
+  plug("b", "");
+  for (int run = 0; run < 2; ++run) {
+    // The second run starts from the flash the first one left.
+    sim::BoardFolder folder(boards, env(environment), "test");
+    sim::use_folder(&folder);
+    EXPECT_EQ(run_in(dir.path()), alone_out);
+    sim::use_folder(nullptr);
+    EXPECT_EQ(folder.board_usb("b")->transfers(), 0);
+  }
+  for (const char* name : {"ram.bin", "flash.bin", "events.txt"})
+    EXPECT_EQ(file_bytes(boards + "/a.state/" + name), file_bytes(dir.file("alone") + "/" + name))
+        << name;
+  EXPECT_FALSE(std::filesystem::exists(boards + "/b.state")) << "never configured";
+  EXPECT_FALSE(std::filesystem::exists(dir.file("not-this-one")));
+}
+
+TEST_F(SimFolder, ABoardHeldElsewhereIsBusyAndKeepsItsState) {
+  plug("a", "");
+  sim::BoardFolder holder(boards, env({}), "test");
+  int result = 0;
+  usb_dev_handle* held = configure(holder, "a", &result);
+  ASSERT_EQ(result, 0);
+
+  sim::BoardFolder other(boards, env({}), "test");
+  sim::use_folder(&other);
+  EXPECT_EQ(run_in(dir.path()), "FAIL: UNABLE TO START DRIVER\n");
+  EXPECT_FALSE(std::filesystem::exists(boards + "/a.state")) << "the second close saved nothing";
+  EXPECT_EQ(other.board_usb("a")->count("usb_set_configuration"), 0) << "refused before the board";
+
+  // The holder's close saves its board and lets it go.
+  const Bytes block(256, 0x5A);
+  holder.board_usb("a")->board().set_flash_block(3, block.data());
+  EXPECT_EQ(holder.close(held), 0);
+  EXPECT_EQ(file_bytes(boards + "/a.state/flash.bin").at(3 * 256), 0x5A);
+  usb_dev_handle* second = configure(other, "a", &result);
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(other.board_usb("a")->board().flash_block(3)[0], 0x5A) << "loaded from the last holder";
+  EXPECT_EQ(other.close(second), 0);
+}
+
+TEST_F(SimFolder, ABoardFileRemovedUnderAnOpenHandleIsUnplugged) {
+  plug("a", "");
+  sim::BoardFolder folder(boards, env({}), "test");
+  int result = 0;
+  usb_dev_handle* h = configure(folder, "a", &result);
+  ASSERT_EQ(result, 0);
+  const char identify[] = {0x00, 0x01};
+  EXPECT_EQ(folder.bulk_write(h, sim::kEndpointOut, identify, 2, 1000), 2);
+  std::filesystem::remove(boards + "/a");
+  EXPECT_EQ(folder.bulk_write(h, sim::kEndpointOut, identify, 1, 1000), sim::kErrNoDevice);
+  EXPECT_EQ(folder.claim_interface(h, 0), sim::kErrNoDevice);
+  EXPECT_TRUE(listed(folder).empty());
+
+  // Plugged in anew under the same name: a board of its own, free to take,
+  // while the old one stays unplugged.
+  plug("a", "");
+  usb_dev_handle* fresh = configure(folder, "a", &result);
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(folder.bulk_write(fresh, sim::kEndpointOut, identify, 2, 1000), 2);
+  EXPECT_EQ(folder.bulk_write(h, sim::kEndpointOut, identify, 2, 1000), sim::kErrNoDevice);
+  EXPECT_EQ(folder.close(h), 0);
+  EXPECT_EQ(folder.close(fresh), 0);
 }
 
 }  // namespace

@@ -51,6 +51,38 @@ TEST_F(Connection, WalksBusesThenDevicesAndOpensOnlyTheFirstMatch) {
   EXPECT_EQ(usb().count("usb_close"), 1);
 }
 
+// The station's processes each hold to one board: only a board at the
+// place given is opened, whatever comes first in the walk.
+TEST_F(Connection, APlaceOpensOnlyTheBoardThere) {
+  usb().clear_devices();
+  const int second = usb().add_board(sim::BoardConfig());
+  usb().add_device(3, 0x15A2, 0x0041, -1);      // 003/002: wrong product
+  usb().add_device(5, 0x1234, 0x5678, -1);      // 005/002: not a board
+  usb().add_device(5, 0x15A2, 0x0040, second);  // 005/003
+  usb().add_device(7, 0x15A2, 0x0040, 0);       // 007/002
+  const struct {
+    UsbPlace place;
+    int entry;  // device entry opened, -1: none
+  } cases[] = {
+      {{"007", "002"}, 3},  {{"005", "003"}, 2},  {{"005", "002"}, -1},
+      {{"003", "002"}, -1}, {{"007", "003"}, -1}, {{"", ""}, 2},
+  };
+  for (const auto& c : cases) {
+    const size_t before = usb().calls_named("usb_open").size();
+    {
+      UsbBootloader bootloader(c.place);
+      EXPECT_EQ(bootloader.start(), c.entry >= 0) << c.place.bus << "/" << c.place.device;
+      const auto opens = usb().calls_named("usb_open");
+      ASSERT_EQ(opens.size(), before + (c.entry >= 0 ? 1 : 0))
+          << c.place.bus << "/" << c.place.device;
+      if (c.entry >= 0) {
+        EXPECT_EQ(opens.back().device, c.entry);
+      }
+    }
+    EXPECT_EQ(usb().open_handles(), 0);
+  }
+}
+
 TEST_F(Connection, NoMatchingDeviceMeansNoOpenAndNoTeardown) {
   struct Case {
     const char* what;

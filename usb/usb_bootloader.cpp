@@ -33,7 +33,8 @@ bool UsbBootloader::open() {
   usb_find_devices();
   for (usb_bus* bus = usb_get_busses(); bus != nullptr; bus = bus->next) {
     for (struct usb_device* dev = bus->devices; dev != nullptr; dev = dev->next) {
-      if (dev->descriptor.idVendor == kVendor && dev->descriptor.idProduct == kProduct) {
+      if (dev->descriptor.idVendor == kVendor && dev->descriptor.idProduct == kProduct &&
+          (place.any() || (place.bus == bus->dirname && place.device == dev->filename))) {
         // Only the first match is tried: a second board is never touched.
         handle = usb_open(dev);
         return handle != nullptr;

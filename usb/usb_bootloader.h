@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <utility>
 
 // The libusb handle type; usb/libusb_api.h has the whole interface. Declared
@@ -34,6 +35,14 @@ constexpr int kEndpointIn = 0x81;   // bulk, board to host
 constexpr int kTimeoutMs = 5000;    // every transfer
 }  // namespace usb_ids
 
+// Where a board is plugged, as libusb 0.1 names it: the bus's `dirname` and
+// the device's `filename`. Empty: the first board found.
+struct UsbPlace {
+  std::string bus;
+  std::string device;
+  bool any() const { return bus.empty() && device.empty(); }
+};
+
 class UsbBootloader {
  public:
   // Command byte plus the largest body a command carries (a driver request of
@@ -41,6 +50,8 @@ class UsbBootloader {
   static constexpr int kMessageBytes = 265;
 
   UsbBootloader() : handle(nullptr) {}
+  // Only the board at `place` is ever opened (see open()).
+  explicit UsbBootloader(UsbPlace place) : handle(nullptr), place(std::move(place)) {}
   ~UsbBootloader();
   UsbBootloader(const UsbBootloader&) = delete;
   UsbBootloader& operator=(const UsbBootloader&) = delete;
@@ -49,8 +60,9 @@ class UsbBootloader {
   // configure(). True when the board is open, configured and claimed; after a
   // failed configure() the device stays open until close() or destruction.
   bool start();
-  // Walks the buses for the first device with both IDs and opens it. Only the
-  // first match is tried. True when a handle is held afterwards.
+  // Walks the buses for the first device with both IDs (and, when a place
+  // was given, at that place) and opens it. Only the first match is tried.
+  // True when a handle is held afterwards.
   // REQUIRES: no device is open.
   bool open();
   // Selects configuration 1, then claims interface 0. REQUIRES: open.
@@ -104,6 +116,7 @@ class UsbBootloader {
 
  private:
   usb_dev_handle* handle;
+  UsbPlace place;
   // Zeroed once so that every byte is defined from the start.
   uint8_t message[kMessageBytes] = {};
   uint16_t reply_length = 0;

@@ -9,7 +9,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <sstream>
+#include <thread>
 
 #include "e2e/process.h"
 #include "image/srecord_writer.h"
@@ -419,15 +421,26 @@ TEST_F(E2E, FlashPersistsBetweenRuns) {
 TEST_F(E2E, LauncherHelpAndBadSettings) {
   const ProcessResult help = run_process({FLASHPREP_SIM_LAUNCHER, "--help"}, dir.string(), {});
   EXPECT_EQ(help.exit_status, 0);
-  for (const char* var :
-       {"FLASHPREP_SIM_BOARD", "FLASHPREP_SIM_REFUSE=", "FLASHPREP_SIM_BOOTLOADER",
-        "FLASHPREP_SIM_REFUSE_DRIVER_BLOCKS", "FLASHPREP_SIM_REFUSE_INIT",
-        "FLASHPREP_SIM_FORMAT_REQUEST_FAILS", "FLASHPREP_SIM_FORMAT_REPLY_FAILS",
-        "FLASHPREP_SIM_SHORT_REPLY", "FLASHPREP_SIM_OVERSIZED_REPLY", "FLASHPREP_SIM_UNPLUG_AFTER",
-        "FLASHPREP_SIM_FAULT", "FLASHPREP_SIM_REAL_TIMEOUTS", "FLASHPREP_SIM_WEAK_SEED",
-        "FLASHPREP_SIM_FLASH", "FLASHPREP_SIM_STATE", "FLASHPREP_SIM_TRACE",
-        "FLASHPREP_SIM_FORMAT_DELAY_MS", "FLASHPREP_SIM_FORMAT_DELAY_BLOCKS",
-        "FLASHPREP_SIM_PENDING_REPLY"})
+  for (const char* var : {"FLASHPREP_SIM_BOARD",
+                          "FLASHPREP_SIM_REFUSE=",
+                          "FLASHPREP_SIM_BOOTLOADER",
+                          "FLASHPREP_SIM_REFUSE_DRIVER_BLOCKS",
+                          "FLASHPREP_SIM_REFUSE_INIT",
+                          "FLASHPREP_SIM_FORMAT_REQUEST_FAILS",
+                          "FLASHPREP_SIM_FORMAT_REPLY_FAILS",
+                          "FLASHPREP_SIM_SHORT_REPLY",
+                          "FLASHPREP_SIM_OVERSIZED_REPLY",
+                          "FLASHPREP_SIM_UNPLUG_AFTER",
+                          "FLASHPREP_SIM_FAULT",
+                          "FLASHPREP_SIM_REAL_TIMEOUTS",
+                          "FLASHPREP_SIM_WEAK_SEED",
+                          "FLASHPREP_SIM_FLASH",
+                          "FLASHPREP_SIM_STATE",
+                          "FLASHPREP_SIM_TRACE",
+                          "FLASHPREP_SIM_FORMAT_DELAY_MS",
+                          "FLASHPREP_SIM_FORMAT_DELAY_BLOCKS",
+                          "FLASHPREP_SIM_PENDING_REPLY",
+                          "FLASHPREP_SIM_BOARDS"})
     EXPECT_NE(help.out.find(var), std::string::npos) << var;
 
   EXPECT_NE(help.out.find("flashprep-sim-report DIR"), std::string::npos);
@@ -480,6 +493,87 @@ TEST_F(E2E, HelperProgramsAnswerHelpAndRefuseBadCommandLines) {
   EXPECT_EQ(fs::path(FLASHPREP_SIM_REPORT).parent_path(),
             fs::path(FLASHPREP_SIM_LAUNCHER).parent_path())
       << "the report reader is built beside the other programs";
+}
+
+// Two processes on two boards of one folder run side by side, each as it
+// would alone; a third one on a board in use is refused and changes nothing.
+TEST_F(E2E, BoardsOfOneFolderRunSideBySide) {
+  const fs::path boards = dir / "boards";
+  fs::create_directory(boards);
+  const Env folder = {{"FLASHPREP_SIM_BOARDS", boards.string()}};
+  const std::vector<std::string> argv = {FLASHPREP_SIM_LAUNCHER, FLASHPREP_BINARY};
+  auto plug = [&](const char* name, const std::string& text) {
+    std::ofstream(boards / name, std::ios::binary) << text;
+  };
+  // b waits 2.5 s for block 5's format reply: the others run meanwhile.
+  const std::string b_faults = "FLASHPREP_SIM_FAULT=short@42,error@45\n";
+  plug("b", b_faults + "FLASHPREP_SIM_FORMAT_DELAY_MS=2500\nFLASHPREP_SIM_FORMAT_DELAY_BLOCKS=5\n" +
+                "FLASHPREP_SIM_TRACE=" + (dir / "b.pcap").string() + "\n");
+  std::future<ProcessResult> first =
+      std::async(std::launch::async, [&] { return run_process(argv, dir.string(), folder); });
+  // The trace starts when the board is taken.
+  for (int i = 0; i < 500 && !fs::exists(dir / "b.pcap"); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_TRUE(fs::exists(dir / "b.pcap"));
+
+  const ProcessResult busy = run_process(argv, dir.string(), folder);
+  EXPECT_EQ(busy.out, "FAIL: UNABLE TO START DRIVER\n");
+  plug("a", "FLASHPREP_SIM_FORMAT_REQUEST_FAILS=0,255\n");  // listed before b
+  const ProcessResult second = run_process(argv, dir.string(), folder);
+  EXPECT_EQ(first.wait_for(std::chrono::seconds(0)), std::future_status::timeout)
+      << "the first run was over before the others";
+  const ProcessResult one = first.get();
+  EXPECT_GE(one.seconds, 2.5);
+
+  expect_lines(one.out, download() + expected_format({0, 1}).lines);
+  expect_lines(second.out, download() + expected_format({0, 255}).lines);
+  // Each board's state is the one its run alone leaves.
+  const struct {
+    const char* board;
+    Env alone;
+  } runs[] = {{"b", {{"FLASHPREP_SIM_FAULT", "short@42,error@45"}}},
+              {"a", {{"FLASHPREP_SIM_FORMAT_REQUEST_FAILS", "0,255"}}}};
+  for (const auto& r : runs) {
+    run(r.alone);
+    for (const char* file : {"ram.bin", "flash.bin", "events.txt"})
+      EXPECT_EQ(read_file(boards / (std::string(r.board) + ".state") / file),
+                read_file(dir / "state" / file))
+          << r.board << " " << file;
+  }
+}
+
+TEST_F(E2E, BoardFilePulledOutMidRun) {
+  const fs::path boards = dir / "boards";
+  fs::create_directory(boards);
+  std::ofstream(boards / "a", std::ios::binary)
+      << "FLASHPREP_SIM_FORMAT_DELAY_MS=2000\nFLASHPREP_SIM_FORMAT_DELAY_BLOCKS=5\n"
+         "FLASHPREP_SIM_TRACE="
+      << (dir / "a.pcap").string() << "\n";
+  std::future<ProcessResult> running = std::async(std::launch::async, [&] {
+    return run_process({FLASHPREP_SIM_LAUNCHER, FLASHPREP_BINARY}, dir.string(),
+                       {{"FLASHPREP_SIM_BOARDS", boards.string()}});
+  });
+  for (int i = 0; i < 500 && !fs::exists(dir / "a.pcap"); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  fs::remove(boards / "a");
+  const ProcessResult r = running.get();
+
+  // Unplugged while block 5's reply was on its way: that block and every
+  // later one fail at once, as for a vanished board.
+  const size_t fail = r.out.find("FAIL: FORMATTING BLOCK ");
+  ASSERT_NE(fail, std::string::npos) << r.out;
+  const int first_failed = std::atoi(r.out.c_str() + fail + 23);
+  EXPECT_LE(first_failed, 5);
+  std::set<int> tables;
+  for (int t = 2528; t <= 2544; ++t)
+    tables.insert(t);
+  expect_lines(r.out, download() + expected_format(blocks(first_failed, 4095), tables).lines);
+  const std::string events = read_text(boards / "a.state" / "events.txt");
+  EXPECT_NE(events.find("format 0\n"), std::string::npos) << "state saved at the close";
+  EXPECT_EQ(events.find("format " + std::to_string(first_failed + 1) + "\n"), std::string::npos)
+      << "nothing reached the board after it was pulled out";
+  EXPECT_LT(r.seconds, 6.0);
 }
 
 TEST_F(E2E, TraceThatCannotBeWrittenWholeIsReported) {

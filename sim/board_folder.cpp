@@ -1,0 +1,331 @@
+#include "sim/board_folder.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace sim {
+namespace {
+
+constexpr int kErrInvalid = -22;  // -EINVAL: no such handle
+constexpr int kErrBusy = -16;     // -EBUSY: another process holds the board
+
+BoardFolder* current_folder = nullptr;
+
+bool board_name(const std::string& name) {
+  if (name.empty() || name[0] == '.')
+    return false;
+  return std::all_of(name.begin(), name.end(), [](char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
+           c == '_' || c == '-';
+  });
+}
+
+// The board file's settings; false, with the reason in `error`, for a line
+// that is not a setting or names one that a single board cannot have.
+bool read_settings(const std::string& path, std::map<std::string, std::string>* settings,
+                   std::string* error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    *error = "cannot read it";
+    return false;
+  }
+  std::string line;
+  int number = 0;
+  while (std::getline(in, line)) {
+    ++number;
+    if (!line.empty() && line.back() == '\r')
+      line.pop_back();  // written on Windows
+    const size_t first = line.find_first_not_of(" \t");
+    if (first == std::string::npos || line[first] == '#')
+      continue;
+    const size_t eq = line.find('=');
+    const std::string name = eq == std::string::npos ? line : line.substr(0, eq);
+    if (eq == std::string::npos || name.rfind("FLASHPREP_SIM_", 0) != 0) {
+      *error = "line " + std::to_string(number) + " is not FLASHPREP_SIM_NAME=VALUE";
+      return false;
+    }
+    if (name == "FLASHPREP_SIM_BOARD" || name == "FLASHPREP_SIM_BOARDS") {
+      *error = name + " cannot be set for one board";
+      return false;
+    }
+    (*settings)[name] = line.substr(eq + 1);
+  }
+  return true;
+}
+
+// A devnum of 2..127 (1 is the root hub) that depends only on which file
+// the board is, so that every process names it alike.
+uint8_t devnum_of(const FileId& id) {
+  const uint64_t mix = (id.index * 0x9E3779B97F4A7C15ULL) ^ static_cast<uint64_t>(id.changed);
+  return static_cast<uint8_t>(2 + (mix ^ (mix >> 29) ^ (mix >> 47)) % 126);
+}
+
+}  // namespace
+
+BoardFolder* folder_in_use() {
+  return current_folder;
+}
+
+void use_folder(BoardFolder* folder) {
+  current_folder = folder;
+}
+
+BoardFolder::BoardFolder(std::string dir, Getenv environment, std::string program)
+    : dir_(std::move(dir)), environment_(std::move(environment)), program_(std::move(program)) {
+  (void)std::snprintf(bus_.dirname, sizeof bus_.dirname, "%s", "sim");
+  bus_.location = 1;
+}
+
+BoardFolder::~BoardFolder() {
+  for (Slot& slot : slots_) {
+    if (slot.lock.held())
+      save(slot);
+    if (!slot.usb.close_trace())
+      std::fprintf(stderr, "%s: cannot write %s\n", program_.c_str(), slot.files.trace.c_str());
+  }
+}
+
+bool BoardFolder::plug(Slot& slot) {
+  std::map<std::string, std::string> settings;
+  std::string error;
+  const std::string file = path(slot);
+  bool usable = read_settings(file, &settings, &error);
+  if (usable) {
+    // The board's own settings first, then the environment's, except the
+    // ones that name things of a single board or of the whole bus.
+    const Getenv get = [&](const char* name) -> const char* {
+      auto it = settings.find(name);
+      if (it != settings.end())
+        return it->second.c_str();
+      const std::string n = name;
+      if (n == "FLASHPREP_SIM_BOARD" || n == "FLASHPREP_SIM_BOARDS" || n == "FLASHPREP_SIM_FLASH" ||
+          n == "FLASHPREP_SIM_STATE" || n == "FLASHPREP_SIM_TRACE")
+        return nullptr;
+      return environment_(name);
+    };
+    usable = configure_from_environment(slot.usb, get, &slot.files, &error);
+  }
+  if (!usable) {
+    if (refused_.insert({slot.name, slot.id.changed}).second)
+      std::fprintf(stderr, "%s: board %s left out: %s\n", program_.c_str(), file.c_str(),
+                   error.c_str());
+    return false;
+  }
+  if (slot.files.state.empty())
+    slot.files.state = file + ".state";
+  if (slot.files.flash.empty())
+    slot.files.flash = slot.files.state + "/flash.bin";
+  slot.usb.find_busses();
+  slot.usb.find_devices();
+  usb_bus* bus = slot.usb.get_busses();
+  slot.inner = bus == nullptr ? nullptr : bus->devices;
+
+  // The devnum follows the file, and changes whenever the file was created
+  // anew, even when two files happen to mix to one number.
+  uint8_t devnum = devnum_of(slot.id);
+  auto last = last_devnum_.find(slot.name);
+  if (last != last_devnum_.end() && last->second == devnum)
+    devnum = static_cast<uint8_t>(devnum == 127 ? 2 : devnum + 1);
+  last_devnum_[slot.name] = devnum;
+  if (slot.inner != nullptr)
+    slot.dev = *slot.inner;
+  slot.dev.devnum = devnum;
+  (void)std::snprintf(slot.dev.filename, sizeof slot.dev.filename, "%s", slot.name.c_str());
+  return true;
+}
+
+void BoardFolder::read_folder() {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (std::filesystem::directory_iterator it(dir_, error), end; !error && it != end;
+       it.increment(error)) {
+    const std::string name = it->path().filename().string();
+    if (board_name(name))
+      names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+
+  std::vector<Slot*> now;
+  for (const std::string& name : names) {
+    const FileId id = file_id(dir_ + "/" + name);
+    if (!id.exists)
+      continue;  // a folder, or pulled out since the listing
+    auto same = std::find_if(plugged_.begin(), plugged_.end(),
+                             [&](const Slot* s) { return s->name == name && s->id == id; });
+    if (same != plugged_.end()) {
+      now.push_back(*same);
+      continue;
+    }
+    if (refused_.count({name, id.changed}) != 0)
+      continue;
+    slots_.emplace_back();
+    Slot& slot = slots_.back();
+    slot.name = name;
+    slot.id = id;
+    if (plug(slot))
+      now.push_back(&slot);
+    else
+      slots_.pop_back();  // nothing refers to it yet
+  }
+  for (Slot* s : plugged_)
+    if (std::find(now.begin(), now.end(), s) == now.end())
+      s->gone = true;
+  plugged_ = now;
+}
+
+int BoardFolder::find_busses() {
+  read_folder();
+  return 1;
+}
+
+int BoardFolder::find_devices() {
+  read_folder();
+  bus_.devices = nullptr;
+  struct usb_device* prev = nullptr;
+  for (Slot* s : plugged_) {
+    struct usb_device& dev = s->dev;
+    dev.bus = &bus_;
+    dev.prev = prev;
+    dev.next = nullptr;
+    if (prev != nullptr)
+      prev->next = &dev;
+    else
+      bus_.devices = &dev;
+    prev = &dev;
+  }
+  return static_cast<int>(plugged_.size());
+}
+
+usb_bus* BoardFolder::get_busses() {
+  return &bus_;
+}
+
+SimUsb* BoardFolder::board_usb(const std::string& name) {
+  auto it = std::find_if(plugged_.begin(), plugged_.end(),
+                         [&](const Slot* s) { return s->name == name; });
+  return it == plugged_.end() ? nullptr : &(*it)->usb;
+}
+
+BoardFolder::Slot* BoardFolder::slot_of(usb_dev_handle* h) {
+  auto it = handles_.find(h);
+  return it == handles_.end() ? nullptr : it->second;
+}
+
+int BoardFolder::check_plugged(Slot& slot) {
+  const auto now = std::chrono::steady_clock::now();
+  if (!slot.gone && now - slot.looked >= std::chrono::milliseconds(kFileLookMs)) {
+    slot.gone = file_id(path(slot)) != slot.id;
+    slot.looked = now;
+  }
+  if (!slot.gone)
+    return 0;
+  // From the next transfer on, as an unplug fault does.
+  slot.usb.unplug_after(slot.usb.transfers());
+  return kErrNoDevice;
+}
+
+usb_dev_handle* BoardFolder::open(const struct usb_device* dev) {
+  for (Slot& slot : slots_) {
+    if (&slot.dev != dev)
+      continue;
+    if (slot.gone || slot.inner == nullptr)
+      return nullptr;
+    usb_dev_handle* h = slot.usb.open(slot.inner);
+    if (h != nullptr)
+      handles_[h] = &slot;
+    return h;
+  }
+  return nullptr;
+}
+
+int BoardFolder::close(usb_dev_handle* h) {
+  Slot* slot = slot_of(h);
+  if (slot == nullptr)
+    return kErrInvalid;
+  const int result = slot->usb.close(h);
+  if (result == 0 && slot->lock.held() && slot->usb.open_handles() == 0) {
+    slot->usb.flush_trace();
+    save(*slot);
+    slot->lock.release();
+  }
+  return result;
+}
+
+void BoardFolder::save(Slot& slot) {
+  std::error_code exists;  // a failure shows when the files are written
+  std::filesystem::create_directories(slot.files.state, exists);
+  save_files(slot.usb.board(), slot.files, program_.c_str());
+}
+
+int BoardFolder::set_configuration(usb_dev_handle* h, int configuration) {
+  Slot* slot = slot_of(h);
+  if (slot == nullptr)
+    return kErrInvalid;
+  if (const int gone = check_plugged(*slot))
+    return gone;
+  if (!slot->lock.held()) {
+    const BoardLock::Result taken = slot->lock.acquire(path(*slot), slot->id);
+    if (taken == BoardLock::Result::busy)
+      return kErrBusy;
+    if (taken == BoardLock::Result::gone) {
+      slot->gone = true;
+      return check_plugged(*slot);
+    }
+    // The holder starts from the flash the last holder left.
+    load_flash(slot->usb.board(), slot->files.flash);
+    if (!slot->trace_started && !slot->files.trace.empty()) {
+      slot->trace_started = true;
+      if (!slot->usb.trace_to(slot->files.trace))
+        std::fprintf(stderr, "%s: cannot write %s\n", program_.c_str(), slot->files.trace.c_str());
+    }
+  }
+  return slot->usb.set_configuration(h, configuration);
+}
+
+int BoardFolder::claim_interface(usb_dev_handle* h, int interface) {
+  Slot* slot = slot_of(h);
+  if (slot == nullptr)
+    return kErrInvalid;
+  if (const int gone = check_plugged(*slot))
+    return gone;
+  return slot->usb.claim_interface(h, interface);
+}
+
+int BoardFolder::release_interface(usb_dev_handle* h, int interface) {
+  Slot* slot = slot_of(h);
+  if (slot == nullptr)
+    return kErrInvalid;
+  if (const int gone = check_plugged(*slot))
+    return gone;
+  return slot->usb.release_interface(h, interface);
+}
+
+int BoardFolder::reset_device(usb_dev_handle* h) {
+  Slot* slot = slot_of(h);
+  if (slot == nullptr)
+    return kErrInvalid;
+  if (const int gone = check_plugged(*slot))
+    return gone;
+  return slot->usb.reset_device(h);
+}
+
+int BoardFolder::bulk_write(usb_dev_handle* h, int ep, const char* bytes, int size, int timeout) {
+  Slot* slot = slot_of(h);
+  if (slot == nullptr)
+    return kErrInvalid;
+  (void)check_plugged(*slot);  // a pulled board fails the transfer itself, counted as one
+  return slot->usb.bulk_write(h, ep, bytes, size, timeout);
+}
+
+int BoardFolder::bulk_read(usb_dev_handle* h, int ep, char* bytes, int size, int timeout) {
+  Slot* slot = slot_of(h);
+  if (slot == nullptr)
+    return kErrInvalid;
+  (void)check_plugged(*slot);
+  return slot->usb.bulk_read(h, ep, bytes, size, timeout);
+}
+
+}  // namespace sim

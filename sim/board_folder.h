@@ -1,0 +1,114 @@
+// A folder of simulated boards: every regular file in it whose name is made
+// of A-Z a-z 0-9 . _ - and does not start with '.' is one board plugged in.
+// Several processes can each drive their own board of one folder at once.
+//
+// The folder is read afresh at every usb_find_busses/usb_find_devices: a file
+// created is a board plugged in, a file removed is a board pulled out (its
+// transfers fail as for a vanished device from then on, also under an open
+// handle), a file created anew under the same name is a board plugged in
+// anew (another devnum). All boards are on one bus, "sim"; a device's
+// filename is its board's file name; boards are listed in file-name order.
+//
+// A board file holds FLASHPREP_SIM_NAME=VALUE lines, '#' comments and blank
+// lines; its settings apply to that board over the environment's. Its flash
+// persists in, and its state goes to, DIR/NAME.state/ unless the file names
+// its own files. Transfer numbers count that board's transfers in this
+// process.
+//
+// A board is held by the process that configures it until that process
+// closes it or ends (a system lock): another process's configuration then
+// fails with -16 (EBUSY) and its close changes nothing. The saved flash is
+// loaded when the holder configures the board; the state is saved when the
+// holder closes it and when this object goes away.
+#ifndef FLASHPREP_SIM_BOARD_FOLDER_H_
+#define FLASHPREP_SIM_BOARD_FOLDER_H_
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "sim/board_lock.h"
+#include "sim/scenario.h"
+#include "sim/sim_usb.h"
+
+namespace sim {
+
+class BoardFolder {
+ public:
+  // `environment` gives the settings a board file leaves out (its
+  // FLASHPREP_SIM_BOARD, _FLASH, _STATE and _TRACE are not used); `program`
+  // starts the messages written on stderr (a board file that cannot be used
+  // is left out, with a message).
+  BoardFolder(std::string dir, Getenv environment, std::string program);
+  // Saves the boards this process still holds and ends their traces.
+  ~BoardFolder();
+  BoardFolder(const BoardFolder&) = delete;
+  BoardFolder& operator=(const BoardFolder&) = delete;
+
+  // The libusb 0.1 entry points, as SimUsb's.
+  int find_busses();
+  int find_devices();
+  usb_bus* get_busses();
+  usb_dev_handle* open(const struct usb_device* dev);
+  int close(usb_dev_handle* h);
+  int set_configuration(usb_dev_handle* h, int configuration);
+  int claim_interface(usb_dev_handle* h, int interface);
+  int release_interface(usb_dev_handle* h, int interface);
+  int reset_device(usb_dev_handle* h);
+  int bulk_write(usb_dev_handle* h, int ep, const char* bytes, int size, int timeout);
+  int bulk_read(usb_dev_handle* h, int ep, char* bytes, int size, int timeout);
+
+  // The bus of the board plugged in as `name` at the last reading of the
+  // folder; null when there is none. For tests.
+  SimUsb* board_usb(const std::string& name);
+
+ private:
+  struct Slot {
+    std::string name;
+    FileId id;
+    SimUsb usb;  // this board alone, with its own faults and transfer count
+    ScenarioFiles files;
+    struct usb_device* inner = nullptr;  // the board's device on `usb`
+    struct usb_device dev = {};          // what the host sees on the "sim" bus
+    BoardLock lock;
+    bool gone = false;
+    bool trace_started = false;
+    std::chrono::steady_clock::time_point looked;  // the file last found in place
+  };
+
+  void read_folder();
+  // Sets up a slot for a new board file; false (with a message) when its
+  // settings cannot be used.
+  bool plug(Slot& slot);
+  Slot* slot_of(usb_dev_handle* h);
+  // -19 when the board's file is gone or replaced (marking it unplugged),
+  // else 0.
+  int check_plugged(Slot& slot);
+  void save(Slot& slot);
+  std::string path(const Slot& slot) const { return dir_ + "/" + slot.name; }
+
+  std::string dir_;
+  Getenv environment_;
+  std::string program_;
+  // Never shrinks: open handles and device pointers refer into it.
+  std::deque<Slot> slots_;
+  std::vector<Slot*> plugged_;  // in name order
+  std::map<std::string, uint8_t> last_devnum_;
+  std::set<std::pair<std::string, int64_t>> refused_;  // told once per file
+  std::map<const usb_dev_handle*, Slot*> handles_;
+  usb_bus bus_ = {};
+};
+
+// The folder the libusb functions of this library serve, when one is set in
+// place of world(). Not owned.
+BoardFolder* folder_in_use();
+void use_folder(BoardFolder* folder);
+
+}  // namespace sim
+
+#endif  // FLASHPREP_SIM_BOARD_FOLDER_H_

@@ -1,0 +1,128 @@
+#include "station/station.h"
+
+#include <algorithm>
+#include <deque>
+#include <filesystem>
+#include <iostream>
+#include <system_error>
+#include <thread>
+
+#include "app/flashprep_run.h"
+#include "app/interrupt.h"
+#include "station/board_run.h"
+#include "station/station_view.h"
+
+namespace {
+
+// The processes are looked at this often; the logs are read and the view
+// drawn every kDrawTicks of them (4 times a second), which costs little
+// next to a board's own pace.
+constexpr auto kTick = std::chrono::milliseconds(50);
+constexpr int kDrawTicks = 5;
+
+void follow(BoardRun& board, StationClock::time_point now) {
+  if (!board.log.follow() || board.format_begun)
+    return;
+  const int reached = board.blocks_reached();
+  if (reached > 0) {
+    board.format_begun = true;
+    board.format_seen = now;
+    board.format_seen_blocks = reached;
+  }
+}
+
+void finish(BoardRun& board, StationClock::time_point now) {
+  follow(board, now);
+  board.finished = true;
+  board.seconds = std::chrono::duration<double>(now - board.start_time).count();
+  board.verdict = board.log.verdict();
+}
+
+}  // namespace
+
+int run_board(const UsbPlace& place) {
+  return run_flashprep(std::cout, place);
+}
+
+int run_station(const std::string& program, const std::string& logs, std::ostream& out,
+                int* request) {
+  // Before the boards are listed, so that no request is lost in between.
+  InterruptHandlers interrupts;
+  *request = 0;
+  int columns = 80;
+  StationView view(out, output_is_terminal(&columns), columns);
+
+  std::deque<BoardRun> boards;
+  for (BoardSlot& slot : list_boards()) {
+    const std::string log = (std::filesystem::path(logs) / (slot.name + ".log")).string();
+    boards.emplace_back(std::move(slot), log);
+  }
+  if (boards.empty()) {
+    out << "NO BOARD FOUND" << std::endl;
+    *request = interrupt_request();
+    return kNoBoardOrUsage;
+  }
+  std::error_code error;
+  std::filesystem::create_directories(logs, error);
+  if (error) {
+    std::cerr << "flashprep-station: cannot create " << logs << ": " << error.message() << "\n";
+    *request = interrupt_request();
+    return kNoBoardOrUsage;
+  }
+
+  for (const BoardRun& board : boards)
+    view.found(board);
+  for (BoardRun& board : boards) {
+    board.start_time = StationClock::now();
+    std::string why;
+    if (interrupt_requested()) {
+      why = "stopped before it started";
+    } else if (board.process.start(
+                   {program, kRunBoardOption, board.slot.place.bus, board.slot.place.device},
+                   board.log_path, &why)) {
+      board.started = true;
+      view.started(board);
+      continue;
+    }
+    std::cerr << "flashprep-station: " << board.slot.name << ": " << why << "\n";
+    view.not_started(board, why);
+    finish(board, board.start_time);
+    view.finished(board);
+  }
+
+  bool forwarded = false;
+  for (int tick = 0;; ++tick) {
+    const StationClock::time_point now = StationClock::now();
+    if (interrupt_requested() && !forwarded) {
+      forwarded = true;
+      view.stopping(interrupt_request());
+      for (BoardRun& board : boards)
+        board.process.stop(interrupt_request());
+    }
+    bool all_done = true;
+    for (BoardRun& board : boards) {
+      if (board.finished)
+        continue;
+      if (board.process.ended()) {
+        finish(board, now);
+        view.finished(board);
+      } else {
+        all_done = false;
+        if (tick % kDrawTicks == 0)
+          follow(board, now);
+      }
+    }
+    if (all_done)
+      break;
+    if (tick % kDrawTicks == 0)
+      view.draw(boards, now);
+    std::this_thread::sleep_for(kTick);
+  }
+  view.close(boards, StationClock::now());
+
+  *request = interrupt_request();
+  const bool all_ready = std::all_of(boards.begin(), boards.end(), [](const BoardRun& board) {
+    return board.verdict.exit_status == 0;
+  });
+  return all_ready ? kAllReady : kSomeNotReady;
+}
