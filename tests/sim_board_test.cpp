@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <thread>
 
 #include "image/srecord_writer.h"
 #include "sim/board_folder.h"
@@ -387,6 +388,9 @@ TEST_F(SimFolder, ABoardFileRemovedUnderAnOpenHandleIsUnplugged) {
   const char identify[] = {0x00, 0x01};
   EXPECT_EQ(folder.bulk_write(h, sim::kEndpointOut, identify, 2, 1000), 2);
   std::filesystem::remove(boards + "/a");
+  // Where looking for the file is costly (Windows), it is looked for only
+  // after sim::kFileLookMs.
+  std::this_thread::sleep_for(std::chrono::milliseconds(sim::kFileLookMs + 20));
   EXPECT_EQ(folder.bulk_write(h, sim::kEndpointOut, identify, 1, 1000), sim::kErrNoDevice);
   EXPECT_EQ(folder.claim_interface(h, 0), sim::kErrNoDevice);
   EXPECT_TRUE(listed(folder).empty());
