@@ -65,12 +65,16 @@ function(flashprep_fetch_pinned name)
       # gives up on a dead network after minutes: a bounded look first, so
       # that a machine without network or mirror is told at once.
       execute_process(COMMAND ${GIT_EXECUTABLE} ls-remote ${url} HEAD
-                      RESULT_VARIABLE result ERROR_VARIABLE error OUTPUT_QUIET TIMEOUT 45)
+                      RESULT_VARIABLE result ERROR_VARIABLE error OUTPUT_QUIET TIMEOUT 30)
       if(NOT result EQUAL 0)
         string(STRIP "${error}" error)
+        set(via "")
+        if(NOT origin STREQUAL url)
+          set(via " (git redirects it to ${origin})")
+        endif()
         message(FATAL_ERROR
-          "${name}: cannot fetch ${url} (commit ${commit}) from ${origin}: ${result}\n"
-          "  ${error}\n"
+          "${name}: cannot fetch ${url} at commit ${commit}${via}: "
+          "git ls-remote: ${result}\n  ${error}\n"
           "Without internet, point git at a mirror holding that repository, laid out as "
           "MIRROR/github.com/OWNER/NAME.git (a clone or a bundle file):\n"
           "  GIT_CONFIG_COUNT=1 GIT_CONFIG_KEY_0=url.MIRROR/github.com/.insteadOf "
