@@ -37,20 +37,26 @@ check "the pin is checked out (got $(head))" [ "$(head)" = "$pin" ]
 origin=$(git ls-remote --get-url "$url")
 check "the output says where it came from ($origin)" logged "fetched from $origin into $fetched"
 
+# Out of reach: a longer redirect than any other wins, to a folder with nothing.
+unreachable() {
+  n=${GIT_CONFIG_COUNT:-0}
+  env "GIT_CONFIG_KEY_$n=url.$work/nothing/libusb/.insteadOf" \
+    "GIT_CONFIG_VALUE_$n=https://github.com/libusb/" "GIT_CONFIG_COUNT=$((n + 1))" "$@"
+}
+
 git -C "$fetched" checkout -q HEAD~1
+unreachable cmake -S "$work/project" -B "$build" >"$work/log" 2>&1 && ok=1 || ok=0
+check "another commit checked out is fetched again" [ "$ok" -eq 0 ] &&
+  logged "cannot fetch $url at commit $pin"
 configure -DFETCHCONTENT_UPDATES_DISCONNECTED=ON && ok=1 || ok=0
 check "another commit checked out stops the configure" [ "$ok" -eq 0 ]
 check "naming the pin" logged "not the pinned $pin"
 configure -UFETCHCONTENT_UPDATES_DISCONNECTED && ok=1 || ok=0
 check "a configure that may update goes back to the pin" [ "$ok" -eq 1 ] && [ "$(head)" = "$pin" ]
 
-# Out of reach: a longer redirect than any other wins, to a folder with nothing.
 rm -rf "$build"
-n=${GIT_CONFIG_COUNT:-0}
 start=$(date +%s)
-env "GIT_CONFIG_KEY_$n=url.$work/nothing/libusb/.insteadOf" \
-  "GIT_CONFIG_VALUE_$n=https://github.com/libusb/" "GIT_CONFIG_COUNT=$((n + 1))" \
-  cmake -S "$work/project" -B "$build" >"$work/log" 2>&1 && ok=1 || ok=0
+unreachable cmake -S "$work/project" -B "$build" >"$work/log" 2>&1 && ok=1 || ok=0
 check "an unreachable repository stops the configure" [ "$ok" -eq 0 ]
 check "within a minute" [ $(($(date +%s) - start)) -lt 60 ]
 check "naming what it fetched" logged "cannot fetch $url at commit $pin"
