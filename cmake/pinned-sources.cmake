@@ -57,8 +57,11 @@ function(flashprep_fetch_pinned name)
     # Where git really takes the URL from, the redirect to a mirror applied;
     # kept beside the fetched tree, as later configures fetch nothing.
     set(origin_file ${FETCHCONTENT_BASE_DIR}/${name}-origin.txt)
-    flashprep_checked_out_commit(${fetched} found)
-    if(NOT found STREQUAL commit OR NOT EXISTS ${origin_file})
+    # Only what is not fetched yet needs the repository: FetchContent checks
+    # out a pin the clone already holds without it.
+    execute_process(COMMAND ${GIT_EXECUTABLE} -C ${fetched} cat-file -e ${commit}^{commit}
+                    RESULT_VARIABLE missing OUTPUT_QUIET ERROR_QUIET)
+    if(missing OR NOT EXISTS ${origin_file})
       execute_process(COMMAND ${GIT_EXECUTABLE} ls-remote --get-url ${url}
                       OUTPUT_VARIABLE origin OUTPUT_STRIP_TRAILING_WHITESPACE)
       # FetchContent gives a clone no time limit, and git over https only
