@@ -2,17 +2,14 @@
 # the import library libusb.a and libusb0.dll. Defines the imported target
 # libusb_win32 and LIBUSB_INCLUDE_DIRS.
 #
-# By default they are built into the build tree from the upstream snapshot in
-# FLASHPREP_DEPS_DIR (../shared/deps beside the repository), with the
-# library's own Makefile. LIBUSB_WIN32_DIR names a folder that already holds
-# them instead, flat or laid out as libusb-win32's binary release (include/,
-# lib/gcc/, bin/amd64/). The DLL is only needed to run the programs here: on
-# users' machines the libusb-win32 driver package installs it.
+# By default they are built into the build tree, with the library's own
+# Makefile, from its upstream repository at the pinned commit
+# (cmake/pinned-sources.cmake). LIBUSB_WIN32_DIR names a folder that already
+# holds them instead, flat or laid out as libusb-win32's binary release
+# (include/, lib/gcc/, bin/amd64/). The DLL is only needed to run the programs
+# here: on users' machines the libusb-win32 driver package installs it.
 set(LIBUSB_WIN32_DIR "" CACHE PATH
-    "Folder with lusb0_usb.h, libusb.a and libusb0.dll (empty: build them from FLASHPREP_DEPS_DIR)")
-set(FLASHPREP_DEPS_DIR "${PROJECT_SOURCE_DIR}/../shared/deps" CACHE PATH
-    "Folder of the third-party source archives")
-set(LIBUSB_WIN32_ARCHIVE libusb-win32-1.4.0.2.tar.gz)
+    "Folder with lusb0_usb.h, libusb.a and libusb0.dll (empty: build them from the pinned source)")
 
 if(LIBUSB_WIN32_DIR)
   # Outside the cross root: the folder is a plain path on this machine.
@@ -28,20 +25,16 @@ if(LIBUSB_WIN32_DIR)
     endif()
   endforeach()
   get_filename_component(LIBUSB_INCLUDE_DIRS ${LIBUSB_WIN32_header} DIRECTORY)
+  message(STATUS "libusb_win32: ${LIBUSB_WIN32_dll} (LIBUSB_WIN32_DIR)")
   add_library(libusb_win32 SHARED IMPORTED GLOBAL)
 else()
-  set(archive ${FLASHPREP_DEPS_DIR}/${LIBUSB_WIN32_ARCHIVE})
-  if(NOT EXISTS ${archive})
-    message(FATAL_ERROR "${archive} not found: set FLASHPREP_DEPS_DIR to the folder holding it, "
-                        "or LIBUSB_WIN32_DIR to a built libusb-win32")
-  endif()
-  # Unpacked now, so that the header is there before anything compiles;
-  # built with the rest of the build.
-  set(unpacked ${PROJECT_BINARY_DIR}/_deps/libusb-win32)
-  if(NOT EXISTS ${unpacked}/libusb/src/lusb0_usb.h)
-    file(ARCHIVE_EXTRACT INPUT ${archive} DESTINATION ${unpacked}/..)
-  endif()
-  set(source ${unpacked}/libusb)
+  include(${PROJECT_SOURCE_DIR}/cmake/pinned-sources.cmake)
+  flashprep_fetch_pinned(libusb_win32)
+  # The Makefile builds in its own folder: a copy in the build tree, so that a
+  # source folder of one's own (FETCHCONTENT_SOURCE_DIR_LIBUSB_WIN32) stays
+  # clean. Copied now, so that the header is there before anything compiles.
+  file(COPY ${libusb_win32_SOURCE_DIR}/libusb DESTINATION ${libusb_win32_BINARY_DIR})
+  set(source ${libusb_win32_BINARY_DIR}/libusb)
   set(LIBUSB_INCLUDE_DIRS ${source}/src)
   set(LIBUSB_WIN32_implib ${source}/libusb.a)
   set(LIBUSB_WIN32_dll ${source}/libusb0.dll)
