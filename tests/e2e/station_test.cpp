@@ -200,7 +200,7 @@ TEST_F(Station, ExitStatuses) {
   EXPECT_EQ(log("002-002"), "FAIL: BOOTLOADER NOT PRESENT\n");
 
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {"--logs"}, {"--logs", ""}, {"extra"}, {"-x"}, {"--run-board", "001"}}) {
+           {"--logs"}, {"--logs", ""}, {"--results"}, {"extra"}, {"-x"}, {"--run-board", "001"}}) {
     r = station({}, args);
     EXPECT_EQ(r.exit_status, 2) << args[0];
     EXPECT_EQ(r.out, "") << args[0];
@@ -208,7 +208,9 @@ TEST_F(Station, ExitStatuses) {
   }
   r = station({}, {"--help"});
   EXPECT_EQ(r.exit_status, 0);
-  EXPECT_EQ(r.out.rfind("usage: flashprep-station [--logs DIR]\n", 0), 0u) << r.out;
+  EXPECT_EQ(r.out.rfind("usage: flashprep-station [--watch] [--logs DIR] [--results FILE]\n", 0),
+            0u)
+      << r.out;
   r = station({}, {"--version"});
   EXPECT_EQ(r.exit_status, 0);
   EXPECT_EQ(r.out.rfind("flashprep-station ", 0), 0u) << r.out;
