@@ -14,8 +14,7 @@ void civil_date(int64_t days, int64_t* year, int* month, int* day) {
   const int64_t z = days + 719468;  // days from 0000-03-01
   const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
   const int64_t of_era = z - era * 146097;
-  const int64_t year_of_era =
-      (of_era - of_era / 1460 + of_era / 36524 - of_era / 146096) / 365;
+  const int64_t year_of_era = (of_era - of_era / 1460 + of_era / 36524 - of_era / 146096) / 365;
   const int64_t of_year = of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
   const int64_t march_month = (5 * of_year + 2) / 153;
   *day = static_cast<int>(of_year - (153 * march_month + 2) / 5 + 1);
@@ -41,9 +40,9 @@ std::string utc_time(WallClock::time_point t) {
   civil_date(days, &year, &month, &day);
   char text[48];
   (void)std::snprintf(text, sizeof text, "%04lld-%02d-%02dT%02d:%02d:%02d.%03dZ",
-                      static_cast<long long>(year), month, day,
-                      static_cast<int>(in_day / 3600000), static_cast<int>(in_day / 60000 % 60),
-                      static_cast<int>(in_day / 1000 % 60), static_cast<int>(in_day % 1000));
+                      static_cast<long long>(year), month, day, static_cast<int>(in_day / 3600000),
+                      static_cast<int>(in_day / 60000 % 60), static_cast<int>(in_day / 1000 % 60),
+                      static_cast<int>(in_day % 1000));
   return text;
 }
 
@@ -70,9 +69,9 @@ std::string run_record(const BoardRun& run, const std::string& version) {
   std::string reasons;
   for (const Reason& reason : run.verdict.reasons)
     reasons += (reasons.empty() ? "" : ",") + json_string(reason_text(reason, true));
-  return "{\"board\":" + json_string(run.slot.name) + ",\"start\":" +
-         json_string(utc_time(run.started_at)) + ",\"end\":" +
-         json_string(utc_time(run.ended_at)) + ",\"seconds\":" + seconds +
+  return "{\"board\":" + json_string(run.slot.name) +
+         ",\"start\":" + json_string(utc_time(run.started_at)) +
+         ",\"end\":" + json_string(utc_time(run.ended_at)) + ",\"seconds\":" + seconds +
          ",\"verdict\":" + json_string(run.verdict.headline) + ",\"reasons\":[" + reasons +
          "],\"log\":" + json_string(run.log_path) + ",\"version\":" + json_string(version) + "}";
 }
