@@ -18,8 +18,8 @@ bool board_name(const std::string& name) {
   if (name.empty() || name[0] == '.')
     return false;
   return std::all_of(name.begin(), name.end(), [](char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-           c == '.' || c == '_' || c == '-';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
+           c == '_' || c == '-';
   });
 }
 
@@ -220,10 +220,9 @@ usb_bus* BoardFolder::get_busses() {
 }
 
 SimUsb* BoardFolder::board_usb(const std::string& name) {
-  for (Slot* s : plugged_)
-    if (s->name == name)
-      return &s->usb;
-  return nullptr;
+  auto it = std::find_if(plugged_.begin(), plugged_.end(),
+                         [&](const Slot* s) { return s->name == name; });
+  return it == plugged_.end() ? nullptr : &(*it)->usb;
 }
 
 BoardFolder::Slot* BoardFolder::slot_of(usb_dev_handle* h) {
@@ -232,8 +231,11 @@ BoardFolder::Slot* BoardFolder::slot_of(usb_dev_handle* h) {
 }
 
 int BoardFolder::check_plugged(Slot& slot) {
-  if (!slot.gone && file_id(path(slot)) != slot.id)
-    slot.gone = true;
+  const auto now = std::chrono::steady_clock::now();
+  if (!slot.gone && now - slot.looked >= std::chrono::milliseconds(kFileLookMs)) {
+    slot.gone = file_id(path(slot)) != slot.id;
+    slot.looked = now;
+  }
   if (!slot.gone)
     return 0;
   // From the next transfer on, as an unplug fault does.
@@ -241,7 +243,7 @@ int BoardFolder::check_plugged(Slot& slot) {
   return kErrNoDevice;
 }
 
-usb_dev_handle* BoardFolder::open(struct usb_device* dev) {
+usb_dev_handle* BoardFolder::open(const struct usb_device* dev) {
   for (Slot& slot : slots_) {
     if (&slot.dev != dev)
       continue;

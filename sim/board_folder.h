@@ -23,6 +23,7 @@
 #ifndef FLASHPREP_SIM_BOARD_FOLDER_H_
 #define FLASHPREP_SIM_BOARD_FOLDER_H_
 
+#include <chrono>
 #include <cstdint>
 #include <list>
 #include <map>
@@ -53,7 +54,7 @@ class BoardFolder {
   int find_busses();
   int find_devices();
   usb_bus* get_busses();
-  usb_dev_handle* open(struct usb_device* dev);
+  usb_dev_handle* open(const struct usb_device* dev);
   int close(usb_dev_handle* h);
   int set_configuration(usb_dev_handle* h, int configuration);
   int claim_interface(usb_dev_handle* h, int interface);
@@ -77,6 +78,7 @@ class BoardFolder {
     BoardLock lock;
     bool gone = false;
     bool trace_started = false;
+    std::chrono::steady_clock::time_point looked;  // the file last found in place
   };
 
   void read_folder();

@@ -16,9 +16,9 @@ namespace sim {
 // created anew in between; a missing or unreadable file has exists == false.
 struct FileId {
   bool exists = false;
-  uint64_t device = 0;   // the file system (volume)
-  uint64_t index = 0;    // the file in it (inode, file index)
-  int64_t changed = 0;   // change (POSIX) or creation (Windows) time, ns or 100 ns
+  uint64_t device = 0;  // the file system (volume)
+  uint64_t index = 0;   // the file in it (inode, file index)
+  int64_t changed = 0;  // change (POSIX) or creation (Windows) time, ns or 100 ns
   bool operator==(const FileId& o) const {
     return exists == o.exists && device == o.device && index == o.index && changed == o.changed;
   }
@@ -26,6 +26,11 @@ struct FileId {
 };
 
 FileId file_id(const std::string& path);
+
+// How long, in milliseconds, a board file found in place is taken to stay
+// there before the next look: 0 where looking is a cheap system call, more
+// where it means opening the file.
+extern const int kFileLookMs;
 
 // An exclusive hold on one board file across processes. Released by
 // release(), by the destructor, or by the system when the process ends.

@@ -21,15 +21,16 @@ trap 'rm -rf "$scratch"' EXIT
 reference_build=$build
 . "$src/tests/lane_lib.sh"
 
-# lane RUNS [--second] VAR=VALUE...: the scenario through the guest, RUNS runs
-# in one boot (with run --interrupt "$interrupt" when set); leaves lane.out,
-# lane.state, the report and lane_status.
+# lane RUNS [--second | --boards DIR --logs DIR] VAR=VALUE...: the scenario
+# through the guest, RUNS runs in one boot (with run --interrupt "$interrupt"
+# when set); leaves lane.out, lane.state, the report and lane_status.
 interrupt=""
 lane() {
   runs=$1
   shift
   second=""
   [ "${1:-}" = --second ] && second=$1 && shift
+  [ "${1:-}" = --boards ] && second="$1 $2 $3 $4" && shift 4
   lane_status=0
   # shellcheck disable=SC2086 # the lane options are a list of arguments
   env "$@" FLASHPREP_SIM_STATE="$scratch/lane.state" "$src/tools/qemu-lane/run" \
@@ -213,6 +214,39 @@ case $case_name in
     check "the report finds the tables matching" \
       sh -c '"$1" "$2" | grep -qx "tables MATCH the blocks"' - \
       "$build/sim/flashprep-sim-report" "$scratch/lane.state"
+    ;;
+  station_four_boards)
+    # Four boards behind one hub, each served by its own process with its own
+    # scenario, and flashprep-station in the guest preparing them at once:
+    # each board's log and state must be that board's run alone on the
+    # preloaded board. One has faults (xHCI-safe ones, as in full_run), one
+    # is unplugged in the format pass, one has other weak cells.
+    mkdir "$scratch/boards"
+    printf '# healthy\n' >"$scratch/boards/a"
+    printf 'FLASHPREP_SIM_FAULT=error@20,error@50,short@58,short@80\nFLASHPREP_SIM_REFUSE_WRITES=2529\n' \
+      >"$scratch/boards/b"
+    printf 'FLASHPREP_SIM_UNPLUG_AFTER=4000\n' >"$scratch/boards/c"
+    printf 'FLASHPREP_SIM_WEAK_SEED=7\n' >"$scratch/boards/d"
+    lane 1 --boards "$scratch/boards" --logs "$scratch/logs"
+    check "the station's exit status is 1 (not every board READY)" [ "$lane_status" -eq 1 ]
+    for bn in a b c d; do  # not `name`: reference() sets it
+      # shellcheck disable=SC2046 # one setting a line, none with spaces
+      reference "alone-$bn" $(grep -v '^#' "$scratch/boards/$bn")
+      check "board $bn: log as its run alone" \
+        same_text "$scratch/alone-$bn.out" "$scratch/logs/$bn.log"
+      check "board $bn: state as its run alone" same_state "alone-$bn" "boards/$bn.state"
+      # The table of the closing note: board, scenario, the station's
+      # verdict, the board's seconds (from the station's FINISHED line).
+      port=$(awk -v n="$bn" '$1 == "board" && $2 == n { print $4 }' "$scratch/report")
+      awk -v p="$port" -v n="$bn" -v s="$(grep -v '^#' "$scratch/boards/$bn" | tr '\n' ' ')" '
+        $1 == "FINISHED" && $2 == p {
+          seconds = $3; $1 = $2 = $3 = ""; sub(/^ +/, "")
+          print "# board " n " (" p "): " (s == "" ? "healthy " : s) "| " $0 " | " seconds " s" }' \
+        "$scratch/lane.out"
+    done
+    check "board c was unplugged in the middle" \
+      has_line "$scratch/logs/c.log" "FAIL: FORMATTING BLOCK 4095"
+    check "the whole run within 90 s ($(field 1 ms) ms)" between "$(field 1 ms)" 0 90000
     ;;
   *)
     echo "lane_test.sh: unknown case $case_name" >&2
