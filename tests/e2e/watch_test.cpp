@@ -46,12 +46,12 @@ std::vector<std::string> started_logs(const std::string& out, const std::string&
 
 // `t` as the records write it, from the C library rather than the
 // station's own calendar.
-std::string utc(std::chrono::system_clock::time_point t) {
+std::string utc(std::chrono::system_clock::time_point t, const char* format = "%Y-%m-%dT%H:%M:%S") {
   const time_t s = std::chrono::system_clock::to_time_t(t);
   tm parts{};
   gmtime_r(&s, &parts);
   char text[32];
-  strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
+  strftime(text, sizeof text, format, &parts);
   return text;
 }
 
@@ -98,6 +98,15 @@ class Watch : public Station {
 // plug-in is prepared once, in its own log, and has its own record.
 TEST_F(Watch, EachPlugInIsPreparedOnce) {
   const auto begin = std::chrono::system_clock::now();
+  // Logs of earlier runs under every name a's first run could take in the
+  // next minute: a new run's log is never one of them.
+  fs::create_directories(dir / "station-logs");
+  std::vector<fs::path> earlier;
+  for (int s = 0; s < 60; ++s) {
+    earlier.push_back(dir / "station-logs" /
+                      ("sim-a." + utc(begin + std::chrono::seconds(s), "%Y%m%dT%H%M%SZ") + ".log"));
+    std::ofstream(earlier.back()) << "earlier\n";
+  }
   plug("boards", "a", "");
   auto w = watch(folder("boards"), {"--results", "results.jsonl"});
   ASSERT_TRUE(w->wait_for("FINISHED sim-a ", 30)) << w->out();
@@ -132,6 +141,9 @@ TEST_F(Watch, EachPlugInIsPreparedOnce) {
   ASSERT_EQ(a.size(), 2u) << r.out;
   ASSERT_EQ(c.size(), 2u) << r.out;
   EXPECT_NE(a[0], a[1]);
+  EXPECT_NE(a[0].find("Z-2.log"), std::string::npos) << a[0] << ": not beside the earlier log";
+  for (const fs::path& log : earlier)
+    EXPECT_EQ(read_text(log), "earlier\n") << log << " written over";
   EXPECT_TRUE(std::regex_match(a[0], std::regex(R"(station-logs/sim-a\.\d{8}T\d{6}Z(-\d+)?\.log)")))
       << a[0];
   EXPECT_TRUE(same_lines(read_text(dir / a[0]), full_run()));
