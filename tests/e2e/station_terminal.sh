@@ -30,7 +30,13 @@ wait_for() {
   done
 }
 screen_has() { tmux -L "$socket" capture-pane -p | grep -Eq "$1"; }
-both_bars() { [ "$(tmux -L "$socket" capture-pane -p | grep -Ec "$1")" -eq 2 ]; }
+# Two bars and nothing else on the screen: a redrawing that does not go back
+# over its own lines leaves old ones behind.
+both_bars() {
+  screen=$(tmux -L "$socket" capture-pane -p)
+  [ "$(printf '%s\n' "$screen" | grep -Ec "$1")" -eq 2 ] &&
+    [ "$(printf '%s\n' "$screen" | grep -c .)" -eq 2 ]
+}
 # start NAME SETTINGS [ARGUMENT]: a terminal server of its own for each run.
 start() {
   tmux -L "$socket" kill-server 2>/dev/null

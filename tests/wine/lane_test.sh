@@ -375,10 +375,12 @@ case $case_name in
     LC_ALL=C sort >"$scratch/expected" <<EOF
 README.txt
 flashprep-make-driver.exe
+flashprep-station.exe
 flashprep-summary.exe
 flashprep.exe
 simulated-board/README.txt
 simulated-board/flashprep-sim-report.exe
+simulated-board/flashprep-station.exe
 simulated-board/flashprep.exe
 simulated-board/libusb0.dll
 EOF
