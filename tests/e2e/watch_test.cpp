@@ -6,6 +6,7 @@
 #include <time.h>
 
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
@@ -173,6 +174,15 @@ TEST_F(Watch, EachPlugInIsPreparedOnce) {
     EXPECT_GE(rec.start.substr(0, 19), utc(begin)) << lines[i];
     EXPECT_LE(rec.end.substr(0, 19), utc(end)) << lines[i];
     EXPECT_LE(rec.start, rec.end);
+    // The two times span the run's seconds (time of day; no run here spans
+    // midnight by more than the margin).
+    const auto time_of_day = [](const std::string& iso) {
+      return std::stoi(iso.substr(11, 2)) * 3600 + std::stoi(iso.substr(14, 2)) * 60 +
+             std::stod(iso.substr(17, 6));
+    };
+    EXPECT_NEAR(std::fmod(time_of_day(rec.end) - time_of_day(rec.start) + 86400, 86400),
+                rec.seconds, 0.1)
+        << lines[i];
     const bool b = rec.board == "sim-b";
     EXPECT_EQ(rec.verdict, b || rec.log == c[0] ? "NOT READY" : "READY") << lines[i];
     if (b) {
