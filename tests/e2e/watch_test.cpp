@@ -117,6 +117,7 @@ TEST_F(Watch, EachPlugInIsPreparedOnce) {
   std::this_thread::sleep_for(milliseconds(2500));
   EXPECT_EQ(count_of(w->out(), "FOUND sim-a\n"), 1u) << w->out();
   EXPECT_EQ(count_of(w->out(), "FOUND sim-b\n"), 1u) << w->out();
+  EXPECT_EQ(w->out().find("UNPLUGGED"), std::string::npos) << w->out();
 
   fs::remove(dir / "boards" / "a");
   ASSERT_TRUE(w->wait_for("UNPLUGGED sim-a\n", 10)) << w->out();
