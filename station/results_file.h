@@ -5,8 +5,10 @@
 // on a file opened for appending (O_APPEND; FILE_APPEND_DATA on Windows),
 // so no other writer's bytes land inside it, and it is on the disk (fsync;
 // FlushFileBuffers) before append() returns, so before the next board's.
-// A stop request never cuts one (it is served between records); a killed
-// process cannot cut a write of a few hundred bytes to a local file. A file that ends
+// A stop request never cuts one (it is served between records). A kill
+// lands before or after the one write of a few hundred bytes, but for the
+// rare write that crosses a page of the system's cache, which a kill can
+// cut between its pages; the rule below keeps the rest of the file readable. A file that ends
 // in the middle of a line (cut by something else: a full disk, a crash of
 // the machine) gets a newline before the next record, so the cut line stays
 // alone and every record after it is a line of its own.
