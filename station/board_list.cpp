@@ -31,6 +31,7 @@ std::vector<BoardSlot> list_boards() {
       BoardSlot slot;
       slot.place.bus = bus->dirname;
       slot.place.device = dev->filename;
+      slot.devnum = dev->devnum;
       // Linux's libusb names buses by number ("001"); other names are no
       // port the system knows, and strtol then gives 0.
       const int bus_number = static_cast<int>(std::strtol(bus->dirname, nullptr, 10));

@@ -12,6 +12,9 @@
 struct BoardSlot {
   UsbPlace place;    // how libusb names it: what the board's process opens
   std::string name;  // where it is plugged, safe as a file name
+  // libusb's device number: a board plugged in anew gets another one, a
+  // board left plugged keeps it.
+  int devnum = 0;
 };
 
 // Looks at the buses afresh; opens no device. An empty list when there is

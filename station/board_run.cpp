@@ -2,6 +2,30 @@
 
 #include <algorithm>
 
+void BoardRun::begin() {
+  start_time = StationClock::now();
+  started_at = WallClock::now();
+}
+
+void BoardRun::follow(StationClock::time_point now) {
+  if (!log.follow() || format_begun)
+    return;
+  const int reached = blocks_reached();
+  if (reached > 0) {
+    format_begun = true;
+    format_seen = now;
+    format_seen_blocks = reached;
+  }
+}
+
+void BoardRun::finish(StationClock::time_point now) {
+  follow(now);
+  finished = true;
+  ended_at = WallClock::now();
+  seconds = std::chrono::duration<double>(now - start_time).count();
+  verdict = log.verdict();
+}
+
 int BoardRun::blocks_reached() const {
   const auto& flash = log.run().flash;
   return kFlashBlocks -

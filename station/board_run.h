@@ -12,6 +12,7 @@
 #include "tools/summary/verdict.h"
 
 using StationClock = std::chrono::steady_clock;
+using WallClock = std::chrono::system_clock;
 
 struct BoardRun {
   explicit BoardRun(BoardSlot where, const std::string& log_path)
@@ -24,13 +25,24 @@ struct BoardRun {
   bool started = false;
   bool finished = false;
   StationClock::time_point start_time;
+  WallClock::time_point started_at;  // for the results file; start_time times the run
+  WallClock::time_point ended_at;
   // When lines of the format pass were first read, and how many blocks
   // they had reached then: the pace is measured from there.
   StationClock::time_point format_seen;
   int format_seen_blocks = 0;
   bool format_begun = false;
-  double seconds = 0;  // from start to end, once finished
-  Verdict verdict;     // once finished
+  double seconds = 0;      // from start to end, once finished
+  Verdict verdict;         // once finished
+  bool unplugged = false;  // watching: the board was pulled out since it was found
+
+  // Notes the start: now, on both clocks.
+  void begin();
+  // Reads what the board's process added to its log (notes when the format
+  // pass was first seen, for the pace).
+  void follow(StationClock::time_point now);
+  // The process has ended: reads the rest of its log and judges it.
+  void finish(StationClock::time_point now);
 
   // Flash blocks the log has reached so far (formatted, failed or tables).
   int blocks_reached() const;

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -99,11 +100,10 @@ bool BoardProcess::start(const std::vector<std::string>& argv, const std::string
   // only, and the station passes it on once.
   (void)posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETPGROUP);
   (void)posix_spawnattr_setpgroup(&setup.attributes, 0);
-  std::vector<char*> args;
-  args.reserve(argv.size() + 1);
-  for (const std::string& a : argv)
-    args.push_back(const_cast<char*>(a.c_str()));  // posix_spawn does not change them
-  args.push_back(nullptr);
+  // posix_spawn does not change the arguments.
+  std::vector<char*> args(argv.size() + 1, nullptr);
+  std::transform(argv.begin(), argv.end(), args.begin(),
+                 [](const std::string& a) { return const_cast<char*>(a.c_str()); });
   pid_t pid = 0;
   const int result =
       posix_spawn(&pid, args[0], &setup.actions, &setup.attributes, args.data(), environ);

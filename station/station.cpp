@@ -1,5 +1,6 @@
 #include "station/station.h"
 
+#include <algorithm>
 #include <deque>
 #include <filesystem>
 #include <iostream>
@@ -9,6 +10,8 @@
 #include "app/flashprep_run.h"
 #include "app/interrupt.h"
 #include "station/board_run.h"
+#include "station/results_file.h"
+#include "station/run_record.h"
 #include "station/station_view.h"
 
 namespace {
@@ -19,32 +22,13 @@ namespace {
 constexpr auto kTick = std::chrono::milliseconds(50);
 constexpr int kDrawTicks = 5;
 
-void follow(BoardRun& board, StationClock::time_point now) {
-  if (!board.log.follow() || board.format_begun)
-    return;
-  const int reached = board.blocks_reached();
-  if (reached > 0) {
-    board.format_begun = true;
-    board.format_seen = now;
-    board.format_seen_blocks = reached;
-  }
-}
-
-void finish(BoardRun& board, StationClock::time_point now) {
-  follow(board, now);
-  board.finished = true;
-  board.seconds = std::chrono::duration<double>(now - board.start_time).count();
-  board.verdict = board.log.verdict();
-}
-
 }  // namespace
 
 int run_board(const UsbPlace& place) {
   return run_flashprep(std::cout, place);
 }
 
-int run_station(const std::string& program, const std::string& logs, std::ostream& out,
-                int* request) {
+int run_station(const StationOptions& options, std::ostream& out, int* request) {
   // Before the boards are listed, so that no request is lost in between.
   InterruptHandlers interrupts;
   *request = 0;
@@ -53,7 +37,7 @@ int run_station(const std::string& program, const std::string& logs, std::ostrea
 
   std::deque<BoardRun> boards;
   for (BoardSlot& slot : list_boards()) {
-    const std::string log = (std::filesystem::path(logs) / (slot.name + ".log")).string();
+    const std::string log = (std::filesystem::path(options.logs) / (slot.name + ".log")).string();
     boards.emplace_back(std::move(slot), log);
   }
   if (boards.empty()) {
@@ -62,31 +46,43 @@ int run_station(const std::string& program, const std::string& logs, std::ostrea
     return kNoBoardOrUsage;
   }
   std::error_code error;
-  std::filesystem::create_directories(logs, error);
+  std::filesystem::create_directories(options.logs, error);
   if (error) {
-    std::cerr << "flashprep-station: cannot create " << logs << ": " << error.message() << "\n";
+    std::cerr << "flashprep-station: cannot create " << options.logs << ": " << error.message()
+              << "\n";
     *request = interrupt_request();
     return kNoBoardOrUsage;
   }
+  ResultsFile results;
+  std::string why;
+  if (!options.results.empty() && !results.open(options.results, &why)) {
+    std::cerr << "flashprep-station: " << why << "\n";
+    *request = interrupt_request();
+    return kNoBoardOrUsage;
+  }
+  const auto done = [&](BoardRun& board, StationClock::time_point now) {
+    board.finish(now);
+    view.finished(board);
+    record_run(results, board, options.version);
+  };
 
   for (const BoardRun& board : boards)
     view.found(board);
   for (BoardRun& board : boards) {
-    board.start_time = StationClock::now();
-    std::string why;
+    board.begin();
+    why.clear();
     if (interrupt_requested()) {
       why = "stopped before it started";
-    } else if (board.process.start(
-                   {program, kRunBoardOption, board.slot.place.bus, board.slot.place.device},
-                   board.log_path, &why)) {
+    } else if (board.process.start({options.program, kRunBoardOption, board.slot.place.bus,
+                                    board.slot.place.device},
+                                   board.log_path, &why)) {
       board.started = true;
       view.started(board);
       continue;
     }
     std::cerr << "flashprep-station: " << board.slot.name << ": " << why << "\n";
     view.not_started(board, why);
-    finish(board, board.start_time);
-    view.finished(board);
+    done(board, board.start_time);
   }
 
   bool forwarded = false;
@@ -103,12 +99,11 @@ int run_station(const std::string& program, const std::string& logs, std::ostrea
       if (board.finished)
         continue;
       if (board.process.ended()) {
-        finish(board, now);
-        view.finished(board);
+        done(board, now);
       } else {
         all_done = false;
         if (tick % kDrawTicks == 0)
-          follow(board, now);
+          board.follow(now);
       }
     }
     if (all_done)
@@ -120,8 +115,8 @@ int run_station(const std::string& program, const std::string& logs, std::ostrea
   view.close(boards, StationClock::now());
 
   *request = interrupt_request();
-  for (const BoardRun& board : boards)
-    if (board.verdict.exit_status != 0)
-      return kSomeNotReady;
-  return kAllReady;
+  const bool all_ready = std::all_of(boards.begin(), boards.end(), [](const BoardRun& board) {
+    return board.verdict.exit_status == 0;
+  });
+  return all_ready ? kAllReady : kSomeNotReady;
 }

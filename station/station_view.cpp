@@ -25,11 +25,19 @@ std::string padded(const std::string& text, size_t width) {
   return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
 }
 
-size_t name_width(const std::deque<BoardRun>& boards) {
+size_t name_width(const BoardLines& boards) {
   size_t width = 4;  // "NAME"
-  for (const BoardRun& b : boards)
-    width = std::max(width, b.slot.name.size());
+  for (const BoardRun* b : boards)
+    width = std::max(width, b->slot.name.size());
   return width;
+}
+
+BoardLines lines_of(const std::deque<BoardRun>& boards) {
+  BoardLines lines;
+  lines.reserve(boards.size());
+  for (const BoardRun& b : boards)
+    lines.push_back(&b);
+  return lines;
 }
 
 }  // namespace
@@ -63,10 +71,18 @@ void StationView::finished(const BoardRun& board) {
         board.verdict.headline + (reason.empty() ? "" : ": " + reason));
 }
 
+void StationView::unplugged(const BoardRun& board) {
+  event("UNPLUGGED " + board.slot.name);
+}
+
 std::string StationView::board_line(const BoardRun& board, size_t width,
                                     StationClock::time_point now) const {
   std::string line = padded(board.slot.name, width) + "  ";
-  if (board.finished) {
+  if (board.finished && board.unplugged) {
+    // Watching: the port waits for its next board.
+    line += padded("EMPTY", 10) + " last: " + board.verdict.headline + " " +
+            one_decimal(board.seconds) + " s";
+  } else if (board.finished) {
     line += padded(board.verdict.headline, 10) + " " + one_decimal(board.seconds) + " s";
     const std::string reason = board.first_reason();
     if (!reason.empty())
@@ -89,23 +105,32 @@ std::string StationView::board_line(const BoardRun& board, size_t width,
 }
 
 void StationView::draw(const std::deque<BoardRun>& boards, StationClock::time_point now) {
+  draw(lines_of(boards), now);
+}
+
+void StationView::draw(const BoardLines& boards, StationClock::time_point now) {
   if (!terminal_)
     return;
   const size_t width = name_width(boards);
   std::string text;
   if (drawn_ > 0)
     text += "\x1b[" + std::to_string(drawn_) + "A";  // back to the first board's line
-  for (const BoardRun& b : boards)
-    text += "\r\x1b[2K" + board_line(b, width, now) + "\n";
+  for (const BoardRun* b : boards)
+    text += "\r\x1b[2K" + board_line(*b, width, now) + "\n";
   out_ << text << std::flush;
   drawn_ = static_cast<int>(boards.size());
 }
 
 void StationView::close(const std::deque<BoardRun>& boards, StationClock::time_point now) {
-  int ready = 0;
-  for (const BoardRun& b : boards)
-    ready += b.finished && b.verdict.exit_status == 0;
-  const int not_ready = static_cast<int>(boards.size()) - ready;
+  const int ready =
+      static_cast<int>(std::count_if(boards.begin(), boards.end(), [](const BoardRun& b) {
+        return b.finished && b.verdict.exit_status == 0;
+      }));
+  close(lines_of(boards), now, ready, static_cast<int>(boards.size()) - ready);
+}
+
+void StationView::close(const BoardLines& boards, StationClock::time_point now, int ready,
+                        int not_ready) {
   const std::string done =
       "DONE " + std::to_string(ready) + " READY, " + std::to_string(not_ready) + " NOT READY";
   if (!terminal_) {
@@ -115,16 +140,16 @@ void StationView::close(const std::deque<BoardRun>& boards, StationClock::time_p
   draw(boards, now);
   const size_t width = name_width(boards);
   size_t log_width = 3;
-  for (const BoardRun& b : boards)
-    log_width = std::max(log_width, b.log_path.size());
+  for (const BoardRun* b : boards)
+    log_width = std::max(log_width, b->log_path.size());
   out_ << "\n"
        << padded("NAME", width) << "  " << padded("VERDICT", 10) << "  SECONDS  "
        << padded("LOG", log_width) << "  REASON\n";
-  for (const BoardRun& b : boards) {
-    const std::string verdict = b.finished ? b.verdict.headline : "NOT STARTED";
-    out_ << padded(b.slot.name, width) << "  " << padded(verdict, 10) << "  "
-         << padded(one_decimal(b.seconds), 7) << "  " << padded(b.log_path, log_width) << "  "
-         << b.first_reason() << "\n";
+  for (const BoardRun* b : boards) {
+    const std::string verdict = b->finished ? b->verdict.headline : "NOT STARTED";
+    out_ << padded(b->slot.name, width) << "  " << padded(verdict, 10) << "  "
+         << padded(one_decimal(b->seconds), 7) << "  " << padded(b->log_path, log_width) << "  "
+         << b->first_reason() << "\n";
   }
   out_ << done << std::endl;
 }

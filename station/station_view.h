@@ -14,6 +14,10 @@
 //   FINISHED NAME SECONDS NOT A FLASHPREP LOG: FIRST REASON
 //   DONE R READY, N NOT READY
 //
+// and, watching, when a board is pulled out:
+//
+//   UNPLUGGED NAME
+//
 // NAME holds no space; SECONDS has one decimal.
 #ifndef FLASHPREP_STATION_STATION_VIEW_H_
 #define FLASHPREP_STATION_STATION_VIEW_H_
@@ -21,8 +25,12 @@
 #include <deque>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "station/board_run.h"
+
+// The boards the view shows, one line each, in this order. Not owned.
+using BoardLines = std::vector<const BoardRun*>;
 
 class StationView {
  public:
@@ -36,9 +44,14 @@ class StationView {
   void not_started(const BoardRun& board, const std::string& why);
   void stopping(int request);
   void finished(const BoardRun& board);
+  void unplugged(const BoardRun& board);
   // Redraws the live view (a terminal only).
+  void draw(const BoardLines& boards, StationClock::time_point now);
   void draw(const std::deque<BoardRun>& boards, StationClock::time_point now);
-  // The last drawing and the closing table, or the DONE line.
+  // The last drawing and the closing table of `boards`, or the DONE line,
+  // which counts `ready` and `not_ready` runs.
+  void close(const BoardLines& boards, StationClock::time_point now, int ready, int not_ready);
+  // The same, the DONE line counting `boards`.
   void close(const std::deque<BoardRun>& boards, StationClock::time_point now);
 
  private:

@@ -30,4 +30,35 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
                           const std::map<std::string, std::string>& env,
                           const SignalPlan& plan = SignalPlan());
 
+// A child left running while the test acts on it (plugs boards in, reads
+// /proc/PID): started at once, its standard output read as it comes. One
+// still running when the object goes is killed and waited for.
+class RunningProcess {
+ public:
+  RunningProcess(const std::vector<std::string>& argv, const std::string& dir,
+                 const std::map<std::string, std::string>& env);
+  ~RunningProcess();
+  RunningProcess(const RunningProcess&) = delete;
+  RunningProcess& operator=(const RunningProcess&) = delete;
+
+  int pid() const { return pid_; }
+  // Reads the output until it holds `text` `times` times, for at most
+  // `seconds`; true when it does.
+  bool wait_for(const std::string& text, double seconds, int times = 1);
+  // The output read so far.
+  const std::string& out() const { return out_; }
+  void signal(int sig);
+  // Waits for the end, reading the rest of the output.
+  ProcessResult finish();
+
+ private:
+  void read_some(int timeout_ms);
+  int pid_ = -1;
+  int out_fd_ = -1;
+  int err_fd_ = -1;
+  std::string err_path_;
+  std::string out_;
+  double start_ = 0;
+};
+
 #endif  // FLASHPREP_TESTS_E2E_PROCESS_H_

@@ -13,68 +13,10 @@
 #include <thread>
 
 #include "e2e/process.h"
-#include "image/srecord_writer.h"
+#include "e2e/station_fixture.h"
 #include "run_expectations.h"
 
 namespace {
-
-namespace fs = std::filesystem;
-using Env = std::map<std::string, std::string>;
-
-constexpr uint32_t kRam = 0x20000000;
-constexpr int kDriverBytes = 3000;
-// Transfers before the format pass: identify (4), 12 driver blocks (24), init (2).
-constexpr long kBeforeFormat = 30;
-
-std::string read_text(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-class Station : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/flashprep-station-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir = tmpl;
-    std::vector<uint8_t> driver(kDriverBytes);
-    for (size_t i = 0; i < driver.size(); ++i)
-      driver[i] = static_cast<uint8_t>(i * 31 + 7);
-    ASSERT_TRUE(
-        srecord::write_file((dir / "serial_flash.S19").string(),
-                            srecord::header_record("station") +
-                                srecord::data_records(4, kRam, driver.data(), driver.size(), 32) +
-                                srecord::terminator_record(4, kRam)));
-  }
-  void TearDown() override { fs::remove_all(dir); }
-
-  ProcessResult station(const Env& env, std::vector<std::string> args = {},
-                        const SignalPlan& plan = SignalPlan()) {
-    std::vector<std::string> argv = {FLASHPREP_SIM_LAUNCHER, FLASHPREP_STATION};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run_process(argv, dir.string(), env, plan);
-  }
-  ProcessResult flashprep_alone(const Env& env) {
-    return run_process({FLASHPREP_SIM_LAUNCHER, FLASHPREP_BINARY}, dir.string(), env);
-  }
-  std::string log(const std::string& name, const std::string& logs = "station-logs") {
-    return read_text(dir / logs / (name + ".log"));
-  }
-  // A board file in `folder` (created if need be).
-  void plug(const std::string& folder, const std::string& name, const std::string& text) {
-    fs::create_directories(dir / folder);
-    std::ofstream(dir / folder / name, std::ios::binary) << text;
-  }
-  Env folder(const std::string& name) { return {{"FLASHPREP_SIM_BOARDS", (dir / name).string()}}; }
-  static std::string full_run() {
-    return expected_download(kDriverBytes, kRam, kRam + kDriverBytes - 1) +
-           expected_format({}).lines;
-  }
-
-  fs::path dir;
-};
 
 // The event lines, FINISHED lines with their seconds taken out (the one
 // field that varies from run to run) and in name order (boards finish in
@@ -194,9 +136,13 @@ TEST_F(Station, ExitStatuses) {
   EXPECT_TRUE(same_lines(
       log("002-002"),
       expected_download(kDriverBytes, kRam, kRam + kDriverBytes - 1) + expected_format({9}).lines));
+  // A later run's log replaces the earlier one whole.
+  r = station({{"FLASHPREP_SIM_BOARD", "two"}, {"FLASHPREP_SIM_BOOTLOADER", "silent"}});
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(log("002-002"), "FAIL: BOOTLOADER NOT PRESENT\n");
 
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {"--logs"}, {"--logs", ""}, {"extra"}, {"-x"}, {"--run-board", "001"}}) {
+           {"--logs"}, {"--logs", ""}, {"--results"}, {"extra"}, {"-x"}, {"--run-board", "001"}}) {
     r = station({}, args);
     EXPECT_EQ(r.exit_status, 2) << args[0];
     EXPECT_EQ(r.out, "") << args[0];
@@ -204,7 +150,9 @@ TEST_F(Station, ExitStatuses) {
   }
   r = station({}, {"--help"});
   EXPECT_EQ(r.exit_status, 0);
-  EXPECT_EQ(r.out.rfind("usage: flashprep-station [--logs DIR]\n", 0), 0u) << r.out;
+  EXPECT_EQ(r.out.rfind("usage: flashprep-station [--watch] [--logs DIR] [--results FILE]\n", 0),
+            0u)
+      << r.out;
   r = station({}, {"--version"});
   EXPECT_EQ(r.exit_status, 0);
   EXPECT_EQ(r.out.rfind("flashprep-station ", 0), 0u) << r.out;

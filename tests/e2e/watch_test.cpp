@@ -1,0 +1,219 @@
+// flashprep-station --watch with boards plugged in and pulled out as files
+// of a folder while it runs: each plug-in prepared once, every run's log
+// kept, the results file whole whatever stops the station, and a soak of
+// 200 plug-ins whose descriptors and memory stay flat.
+#include <gtest/gtest.h>
+#include <time.h>
+
+#include <chrono>
+#include <csignal>
+#include <regex>
+#include <thread>
+
+#include "e2e/process.h"
+#include "e2e/station_fixture.h"
+#include "run_expectations.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+
+size_t count_of(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+    ++n;
+  return n;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);)
+    lines.push_back(line);
+  return lines;
+}
+
+// The logs the station named, in the order the runs started.
+std::vector<std::string> started_logs(const std::string& out, const std::string& name) {
+  std::vector<std::string> logs;
+  for (const std::string& line : lines_of(out))
+    if (line.rfind("STARTED " + name + " ", 0) == 0)
+      logs.push_back(line.substr(9 + name.size()));
+  return logs;
+}
+
+// `t` as the records write it, from the C library rather than the
+// station's own calendar.
+std::string utc(std::chrono::system_clock::time_point t) {
+  const time_t s = std::chrono::system_clock::to_time_t(t);
+  tm parts{};
+  gmtime_r(&s, &parts);
+  char text[32];
+  strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
+  return text;
+}
+
+struct Record {
+  std::string board, start, end, verdict, reasons, log;
+  double seconds = -1;
+};
+
+// One results line read by the record's whole grammar; false for anything
+// else (a cut line, a member missing or out of order).
+bool parse_record(const std::string& line, Record* r) {
+  static const std::regex record(
+      R"re(\{"board":"([^"\\]+)","start":"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)",)re"
+      R"re("end":"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)","seconds":(\d+\.\d{3}),)re"
+      R"re("verdict":"(READY|NOT READY|NOT A FLASHPREP LOG)","reasons":\[((?:"[^"\\]*",?)*)\],)re"
+      R"re("log":"([^"\\]+)","version":"\d+\.\d+\.\d+"\})re");
+  std::smatch m;
+  if (!std::regex_match(line, m, record))
+    return false;
+  *r = Record{m[1], m[2], m[3], m[5], m[6], m[7], std::stod(m[4])};
+  return true;
+}
+
+class Watch : public Station {
+ protected:
+  std::unique_ptr<RunningProcess> watch(const Env& env, std::vector<std::string> args = {}) {
+    std::vector<std::string> argv = {FLASHPREP_SIM_LAUNCHER, FLASHPREP_STATION, "--watch"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return std::make_unique<RunningProcess>(argv, dir.string(), env);
+  }
+  // Waits until `name`'s log reaches `line`.
+  bool log_reaches(const std::string& log, const std::string& line) {
+    for (int i = 0; i < 2000; ++i) {
+      if (read_text(dir / log).find(line) != std::string::npos)
+        return true;
+      std::this_thread::sleep_for(milliseconds(10));
+    }
+    return false;
+  }
+};
+
+// Plugged in before and after the start, left plugged, pulled out and
+// plugged in again, pulled out mid-run and plugged in again at once: each
+// plug-in is prepared once, in its own log, and has its own record.
+TEST_F(Watch, EachPlugInIsPreparedOnce) {
+  const auto begin = std::chrono::system_clock::now();
+  plug("boards", "a", "");
+  auto w = watch(folder("boards"), {"--results", "results.jsonl"});
+  ASSERT_TRUE(w->wait_for("FINISHED sim-a ", 30)) << w->out();
+  plug("boards", "b", "FLASHPREP_SIM_FORMAT_REQUEST_FAILS=9\n");
+  ASSERT_TRUE(w->wait_for("FINISHED sim-b ", 30)) << w->out();
+  // Left plugged: the next looks at the bus find both again.
+  std::this_thread::sleep_for(milliseconds(2500));
+  EXPECT_EQ(count_of(w->out(), "FOUND sim-a\n"), 1u) << w->out();
+  EXPECT_EQ(count_of(w->out(), "FOUND sim-b\n"), 1u) << w->out();
+
+  fs::remove(dir / "boards" / "a");
+  ASSERT_TRUE(w->wait_for("UNPLUGGED sim-a\n", 10)) << w->out();
+  plug("boards", "a", "");
+  ASSERT_TRUE(w->wait_for("FINISHED sim-a ", 30, 2)) << w->out();
+
+  // Pulled out while block 5's reply is late, plugged in at once: the new
+  // plug-in waits for the run of the last one to end, then has its own.
+  plug("boards", "c", "FLASHPREP_SIM_FORMAT_DELAY_MS=1500\nFLASHPREP_SIM_FORMAT_DELAY_BLOCKS=5\n");
+  ASSERT_TRUE(w->wait_for("STARTED sim-c ", 30)) << w->out();
+  ASSERT_TRUE(log_reaches(started_logs(w->out(), "sim-c")[0], "BLOCK 4 FORMATTED\n"));
+  fs::remove(dir / "boards" / "c");
+  plug("boards", "c", "");
+  ASSERT_TRUE(w->wait_for("FINISHED sim-c ", 30, 2)) << w->out();
+  w->signal(SIGTERM);
+  const ProcessResult r = w->finish();
+  const auto end = std::chrono::system_clock::now();
+  EXPECT_EQ(r.signal, SIGTERM) << r.out << r.err;
+  EXPECT_NE(r.out.find("DONE 3 READY, 2 NOT READY\n"), std::string::npos) << r.out;
+
+  const std::vector<std::string> a = started_logs(r.out, "sim-a");
+  const std::vector<std::string> c = started_logs(r.out, "sim-c");
+  ASSERT_EQ(a.size(), 2u) << r.out;
+  ASSERT_EQ(c.size(), 2u) << r.out;
+  EXPECT_NE(a[0], a[1]);
+  EXPECT_TRUE(std::regex_match(a[0], std::regex(R"(station-logs/sim-a\.\d{8}T\d{6}Z(-\d+)?\.log)")))
+      << a[0];
+  EXPECT_TRUE(same_lines(read_text(dir / a[0]), full_run()));
+  EXPECT_TRUE(same_lines(read_text(dir / a[1]), full_run()));
+  EXPECT_TRUE(same_lines(read_text(dir / c[1]), full_run()));
+  const std::string c_cut = read_text(dir / c[0]);
+  EXPECT_NE(c_cut.find("BLOCK 4 FORMATTED\n"), std::string::npos);
+  EXPECT_EQ(c_cut.find("BLOCK 4095 FORMATTED\n"), std::string::npos) << "pulled out, yet whole";
+  EXPECT_LT(r.out.find("FINISHED sim-c "), r.out.find("STARTED " + std::string("sim-c ") + c[1]))
+      << "two runs on one port at once";
+
+  // One record per run, in the order they finished, naming each run's log.
+  const std::vector<std::string> lines = lines_of(read_text(dir / "results.jsonl"));
+  ASSERT_EQ(lines.size(), 5u);
+  std::vector<std::string> order;
+  for (const std::string& line : lines_of(r.out))
+    if (line.rfind("FINISHED ", 0) == 0)
+      order.push_back(line.substr(9, line.find(' ', 9) - 9));
+  const std::map<std::string, std::vector<std::string>> logs = {
+      {"sim-a", a}, {"sim-b", started_logs(r.out, "sim-b")}, {"sim-c", c}};
+  std::map<std::string, size_t> seen;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    Record rec;
+    ASSERT_TRUE(parse_record(lines[i], &rec)) << lines[i];
+    EXPECT_EQ(rec.board, order[i]);
+    EXPECT_EQ(rec.log, logs.at(rec.board).at(seen[rec.board]++)) << lines[i];
+    EXPECT_GE(rec.start.substr(0, 19), utc(begin)) << lines[i];
+    EXPECT_LE(rec.end.substr(0, 19), utc(end)) << lines[i];
+    EXPECT_LE(rec.start, rec.end);
+    const bool b = rec.board == "sim-b";
+    EXPECT_EQ(rec.verdict, b || rec.log == c[0] ? "NOT READY" : "READY") << lines[i];
+    if (b) {
+      EXPECT_EQ(rec.reasons, "\"BLOCKS NOT FORMATTED: 1 (9)\"");
+    }
+  }
+}
+
+// A stop request, a kill, a file cut by something else: every line after
+// the cut is a whole record of its own.
+TEST_F(Watch, TheResultsFileStaysWhole) {
+  ProcessResult r = run_process(
+      {FLASHPREP_SIM_LAUNCHER, FLASHPREP_STATION, "--watch", "--results", "no/such/folder/r"},
+      dir.string(), {});
+  EXPECT_EQ(r.exit_status, 2);
+  EXPECT_NE(r.err.find("cannot write no/such/folder/r"), std::string::npos) << r.err;
+
+  const std::string cut = R"({"board":"sim-x","start":"2026-)";
+  std::ofstream(dir / "results.jsonl", std::ios::binary) << cut;
+  for (const char* name : {"a", "b"})
+    plug("boards", name,
+         "FLASHPREP_SIM_FORMAT_DELAY_MS=1500\nFLASHPREP_SIM_FORMAT_DELAY_BLOCKS=5\n");
+  auto w = watch(folder("boards"), {"--results", "results.jsonl"});
+  ASSERT_TRUE(w->wait_for("STARTED sim-", 30, 2)) << w->out();
+  ASSERT_TRUE(log_reaches(started_logs(w->out(), "sim-a")[0], "BLOCK 4 FORMATTED\n"));
+  w->signal(SIGTERM);
+  r = w->finish();
+  EXPECT_EQ(r.signal, SIGTERM) << r.out << r.err;
+  std::vector<std::string> lines = lines_of(read_text(dir / "results.jsonl"));
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0], cut);
+  for (size_t i = 1; i < lines.size(); ++i) {
+    Record rec;
+    EXPECT_TRUE(parse_record(lines[i], &rec)) << lines[i];
+    EXPECT_EQ(rec.verdict, "NOT READY");
+  }
+
+  // Killed outright at various points while quick boards finish: what it
+  // wrote is whole records only.
+  plug("quick", "p", "");
+  plug("quick", "q", "FLASHPREP_SIM_REFUSE_INIT=1\n");
+  for (int kill_ms : {150, 300, 450, 600, 900}) {
+    auto k = watch(folder("quick"), {"--results", "results.jsonl", "--logs", "quick-logs"});
+    std::this_thread::sleep_for(milliseconds(kill_ms));
+    k->signal(SIGKILL);
+    EXPECT_EQ(k->finish().signal, SIGKILL);
+    // Its boards' processes live on and end by themselves.
+    std::this_thread::sleep_for(milliseconds(400));
+  }
+  lines = lines_of(read_text(dir / "results.jsonl"));
+  EXPECT_GT(lines.size(), 3u) << "no record before any of the kills";
+  for (size_t i = 1; i < lines.size(); ++i) {
+    Record rec;
+    EXPECT_TRUE(parse_record(lines[i], &rec)) << i << ": " << lines[i];
+  }
+}
+
+}  // namespace
