@@ -204,10 +204,9 @@ usb_bus* BoardFolder::get_busses() {
 }
 
 SimUsb* BoardFolder::board_usb(const std::string& name) {
-  for (Slot* s : plugged_)
-    if (s->name == name)
-      return &s->usb;
-  return nullptr;
+  auto it = std::find_if(plugged_.begin(), plugged_.end(),
+                         [&](const Slot* s) { return s->name == name; });
+  return it == plugged_.end() ? nullptr : &(*it)->usb;
 }
 
 BoardFolder::Slot* BoardFolder::slot_of(usb_dev_handle* h) {
@@ -228,7 +227,7 @@ int BoardFolder::check_plugged(Slot& slot) {
   return kErrNoDevice;
 }
 
-usb_dev_handle* BoardFolder::open(struct usb_device* dev) {
+usb_dev_handle* BoardFolder::open(const struct usb_device* dev) {
   for (Slot& slot : slots_) {
     if (&slot.dev != dev)
       continue;

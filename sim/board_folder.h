@@ -54,7 +54,7 @@ class BoardFolder {
   int find_busses();
   int find_devices();
   usb_bus* get_busses();
-  usb_dev_handle* open(struct usb_device* dev);
+  usb_dev_handle* open(const struct usb_device* dev);
   int close(usb_dev_handle* h);
   int set_configuration(usb_dev_handle* h, int configuration);
   int claim_interface(usb_dev_handle* h, int interface);

@@ -245,7 +245,7 @@ case $case_name in
       awk -v p="$port" -v n="$bn" -v s="$(grep -v '^#' "$scratch/boards/$bn" | tr '\n' ' ')" '
         $1 == "FINISHED" && $2 == p {
           seconds = $3; $1 = $2 = $3 = ""; sub(/^ +/, "")
-          print "# board " n " (" p "): " (s == "" ? "healthy" : s) "| " $0 " | " seconds " s" }' \
+          print "# board " n " (" p "): " (s == "" ? "healthy " : s) "| " $0 " | " seconds " s" }' \
         "$scratch/lane.out"
     done
     check "board c was unplugged in the middle" \

@@ -141,6 +141,30 @@ case $case_name in
     check "board report as on Linux" same_text "$scratch/ref.report" "$scratch/win.report"
     check "board report: tables match" grep -q "tables MATCH" "$scratch/win.report"
     ;;
+  station_three_boards)
+    # flashprep-station.exe beside the simulated libusb0.dll, on a folder of
+    # three boards (one healthy, one with faults, one unplugged in the format
+    # pass): each board's log and state are its run alone on Linux.
+    mkdir "$scratch/station.dir" "$scratch/station.dir/boards"
+    "$reference_build/flashprep-make-driver" "$scratch/station.dir/serial_flash.S19"
+    printf '# healthy\r\n' >"$scratch/station.dir/boards/a"
+    printf 'FLASHPREP_SIM_FAULT=short@42,error@45\nFLASHPREP_SIM_REFUSE_WRITES=2530\n' \
+      >"$scratch/station.dir/boards/b"
+    printf 'FLASHPREP_SIM_UNPLUG_AFTER=4000\n' >"$scratch/station.dir/boards/c"
+    on_windows station "$board/flashprep-station.exe" FLASHPREP_SIM_BOARDS=boards
+    check "exit status 1: not every board READY" [ "$status" -eq 1 ]
+    for bn in a b c; do  # not `name`: reference() sets it
+      # shellcheck disable=SC2046 # one setting a line, none with spaces
+      reference "alone-$bn" $(sed "s/$cr\$//" "$scratch/station.dir/boards/$bn" | grep -v '^#')
+      log=$scratch/station.dir/station-logs/sim-$bn.log
+      check "board $bn: every line of its log ends in CR LF" crlf_lines "$log"
+      sed "s/$cr\$//" "$log" >"$scratch/$bn.log"
+      check "board $bn: log as its run alone on Linux" \
+        same_text "$scratch/alone-$bn.out" "$scratch/$bn.log"
+      check "board $bn: state as its run alone on Linux" \
+        same_state "alone-$bn" "station.dir/boards/$bn.state"
+    done
+    ;;
   no_board)
     same_run win FLASHPREP_SIM_BOARD=none
     check "no board reported" has_line "$scratch/win.out" "FAIL: UNABLE TO START DRIVER"
