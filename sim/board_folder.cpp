@@ -196,7 +196,23 @@ int BoardFolder::find_devices() {
       bus_.devices = &dev;
     prev = &dev;
   }
+  forget_gone();
   return static_cast<int>(plugged_.size());
+}
+
+void BoardFolder::forget_gone() {
+  // Only here, once the bus lists none of them: usb_find_busses alone
+  // leaves the last list in place for the program to walk.
+  for (auto it = slots_.begin(); it != slots_.end();) {
+    const bool listed = std::find(plugged_.begin(), plugged_.end(), &*it) != plugged_.end();
+    if (listed || it->usb.open_handles() > 0 || it->lock.held()) {
+      ++it;
+      continue;
+    }
+    if (!it->usb.close_trace())
+      std::fprintf(stderr, "%s: cannot write %s\n", program_.c_str(), it->files.trace.c_str());
+    it = slots_.erase(it);
+  }
 }
 
 usb_bus* BoardFolder::get_busses() {
@@ -246,6 +262,8 @@ int BoardFolder::close(usb_dev_handle* h) {
   if (slot == nullptr)
     return kErrInvalid;
   const int result = slot->usb.close(h);
+  if (result == 0)
+    handles_.erase(h);  // its slot may be freed once pulled out
   if (result == 0 && slot->lock.held() && slot->usb.open_handles() == 0) {
     slot->usb.flush_trace();
     save(*slot);

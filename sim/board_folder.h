@@ -25,7 +25,7 @@
 
 #include <chrono>
 #include <cstdint>
-#include <deque>
+#include <list>
 #include <map>
 #include <set>
 #include <string>
@@ -82,6 +82,9 @@ class BoardFolder {
   };
 
   void read_folder();
+  // Frees the boards pulled out that no handle and no lock refer to any
+  // more, as libusb 0.1 frees a device gone at a new listing.
+  void forget_gone();
   // Sets up a slot for a new board file; false (with a message) when its
   // settings cannot be used.
   bool plug(Slot& slot);
@@ -95,8 +98,10 @@ class BoardFolder {
   std::string dir_;
   Getenv environment_;
   std::string program_;
-  // Never shrinks: open handles and device pointers refer into it.
-  std::deque<Slot> slots_;
+  // A list: open handles and device pointers refer into it, and a board
+  // pulled out that nobody holds any more is taken out of it (see
+  // find_devices), so that a long run of plug-ins uses no more memory.
+  std::list<Slot> slots_;
   std::vector<Slot*> plugged_;  // in name order
   std::map<std::string, uint8_t> last_devnum_;
   std::set<std::pair<std::string, int64_t>> refused_;  // told once per file

@@ -7,6 +7,8 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
+#include <iostream>
 #include <regex>
 #include <thread>
 
@@ -214,6 +216,90 @@ TEST_F(Watch, TheResultsFileStaysWhole) {
     Record rec;
     EXPECT_TRUE(parse_record(lines[i], &rec)) << i << ": " << lines[i];
   }
+}
+
+// The station's open descriptors and resident memory, from /proc.
+size_t open_fds(int pid) {
+  size_t n = 0;
+  for ([[maybe_unused]] const auto& entry :
+       fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
+    ++n;
+  return n;
+}
+
+long rss_kb(int pid) {
+  const std::string status = read_text("/proc/" + std::to_string(pid) + "/status");
+  const size_t at = status.find("VmRSS:");
+  return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 6);
+}
+
+// 200 plug-ins: 20 ports, each plugged in and pulled out 10 times, with a
+// run READY, one with a failed block, one that stops after the driver, one
+// whose board vanishes early (short runs, so that 200 fit in a minute).
+// Every run's log and board state are those of the same board alone, and
+// the station's descriptors and memory do not grow with the plug-ins.
+TEST_F(Watch, SoakOf200PlugIns) {
+  constexpr int kPorts = 20;
+  constexpr int kWaves = 10;
+  const std::vector<std::string> scenarios = {"", "FLASHPREP_SIM_FORMAT_REQUEST_FAILS=9\n",
+                                              "FLASHPREP_SIM_REFUSE_INIT=1\n",
+                                              "FLASHPREP_SIM_UNPLUG_AFTER=100\n"};
+  const std::vector<std::string> files = {"ram.bin", "flash.bin", "events.txt"};
+  std::vector<std::string> alone_log;
+  std::vector<std::map<std::string, std::string>> alone_state(scenarios.size());
+  for (size_t k = 0; k < scenarios.size(); ++k) {
+    const std::string where = "alone-" + std::to_string(k);
+    plug(where, "p", scenarios[k]);
+    alone_log.push_back(flashprep_alone(folder(where)).out);
+    for (const std::string& file : files)
+      alone_state[k][file] = read_text(dir / where / "p.state" / file);
+  }
+  ASSERT_TRUE(same_lines(alone_log[0], full_run()));
+
+  auto w = watch(folder("soak"), {"--results", "results.jsonl"});
+  size_t fds_start = 0;
+  long rss_start = 0;
+  for (int wave = 0; wave < kWaves; ++wave) {
+    for (int i = 0; i < kPorts; ++i)
+      plug("soak", "p" + std::to_string(i), scenarios[i % scenarios.size()]);
+    ASSERT_TRUE(w->wait_for("FINISHED ", 60, (wave + 1) * kPorts)) << w->out();
+    for (int i = 0; i < kPorts; ++i) {
+      const std::string port = "p" + std::to_string(i);
+      const std::vector<std::string> logs = started_logs(w->out(), "sim-" + port);
+      ASSERT_EQ(logs.size(), static_cast<size_t>(wave + 1)) << port;
+      const size_t k = i % scenarios.size();
+      EXPECT_EQ(read_text(dir / logs.back()), alone_log[k]) << logs.back();
+      for (const std::string& file : files)
+        EXPECT_EQ(read_text(dir / "soak" / (port + ".state") / file), alone_state[k][file])
+            << port << " " << file << " wave " << wave;
+    }
+    for (int i = 0; i < kPorts; ++i)
+      fs::remove(dir / "soak" / ("p" + std::to_string(i)));
+    ASSERT_TRUE(w->wait_for("UNPLUGGED ", 30, (wave + 1) * kPorts)) << w->out();
+    if (wave == 1) {
+      fds_start = open_fds(w->pid());
+      rss_start = rss_kb(w->pid());
+    }
+  }
+  const size_t fds_end = open_fds(w->pid());
+  const long rss_end = rss_kb(w->pid());
+  std::cout << "soak: " << kPorts * kWaves << " plug-ins; open descriptors " << fds_start << " -> "
+            << fds_end << "; VmRSS " << rss_start << " kB -> " << rss_end << " kB\n";
+  EXPECT_EQ(fds_end, fds_start);
+  EXPECT_LT(rss_end - rss_start, 1024) << "memory grows with the plug-ins";
+  w->signal(SIGTERM);
+  const ProcessResult r = w->finish();
+  EXPECT_EQ(r.signal, SIGTERM);
+  const int ready = kWaves * ((kPorts + 3) / 4);  // the ports of the first scenario
+  EXPECT_NE(r.out.find("DONE " + std::to_string(ready) + " READY, " +
+                       std::to_string(kPorts * kWaves - ready) + " NOT READY\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(lines_of(read_text(dir / "results.jsonl")).size(), size_t{kPorts * kWaves});
+  size_t logs = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir / "station-logs"))
+    ++logs;
+  EXPECT_EQ(logs, size_t{kPorts * kWaves}) << "a log written over";
 }
 
 }  // namespace
