@@ -256,17 +256,19 @@ case $case_name in
     # flashprep-station --watch in the guest while boards are plugged in and
     # pulled out through QEMU's monitor: a, then b once a formats, then c
     # once b formats; c pulled out once it formats, and plugged in again once
-    # the station has finished with it. Each board must be prepared once per
-    # plug: a and b and c's second run as each alone, c's first run cut in
-    # its format pass; none prepared again while left plugged (the guest
-    # lingers 3 s after the last run before it stops the station).
+    # every run has finished. Each board must be prepared once per plug: a
+    # and b and c's second run as each alone, c's first run cut in its
+    # format pass; none prepared again while left plugged (the guest lingers
+    # 3 s after the last run before it stops the station).
     mkdir "$scratch/boards"
     printf '# healthy\n' >"$scratch/boards/a"
     printf 'FLASHPREP_SIM_FORMAT_REQUEST_FAILS=7\n' >"$scratch/boards/b"
     printf 'FLASHPREP_SIM_REFUSE_WRITES=2529\n' >"$scratch/boards/c"
+    # c goes back in last, once every other run has finished: the station
+    # must then still be watching, and c's second run is the last to end.
     printf '%s\n' "plug a" "wait 1 MARK a" "plug b" "wait 1 MARK b" "plug c" "wait 1 MARK c" \
-      "unplug c" "wait 1 FINISHED c" "plug c" "wait 2 FINISHED c" "wait 1 FINISHED a" \
-      "wait 1 FINISHED b" >"$scratch/plan"
+      "unplug c" "wait 1 FINISHED c" "wait 1 FINISHED a" "wait 1 FINISHED b" "plug c" \
+      "wait 2 FINISHED c" >"$scratch/plan"
     mark="BLOCK 300 FORMATTED"
     lane 1 --boards "$scratch/boards" --logs "$scratch/logs" --plan "$scratch/plan"
     check "the station ended by SIGTERM (status $(field 1 status))" [ "$(field 1 status)" = 143 ]
