@@ -75,11 +75,6 @@ BoardProcess::~BoardProcess() {
   wait_end();
 }
 
-BoardProcess::BoardProcess(BoardProcess&& other) noexcept
-    : pid_(other.pid_), stopped_(other.stopped_), status_(other.status_), signal_(other.signal_) {
-  other.pid_ = 0;
-}
-
 bool BoardProcess::start(const std::vector<std::string>& argv, const std::string& log,
                          std::string* error) {
   // Close-on-exec, so that no other child inherits this board's log; the
@@ -125,22 +120,16 @@ void BoardProcess::stop(int request) {
 bool BoardProcess::ended() {
   if (pid_ <= 0)
     return true;
-  int status = 0;
-  const pid_t got = waitpid(pid_, &status, WNOHANG);
+  const pid_t got = waitpid(pid_, nullptr, WNOHANG);
   if (got == 0 || (got < 0 && errno == EINTR))
     return false;
-  if (got == pid_) {
-    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    signal_ = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-  }
   pid_ = 0;
   return true;
 }
 
 void BoardProcess::wait_end() {
   while (pid_ > 0) {
-    int status = 0;
-    const pid_t got = waitpid(pid_, &status, 0);
+    const pid_t got = waitpid(pid_, nullptr, 0);
     if (got < 0 && errno == EINTR)
       continue;
     pid_ = 0;

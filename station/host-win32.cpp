@@ -55,15 +55,6 @@ BoardProcess::~BoardProcess() {
   wait_end();
 }
 
-BoardProcess::BoardProcess(BoardProcess&& other) noexcept
-    : process_(other.process_),
-      id_(other.id_),
-      stopped_(other.stopped_),
-      status_(other.status_),
-      signal_(other.signal_) {
-  other.process_ = nullptr;
-}
-
 bool BoardProcess::start(const std::vector<std::string>& argv, const std::string& log,
                          std::string* error) {
   // Inheritable only for the one CreateProcess below; the station starts
@@ -118,9 +109,6 @@ bool BoardProcess::ended() {
     return true;
   if (WaitForSingleObject(process_, 0) != WAIT_OBJECT_0)
     return false;
-  DWORD code = 0;
-  status_ = GetExitCodeProcess(process_, &code) != 0 ? static_cast<int>(code) : -1;
-  signal_ = 0;
   (void)CloseHandle(process_);
   process_ = nullptr;
   return true;

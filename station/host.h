@@ -13,12 +13,12 @@
 // Ownership: the object owns the process (and, on Windows, its handle). A
 // process still running when the object is destroyed is waited for: a board
 // is never left to a process nobody watches while the station still lives.
-// Movable, not copyable.
+// Neither copyable nor movable: it stays where the station made it.
 class BoardProcess {
  public:
   BoardProcess() = default;
   ~BoardProcess();
-  BoardProcess(BoardProcess&& other) noexcept;
+  BoardProcess(BoardProcess&&) = delete;
   BoardProcess& operator=(BoardProcess&&) = delete;
   BoardProcess(const BoardProcess&) = delete;
   BoardProcess& operator=(const BoardProcess&) = delete;
@@ -37,13 +37,9 @@ class BoardProcess {
   // once; later calls do nothing. The child then stops as flashprep does.
   void stop(int request);
 
-  // True once the child has ended (or never started); does not block.
+  // True once the child has ended (or never started); does not block. How
+  // it ended is left to its log: the station judges that alone.
   bool ended();
-
-  // How the child ended: its exit status, or the signal that ended it (0
-  // when it exited). Meaningful once ended() is true.
-  int exit_status() const { return status_; }
-  int end_signal() const { return signal_; }
 
  private:
   void wait_end();
@@ -54,8 +50,6 @@ class BoardProcess {
   int pid_ = 0;
 #endif
   bool stopped_ = false;
-  int status_ = -1;
-  int signal_ = 0;
 };
 
 // The path of the running program, for starting it again; empty when the

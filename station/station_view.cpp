@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <iterator>
 
 namespace {
 
@@ -35,8 +36,8 @@ size_t name_width(const BoardLines& boards) {
 BoardLines lines_of(const std::deque<BoardRun>& boards) {
   BoardLines lines;
   lines.reserve(boards.size());
-  for (const BoardRun& b : boards)
-    lines.push_back(&b);
+  std::transform(boards.begin(), boards.end(), std::back_inserter(lines),
+                 [](const BoardRun& b) { return &b; });
   return lines;
 }
 

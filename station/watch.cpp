@@ -1,7 +1,9 @@
 // The station watching: boards prepared as they are plugged in, until a stop
 // request.
+#include <algorithm>
 #include <filesystem>
 #include <iostream>
+#include <iterator>
 #include <list>
 #include <memory>
 #include <set>
@@ -72,7 +74,7 @@ class Watch {
     std::set<Plug> now;
     for (const BoardSlot& slot : slots)
       now.insert(plug_of(slot));
-    for (Port& port : ports_) {
+    for (const Port& port : ports_) {
       if (!port.run->unplugged && now.count(port.plug) == 0) {
         port.run->unplugged = true;
         view_.unplugged(*port.run);
@@ -101,7 +103,7 @@ class Watch {
   // none is running.
   bool poll(StationClock::time_point now, bool follow) {
     bool idle = true;
-    for (Port& port : ports_) {
+    for (const Port& port : ports_) {
       BoardRun& run = *port.run;
       if (run.finished)
         continue;
@@ -118,7 +120,7 @@ class Watch {
 
   void stop(int request) {
     view_.stopping(request);
-    for (Port& port : ports_)
+    for (const Port& port : ports_)
       port.run->process.stop(request);
   }
 
@@ -134,10 +136,9 @@ class Watch {
   };
 
   Port* port_named(const std::string& name) {
-    for (Port& port : ports_)
-      if (port.run->slot.name == name)
-        return &port;
-    return nullptr;
+    const auto it = std::find_if(ports_.begin(), ports_.end(),
+                                 [&](const Port& port) { return port.run->slot.name == name; });
+    return it == ports_.end() ? nullptr : &*it;
   }
 
   void start(const BoardSlot& slot, Port* port) {
@@ -147,14 +148,14 @@ class Watch {
     run->started_at = at;
     view_.found(*run);
     std::string why;
-    if (interrupt_requested()) {
-      why = "stopped before it started";
-    } else if (run->process.start(
-                   {options_.program, kRunBoardOption, slot.place.bus, slot.place.device},
-                   run->log_path, &why)) {
+    if (!interrupt_requested() &&
+        run->process.start({options_.program, kRunBoardOption, slot.place.bus, slot.place.device},
+                           run->log_path, &why)) {
       run->started = true;
       view_.started(*run);
     } else {
+      if (why.empty())
+        why = "stopped before it started";
       std::cerr << "flashprep-station: " << slot.name << ": " << why << "\n";
       view_.not_started(*run, why);
     }
@@ -179,8 +180,8 @@ class Watch {
 
   BoardLines lines() const {
     BoardLines lines;
-    for (const Port& port : ports_)
-      lines.push_back(port.run.get());
+    std::transform(ports_.begin(), ports_.end(), std::back_inserter(lines),
+                   [](const Port& port) { return port.run.get(); });
     return lines;
   }
 

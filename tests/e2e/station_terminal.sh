@@ -3,7 +3,8 @@
 # flashprep-station in a real terminal (tmux, 120 x 30) with two simulated
 # boards: the live view redraws one line per board with a bar and the time
 # left, then the closing table; Ctrl-C typed there stops both boards after
-# the exchange in flight, once each, and the station ends by SIGINT (130).
+# the exchange in flight, once each, and the station ends by SIGINT (130);
+# watching, a line per port stays, EMPTY once its board is pulled out.
 # Fails, never skips, when tmux is missing: tools/test installs it.
 set -u
 launcher=$1 station=$2 make_driver=$3 dir=$4
@@ -29,8 +30,14 @@ wait_for() {
   done
 }
 screen_has() { tmux -L "$socket" capture-pane -p | grep -Eq "$1"; }
-both_bars() { [ "$(tmux -L "$socket" capture-pane -p | grep -Ec "$1")" -eq 2 ]; }
-# start NAME SETTINGS: a terminal server of its own for each run.
+# Two bars and nothing else on the screen: a redrawing that does not go back
+# over its own lines leaves old ones behind.
+both_bars() {
+  screen=$(tmux -L "$socket" capture-pane -p)
+  [ "$(printf '%s\n' "$screen" | grep -Ec "$1")" -eq 2 ] &&
+    [ "$(printf '%s\n' "$screen" | grep -c .)" -eq 2 ]
+}
+# start NAME SETTINGS [ARGUMENT]: a terminal server of its own for each run.
 start() {
   tmux -L "$socket" kill-server 2>/dev/null
   socket="station-test-$$-$1"
@@ -38,7 +45,7 @@ start() {
   # The shell that runs the station outlives a Ctrl-C to tell its status;
   # a trap (unlike an ignored signal) is not passed on to the station.
   tmux -L "$socket" new-session -d -x 120 -y 30 -c "$dir" \
-    "trap true INT; env FLASHPREP_SIM_BOARD=two $1 '$launcher' '$station'; echo EXIT \$?; sleep 600"
+    "trap true INT; env FLASHPREP_SIM_BOARD=two $1 '$launcher' '$station' ${2:-}; echo EXIT \$?; sleep 600"
 }
 
 # A whole run: the live lines while the boards format, then the table.
@@ -71,4 +78,21 @@ for log in station-logs/001-002.log station-logs/002-002.log; do
 done
 screen_has '^00[12]-002 +NOT READY +[0-9.]+ +station-logs/.* LOG CUT: AFTER LINE' ||
   fail "no NOT READY row for a stopped board"
-echo "live view, closing table and Ctrl-C as expected"
+
+# Watching: a line per port that stays; a port whose board was pulled out
+# shows EMPTY and its last verdict; Ctrl-C ends it by SIGINT.
+rm -rf station-logs boards && mkdir boards
+start watch "FLASHPREP_SIM_BOARDS=$dir/boards" --watch
+: >boards/a
+echo FLASHPREP_SIM_FORMAT_REQUEST_FAILS=9 >boards/b
+wait_for 30 screen_has '^sim-b +NOT READY +[0-9.]+ s  BLOCKS NOT FORMATTED: 1 \(9\)$' ||
+  fail "no NOT READY line for sim-b"
+screen_has '^sim-a +READY +[0-9.]+ s$' || fail "no READY line for sim-a"
+rm boards/a
+wait_for 10 screen_has '^sim-a +EMPTY +last: READY [0-9.]+ s$' || fail "no EMPTY line for sim-a"
+screen_has '^sim-b +NOT READY' || fail "sim-b's line went"
+tmux -L "$socket" send-keys C-c
+wait_for 30 screen_has '^EXIT' || fail "the watching station did not end after Ctrl-C"
+screen_has '^EXIT 130$' || fail "the watching station did not end by SIGINT"
+screen_has '^DONE 1 READY, 1 NOT READY$' || fail "no DONE line for the session"
+echo "live view, closing table and Ctrl-C as expected, one pass and watching"

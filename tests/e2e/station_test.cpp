@@ -129,8 +129,21 @@ TEST_F(Station, ExitStatuses) {
 
   // Block 9 fails to format on both boards: the first reason of the
   // summary's rules, and status 1.
-  r = station({{"FLASHPREP_SIM_BOARD", "two"}, {"FLASHPREP_SIM_FORMAT_REQUEST_FAILS", "9"}});
+  r = station({{"FLASHPREP_SIM_BOARD", "two"}, {"FLASHPREP_SIM_FORMAT_REQUEST_FAILS", "9"}},
+              {"--results", "results.jsonl"});
   EXPECT_EQ(r.exit_status, 1);
+  // One pass keeps its records too: one line per board, naming its log.
+  const std::string results = read_text(dir / "results.jsonl");
+  EXPECT_EQ(std::count(results.begin(), results.end(), '\n'), 2) << results;
+  for (const char* board : {"001-002", "002-002"})
+    EXPECT_NE(results.find(std::string("{\"board\":\"") + board + "\",\"start\":\"20"),
+              std::string::npos)
+        << results;
+  for (const char* board : {"001-002", "002-002"})
+    EXPECT_NE(results.find(std::string("\"reasons\":[\"BLOCKS NOT FORMATTED: 1 (9)\"],") +
+                           "\"log\":\"station-logs/" + board + ".log\""),
+              std::string::npos)
+        << results;
   EXPECT_NE(r.out.find(" NOT READY: BLOCKS NOT FORMATTED: 1 (9)\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("DONE 0 READY, 2 NOT READY\n"), std::string::npos) << r.out;
   EXPECT_TRUE(same_lines(

@@ -6,6 +6,7 @@
 #include <time.h>
 
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
@@ -46,12 +47,12 @@ std::vector<std::string> started_logs(const std::string& out, const std::string&
 
 // `t` as the records write it, from the C library rather than the
 // station's own calendar.
-std::string utc(std::chrono::system_clock::time_point t) {
+std::string utc(std::chrono::system_clock::time_point t, const char* format = "%Y-%m-%dT%H:%M:%S") {
   const time_t s = std::chrono::system_clock::to_time_t(t);
   tm parts{};
   gmtime_r(&s, &parts);
   char text[32];
-  strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
+  strftime(text, sizeof text, format, &parts);
   return text;
 }
 
@@ -98,6 +99,15 @@ class Watch : public Station {
 // plug-in is prepared once, in its own log, and has its own record.
 TEST_F(Watch, EachPlugInIsPreparedOnce) {
   const auto begin = std::chrono::system_clock::now();
+  // Logs of earlier runs under every name a's first run could take in the
+  // next minute: a new run's log is never one of them.
+  fs::create_directories(dir / "station-logs");
+  std::vector<fs::path> earlier;
+  for (int s = 0; s < 60; ++s) {
+    earlier.push_back(dir / "station-logs" /
+                      ("sim-a." + utc(begin + std::chrono::seconds(s), "%Y%m%dT%H%M%SZ") + ".log"));
+    std::ofstream(earlier.back()) << "earlier\n";
+  }
   plug("boards", "a", "");
   auto w = watch(folder("boards"), {"--results", "results.jsonl"});
   ASSERT_TRUE(w->wait_for("FINISHED sim-a ", 30)) << w->out();
@@ -132,6 +142,9 @@ TEST_F(Watch, EachPlugInIsPreparedOnce) {
   ASSERT_EQ(a.size(), 2u) << r.out;
   ASSERT_EQ(c.size(), 2u) << r.out;
   EXPECT_NE(a[0], a[1]);
+  EXPECT_NE(a[0].find("Z-2.log"), std::string::npos) << a[0] << ": not beside the earlier log";
+  for (const fs::path& log : earlier)
+    EXPECT_EQ(read_text(log), "earlier\n") << log << " written over";
   EXPECT_TRUE(std::regex_match(a[0], std::regex(R"(station-logs/sim-a\.\d{8}T\d{6}Z(-\d+)?\.log)")))
       << a[0];
   EXPECT_TRUE(same_lines(read_text(dir / a[0]), full_run()));
@@ -161,6 +174,15 @@ TEST_F(Watch, EachPlugInIsPreparedOnce) {
     EXPECT_GE(rec.start.substr(0, 19), utc(begin)) << lines[i];
     EXPECT_LE(rec.end.substr(0, 19), utc(end)) << lines[i];
     EXPECT_LE(rec.start, rec.end);
+    // The two times span the run's seconds (time of day; no run here spans
+    // midnight by more than the margin).
+    const auto time_of_day = [](const std::string& iso) {
+      return std::stoi(iso.substr(11, 2)) * 3600 + std::stoi(iso.substr(14, 2)) * 60 +
+             std::stod(iso.substr(17, 6));
+    };
+    EXPECT_NEAR(std::fmod(time_of_day(rec.end) - time_of_day(rec.start) + 86400, 86400),
+                rec.seconds, 0.1)
+        << lines[i];
     const bool b = rec.board == "sim-b";
     EXPECT_EQ(rec.verdict, b || rec.log == c[0] ? "NOT READY" : "READY") << lines[i];
     if (b) {

@@ -165,6 +165,52 @@ case $case_name in
         same_state "alone-$bn" "station.dir/boards/$bn.state"
     done
     ;;
+  station_watch)
+    # flashprep-station.exe --watch on a folder of boards: a board plugged in
+    # (its file created) is prepared once, left plugged it is not prepared
+    # again, pulled out and plugged in again it is, each run with a log and
+    # a record of its own; Ctrl-C ends it as Windows ends a program on it.
+    reference alone
+    dir=$scratch/watch.dir
+    mkdir "$dir" "$dir/boards"
+    "$reference_build/flashprep-make-driver" "$dir/serial_flash.S19"
+    (cd "$dir" && exec env --default-signal=INT FLASHPREP_SIM_BOARDS=boards \
+      "$src/tools/wine-run" "$board/flashprep-station.exe" --watch --results results.jsonl) \
+      >"$scratch/watch.raw" 2>"$scratch/watch.err" &
+    pid=$!
+    # seen TEXT N: waits (at most 60 s) until the output has N lines with TEXT.
+    seen() {
+      tries=0
+      while [ "$(grep -c "$1" "$scratch/watch.raw")" -lt "$2" ] && [ $tries -lt 600 ]; do
+        sleep 0.1
+        tries=$((tries + 1))
+      done
+      [ "$(grep -c "$1" "$scratch/watch.raw")" -ge "$2" ]
+    }
+    : >"$dir/boards/a"
+    check "a board plugged in is prepared" seen "^FINISHED sim-a .* READY" 1
+    sleep 3
+    rm "$dir/boards/a"
+    check "a board pulled out is seen so" seen "^UNPLUGGED sim-a" 1
+    : >"$dir/boards/a"
+    check "plugged in again, it is prepared again" seen "^FINISHED sim-a .* READY" 2
+    kill -INT "$pid"
+    status=0
+    wait "$pid" || status=$?
+    sed "s/$cr\$//" "$scratch/watch.raw" >"$scratch/watch.out"
+    check "ended as by Ctrl-C (status $status)" [ "$status" -eq 58 ]
+    check "prepared once per plug-in, not again while left plugged" \
+      [ "$(grep -c '^FOUND sim-a$' "$scratch/watch.out")" -eq 2 ]
+    check "a log per run" [ "$(ls "$dir/station-logs" | wc -l)" -eq 2 ]
+    for log in "$dir"/station-logs/sim-a.*.log; do
+      sed "s/$cr\$//" "$log" >"$scratch/run.log"
+      check "$(basename "$log"): as the board's run alone on Linux" \
+        same_text "$scratch/alone.out" "$scratch/run.log"
+    done
+    check "a READY record per run" \
+      [ "$(grep -c '^{"board":"sim-a",.*"verdict":"READY","reasons":\[\],"log":"station-logs\\\\sim-a\.[0-9]*T[0-9]*Z\.log",' \
+        "$dir/results.jsonl")" -eq 2 ]
+    ;;
   no_board)
     same_run win FLASHPREP_SIM_BOARD=none
     check "no board reported" has_line "$scratch/win.out" "FAIL: UNABLE TO START DRIVER"
@@ -329,10 +375,12 @@ case $case_name in
     LC_ALL=C sort >"$scratch/expected" <<EOF
 README.txt
 flashprep-make-driver.exe
+flashprep-station.exe
 flashprep-summary.exe
 flashprep.exe
 simulated-board/README.txt
 simulated-board/flashprep-sim-report.exe
+simulated-board/flashprep-station.exe
 simulated-board/flashprep.exe
 simulated-board/libusb0.dll
 EOF
