@@ -21,20 +21,24 @@ trap 'rm -rf "$scratch"' EXIT
 reference_build=$build
 . "$src/tests/lane_lib.sh"
 
-# lane RUNS [--second | --boards DIR --logs DIR] VAR=VALUE...: the scenario
-# through the guest, RUNS runs in one boot (with run --interrupt "$interrupt"
-# when set); leaves lane.out, lane.state, the report and lane_status.
+# lane RUNS [--second | --boards DIR --logs DIR [--plan FILE]] VAR=VALUE...:
+# the scenario through the guest, RUNS runs in one boot (with run --interrupt
+# "$interrupt" and --mark "$mark" when set); leaves lane.out, lane.state, the
+# report and lane_status.
 interrupt=""
+mark=""
 lane() {
   runs=$1
   shift
   second=""
   [ "${1:-}" = --second ] && second=$1 && shift
   [ "${1:-}" = --boards ] && second="$1 $2 $3 $4" && shift 4
+  [ "${1:-}" = --plan ] && second="$second $1 $2" && shift 2
   lane_status=0
   # shellcheck disable=SC2086 # the lane options are a list of arguments
   env "$@" FLASHPREP_SIM_STATE="$scratch/lane.state" "$src/tools/qemu-lane/run" \
-    --build "$build" --runs "$runs" --interrupt "$interrupt" --report "$scratch/report" \
+    --build "$build" --runs "$runs" --interrupt "$interrupt" --mark "$mark" \
+    --report "$scratch/report" \
     $lane_options $second \
     >"$scratch/lane.out" || lane_status=$?
   if [ "$lane_status" -eq 125 ] || [ ! -f "$scratch/report" ]; then
@@ -247,6 +251,63 @@ case $case_name in
     check "board c was unplugged in the middle" \
       has_line "$scratch/logs/c.log" "FAIL: FORMATTING BLOCK 4095"
     check "the whole run within 90 s ($(field 1 ms) ms)" between "$(field 1 ms)" 0 90000
+    ;;
+  station_hotplug)
+    # flashprep-station --watch in the guest while boards are plugged in and
+    # pulled out through QEMU's monitor: a, then b once a formats, then c
+    # once b formats; c pulled out once it formats, and plugged in again once
+    # every run has finished. Each board must be prepared once per plug: a
+    # and b and c's second run as each alone, c's first run cut in its
+    # format pass; none prepared again while left plugged (the guest lingers
+    # 3 s after the last run before it stops the station).
+    mkdir "$scratch/boards"
+    printf '# healthy\n' >"$scratch/boards/a"
+    printf 'FLASHPREP_SIM_FORMAT_REQUEST_FAILS=7\n' >"$scratch/boards/b"
+    printf 'FLASHPREP_SIM_REFUSE_WRITES=2529\n' >"$scratch/boards/c"
+    # c goes back in last, once every other run has finished: the station
+    # must then still be watching, and c's second run is the last to end.
+    printf '%s\n' "plug a" "wait 1 MARK a" "plug b" "wait 1 MARK b" "plug c" "wait 1 MARK c" \
+      "unplug c" "wait 1 FINISHED c" "wait 1 FINISHED a" "wait 1 FINISHED b" "plug c" \
+      "wait 2 FINISHED c" >"$scratch/plan"
+    mark="BLOCK 300 FORMATTED"
+    lane 1 --boards "$scratch/boards" --logs "$scratch/logs" --plan "$scratch/plan"
+    check "the station ended by SIGTERM (status $(field 1 status))" [ "$(field 1 status)" = 143 ]
+    k=1
+    for board in a b c; do
+      plugs=$(grep -c "^plug $board\$" "$scratch/plan")
+      # shellcheck disable=SC2046 # one setting a line, none with spaces
+      reference "alone-$board" $(grep -v '^#' "$scratch/boards/$board")
+      for word in STARTED FINISHED; do
+        n=$(grep -cE "^$word [^ ]*-1\.$k " "$scratch/lane.out")
+        check "board $board: $n lines $word for $plugs plug(s)" [ "$n" -eq "$plugs" ]
+      done
+      n=$(grep -c "^results {\"board\":\"[^\"]*-1\.$k\"" "$scratch/report")
+      check "board $board: $n results records for $plugs plug(s)" [ "$n" -eq "$plugs" ]
+      check "board $board: its last run's log as its run alone" \
+        same_text "$scratch/alone-$board.out" "$scratch/logs/$board.$plugs.log"
+      check "board $board: state as its run alone" same_state "alone-$board" "boards/$board.state"
+      # The closing note's table: board, plug, verdict and seconds as the
+      # station's FINISHED lines give them.
+      awk -v k="$k" -v n="$board" '$1 == "FINISHED" && $2 ~ ("-1\\." k "$") {
+          seconds = $3; run++; port = $2; $1 = $2 = $3 = ""; sub(/^ +/, "")
+          print "# board " n " (" port ") plug " run ": " $0 " | " seconds " s" }' \
+        "$scratch/lane.out"
+      k=$((k + 1))
+    done
+    # c's first run: what its run alone printed up to the pull, then a
+    # failure for every block left.
+    cut=$scratch/logs/c.1.log
+    kept=$(grep -m 1 -n '^FAIL' "$cut" | cut -d: -f1)
+    head -n "$((${kept:-1} - 1))" "$scratch/alone-c.out" >"$scratch/alone-c.head"
+    head -n "$((${kept:-1} - 1))" "$cut" >"$scratch/cut.head"
+    formatted=$(count_lines "$cut" ' FORMATTED$')
+    refused=$(count_lines "$cut" '^FAIL: FORMATTING BLOCK ')
+    check "board c: pulled out in its format pass ($formatted formatted)" between "$formatted" 301 4000
+    check "board c: its cut run as its run alone up to the pull" \
+      same_text "$scratch/alone-c.head" "$scratch/cut.head"
+    check "board c: one line for every block" [ $((formatted + refused)) -eq 4064 ]
+    sed -n 's/^step //p' "$scratch/report" | sed 's/^/# step at /'
+    check "the whole guest run within 60 s ($(field 1 ms) ms)" between "$(field 1 ms)" 0 60000
     ;;
   *)
     echo "lane_test.sh: unknown case $case_name" >&2
