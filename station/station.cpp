@@ -28,6 +28,22 @@ int run_board(const UsbPlace& place) {
   return run_flashprep(std::cout, place);
 }
 
+bool open_station_outputs(const StationOptions& options, ResultsFile* results) {
+  std::error_code error;
+  std::filesystem::create_directories(options.logs, error);
+  if (error) {
+    std::cerr << "flashprep-station: cannot create " << options.logs << ": " << error.message()
+              << "\n";
+    return false;
+  }
+  std::string why;
+  if (!options.results.empty() && !results->open(options.results, &why)) {
+    std::cerr << "flashprep-station: " << why << "\n";
+    return false;
+  }
+  return true;
+}
+
 int run_station(const StationOptions& options, std::ostream& out, int* request) {
   // Before the boards are listed, so that no request is lost in between.
   InterruptHandlers interrupts;
@@ -45,18 +61,8 @@ int run_station(const StationOptions& options, std::ostream& out, int* request) 
     *request = interrupt_request();
     return kNoBoardOrUsage;
   }
-  std::error_code error;
-  std::filesystem::create_directories(options.logs, error);
-  if (error) {
-    std::cerr << "flashprep-station: cannot create " << options.logs << ": " << error.message()
-              << "\n";
-    *request = interrupt_request();
-    return kNoBoardOrUsage;
-  }
   ResultsFile results;
-  std::string why;
-  if (!options.results.empty() && !results.open(options.results, &why)) {
-    std::cerr << "flashprep-station: " << why << "\n";
+  if (!open_station_outputs(options, &results)) {
     *request = interrupt_request();
     return kNoBoardOrUsage;
   }
@@ -68,6 +74,7 @@ int run_station(const StationOptions& options, std::ostream& out, int* request) 
 
   for (const BoardRun& board : boards)
     view.found(board);
+  std::string why;
   for (BoardRun& board : boards) {
     board.begin();
     why.clear();

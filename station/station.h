@@ -8,6 +8,8 @@
 
 #include "usb/usb_bootloader.h"
 
+class ResultsFile;
+
 // Exit statuses of the station.
 constexpr int kAllReady = 0;
 constexpr int kSomeNotReady = 1;
@@ -49,6 +51,11 @@ int run_station(const StationOptions& options, std::ostream& out, int* request);
 // kSomeNotReady otherwise), or at once with kNoBoardOrUsage when the logs
 // folder or the results file cannot be written.
 int run_watch(const StationOptions& options, std::ostream& out, int* request);
+
+// What both ways of running write to, made ready before the first board:
+// creates the logs folder and opens `results` on the results file (when
+// one is named). False, with the reason on stderr, when either cannot be.
+bool open_station_outputs(const StationOptions& options, ResultsFile* results);
 
 // The process of one board: flashprep's run on the board at `place`, its
 // lines on standard output. Returns the stop request (0 for none), as

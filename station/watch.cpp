@@ -199,18 +199,8 @@ class Watch {
 int run_watch(const StationOptions& options, std::ostream& out, int* request) {
   InterruptHandlers interrupts;
   *request = 0;
-  std::error_code error;
-  std::filesystem::create_directories(options.logs, error);
-  if (error) {
-    std::cerr << "flashprep-station: cannot create " << options.logs << ": " << error.message()
-              << "\n";
-    *request = interrupt_request();
-    return kNoBoardOrUsage;
-  }
   ResultsFile results;
-  std::string why;
-  if (!options.results.empty() && !results.open(options.results, &why)) {
-    std::cerr << "flashprep-station: " << why << "\n";
+  if (!open_station_outputs(options, &results)) {
     *request = interrupt_request();
     return kNoBoardOrUsage;
   }
