@@ -347,10 +347,12 @@ int SimUsb::bulk_read(usb_dev_handle* h, int ep, char* bytes, int size, int time
     } else {
       result = target->bulk_in(data, size);
       const int wait = result == kErrTimeout ? target->reply_wait_ms() : -1;
-      if (wait > 0 && wait <= timeout) {
+      if (wait >= 0 && wait <= timeout) {
         // The board is still preparing the reply: this wait is real time in
-        // every mode, as a format takes real time on a board.
-        std::this_thread::sleep_for(std::chrono::milliseconds(wait));
+        // every mode, as a format takes real time on a board. A reply that
+        // became ready since bulk_in() looked (wait 0) is taken at once.
+        if (wait > 0)
+          std::this_thread::sleep_for(std::chrono::milliseconds(wait));
         result = target->bulk_in(data, size);
       }
       if (result == kErrTimeout)
