@@ -107,6 +107,28 @@ int scratch_file() {
   return fd;
 }
 
+// In the child after fork(): standard output on `out_fd`, standard error on
+// `err_fd`, `unused_fd` (the parent's end, or -1) closed; then runs argv.
+[[noreturn]] void exec_child(const std::vector<std::string>& argv, const std::string& dir,
+                             const std::map<std::string, std::string>& env, int out_fd, int err_fd,
+                             int unused_fd) {
+  dup2(out_fd, 1);
+  dup2(err_fd, 2);
+  if (unused_fd >= 0)
+    close(unused_fd);
+  close(out_fd);
+  if (chdir(dir.c_str()) != 0)
+    _exit(126);
+  for (const auto& [name, value] : env)
+    setenv(name.c_str(), value.c_str(), 1);
+  std::vector<char*> args;
+  for (const std::string& a : argv)
+    args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  execv(args[0], args.data());
+  _exit(127);
+}
+
 double monotonic_seconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
@@ -131,20 +153,7 @@ RunningProcess::RunningProcess(const std::vector<std::string>& argv, const std::
   start_ = monotonic_seconds();
   pid_ = fork();
   if (pid_ == 0) {
-    dup2(out_pipe[1], 1);
-    dup2(err_fd_, 2);
-    close(out_pipe[0]);
-    close(out_pipe[1]);
-    if (chdir(dir.c_str()) != 0)
-      _exit(126);
-    for (const auto& [name, value] : env)
-      setenv(name.c_str(), value.c_str(), 1);
-    std::vector<char*> args;
-    for (const std::string& a : argv)
-      args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
+    exec_child(argv, dir, env, out_pipe[1], err_fd_, out_pipe[0]);
   }
   close(out_pipe[1]);
   out_fd_ = out_pipe[0];
@@ -228,21 +237,7 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
   const auto start = std::chrono::steady_clock::now();
   const pid_t pid = fork();
   if (pid == 0) {
-    dup2(out[1], 1);
-    dup2(err_fd, 2);
-    if (out[0] >= 0)
-      close(out[0]);
-    close(out[1]);
-    if (chdir(dir.c_str()) != 0)
-      _exit(126);
-    for (const auto& [name, value] : env)
-      setenv(name.c_str(), value.c_str(), 1);
-    std::vector<char*> args;
-    for (const std::string& a : argv)
-      args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
+    exec_child(argv, dir, env, out[1], err_fd, out[0]);
   }
   int status = 0;
   if (plan.output == Output::file) {
