@@ -161,6 +161,14 @@ TEST_F(Station, ExitStatuses) {
     EXPECT_EQ(r.out, "") << args[0];
     EXPECT_NE(r.err.find("usage: flashprep-station"), std::string::npos) << args[0];
   }
+  // Logs or records that cannot be kept: no board is started without them.
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"--logs", "results.jsonl/logs"}, {"--results", "no-such-folder/r.jsonl"}}) {
+    r = station({{"FLASHPREP_SIM_BOARD", "two"}}, args);
+    EXPECT_EQ(r.exit_status, 2) << args[1];
+    EXPECT_EQ(r.out.find("STARTED"), std::string::npos) << args[1] << "\n" << r.out;
+    EXPECT_NE(r.err.find("flashprep-station: "), std::string::npos) << args[1];
+  }
   r = station({}, {"--help"});
   EXPECT_EQ(r.exit_status, 0);
   EXPECT_EQ(r.out.rfind("usage: flashprep-station [--watch] [--logs DIR] [--results FILE]\n", 0),
