@@ -6,12 +6,15 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "e2e/process.h"
@@ -48,7 +51,35 @@ class Station : public ::testing::Test {
                                 srecord::data_records(4, kRam, driver.data(), driver.size(), 32) +
                                 srecord::terminator_record(4, kRam)));
   }
-  void TearDown() override { fs::remove_all(dir); }
+  // A station killed outright leaves its boards' runs to end by themselves,
+  // still writing their logs here; the folder goes once they have.
+  void TearDown() override {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    std::vector<int> left;
+    while (!(left = processes_in(dir)).empty() && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(left.empty()) << left.size() << " processes still run in " << dir << ", the first "
+                              << left[0];
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+    EXPECT_FALSE(ec) << dir << ": " << ec.message();
+  }
+  // Processes other than this one working in `folder` or below it.
+  static std::vector<int> processes_in(const fs::path& folder) {
+    std::vector<int> pids;
+    std::error_code ec;
+    // Processes come and go while the list is read: no step may throw.
+    for (fs::directory_iterator it("/proc", ec), end; !ec && it != end; it.increment(ec)) {
+      const std::string name = it->path().filename().string();
+      if (name.find_first_not_of("0123456789") != std::string::npos || std::stoi(name) == getpid())
+        continue;
+      std::error_code gone;
+      const std::string cwd = fs::read_symlink(it->path() / "cwd", gone).string() + "/";
+      if (!gone && cwd.rfind(folder.string() + "/", 0) == 0)
+        pids.push_back(std::stoi(name));
+    }
+    return pids;
+  }
 
   ProcessResult station(const Env& env, std::vector<std::string> args = {},
                         const SignalPlan& plan = SignalPlan()) {
