@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "e2e/process.h"
+#include "e2e/text_files.h"
 #include "image/srecord_writer.h"
 #include "run_expectations.h"
 
@@ -31,13 +32,6 @@ constexpr long kBeforeFormat = 38;
 Bytes read_file(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
-std::string read_text(const fs::path& p) {
-  std::ifstream in(p);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
 }
 
 // The completed transfers of a usbmon pcap that the simulated board wrote:

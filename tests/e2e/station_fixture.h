@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "e2e/process.h"
+#include "e2e/text_files.h"
 #include "image/srecord_writer.h"
 #include "run_expectations.h"
 
@@ -28,13 +29,6 @@ constexpr uint32_t kRam = 0x20000000;
 constexpr int kDriverBytes = 3000;
 // Transfers before the format pass: identify (4), 12 driver blocks (24), init (2).
 constexpr long kBeforeFormat = 30;
-
-inline std::string read_text(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 class Station : public ::testing::Test {
  protected:

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "e2e/process.h"
+#include "e2e/text_files.h"
 #include "image/srecord_writer.h"
 #include "run_expectations.h"
 
@@ -19,21 +20,6 @@ using Env = std::map<std::string, std::string>;
 
 constexpr uint32_t kRam = 0x20000000;
 constexpr uint32_t kDriverBytes = 4000;
-
-std::string read_text(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);)
-    lines.push_back(line);
-  return lines;
-}
 
 std::vector<std::string> reasons_in(const std::string& summary) {
   std::vector<std::string> reasons;

@@ -15,6 +15,7 @@
 
 #include "e2e/process.h"
 #include "e2e/station_fixture.h"
+#include "e2e/text_files.h"
 #include "run_expectations.h"
 
 namespace {
@@ -26,14 +27,6 @@ size_t count_of(const std::string& text, const std::string& part) {
   for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
     ++n;
   return n;
-}
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);)
-    lines.push_back(line);
-  return lines;
 }
 
 // The logs the station named, in the order the runs started.
