@@ -122,10 +122,14 @@ TEST_F(Station, ABoardInUseIsLeftToItsHolder) {
 }
 
 TEST_F(Station, ExitStatuses) {
-  ProcessResult r = station({{"FLASHPREP_SIM_BOARD", "none"}});
-  EXPECT_EQ(r.exit_status, 2);
-  EXPECT_EQ(r.out, "NO BOARD FOUND\n");
-  EXPECT_FALSE(fs::exists(dir / "station-logs"));
+  // Devices of another product, even of the board's maker, are no boards.
+  ProcessResult r;
+  for (const char* bus : {"none", "wrong-pid", "wrong-vid"}) {
+    r = station({{"FLASHPREP_SIM_BOARD", bus}});
+    EXPECT_EQ(r.exit_status, 2) << bus;
+    EXPECT_EQ(r.out, "NO BOARD FOUND\n") << bus;
+    EXPECT_FALSE(fs::exists(dir / "station-logs")) << bus;
+  }
 
   // Block 9 fails to format on both boards: the first reason of the
   // summary's rules, and status 1.
