@@ -174,6 +174,8 @@ case $case_name in
     dir=$scratch/watch.dir
     mkdir "$dir" "$dir/boards"
     "$reference_build/flashprep-make-driver" "$dir/serial_flash.S19"
+    # There before the first look: the background shell may open it later.
+    : >"$scratch/watch.raw"
     (cd "$dir" && exec env --default-signal=INT FLASHPREP_SIM_BOARDS=boards \
       "$src/tools/wine-run" "$board/flashprep-station.exe" --watch --results results.jsonl) \
       >"$scratch/watch.raw" 2>"$scratch/watch.err" &
