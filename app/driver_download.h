@@ -8,18 +8,13 @@
 #include <memory>
 #include <ostream>
 
+#include "board/board_facts.h"
 #include "image/srecord_image.h"
 
 class SerialFlash;
 class UsbBootloader;
 
 constexpr const char* kDriverFileName = "serial_flash.S19";
-
-// The driver RAM the image covers. Driver block k is the 256 bytes from
-// kDriverRamFirst + 256 * k, whatever part of the RAM the file fills.
-constexpr uint32_t kDriverRamFirst = 0x20000000;
-constexpr uint32_t kDriverRamLast = 0x20001FFF;
-constexpr uint32_t kDriverBlockBytes = 256;
 
 // Loads the driver file and downloads it through the SerialFlash's
 // bootloader. True when the file loaded cleanly and stored at least one byte

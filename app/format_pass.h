@@ -7,14 +7,9 @@
 #include <cstdint>
 #include <ostream>
 
-class SerialFlash;
+#include "board/board_facts.h"
 
-namespace format_layout {
-constexpr uint16_t kFirstRangeEnd = 2527;    // blocks 0..2527
-constexpr uint16_t kFirstTableBlock = 2528;  // reserved 2528..2559 hold the tables
-constexpr uint16_t kSecondRangeFirst = 2560;
-constexpr uint16_t kLastBlock = 4095;
-}  // namespace format_layout
+class SerialFlash;
 
 // Runs the whole pass; single-block failures are reported per line and never
 // stop it.

@@ -7,13 +7,14 @@
 #include <filesystem>
 #include <sstream>
 
+#include "board/board_facts.h"
 #include "image/srecord_image.h"
 #include "image/srecord_writer.h"
 
 namespace bench {
 namespace {
 
-constexpr uint32_t kDriverRam = 0x20000000;
+constexpr uint32_t kDriverRam = kDriverRamFirst;
 constexpr size_t kDriverBlockBytes = 256;
 constexpr long kFormats = 2528 + 1536;  // blocks 0-2527 and 2560-4095
 constexpr long kTableWrites = 10 + 7;   // 9 full tables + 1 closing, 6 + 1

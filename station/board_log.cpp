@@ -1,6 +1,6 @@
 #include "station/board_log.h"
 
-#include "tools/summary/log_lines.h"
+#include "runlog/log_lines.h"
 
 bool BoardLog::follow() {
   if (!in_.is_open()) {

@@ -8,8 +8,8 @@
 #include <fstream>
 #include <string>
 
-#include "tools/summary/run_log.h"
-#include "tools/summary/verdict.h"
+#include "runlog/run_log.h"
+#include "runlog/verdict.h"
 
 class BoardLog {
  public:

@@ -6,10 +6,10 @@
 #include <chrono>
 #include <string>
 
+#include "runlog/verdict.h"
 #include "station/board_list.h"
 #include "station/board_log.h"
 #include "station/host.h"
-#include "tools/summary/verdict.h"
 
 using StationClock = std::chrono::steady_clock;
 using WallClock = std::chrono::system_clock;

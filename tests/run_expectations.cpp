@@ -4,6 +4,8 @@
 #include <sstream>
 #include <utility>
 
+#include "board/board_facts.h"
+
 namespace {
 
 // One pass of the oracle over a run: asks for each exchange's outcome in run
@@ -45,8 +47,9 @@ class Pass {
 
 void download_lines(Pass& pass, uint32_t count, uint32_t low, uint32_t high) {
   char summary[160];
-  const int first = count ? static_cast<int>((low - 0x20000000u) / 256) : 0;
-  const int blocks = count ? static_cast<int>((high - 0x20000000u) / 256) - first + 1 : 0;
+  const int first = count ? static_cast<int>((low - kDriverRamFirst) / kDriverBlockBytes) : 0;
+  const int blocks =
+      count ? static_cast<int>((high - kDriverRamFirst) / kDriverBlockBytes) - first + 1 : 0;
   std::snprintf(summary, sizeof summary, "BYTES  : %u\nSTART  : %X\nEND    : %X\nBLOCKS : %d\n",
                 count, low, high, blocks);
   if (blocks == 0)
@@ -62,7 +65,7 @@ FormatExpectation format_lines(Pass& pass) {
   FormatExpectation e;
   std::vector<int> table(256, -1);
   int fill = 0;
-  int next_table = 2528;
+  int next_table = format_layout::kFirstTableBlock;
   auto write_table = [&] {
     const bool written = pass.make({Exchange::table_write, next_table, 2});
     if (!pass.stopped())
@@ -84,10 +87,10 @@ FormatExpectation format_lines(Pass& pass) {
         write_table();
     }
   };
-  range(0, 2527);
+  range(0, format_layout::kFirstRangeEnd);
   fill = 0;
   write_table();
-  range(2560, 4095);
+  range(format_layout::kSecondRangeFirst, format_layout::kLastBlock);
   write_table();
   e.lines = pass.text();
   return e;

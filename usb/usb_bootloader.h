@@ -20,20 +20,12 @@
 #include <string>
 #include <utility>
 
+#include "board/board_facts.h"
+
 // The libusb handle type; usb/libusb_api.h has the whole interface. Declared
 // here only, so that the system's USB header (on Windows, <windows.h> with it)
 // stays out of every file that uses this class.
 struct usb_dev_handle;
-
-namespace usb_ids {
-constexpr uint16_t kVendor = 0x15A2;
-constexpr uint16_t kProduct = 0x0040;
-constexpr int kConfiguration = 1;
-constexpr int kInterface = 0;
-constexpr int kEndpointOut = 0x02;  // bulk, host to board
-constexpr int kEndpointIn = 0x81;   // bulk, board to host
-constexpr int kTimeoutMs = 5000;    // every transfer
-}  // namespace usb_ids
 
 // Where a board is plugged, as libusb 0.1 names it: the bus's `dirname` and
 // the device's `filename`. Empty: the first board found.

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "board/board_facts.h"
 #include "e2e/process.h"
 #include "e2e/text_files.h"
 #include "image/srecord_writer.h"
@@ -25,7 +26,7 @@
 namespace fs = std::filesystem;
 using Env = std::map<std::string, std::string>;
 
-constexpr uint32_t kRam = 0x20000000;
+constexpr uint32_t kRam = kDriverRamFirst;
 constexpr int kDriverBytes = 3000;
 // Transfers before the format pass: identify (4), 12 driver blocks (24), init (2).
 constexpr long kBeforeFormat = 30;

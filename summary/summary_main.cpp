@@ -5,12 +5,12 @@
 #include <iostream>
 #include <string>
 
-#include "tools/summary/flash_map.h"
-#include "tools/summary/log_lines.h"
-#include "tools/summary/run_log.h"
-#include "tools/summary/summary_report.h"
-#include "tools/summary/terminal.h"
-#include "tools/summary/verdict.h"
+#include "runlog/log_lines.h"
+#include "runlog/run_log.h"
+#include "runlog/verdict.h"
+#include "summary/flash_map.h"
+#include "summary/summary_report.h"
+#include "summary/terminal.h"
 
 namespace {
 

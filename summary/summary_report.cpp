@@ -1,4 +1,4 @@
-#include "tools/summary/summary_report.h"
+#include "summary/summary_report.h"
 
 #include <algorithm>
 #include <initializer_list>

@@ -1,7 +1,7 @@
 // POSIX: isatty() on descriptor 0; a terminal ends input at Ctrl-D.
 #include <unistd.h>
 
-#include "tools/summary/terminal.h"
+#include "summary/terminal.h"
 
 const char kEndOfInputKeys[] = "Ctrl-D";
 

@@ -1,8 +1,8 @@
-#include "tools/summary/flash_map.h"
+#include "summary/flash_map.h"
 
 #include <iterator>
 
-#include "tools/summary/summary_report.h"
+#include "summary/summary_report.h"
 
 namespace {
 

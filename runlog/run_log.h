@@ -2,18 +2,16 @@
 // summary, the fate of each driver block and of each of the 4096 flash blocks.
 // The reader knows every line a run prints and where it prints it, so it also
 // tells a complete log from a cut one and from text that no run printed.
-#ifndef FLASHPREP_TOOLS_SUMMARY_RUN_LOG_H_
-#define FLASHPREP_TOOLS_SUMMARY_RUN_LOG_H_
+#ifndef FLASHPREP_RUNLOG_RUN_LOG_H_
+#define FLASHPREP_RUNLOG_RUN_LOG_H_
 
 #include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "app/format_pass.h"
-#include "tools/summary/log_lines.h"
-
-constexpr int kFlashBlocks = format_layout::kLastBlock + 1;
+#include "board/board_facts.h"
+#include "runlog/log_lines.h"
 
 // What the log tells of one flash block.
 enum class FlashBlock : uint8_t {
@@ -50,4 +48,4 @@ struct RunLog {
 // `problem`; the other fields then say what the lines before it said.
 RunLog read_run_log(const std::vector<LogLine>& lines);
 
-#endif  // FLASHPREP_TOOLS_SUMMARY_RUN_LOG_H_
+#endif  // FLASHPREP_RUNLOG_RUN_LOG_H_

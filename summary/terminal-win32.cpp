@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-#include "tools/summary/terminal.h"
+#include "summary/terminal.h"
 
 const char kEndOfInputKeys[] = "Ctrl-Z, Enter";
 

@@ -1,4 +1,4 @@
-#include "tools/summary/log_lines.h"
+#include "runlog/log_lines.h"
 
 namespace {
 

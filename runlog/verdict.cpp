@@ -1,4 +1,4 @@
-#include "tools/summary/verdict.h"
+#include "runlog/verdict.h"
 
 #include <algorithm>
 
@@ -36,7 +36,7 @@ void add_blocks(Verdict* v, Rule rule, const std::vector<int>& blocks) {
 const std::vector<RuleText>& all_rules() {
   static const std::vector<RuleText> rules = {
 #define SUMMARY_RULE(id, status, label, text) {Rule::id, status, label, text},
-#include "tools/summary/rules.def"
+#include "runlog/rules.def"
 #undef SUMMARY_RULE
   };
   return rules;

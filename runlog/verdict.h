@@ -1,17 +1,17 @@
 // The verdict on a run from its log: READY, NOT READY or NOT A FLASHPREP LOG,
 // with one reason for each rule of rules.def that holds.
-#ifndef FLASHPREP_TOOLS_SUMMARY_VERDICT_H_
-#define FLASHPREP_TOOLS_SUMMARY_VERDICT_H_
+#ifndef FLASHPREP_RUNLOG_VERDICT_H_
+#define FLASHPREP_RUNLOG_VERDICT_H_
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "tools/summary/run_log.h"
+#include "runlog/run_log.h"
 
 enum class Rule : uint8_t {
 #define SUMMARY_RULE(id, status, label, text) id,
-#include "tools/summary/rules.def"
+#include "runlog/rules.def"
 #undef SUMMARY_RULE
 };
 
@@ -42,4 +42,4 @@ Verdict judge(const RunLog& log);
 // "LABEL: detail", and the blocks in parentheses when `with_blocks`.
 std::string reason_text(const Reason& reason, bool with_blocks);
 
-#endif  // FLASHPREP_TOOLS_SUMMARY_VERDICT_H_
+#endif  // FLASHPREP_RUNLOG_VERDICT_H_

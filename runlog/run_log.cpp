@@ -1,9 +1,9 @@
-#include "tools/summary/run_log.h"
+#include "runlog/run_log.h"
 
 #include <algorithm>
 #include <iterator>
 
-#include "app/driver_download.h"
+#include "board/board_facts.h"
 
 using namespace format_layout;
 

@@ -1,8 +1,8 @@
 // Splits a saved log into its lines, whatever system saved it: lines may end
 // in LF or CR LF, and Windows tools may put a byte-order mark first (UTF-8) or
 // write the whole text as UTF-16LE (the `>` of Windows PowerShell 5).
-#ifndef FLASHPREP_TOOLS_SUMMARY_LOG_LINES_H_
-#define FLASHPREP_TOOLS_SUMMARY_LOG_LINES_H_
+#ifndef FLASHPREP_RUNLOG_LOG_LINES_H_
+#define FLASHPREP_RUNLOG_LOG_LINES_H_
 
 #include <string>
 #include <vector>
@@ -16,4 +16,4 @@ struct LogLine {
 // character outside ASCII becomes the byte 0xFF, which no line of a run holds.
 std::vector<LogLine> split_log_lines(const std::string& bytes);
 
-#endif  // FLASHPREP_TOOLS_SUMMARY_LOG_LINES_H_
+#endif  // FLASHPREP_RUNLOG_LOG_LINES_H_
