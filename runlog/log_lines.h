@@ -12,8 +12,28 @@ struct LogLine {
   bool ended = true;  // false only for a last line that has no line end
 };
 
-// The lines of `bytes`, in order; an empty input has none. A UTF-16LE
-// character outside ASCII becomes the byte 0xFF, which no line of a run holds.
+// The splitting of a log that is still being written: bytes are added as they
+// come, and each line is given out once its end has come, so that a reader
+// following a log handles each byte once. A UTF-16LE character outside ASCII
+// becomes the byte 0xFF, which no line of a run holds.
+class LogLineSplitter {
+ public:
+  // Adds `n` bytes; appends the lines they end to `lines`.
+  void add(const char* bytes, size_t n, std::vector<LogLine>* lines);
+  // The text has ended: appends its last line when that has no end.
+  void end(std::vector<LogLine>* lines);
+
+ private:
+  enum class Encoding { unknown, ascii, utf16le };
+  void take_text(const std::string& text, std::vector<LogLine>* lines);
+
+  Encoding encoding_ = Encoding::unknown;
+  std::string head_;  // the first bytes, until they tell the encoding
+  std::string line_;  // the line not yet ended
+  std::string odd_;   // UTF-16LE: the first byte of a character
+};
+
+// The lines of `bytes`, in order; an empty input has none.
 std::vector<LogLine> split_log_lines(const std::string& bytes);
 
 #endif  // FLASHPREP_RUNLOG_LOG_LINES_H_

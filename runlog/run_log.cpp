@@ -85,11 +85,13 @@ std::string quoted(const std::string& line) {
   return out + "\"";
 }
 
+}  // namespace
+
 // Follows a run line by line, keeping the state the run itself keeps: the
 // next block, how full the table is and which table block comes next.
-class Parser {
+class RunLogParser {
  public:
-  explicit Parser(RunLog* log) : log_(*log) {}
+  explicit RunLogParser(RunLog* log) : log_(*log) {}
 
   // Takes one whole line. False when a run cannot print it here; `problem`
   // then says why, and nothing else has changed.
@@ -128,7 +130,7 @@ class Parser {
   std::vector<int> pending_writes_;  // table writes whose outcome is not yet known
 };
 
-std::vector<Expected> Parser::expected() const {
+std::vector<Expected> RunLogParser::expected() const {
   std::vector<Expected> out;
   switch (phase_) {
     case Phase::first:
@@ -170,7 +172,7 @@ std::vector<Expected> Parser::expected() const {
 
 // A refused table write is reported right after the line that filled the
 // table or ended the range; then comes the next block's line.
-void Parser::add_format_lines(std::vector<Expected>* out) const {
+void RunLogParser::add_format_lines(std::vector<Expected>* out) const {
   std::transform(pending_writes_.begin(), pending_writes_.end(), std::back_inserter(*out),
                  [](int t) {
                    return Expected{Kind::write_refused, "FAIL: WRITING BLOCK " + std::to_string(t),
@@ -184,7 +186,7 @@ void Parser::add_format_lines(std::vector<Expected>* out) const {
   }
 }
 
-bool Parser::take(const std::string& line) {
+bool RunLogParser::take(const std::string& line) {
   const std::vector<Expected> lines = expected();
   for (const Expected& e : lines) {
     uint32_t value = 0;
@@ -208,7 +210,7 @@ bool Parser::take(const std::string& line) {
   return false;
 }
 
-bool Parser::could_begin(const std::string& partial) const {
+bool RunLogParser::could_begin(const std::string& partial) const {
   for (const Expected& e : expected()) {
     if (starts_with(e.text, partial))
       return true;
@@ -224,7 +226,7 @@ bool Parser::could_begin(const std::string& partial) const {
   return false;
 }
 
-bool Parser::apply(const Expected& e, uint32_t value, const std::string& line) {
+bool RunLogParser::apply(const Expected& e, uint32_t value, const std::string& line) {
   switch (e.kind) {
     case Kind::start_failed:
     case Kind::bootloader_missing:
@@ -272,7 +274,7 @@ bool Parser::apply(const Expected& e, uint32_t value, const std::string& line) {
 
 // START, END and BLOCKS must describe one image in the driver RAM, as the run
 // computes them; an image that stored nothing reports the empty span.
-bool Parser::check_driver_summary(uint32_t blocks, const std::string& line) {
+bool RunLogParser::check_driver_summary(uint32_t blocks, const std::string& line) {
   bool ok = false;
   uint32_t first = 0;
   if (bytes_ == 0) {
@@ -293,7 +295,7 @@ bool Parser::check_driver_summary(uint32_t blocks, const std::string& line) {
 
 // The run's table rule: every kTableEntries formatted blocks fill a table,
 // which is written at once; each range ends with one more write.
-void Parser::block_done(int n, bool formatted) {
+void RunLogParser::block_done(int n, bool formatted) {
   log_.flash[n] = formatted ? FlashBlock::formatted : FlashBlock::failed;
   if (formatted) {
     fill_ = (fill_ + 1) % kTableEntries;
@@ -308,7 +310,7 @@ void Parser::block_done(int n, bool formatted) {
 }
 
 // No refusal was reported for the pending writes: they went through.
-void Parser::writes_went_through() {
+void RunLogParser::writes_went_through() {
   for (const int t : pending_writes_)
     log_.flash[t] = FlashBlock::table_written;
   pending_writes_.clear();
@@ -316,7 +318,7 @@ void Parser::writes_went_through() {
 
 // Refusals are reported in the order of the writes, so the pending writes
 // before `table` went through. REQUIRES: `table` is pending.
-void Parser::write_refused(int table) {
+void RunLogParser::write_refused(int table) {
   const auto refused = std::find(pending_writes_.begin(), pending_writes_.end(), table);
   for (auto t = pending_writes_.begin(); t != refused; ++t)
     log_.flash[*t] = FlashBlock::table_written;
@@ -324,7 +326,7 @@ void Parser::write_refused(int table) {
   pending_writes_.erase(pending_writes_.begin(), refused + 1);
 }
 
-void Parser::finish() {
+void RunLogParser::finish() {
   const bool complete =
       phase_ == Phase::ended || (phase_ == Phase::format && next_block_ > kLastBlock);
   log_.end = complete ? RunLog::End::complete : RunLog::End::cut;
@@ -340,26 +342,45 @@ void Parser::finish() {
   }
 }
 
-}  // namespace
+RunLogReader::RunLogReader() : parser_(std::make_unique<RunLogParser>(&log_)) {}
+
+RunLogReader::~RunLogReader() = default;
+
+void RunLogReader::take(const LogLine& line) {
+  if (log_.end == RunLog::End::not_a_log || log_.cut_in_line || finished_)
+    return;
+  if (parser_->take(line.text)) {
+    ++log_.lines;
+    return;
+  }
+  // Only the last line can lack its end; if it starts a line that the run
+  // prints here, the run was stopped, or the file cut, in the middle of it.
+  if (!line.ended && parser_->could_begin(line.text)) {
+    log_.cut_in_line = true;
+    return;
+  }
+  log_.end = RunLog::End::not_a_log;
+  log_.problem = "LINE " + std::to_string(log_.lines + 1) + ": " + parser_->problem();
+}
+
+const RunLog& RunLogReader::finish() {
+  if (!finished_ && log_.end != RunLog::End::not_a_log)
+    parser_->finish();
+  finished_ = true;
+  return log_;
+}
+
+int count_blocks(const RunLog& log, FlashBlock state) {
+  return static_cast<int>(std::count(log.flash.begin(), log.flash.end(), state));
+}
+
+int count_driver_blocks(const RunLog& log, DriverBlock state) {
+  return static_cast<int>(std::count(log.driver_blocks.begin(), log.driver_blocks.end(), state));
+}
 
 RunLog read_run_log(const std::vector<LogLine>& lines) {
-  RunLog log;
-  Parser parser(&log);
-  for (const LogLine& line : lines) {
-    if (parser.take(line.text)) {
-      ++log.lines;
-      continue;
-    }
-    // Only the last line can lack its end; if it starts a line that the run
-    // prints here, the run was stopped, or the file cut, in the middle of it.
-    if (!line.ended && parser.could_begin(line.text)) {
-      log.cut_in_line = true;
-      break;
-    }
-    log.end = RunLog::End::not_a_log;
-    log.problem = "LINE " + std::to_string(log.lines + 1) + ": " + parser.problem();
-    return log;
-  }
-  parser.finish();
-  return log;
+  RunLogReader reader;
+  for (const LogLine& line : lines)
+    reader.take(line);
+  return reader.finish();
 }

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,42 @@ struct RunLog {
   std::vector<DriverBlock> driver_blocks;  // BLOCKS of them, numbered from first_driver_block
   std::array<FlashBlock, kFlashBlocks> flash{};
 };
+
+class RunLogParser;
+
+// Reads one run's output line by line as it comes, for a reader that follows
+// a log while it is written: each line costs the same however long the log
+// already is. Never fails: lines that are no run's output make run().end
+// not_a_log, with the first such line in `problem`, and later lines are then
+// ignored.
+//
+// Ownership: the reader owns its parser. Not copyable.
+class RunLogReader {
+ public:
+  RunLogReader();
+  ~RunLogReader();
+  RunLogReader(const RunLogReader&) = delete;
+  RunLogReader& operator=(const RunLogReader&) = delete;
+
+  // Takes the next line. A line without its end can only be the last one.
+  void take(const LogLine& line);
+  // What the lines so far say; `end` stays `cut` until finish(), as more
+  // lines may come.
+  const RunLog& run() const { return log_; }
+  // The log has no more lines: settles whether it is complete and what the
+  // blocks not named in it are. Later lines are ignored.
+  const RunLog& finish();
+
+ private:
+  RunLog log_;
+  std::unique_ptr<RunLogParser> parser_;  // refers to log_
+  bool finished_ = false;
+};
+
+// How many flash blocks of `log` are in `state`; how many driver blocks in
+// `state`.
+int count_blocks(const RunLog& log, FlashBlock state);
+int count_driver_blocks(const RunLog& log, DriverBlock state);
 
 // Reads the lines of one run's output. Never fails: anything that is not a
 // run's output comes back with end == not_a_log and the first such line in

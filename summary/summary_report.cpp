@@ -19,10 +19,6 @@ std::string counts(std::initializer_list<std::pair<int, const char*>> parts, int
 
 }  // namespace
 
-int count_blocks(const RunLog& log, FlashBlock state) {
-  return static_cast<int>(std::count(log.flash.begin(), log.flash.end(), state));
-}
-
 void write_summary(const RunLog& log, const Verdict& verdict, std::ostream& out) {
   out << verdict.headline << '\n';
   for (const Reason& r : verdict.reasons)

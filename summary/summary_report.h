@@ -12,7 +12,4 @@
 // is no log only the verdict and its reason are written.
 void write_summary(const RunLog& log, const Verdict& verdict, std::ostream& out);
 
-// How many flash blocks of `log` are in `state`.
-int count_blocks(const RunLog& log, FlashBlock state);
-
 #endif  // FLASHPREP_SUMMARY_SUMMARY_REPORT_H_

@@ -28,19 +28,13 @@ bool UsbBootloader::start() {
 }
 
 bool UsbBootloader::open() {
-  usb_init();
-  usb_find_busses();
-  usb_find_devices();
-  for (usb_bus* bus = usb_get_busses(); bus != nullptr; bus = bus->next) {
-    for (struct usb_device* dev = bus->devices; dev != nullptr; dev = dev->next) {
-      if (dev->descriptor.idVendor == kVendor && dev->descriptor.idProduct == kProduct &&
-          (place.any() || (place.bus == bus->dirname && place.device == dev->filename))) {
-        // Only the first match is tried: a second board is never touched.
-        handle = usb_open(dev);
-        return handle != nullptr;
-      }
-    }
-  }
+  walk_boards([this](const UsbPlace& found, struct usb_device* dev) {
+    if (!place.any() && !place.same_place(found))
+      return false;
+    // Only the first match is tried: a second board is never touched.
+    handle = usb_open(dev);
+    return true;
+  });
   return handle != nullptr;
 }
 

@@ -21,19 +21,12 @@
 #include <utility>
 
 #include "board/board_facts.h"
+#include "usb/board_bus.h"
 
 // The libusb handle type; usb/libusb_api.h has the whole interface. Declared
 // here only, so that the system's USB header (on Windows, <windows.h> with it)
 // stays out of every file that uses this class.
 struct usb_dev_handle;
-
-// Where a board is plugged, as libusb 0.1 names it: the bus's `dirname` and
-// the device's `filename`. Empty: the first board found.
-struct UsbPlace {
-  std::string bus;
-  std::string device;
-  bool any() const { return bus.empty() && device.empty(); }
-};
 
 class UsbBootloader {
  public:
@@ -52,8 +45,9 @@ class UsbBootloader {
   // configure(). True when the board is open, configured and claimed; after a
   // failed configure() the device stays open until close() or destruction.
   bool start();
-  // Walks the buses for the first device with both IDs (and, when a place
-  // was given, at that place) and opens it. Only the first match is tried.
+  // Walks the buses (usb/board_bus.h) for the first device with both IDs
+  // (and, when a place was given, at that place) and opens it. Only the
+  // first match is tried.
   // True when a handle is held afterwards.
   // REQUIRES: no device is open.
   bool open();
