@@ -27,19 +27,23 @@ bool load_image_file(std::unique_ptr<SRecordImage>& image, const char* path) {
   return image->status() == loaded;
 }
 
+int driver_blocks(const SRecordImage& image, int* first) {
+  // Blocks sit at their true place in driver RAM: block k is the 256 bytes
+  // from 0x20000000 + 256*k. The ones from the block holding the lowest
+  // stored byte through the one holding the highest are sent, so data that
+  // starts above the region base is not cut off at the top.
+  *first = 0;
+  if (image.byte_count() == 0)
+    return 0;
+  *first = static_cast<int>((image.low_address() - kDriverRamFirst) / kDriverBlockBytes);
+  const int last = static_cast<int>((image.high_address() - kDriverRamFirst) / kDriverBlockBytes);
+  return last - *first + 1;
+}
+
 int download_image(std::unique_ptr<SRecordImage>& image, UsbBootloader* bootloader,
                    std::ostream& out) {
-  // Blocks sit at their true place in driver RAM: block k is the 256 bytes
-  // from 0x20000000 + 256*k. Send the ones from the block holding the lowest
-  // stored byte through the one holding the highest, so data that starts
-  // above the region base is not cut off at the top.
   int first = 0;
-  int sent = 0;
-  if (image->byte_count() > 0) {
-    first = static_cast<int>((image->low_address() - kDriverRamFirst) / kDriverBlockBytes);
-    int last = static_cast<int>((image->high_address() - kDriverRamFirst) / kDriverBlockBytes);
-    sent = last - first + 1;
-  }
+  const int sent = driver_blocks(*image, &first);
   // The summary stands before the first block is sent, unless the run was
   // stopped before it got here: then nothing more is written.
   if (sent == 0 || !bootloader->stopping())

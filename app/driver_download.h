@@ -25,6 +25,12 @@ bool download_driver(SerialFlash& flash, std::ostream& out, const char* path = k
 // is closed again on every path. True when the image loaded cleanly.
 bool load_image_file(std::unique_ptr<SRecordImage>& image, const char* path);
 
+// The driver blocks that hold stored bytes: from the one holding the lowest
+// stored byte through the one holding the highest. Returns their number (0
+// for an image that stored nothing) and puts the first one's index in
+// `first`. The BLOCKS line of the summary is this number.
+int driver_blocks(const SRecordImage& image, int* first);
+
 // Writes the summary lines and sends every block that holds stored bytes,
 // one line per block. The summary is written before the first block's
 // request starts (not at all when the bootloader is already stopping), each

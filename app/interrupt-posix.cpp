@@ -11,8 +11,11 @@ namespace {
 constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
 constexpr int kSignalCount = sizeof kSignals / sizeof kSignals[0];
 
-// The one flag: 0, or the first signal received while the handlers live.
+// The one flag: 0, or the first signal received while the handlers live;
+// and whether a second was recorded rather than taken at once.
 volatile sig_atomic_t g_request = 0;
+volatile sig_atomic_t g_second = 0;
+volatile sig_atomic_t g_record_second = 0;
 
 struct sigaction g_previous[kSignalCount];
 bool g_installed[kSignalCount];
@@ -33,6 +36,10 @@ void ignore_broken_pipes() {
 extern "C" {
 
 static void on_stop_signal(int signal_number) {
+  if (g_request != 0 && g_record_second != 0 && g_second == 0) {
+    g_second = signal_number;
+    return;
+  }
   if (g_request != 0) {
     // Asked twice: end now. The signal stays blocked until this handler
     // returns, and is then taken with its default action. Nothing to do
@@ -50,8 +57,10 @@ static void on_stop_signal(int signal_number) {
 
 }  // extern "C"
 
-InterruptHandlers::InterruptHandlers() {
+InterruptHandlers::InterruptHandlers(bool record_second) {
   g_request = 0;
+  g_second = 0;
+  g_record_second = record_second ? 1 : 0;
   struct sigaction action = {};
   action.sa_handler = on_stop_signal;
   // The three block each other, so that two handlers never run at once.
@@ -84,6 +93,10 @@ InterruptHandlers::~InterruptHandlers() {
 
 bool interrupt_requested() {
   return g_request != 0;
+}
+
+int interrupt_count() {
+  return g_request == 0 ? 0 : g_second == 0 ? 1 : 2;
 }
 
 int interrupt_request() {

@@ -14,6 +14,8 @@ namespace {
 // for it on Windows. Atomic rather than volatile sig_atomic_t: Windows runs
 // a console handler on a thread of its own, not on the interrupted one.
 std::atomic<int> g_request{0};
+std::atomic<int> g_second{0};  // a second request, recorded (record_second)
+std::atomic<bool> g_record_second{false};
 
 // What a console program ended by Ctrl-C or Ctrl-Break reports to its parent
 // (cmd.exe shows it as ^C; it is -1073741510 as a signed exit code).
@@ -24,8 +26,12 @@ BOOL WINAPI on_console_event(DWORD event) {
                       : event == CTRL_BREAK_EVENT ? SIGBREAK
                                                   : SIGTERM;
   int none = 0;
-  if (!g_request.compare_exchange_strong(none, request))
-    return FALSE;  // asked twice: the next handler, Windows' own, ends the process now
+  if (!g_request.compare_exchange_strong(none, request)) {
+    int no_second = 0;
+    if (g_record_second && g_second.compare_exchange_strong(no_second, request))
+      return TRUE;  // recorded; the program ends soon by itself
+    return FALSE;   // asked again: the next handler, Windows' own, ends the process now
+  }
   if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT)
     return TRUE;  // recorded; the run stops at its next request
   // Closing, logoff, shutdown: Windows ends the process as soon as this
@@ -38,8 +44,10 @@ BOOL WINAPI on_console_event(DWORD event) {
 
 }  // namespace
 
-InterruptHandlers::InterruptHandlers() {
+InterruptHandlers::InterruptHandlers(bool record_second) {
   g_request = 0;
+  g_second = 0;
+  g_record_second = record_second;
   // A process started with Ctrl-C ignored (a new process group, or a parent
   // that asked for it) gets no CTRL_C_EVENT at all: that stays so.
   (void)SetConsoleCtrlHandler(on_console_event, TRUE);
@@ -51,6 +59,10 @@ InterruptHandlers::~InterruptHandlers() {
 
 bool interrupt_requested() {
   return g_request != 0;
+}
+
+int interrupt_count() {
+  return g_request == 0 ? 0 : g_second == 0 ? 1 : 2;
 }
 
 int interrupt_request() {

@@ -24,7 +24,11 @@ class InterruptHandlers {
  public:
   // Forgets any earlier request and starts recording them. A request the
   // process was started to ignore (nohup, a background job) stays ignored.
-  InterruptHandlers();
+  // With `record_second`, a second request is recorded too (see
+  // interrupt_count()) and only a third ends the process at once: for a
+  // program that must still write what it knows before it ends (the
+  // station's records), and that ends soon after a second request.
+  explicit InterruptHandlers(bool record_second = false);
   // Puts back what was there before (SIGPIPE's disposition included); a
   // request already recorded stays so.
   ~InterruptHandlers();
@@ -34,6 +38,10 @@ class InterruptHandlers {
 
 // True once a request was recorded. Safe to call at any time.
 bool interrupt_requested();
+
+// How many requests were recorded: 0, 1, or 2 once a second one came (only
+// with `record_second`).
+int interrupt_count();
 
 // The first request recorded, 0 for none: on POSIX, the signal number; on
 // Windows, SIGINT for Ctrl-C, SIGBREAK for Ctrl-Break and SIGTERM for the
