@@ -1,8 +1,10 @@
 #include "station/board_log.h"
 
-#include "runlog/log_lines.h"
+#include <vector>
 
 bool BoardLog::follow() {
+  if (finished_)
+    return false;
   if (!in_.is_open()) {
     in_.open(path_, std::ios::binary);
     if (!in_.is_open())
@@ -11,19 +13,28 @@ bool BoardLog::follow() {
   // At the end of what it has, a stream stays failed: clear it and look
   // again from where the last read ended.
   in_.clear();
-  in_.seekg(static_cast<std::streamoff>(bytes_.size()));
+  in_.seekg(static_cast<std::streamoff>(read_));
+  std::vector<LogLine> lines;
   char chunk[65536];
-  while (in_.read(chunk, sizeof chunk) || in_.gcount() > 0)
-    bytes_.append(chunk, static_cast<size_t>(in_.gcount()));
-  const size_t end = bytes_.rfind('\n');
-  const size_t whole = end == std::string::npos ? 0 : end + 1;
-  if (whole == whole_)
-    return false;
-  whole_ = whole;
-  run_ = read_run_log(split_log_lines(bytes_.substr(0, whole_)));
-  return true;
+  while (in_.read(chunk, sizeof chunk) || in_.gcount() > 0) {
+    const auto n = static_cast<size_t>(in_.gcount());
+    read_ += n;
+    splitter_.add(chunk, n, &lines);
+  }
+  for (const LogLine& line : lines)
+    reader_.take(line);
+  return !lines.empty();
 }
 
-Verdict BoardLog::verdict() const {
-  return judge(read_run_log(split_log_lines(bytes_)));
+const Verdict& BoardLog::finish() {
+  if (finished_)
+    return verdict_;
+  follow();
+  std::vector<LogLine> last;
+  splitter_.end(&last);
+  for (const LogLine& line : last)
+    reader_.take(line);
+  verdict_ = judge(reader_.finish());
+  finished_ = true;
+  return verdict_;
 }

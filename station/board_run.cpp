@@ -1,60 +1,166 @@
 #include "station/board_run.h"
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <system_error>
+
+#include "station/log_output.h"
+
+namespace {
+
+// A reason of the station's comes out as a summary reason does: "LABEL" or
+// "LABEL: detail".
+std::string signal_reason(const char* label, int signal) {
+  return std::string(label) + " " + std::to_string(signal);
+}
+
+}  // namespace
+
+BoardRun::BoardRun(Plug plug, std::string log_path, std::string errors_path)
+    : plug_(std::move(plug)),
+      log_path_(std::move(log_path)),
+      errors_path_(std::move(errors_path)),
+      log_(log_path_) {}
 
 void BoardRun::begin() {
-  start_time = StationClock::now();
-  started_at = WallClock::now();
+  started_steady_ = StationClock::now();
+  start_utc_ = WallClock::now();
+}
+
+bool BoardRun::start(const std::vector<std::string>& argv, std::string* error, bool* taken) {
+  begin();
+  started_ = process_.start(argv, log_path_, errors_path_, error, taken);
+  return started_;
+}
+
+void BoardRun::not_started(const std::string& why) {
+  if (!started_)
+    begin();
+  log_path_.clear();
+  errors_path_.clear();
+  finished_ = true;
+  end_utc_ = WallClock::now();
+  refused_ = true;
+  headline_ = "NOT READY";
+  status_ = 1;
+  reasons_ = {"NOT STARTED: " + why};
 }
 
 void BoardRun::follow(StationClock::time_point now) {
-  if (!log.follow() || format_begun)
+  if (!log_.follow() || format_begun_)
     return;
   const int reached = blocks_reached();
   if (reached > 0) {
-    format_begun = true;
-    format_seen = now;
-    format_seen_blocks = reached;
+    format_begun_ = true;
+    format_seen_ = now;
+    format_seen_blocks_ = reached;
   }
+}
+
+void BoardRun::stop(int request) {
+  if (stop_request_ == 0)
+    stop_request_ = request;
+  process_.stop(request);
+}
+
+std::string BoardRun::first_error_line() const {
+  std::ifstream in(errors_path_, std::ios::binary);
+  std::string line;
+  while (std::getline(in, line)) {
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
+      line.pop_back();
+    if (!line.empty())
+      return line;
+  }
+  return "";
 }
 
 void BoardRun::finish(StationClock::time_point now) {
   follow(now);
-  finished = true;
-  ended_at = WallClock::now();
-  seconds = std::chrono::duration<double>(now - start_time).count();
-  verdict = log.verdict();
+  // The process's own messages stay beside its log only when it had any.
+  std::error_code error;
+  if (!errors_path_.empty() && std::filesystem::is_empty(errors_path_, error) && !error &&
+      std::filesystem::remove(errors_path_, error))
+    errors_path_.clear();
+  finished_ = true;
+  end_utc_ = WallClock::now();
+  seconds_ = std::chrono::duration<double>(now - started_steady_).count();
+  const Verdict& verdict = log_.finish();
+  std::vector<std::string> station;
+  const int exit_status = process_.exit_status();
+  const int signal = process_.end_signal();
+  const LogFailure failure = log_failure_of_status(exit_status);
+  if (exit_status == 2) {
+    // The program refused the board before a word to it (a simulated
+    // board's file that cannot be used): its message says why.
+    refused_ = true;
+    const std::string why = first_error_line();
+    station.push_back("NOT STARTED: " + (why.empty() ? "its process ended with status 2" : why));
+  } else if (failure != LogFailure::none) {
+    station.push_back(std::string("LOG NOT WRITTEN: ") + log_failure_text(failure));
+  }
+  const bool ready = verdict.exit_status == 0 && station.empty();
+  if (!ready) {
+    if (signal != 0)
+      station.push_back(
+          signal_reason(stop_request_ == signal ? "STOPPED BY SIGNAL" : "ENDED BY SIGNAL", signal));
+    else if (exit_status != 0 && exit_status != 2 && failure == LogFailure::none)
+      station.push_back("ENDED WITH STATUS " + std::to_string(exit_status));
+  }
+  conclude(verdict, station);
+}
+
+void BoardRun::unplugged_during_run() {
+  unplugged_ = true;
+  if (status_ == 0)
+    return;
+  reasons_.insert(reasons_.begin(), "UNPLUGGED");
+}
+
+void BoardRun::abandon(StationClock::time_point now) {
+  follow(now);
+  finished_ = true;
+  end_utc_ = WallClock::now();
+  seconds_ = std::chrono::duration<double>(now - started_steady_).count();
+  std::vector<std::string> station;
+  if (stop_request_ != 0)
+    station.push_back(signal_reason("STOPPED BY SIGNAL", stop_request_));
+  station.push_back("NOT WAITED FOR");
+  conclude(log_.finish(), station);
+}
+
+void BoardRun::conclude(const Verdict& verdict, std::vector<std::string> station_reasons) {
+  reasons_ = std::move(station_reasons);
+  std::transform(verdict.reasons.begin(), verdict.reasons.end(), std::back_inserter(reasons_),
+                 [](const Reason& reason) { return reason_text(reason, true); });
+  // What the station knows can only make a run worse than its log says.
+  status_ = std::max(verdict.exit_status, reasons_.empty() ? 0 : 1);
+  headline_ = status_ == verdict.exit_status ? verdict.headline : "NOT READY";
 }
 
 int BoardRun::blocks_reached() const {
-  const auto& flash = log.run().flash;
-  return kFlashBlocks -
-         static_cast<int>(std::count(flash.begin(), flash.end(), FlashBlock::not_reached));
+  return kFlashBlocks - count_blocks(log_.run(), FlashBlock::not_reached);
 }
 
 std::string BoardRun::phase() const {
-  if (finished)
-    return verdict.headline;
-  const RunLog& run = log.run();
+  if (finished_)
+    return headline_;
+  const RunLog& run = log_.run();
   if (run.lines == 0)
     return "STARTING";
-  if (std::count(run.driver_blocks.begin(), run.driver_blocks.end(), DriverBlock::not_reached) >
-          0 ||
-      run.driver_summary.size() < 4)
+  if (count_driver_blocks(run, DriverBlock::not_reached) > 0 || run.driver_summary.size() < 4)
     return "DRIVER";
   return blocks_reached() == 0 ? "INIT" : "FORMAT";
 }
 
 double BoardRun::seconds_left(StationClock::time_point now) const {
   const int reached = blocks_reached();
-  if (!format_begun || reached <= format_seen_blocks)
+  if (!format_begun_ || reached <= format_seen_blocks_)
     return -1;
   // The steps before the format pass take a time of their own that says
   // nothing of its pace.
-  const double elapsed = std::chrono::duration<double>(now - format_seen).count();
-  return elapsed * (kFlashBlocks - reached) / (reached - format_seen_blocks);
-}
-
-std::string BoardRun::first_reason() const {
-  return verdict.reasons.empty() ? std::string() : reason_text(verdict.reasons.front(), true);
+  const double elapsed = std::chrono::duration<double>(now - format_seen_).count();
+  return elapsed * (kFlashBlocks - reached) / (reached - format_seen_blocks_);
 }

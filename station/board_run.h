@@ -1,58 +1,127 @@
-// One board's share of the station: where it is, the process preparing it,
-// its log as read so far, and its times and verdict.
+// One board's run in the station: which plug-in it is, the process preparing
+// it, its log as read so far, its times, and in the end its verdict: the one
+// flashprep-summary gives its log, with what only the station knows put
+// before the log's own reasons (the board was pulled out, its run stopped by
+// a signal, its log could not be written, its process refused it).
 #ifndef FLASHPREP_STATION_BOARD_RUN_H_
 #define FLASHPREP_STATION_BOARD_RUN_H_
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "runlog/verdict.h"
-#include "station/board_list.h"
 #include "station/board_log.h"
+#include "station/driver_image.h"
 #include "station/host.h"
+#include "station/plugs.h"
 
 using StationClock = std::chrono::steady_clock;
 using WallClock = std::chrono::system_clock;
 
-struct BoardRun {
-  explicit BoardRun(BoardSlot where, const std::string& log_path)
-      : slot(std::move(where)), log_path(log_path), log(log_path) {}
+// Ownership: the run owns its process and its log reader. Neither copyable
+// nor movable (its process stays where it was started).
+class BoardRun {
+ public:
+  // A run of `plug` whose log is `log_path` ("" when none could be made) and
+  // whose process's standard error is `errors_path`.
+  BoardRun(Plug plug, std::string log_path, std::string errors_path);
+  BoardRun(const BoardRun&) = delete;
+  BoardRun& operator=(const BoardRun&) = delete;
 
-  BoardSlot slot;
-  std::string log_path;
-  BoardProcess process;
-  BoardLog log;
-  bool started = false;
-  bool finished = false;
-  StationClock::time_point start_time;
-  WallClock::time_point started_at;  // for the results file; start_time times the run
-  WallClock::time_point ended_at;
-  // When lines of the format pass were first read, and how many blocks
-  // they had reached then: the pace is measured from there.
-  StationClock::time_point format_seen;
-  int format_seen_blocks = 0;
-  bool format_begun = false;
-  double seconds = 0;      // from start to end, once finished
-  Verdict verdict;         // once finished
-  bool unplugged = false;  // watching: the board was pulled out since it was found
-
-  // Notes the start: now, on both clocks.
-  void begin();
-  // Reads what the board's process added to its log (notes when the format
-  // pass was first seen, for the pace).
+  // Starts `argv` on the run's files (see BoardProcess::start), noting the
+  // start on both clocks. False, with `error` and `taken` as there.
+  bool start(const std::vector<std::string>& argv, std::string* error, bool* taken);
+  // The run could not be started (`why`); it is finished at once, NOT
+  // READY, with no log.
+  void not_started(const std::string& why);
+  // Reads what the board's process added to its log.
   void follow(StationClock::time_point now);
-  // The process has ended: reads the rest of its log and judges it.
+  // Passes a stop request on to the process, once.
+  void stop(int request);
+  // True once the process has ended; does not block.
+  bool ended() { return process_.ended(); }
+  // The process has ended: reads the rest of the log and judges the run.
   void finish(StationClock::time_point now);
+  // The board was found gone when its run ended NOT READY: UNPLUGGED comes
+  // first among the reasons.
+  void unplugged_during_run();
+  // The station ends without waiting for the process (a second stop
+  // request): judges the run by what the log holds now.
+  void abandon(StationClock::time_point now);
+
+  const Plug& plug() const { return plug_; }
+  const std::string& log_path() const { return log_path_; }
+  const std::string& errors_path() const { return errors_path_; }
+  bool started() const { return started_; }
+  bool finished() const { return finished_; }
+  WallClock::time_point start_utc() const { return start_utc_; }
+  WallClock::time_point end_utc() const { return end_utc_; }
+  double seconds() const { return seconds_; }
+
+  // The driver image the run was started with (known: it could be read).
+  void set_image(const DriverImage& image, bool known) {
+    image_ = image;
+    image_known_ = known;
+  }
+  const DriverImage& image() const { return image_; }
+  bool image_known() const { return image_known_; }
+
+  // Once finished: READY, NOT READY or NOT A FLASHPREP LOG; 0, 1 or 2 as
+  // flashprep-summary's exit status; every reason as text (the station's
+  // first); the first of them ("" for READY).
+  const std::string& headline() const { return headline_; }
+  int status() const { return status_; }
+  const std::vector<std::string>& reasons() const { return reasons_; }
+  std::string first_reason() const { return reasons_.empty() ? "" : reasons_.front(); }
+  // The process refused the board before touching it (it ended with status
+  // 2): the reason, from its standard error.
+  bool refused() const { return refused_; }
+  // The log as the summary's reader sees it (whole lines so far; once
+  // finished, the whole log).
+  const RunLog& log() const { return log_.run(); }
+
+  // Watching: the board was pulled out since its run started.
+  bool unplugged() const { return unplugged_; }
+  void set_unplugged() { unplugged_ = true; }
 
   // Flash blocks the log has reached so far (formatted, failed or tables).
   int blocks_reached() const;
   // Where the run is: STARTING, DRIVER, INIT or FORMAT; once finished, the
-  // verdict's headline.
+  // headline.
   std::string phase() const;
   // Seconds left at the pace so far, or -1 before that pace is known.
   double seconds_left(StationClock::time_point now) const;
-  // The first reason of the verdict, "" for READY.
-  std::string first_reason() const;
+
+ private:
+  void begin();
+  void conclude(const Verdict& verdict, std::vector<std::string> station_reasons);
+  std::string first_error_line() const;
+
+  Plug plug_;
+  std::string log_path_;
+  std::string errors_path_;
+  BoardProcess process_;
+  BoardLog log_;
+  bool started_ = false;
+  bool finished_ = false;
+  bool refused_ = false;
+  bool unplugged_ = false;
+  int stop_request_ = 0;
+  StationClock::time_point started_steady_;  // times the run
+  WallClock::time_point start_utc_;          // for the record
+  WallClock::time_point end_utc_;
+  double seconds_ = 0;
+  DriverImage image_;
+  bool image_known_ = false;
+  // When lines of the format pass were first read, and how many blocks they
+  // had reached then: the pace is measured from there.
+  StationClock::time_point format_seen_;
+  int format_seen_blocks_ = 0;
+  bool format_begun_ = false;
+  std::string headline_;
+  int status_ = 0;
+  std::vector<std::string> reasons_;
 };
 
 #endif  // FLASHPREP_STATION_BOARD_RUN_H_

@@ -76,25 +76,43 @@ BoardProcess::~BoardProcess() {
 }
 
 bool BoardProcess::start(const std::vector<std::string>& argv, const std::string& log,
-                         std::string* error) {
-  // Close-on-exec, so that no other child inherits this board's log; the
-  // copy on the child's standard output is not.
-  const Fd out(open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+                         const std::string& errors, std::string* error, bool* taken) {
+  *taken = false;
+  // New files only (O_EXCL): a run never writes into a file that another
+  // run, or anything else, made. Close-on-exec, so that no other child
+  // inherits them; the copies on the child's standard output and error are
+  // not.
+  const Fd out(open(log.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
   if (out.get() < 0) {
-    *error = "cannot write " + log + ": " + std::strerror(errno);
+    *taken = errno == EEXIST;
+    *error = "cannot create " + log + ": " + std::strerror(errno);
     return false;
   }
+  const Fd err(open(errors.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  if (err.get() < 0) {
+    *taken = errno == EEXIST;
+    *error = "cannot create " + errors + ": " + std::strerror(errno);
+    (void)unlink(log.c_str());  // made just now, empty: nothing of anyone's is lost
+    return false;
+  }
+  const auto give_up = [&](const std::string& why) {
+    *error = why;
+    (void)unlink(log.c_str());
+    (void)unlink(errors.c_str());
+    return false;
+  };
   SpawnSetup setup;
-  if (!setup.ready) {
-    *error = "cannot start a process: out of memory";
-    return false;
-  }
-  (void)posix_spawn_file_actions_adddup2(&setup.actions, out.get(), STDOUT_FILENO);
-  (void)posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  if (!setup.ready)
+    return give_up("cannot start a process: out of memory");
   // A process group of its own: the terminal's Ctrl-C reaches the station
   // only, and the station passes it on once.
-  (void)posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETPGROUP);
-  (void)posix_spawnattr_setpgroup(&setup.attributes, 0);
+  if (posix_spawn_file_actions_adddup2(&setup.actions, out.get(), STDOUT_FILENO) != 0 ||
+      posix_spawn_file_actions_adddup2(&setup.actions, err.get(), STDERR_FILENO) != 0 ||
+      posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0) !=
+          0 ||
+      posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETPGROUP) != 0 ||
+      posix_spawnattr_setpgroup(&setup.attributes, 0) != 0)
+    return give_up("cannot start a process: out of memory");
   // posix_spawn does not change the arguments.
   std::vector<char*> args(argv.size() + 1, nullptr);
   std::transform(argv.begin(), argv.end(), args.begin(),
@@ -102,37 +120,51 @@ bool BoardProcess::start(const std::vector<std::string>& argv, const std::string
   pid_t pid = 0;
   const int result =
       posix_spawn(&pid, args[0], &setup.actions, &setup.attributes, args.data(), environ);
-  if (result != 0) {
-    *error = "cannot start " + argv[0] + ": " + std::strerror(result);
-    return false;
-  }
+  if (result != 0)
+    return give_up("cannot start " + argv[0] + ": " + std::strerror(result));
   pid_ = pid;
   return true;
 }
 
 void BoardProcess::stop(int request) {
-  if (pid_ <= 0 || stopped_)
+  if (pid_ <= 0 || stopped_by_ != 0)
     return;
-  stopped_ = true;
+  stopped_by_ = request;
   (void)kill(pid_, request);  // fails only when the child has already ended
+}
+
+void BoardProcess::note_end(int status) {
+  pid_ = 0;
+  if (WIFEXITED(status))
+    exit_status_ = WEXITSTATUS(status);
+  else if (WIFSIGNALED(status))
+    end_signal_ = WTERMSIG(status);
 }
 
 bool BoardProcess::ended() {
   if (pid_ <= 0)
     return true;
-  const pid_t got = waitpid(pid_, nullptr, WNOHANG);
+  int status = 0;
+  const pid_t got = waitpid(pid_, &status, WNOHANG);
   if (got == 0 || (got < 0 && errno == EINTR))
     return false;
-  pid_ = 0;
+  if (got < 0)
+    pid_ = 0;  // not our child any more (never happens): nothing to wait for
+  else
+    note_end(status);
   return true;
 }
 
 void BoardProcess::wait_end() {
   while (pid_ > 0) {
-    const pid_t got = waitpid(pid_, nullptr, 0);
+    int status = 0;
+    const pid_t got = waitpid(pid_, &status, 0);
     if (got < 0 && errno == EINTR)
       continue;
-    pid_ = 0;
+    if (got < 0)
+      pid_ = 0;
+    else
+      note_end(status);
   }
 }
 
@@ -169,15 +201,45 @@ std::string port_name(int bus_number, int device_number, unsigned vendor, unsign
   return found;
 }
 
-bool output_is_terminal(int* columns) {
-  *columns = 80;
+long own_process_id() {
+  return static_cast<long>(getpid());
+}
+
+std::string port_serial(const std::string& port) {
+  if (port.empty() || port.find('/') != std::string::npos)
+    return "";
+  std::ifstream in("/sys/bus/usb/devices/" + port + "/serial");
+  std::string serial;
+  if (!std::getline(in, serial))
+    return "";
+  return serial;
+}
+
+std::string boot_id() {
+  std::ifstream in("/proc/sys/kernel/random/boot_id");
+  std::string id;
+  if (!std::getline(in, id))
+    return "";
+  return id;
+}
+
+std::string host_name() {
+  char name[256] = {};
+  if (gethostname(name, sizeof name - 1) != 0)
+    return "";
+  return name;
+}
+
+bool output_is_terminal() {
   if (isatty(STDOUT_FILENO) == 0)
     return false;
   const char* term = std::getenv("TERM");
-  if (term == nullptr || std::strcmp(term, "dumb") == 0)
-    return false;
+  return term != nullptr && std::strcmp(term, "dumb") != 0;
+}
+
+int terminal_columns() {
   winsize size{};
   if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
-    *columns = size.ws_col;
-  return true;
+    return size.ws_col;
+  return 80;
 }

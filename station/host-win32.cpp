@@ -7,6 +7,7 @@
 #include <csignal>
 
 #include "station/host.h"
+#include "station/win32_error.h"
 
 namespace {
 
@@ -45,10 +46,6 @@ std::string quoted(const std::string& arg) {
   return out + "\"";
 }
 
-std::string last_error() {
-  return "Windows error " + std::to_string(GetLastError());
-}
-
 }  // namespace
 
 BoardProcess::~BoardProcess() {
@@ -56,19 +53,43 @@ BoardProcess::~BoardProcess() {
 }
 
 bool BoardProcess::start(const std::vector<std::string>& argv, const std::string& log,
-                         std::string* error) {
-  // Inheritable only for the one CreateProcess below; the station starts
-  // its boards one after the other, so no other child gets this log.
+                         const std::string& errors, std::string* error, bool* taken) {
+  *taken = false;
+  // New files only (CREATE_NEW): a run never writes into a file that another
+  // run, or anything else, made. Inheritable only for the one CreateProcess
+  // below; the station starts its boards one after the other, so no other
+  // child gets them.
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-  const Handle out(CreateFileA(log.c_str(), GENERIC_WRITE,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
-                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  const auto create = [&](const std::string& path) {
+    return CreateFileA(path.c_str(), GENERIC_WRITE,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit, CREATE_NEW,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+  };
+  const Handle out(create(log));
   if (!out.valid()) {
-    *error = "cannot write " + log + ": " + last_error();
+    const DWORD code = GetLastError();
+    *taken = code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS;
+    *error = "cannot create " + log + ": " + win32_error_text(code);
     return false;
   }
+  const Handle err(create(errors));
+  if (!err.valid()) {
+    const DWORD code = GetLastError();
+    *taken = code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS;
+    *error = "cannot create " + errors + ": " + win32_error_text(code);
+    (void)DeleteFileA(log.c_str());  // made just now, empty: nothing of anyone's is lost
+    return false;
+  }
+  const auto give_up = [&](const std::string& why) {
+    *error = why;
+    (void)DeleteFileA(log.c_str());
+    (void)DeleteFileA(errors.c_str());
+    return false;
+  };
   const Handle in(CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!in.valid())
+    return give_up("cannot open NUL: " + last_error_text());
   std::string command;
   for (const std::string& a : argv)
     command += (command.empty() ? "" : " ") + quoted(a);
@@ -77,15 +98,13 @@ bool BoardProcess::start(const std::vector<std::string>& argv, const std::string
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = in.get();
   startup.hStdOutput = out.get();
-  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  startup.hStdError = err.get();
   PROCESS_INFORMATION info = {};
   // A console process group of its own: the console's Ctrl-C reaches the
   // station only, which passes it on once as Ctrl-Break.
   if (CreateProcessA(argv[0].c_str(), command.data(), nullptr, nullptr, TRUE,
-                     CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &startup, &info) == 0) {
-    *error = "cannot start " + argv[0] + ": " + last_error();
-    return false;
-  }
+                     CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &startup, &info) == 0)
+    return give_up("cannot start " + argv[0] + ": " + last_error_text());
   (void)CloseHandle(info.hThread);
   process_ = info.hProcess;
   id_ = info.dwProcessId;
@@ -93,9 +112,9 @@ bool BoardProcess::start(const std::vector<std::string>& argv, const std::string
 }
 
 void BoardProcess::stop(int request) {
-  if (process_ == nullptr || stopped_)
+  if (process_ == nullptr || stopped_by_ != 0)
     return;
-  stopped_ = true;
+  stopped_by_ = request;
   // The console's close, logoff and shutdown (SIGTERM here) reach every
   // process on the console, the children too: a second one would end them
   // at once. Ctrl-C and Ctrl-Break do not cross into their groups.
@@ -104,13 +123,28 @@ void BoardProcess::stop(int request) {
   (void)GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, id_);
 }
 
+// A console program stopped by Ctrl-C, Ctrl-Break or a close ends with this
+// code (app/interrupt-win32.cpp ends flashprep's run the same way).
+constexpr DWORD kControlCExit = 0xC000013A;
+
+void BoardProcess::note_end(int /*status*/) {
+  DWORD code = 0;
+  if (GetExitCodeProcess(process_, &code) != 0) {
+    if (code == kControlCExit)
+      end_signal_ = stopped_by_ != 0 ? stopped_by_ : SIGINT;
+    else
+      exit_status_ = static_cast<int>(code);
+  }
+  (void)CloseHandle(process_);
+  process_ = nullptr;
+}
+
 bool BoardProcess::ended() {
   if (process_ == nullptr)
     return true;
   if (WaitForSingleObject(process_, 0) != WAIT_OBJECT_0)
     return false;
-  (void)CloseHandle(process_);
-  process_ = nullptr;
+  note_end(0);
   return true;
 }
 
@@ -118,8 +152,7 @@ void BoardProcess::wait_end() {
   if (process_ == nullptr)
     return;
   (void)WaitForSingleObject(process_, INFINITE);
-  (void)CloseHandle(process_);
-  process_ = nullptr;
+  note_end(0);
 }
 
 std::string own_program_path() {
@@ -133,18 +166,39 @@ std::string port_name(int /*bus_number*/, int /*device_number*/, unsigned /*vend
   return "";
 }
 
-bool output_is_terminal(int* columns) {
-  *columns = 80;
+long own_process_id() {
+  return static_cast<long>(GetCurrentProcessId());
+}
+
+std::string port_serial(const std::string& /*port*/) {
+  return "";
+}
+
+std::string boot_id() {
+  return "";
+}
+
+std::string host_name() {
+  char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD size = sizeof name;
+  if (GetComputerNameA(name, &size) == 0)
+    return "";
+  return std::string(name, size);
+}
+
+bool output_is_terminal() {
   const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   DWORD mode = 0;
   if (GetConsoleMode(out, &mode) == 0)
     return false;
   // Consoles older than Windows 10 take no escape sequences: plain lines.
   constexpr DWORD kEscapes = 0x0004;  // ENABLE_VIRTUAL_TERMINAL_PROCESSING
-  if ((mode & kEscapes) == 0 && SetConsoleMode(out, mode | kEscapes) == 0)
-    return false;
+  return (mode & kEscapes) != 0 || SetConsoleMode(out, mode | kEscapes) != 0;
+}
+
+int terminal_columns() {
   CONSOLE_SCREEN_BUFFER_INFO info;
-  if (GetConsoleScreenBufferInfo(out, &info) != 0)
-    *columns = info.srWindow.Right - info.srWindow.Left + 1;
-  return true;
+  if (GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info) != 0)
+    return info.srWindow.Right - info.srWindow.Left + 1;
+  return 80;
 }

@@ -1,14 +1,16 @@
 // What the station does differently on each system: starting the process
 // that prepares one board and telling it to stop, finding the station's own
-// program, naming the USB port a board is plugged into, and the terminal.
-// One implementation file per system (host-posix.cpp, host-win32.cpp).
+// program, what the system tells of a plugged board (its port, its serial
+// number, the boot it was plugged in), and the terminal. One implementation
+// file per system (host-posix.cpp, host-win32.cpp).
 #ifndef FLASHPREP_STATION_HOST_H_
 #define FLASHPREP_STATION_HOST_H_
 
 #include <string>
 #include <vector>
 
-// One child process whose standard output is a file of its own.
+// One child process whose standard output and standard error are new files
+// of its own.
 //
 // Ownership: the object owns the process (and, on Windows, its handle). A
 // process still running when the object is destroyed is waited for: a board
@@ -23,47 +25,77 @@ class BoardProcess {
   BoardProcess(const BoardProcess&) = delete;
   BoardProcess& operator=(const BoardProcess&) = delete;
 
-  // Starts `argv` (argv[0] is the program's path) with its standard output
-  // on `log`, created or emptied first, standard input on the null device
-  // and standard error shared with the station. The child does not get the
-  // stop requests that the terminal sends the station (on POSIX it has a
-  // process group of its own, on Windows a console process group), so that
-  // each child gets one request exactly: the one stop() forwards. False,
-  // with the reason in `error`, when the log cannot be written or the
-  // process cannot be started; nothing runs then.
-  bool start(const std::vector<std::string>& argv, const std::string& log, std::string* error);
+  // Creates `log` and `errors`, both files that did not exist before, and
+  // starts `argv` (argv[0] is the program's path) with its standard output
+  // on `log`, its standard error on `errors` and its standard input on the
+  // null device. The child does not get the stop requests that the terminal
+  // sends the station (on POSIX it has a process group of its own, on
+  // Windows a console process group), so that each child gets one request
+  // exactly: the one stop() forwards.
+  //
+  // False, with the reason in `error`, when the files cannot be created or
+  // the process cannot be started; nothing runs then, and `*taken` says
+  // whether it was because a file of either name exists already (the files
+  // are then left as they were; otherwise neither is left behind).
+  bool start(const std::vector<std::string>& argv, const std::string& log,
+             const std::string& errors, std::string* error, bool* taken);
 
   // Passes the station's stop request (see app/interrupt.h) to the child,
   // once; later calls do nothing. The child then stops as flashprep does.
   void stop(int request);
 
-  // True once the child has ended (or never started); does not block. How
-  // it ended is left to its log: the station judges that alone.
+  // True once the child has ended (or never started); does not block.
   bool ended();
+
+  // How the child ended, once ended() said so: its exit status (-1 when it
+  // did not exit), or the signal that ended it (0 when none; on Windows the
+  // stop request it was sent, when it ended as a stopped console program
+  // does).
+  int exit_status() const { return exit_status_; }
+  int end_signal() const { return end_signal_; }
 
  private:
   void wait_end();
+  void note_end(int status);
 #ifdef _WIN32
   void* process_ = nullptr;  // HANDLE
   unsigned long id_ = 0;
 #else
   int pid_ = 0;
 #endif
-  bool stopped_ = false;
+  int stopped_by_ = 0;  // the request passed on, 0 before stop()
+  int exit_status_ = -1;
+  int end_signal_ = 0;
 };
 
 // The path of the running program, for starting it again; empty when the
 // system cannot tell (the caller then uses argv[0]).
 std::string own_program_path();
 
+// The station's process id, to name it to a second station.
+long own_process_id();
+
 // The USB port path of the board libusb lists on bus `bus_number` as
 // device `device_number`, as the system names it (on Linux the sysfs name
 // such as "1-1.3"); empty when the system does not say.
 std::string port_name(int bus_number, int device_number, unsigned vendor, unsigned product);
 
+// The USB serial number the system read from the board in `port` when it
+// was plugged in (Linux: sysfs `serial`); empty when it has none or the
+// system does not say. No USB traffic.
+std::string port_serial(const std::string& port);
+
+// The id of the system's current boot (Linux: boot_id); empty elsewhere.
+std::string boot_id();
+
+// This machine's name, for the records; empty when unknown.
+std::string host_name();
+
 // True when standard output is a terminal that takes the escape sequences
-// the live view uses (on Windows this turns them on). `columns` receives its
-// width (80 when unknown).
-bool output_is_terminal(int* columns);
+// the live view uses (on Windows this turns them on).
+bool output_is_terminal();
+
+// The terminal's width now, in columns (80 when unknown).
+int terminal_columns();
 
 #endif  // FLASHPREP_STATION_HOST_H_

@@ -1,8 +1,10 @@
 #include "station/run_record.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <iostream>
+#include <iterator>
 
 namespace {
 
@@ -63,21 +65,104 @@ std::string json_string(const std::string& text) {
   return out + "\"";
 }
 
-std::string run_record(const BoardRun& run, const std::string& version) {
-  char seconds[32];
-  (void)std::snprintf(seconds, sizeof seconds, "%.3f", run.seconds);
-  std::string reasons;
-  for (const Reason& reason : run.verdict.reasons)
-    reasons += (reasons.empty() ? "" : ",") + json_string(reason_text(reason, true));
-  return "{\"board\":" + json_string(run.slot.name) +
-         ",\"start\":" + json_string(utc_time(run.started_at)) +
-         ",\"end\":" + json_string(utc_time(run.ended_at)) + ",\"seconds\":" + seconds +
-         ",\"verdict\":" + json_string(run.verdict.headline) + ",\"reasons\":[" + reasons +
-         "],\"log\":" + json_string(run.log_path) + ",\"version\":" + json_string(version) + "}";
+RunRecord record_of(const BoardRun& run, const RecordSource& source) {
+  RunRecord r;
+  const Plug& plug = run.plug();
+  r.board = plug.name;
+  r.start = run.start_utc();
+  r.end = run.end_utc();
+  r.seconds = run.seconds();
+  r.verdict = run.headline();
+  r.reasons = run.reasons();
+  r.log = run.log_path();
+  r.version = source.version;
+  r.station = source.station;
+  r.port = plug.port;
+  r.bus = plug.place.bus;
+  r.device = plug.place.device;
+  r.devnum = plug.place.devnum;
+  r.boot = source.boot;
+  r.serial = plug.serial;
+  r.image_known = run.image_known();
+  r.image = run.image();
+  const RunLog& log = run.log();
+  r.driver_downloaded = count_driver_blocks(log, DriverBlock::downloaded);
+  r.driver_refused = count_driver_blocks(log, DriverBlock::refused);
+  r.flash_formatted = count_blocks(log, FlashBlock::formatted);
+  r.flash_failed = count_blocks(log, FlashBlock::failed);
+  r.table_written = count_blocks(log, FlashBlock::table_written);
+  r.table_refused = count_blocks(log, FlashBlock::table_refused);
+  for (int n = 0; n < kFlashBlocks; ++n) {
+    if (log.flash[n] != FlashBlock::failed)
+      continue;
+    if (!r.failed_blocks.empty() && r.failed_blocks.back().second == n - 1)
+      r.failed_blocks.back().second = n;
+    else
+      r.failed_blocks.emplace_back(n, n);
+  }
+  return r;
 }
 
-void record_run(ResultsFile& results, const BoardRun& run, const std::string& version) {
-  std::string why;
-  if (!results.append(run_record(run, version), &why))
-    std::cerr << "flashprep-station: " << why << "\n";
+std::string record_text(const RunRecord& r) {
+  char seconds[32];
+  (void)std::snprintf(seconds, sizeof seconds, "%.3f", r.seconds);
+  std::string reasons;
+  for (const std::string& reason : r.reasons)
+    reasons += (reasons.empty() ? "" : ",") + json_string(reason);
+  const auto number = [](int n) { return std::to_string(n); };
+  std::string text =
+      "{\"board\":" + json_string(r.board) + ",\"start\":" + json_string(utc_time(r.start)) +
+      ",\"end\":" + json_string(utc_time(r.end)) + ",\"seconds\":" + seconds +
+      ",\"verdict\":" + json_string(r.verdict) + ",\"reasons\":[" + reasons +
+      "],\"log\":" + (r.log.empty() ? std::string("null") : json_string(r.log)) +
+      ",\"version\":" + json_string(r.version) + ",\"schema\":" + number(kRecordSchema) +
+      ",\"station\":" + json_string(r.station);
+  if (!r.port.empty())
+    text += ",\"port\":" + json_string(r.port);
+  text += ",\"bus\":" + json_string(r.bus) + ",\"device\":" + json_string(r.device) +
+          ",\"devnum\":" + number(r.devnum);
+  if (!r.boot.empty())
+    text += ",\"boot\":" + json_string(r.boot);
+  if (!r.serial.empty())
+    text += ",\"serial\":" + json_string(r.serial);
+  text += ",\"image\":";
+  if (r.image_known) {
+    text +=
+        "{\"file\":" + json_string(r.image.file) + ",\"sha256\":" + json_string(r.image.sha256) +
+        ",\"bytes\":" + std::to_string(r.image.bytes) + ",\"start\":" + json_string(r.image.start) +
+        ",\"end\":" + json_string(r.image.end) + ",\"blocks\":" + number(r.image.blocks) + "}";
+  } else {
+    text += "null";
+  }
+  text += ",\"counts\":{\"driver_downloaded\":" + number(r.driver_downloaded) +
+          ",\"driver_refused\":" + number(r.driver_refused) +
+          ",\"flash_formatted\":" + number(r.flash_formatted) +
+          ",\"flash_failed\":" + number(r.flash_failed) +
+          ",\"table_written\":" + number(r.table_written) +
+          ",\"table_refused\":" + number(r.table_refused) + "},\"failed_blocks\":[";
+  for (size_t i = 0; i < r.failed_blocks.size(); ++i)
+    text += (i == 0 ? "[" : ",[") + number(r.failed_blocks[i].first) + "," +
+            number(r.failed_blocks[i].second) + "]";
+  return text + "]}";
+}
+
+std::vector<std::string> journal_fields(const RunRecord& r) {
+  std::vector<std::string> fields = {"FLASHPREP_BOARD=" + r.board, "FLASHPREP_VERDICT=" + r.verdict,
+                                     "FLASHPREP_STATION=" + r.station, "FLASHPREP_BUS=" + r.bus,
+                                     "FLASHPREP_DEVNUM=" + std::to_string(r.devnum)};
+  std::transform(r.reasons.begin(), r.reasons.end(), std::back_inserter(fields),
+                 [](const std::string& reason) { return "FLASHPREP_REASON=" + reason; });
+  if (!r.port.empty())
+    fields.push_back("FLASHPREP_PORT=" + r.port);
+  if (!r.serial.empty())
+    fields.push_back("FLASHPREP_SERIAL=" + r.serial);
+  if (!r.log.empty())
+    fields.push_back("FLASHPREP_LOG=" + r.log);
+  if (r.image_known)
+    fields.push_back("FLASHPREP_IMAGE_SHA256=" + r.image.sha256);
+  char seconds[32];
+  (void)std::snprintf(seconds, sizeof seconds, "%.3f", r.seconds);
+  fields.push_back(std::string("FLASHPREP_SECONDS=") + seconds);
+  fields.push_back("FLASHPREP_RECORD=" + record_text(r));
+  return fields;
 }

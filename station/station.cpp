@@ -1,129 +1,86 @@
+// The station in one pass: the boards plugged in at the start, each prepared
+// once, then the station ends.
 #include "station/station.h"
 
-#include <algorithm>
-#include <deque>
-#include <filesystem>
 #include <iostream>
-#include <system_error>
 #include <thread>
 
 #include "app/flashprep_run.h"
 #include "app/interrupt.h"
-#include "station/board_run.h"
-#include "station/results_file.h"
-#include "station/run_record.h"
-#include "station/station_view.h"
+#include "station/board_pool.h"
+#include "station/journal.h"
+#include "station/log_output.h"
 
-namespace {
-
-// The processes are looked at this often; the logs are read and the view
-// drawn every kDrawTicks of them (4 times a second), which costs little
-// next to a board's own pace.
-constexpr auto kTick = std::chrono::milliseconds(50);
-constexpr int kDrawTicks = 5;
-
-}  // namespace
-
-int run_board(const UsbPlace& place) {
-  return run_flashprep(std::cout, place);
-}
-
-bool open_station_outputs(const StationOptions& options, ResultsFile* results) {
-  std::error_code error;
-  std::filesystem::create_directories(options.logs, error);
-  if (error) {
-    std::cerr << "flashprep-station: cannot create " << options.logs << ": " << error.message()
-              << "\n";
-    return false;
+int run_board(const UsbPlace& place, int* request) {
+  LogOutput log;
+  *request = run_flashprep(log.stream(), place);
+  // Stopped, the run left its stream set to fail on purpose: what was
+  // written before the stop is what counts.
+  if (!log.flush() && log.failure() != LogFailure::none) {
+    // Said where it can be (standard error may sit on the same full disk);
+    // the exit status tells the station in any case.
+    std::cerr << "flashprep-station: the log was not written whole: "
+              << log_failure_text(log.failure()) << std::endl;
+    return board_exit_status(log.failure());
   }
-  std::string why;
-  if (!options.results.empty() && !results->open(options.results, &why)) {
-    std::cerr << "flashprep-station: " << why << "\n";
-    return false;
-  }
-  return true;
+  return 0;
 }
 
 int run_station(const StationOptions& options, std::ostream& out, int* request) {
-  // Before the boards are listed, so that no request is lost in between.
-  InterruptHandlers interrupts;
+  // Before the boards are listed, so that no request is lost in between; a
+  // second one is recorded, so that every board still gets its record.
+  InterruptHandlers interrupts(/*record_second=*/true);
   *request = 0;
-  int columns = 80;
-  StationView view(out, output_is_terminal(&columns), columns);
-
-  std::deque<BoardRun> boards;
-  for (BoardSlot& slot : list_boards()) {
-    const std::string log = (std::filesystem::path(options.logs) / (slot.name + ".log")).string();
-    boards.emplace_back(std::move(slot), log);
-  }
-  if (boards.empty()) {
-    out << "NO BOARD FOUND" << std::endl;
-    *request = interrupt_request();
-    return kNoBoardOrUsage;
-  }
-  ResultsFile results;
-  if (!open_station_outputs(options, &results)) {
-    *request = interrupt_request();
-    return kNoBoardOrUsage;
-  }
-  const auto done = [&](BoardRun& board, StationClock::time_point now) {
-    board.finish(now);
-    view.finished(board);
-    record_run(results, board, options.version);
-  };
-
-  for (const BoardRun& board : boards)
-    view.found(board);
+  StationView view(out, output_is_terminal(), /*watching=*/false, output_is_journal());
+  BoardPool pool(options, view);
   std::string why;
-  for (BoardRun& board : boards) {
-    board.begin();
-    why.clear();
-    if (interrupt_requested()) {
-      why = "stopped before it started";
-    } else if (board.process.start({options.program, kRunBoardOption, board.slot.place.bus,
-                                    board.slot.place.device},
-                                   board.log_path, &why)) {
-      board.started = true;
-      view.started(board);
-      continue;
-    }
-    std::cerr << "flashprep-station: " << board.slot.name << ": " << why << "\n";
-    view.not_started(board, why);
-    done(board, board.start_time);
+  const std::vector<Plug> plugs = plugs_now();
+  if (plugs.empty()) {
+    out << "NO BOARD FOUND" << std::endl;
+    if (!out)
+      std::cerr << "flashprep-station: cannot write standard output" << std::endl;
+    *request = interrupt_request();
+    return kCannotRun;
+  }
+  if (!pool.prepare(&why)) {
+    std::cerr << "flashprep-station: " << why << std::endl;
+    *request = interrupt_request();
+    return kCannotRun;
+  }
+
+  for (const Plug& plug : plugs)
+    view.found(plug.name);
+  // A board that cannot be started is not left unrecorded: it is finished
+  // NOT READY at once.
+  for (const Plug& plug : plugs) {
+    if (interrupt_requested())
+      pool.refuse(plug, "stopped before it started");
+    else
+      pool.start(plug, /*record_refusal=*/true, &why);
   }
 
   bool forwarded = false;
   for (int tick = 0;; ++tick) {
     const StationClock::time_point now = StationClock::now();
+    if (interrupt_count() >= 2) {
+      pool.abandon(now);
+      break;
+    }
     if (interrupt_requested() && !forwarded) {
       forwarded = true;
-      view.stopping(interrupt_request());
-      for (BoardRun& board : boards)
-        board.process.stop(interrupt_request());
+      pool.stop(interrupt_request());
     }
-    bool all_done = true;
-    for (BoardRun& board : boards) {
-      if (board.finished)
-        continue;
-      if (board.process.ended()) {
-        done(board, now);
-      } else {
-        all_done = false;
-        if (tick % kDrawTicks == 0)
-          board.follow(now);
-      }
-    }
-    if (all_done)
+    if (pool.poll(now, tick % kDrawTicks == 0))
       break;
     if (tick % kDrawTicks == 0)
-      view.draw(boards, now);
+      view.draw(pool.lines(), pool.tally(), pool.records_notice(), now);
     std::this_thread::sleep_for(kTick);
   }
-  view.close(boards, StationClock::now());
+  const bool recorded = pool.close_records();
+  view.close(pool.lines(), pool.tally(), interrupt_request(), StationClock::now());
 
   *request = interrupt_request();
-  const bool all_ready = std::all_of(boards.begin(), boards.end(), [](const BoardRun& board) {
-    return board.verdict.exit_status == 0;
-  });
-  return all_ready ? kAllReady : kSomeNotReady;
+  if (!recorded)
+    return kCannotRun;
+  return pool.tally().not_ready == 0 ? kAllReady : kSomeNotReady;
 }

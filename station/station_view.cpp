@@ -3,11 +3,20 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
+#include <iostream>
 #include <iterator>
+
+#include "station/host.h"
+#include "station/journal.h"
 
 namespace {
 
 constexpr int kBarWidth = 24;
+// syslog's priorities, which the journal keeps: a board NOT READY is worth a
+// warning, one READY is information.
+constexpr int kJournalWarning = 4;
+constexpr int kJournalInfo = 6;
 
 std::string one_decimal(double seconds) {
   char text[32];
@@ -26,131 +35,196 @@ std::string padded(const std::string& text, size_t width) {
   return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
 }
 
-size_t name_width(const BoardLines& boards) {
+size_t name_width(const BoardLines& runs) {
   size_t width = 4;  // "NAME"
-  for (const BoardRun* b : boards)
-    width = std::max(width, b->slot.name.size());
+  for (const BoardRun* run : runs)
+    width = std::max(width, run->plug().name.size());
   return width;
 }
 
-BoardLines lines_of(const std::deque<BoardRun>& boards) {
-  BoardLines lines;
-  lines.reserve(boards.size());
-  std::transform(boards.begin(), boards.end(), std::back_inserter(lines),
-                 [](const BoardRun& b) { return &b; });
-  return lines;
+std::string finished_line(const BoardRun& run) {
+  const std::string reason = run.first_reason();
+  return "FINISHED " + run.plug().name + " " + one_decimal(run.seconds()) + " " + run.headline() +
+         (reason.empty() ? "" : ": " + reason);
 }
 
 }  // namespace
+
+void StationView::check_output() {
+  if (output_ok_ && !out_) {
+    output_ok_ = false;
+    std::cerr << "flashprep-station: cannot write standard output" << std::endl;
+  }
+}
 
 void StationView::event(const std::string& line) {
   if (terminal_)
     return;
   // Flushed at once: whoever reads the pipe sees each event as it happens.
   out_ << line << std::endl;
+  check_output();
 }
 
-void StationView::found(const BoardRun& board) {
-  event("FOUND " + board.slot.name);
+void StationView::found(const std::string& name) {
+  event("FOUND " + name);
 }
 
-void StationView::started(const BoardRun& board) {
-  event("STARTED " + board.slot.name + " " + board.log_path);
+void StationView::already_prepared(const std::string& name) {
+  event("ALREADY PREPARED " + name);
 }
 
-void StationView::not_started(const BoardRun& board, const std::string& why) {
-  event("NOT STARTED " + board.slot.name + ": " + why);
+void StationView::started(const BoardRun& run) {
+  event("STARTED " + run.plug().name + " " + run.log_path());
+}
+
+void StationView::not_started(const std::string& name, const std::string& why) {
+  event("NOT STARTED " + name + ": " + why);
 }
 
 void StationView::stopping(int request) {
+  stop_request_ = request;
   event("STOPPING ON SIGNAL " + std::to_string(request));
 }
 
-void StationView::finished(const BoardRun& board) {
-  const std::string reason = board.first_reason();
-  event("FINISHED " + board.slot.name + " " + one_decimal(board.seconds) + " " +
-        board.verdict.headline + (reason.empty() ? "" : ": " + reason));
+void StationView::finished(const BoardRun& run, const std::vector<std::string>& fields) {
+  if (run.refused() && run.first_reason().rfind("NOT STARTED: ", 0) == 0) {
+    // Its process refused the board before a word to it: as a board that
+    // could not be started.
+    not_started(run.plug().name, run.first_reason().substr(13));
+    return;
+  }
+  const std::string line = finished_line(run);
+  if (!terminal_ && journal_ &&
+      journal_send(line, run.status() == 0 ? kJournalInfo : kJournalWarning, fields))
+    return;
+  event(line);
 }
 
-void StationView::unplugged(const BoardRun& board) {
-  event("UNPLUGGED " + board.slot.name);
+void StationView::unplugged(const std::string& name) {
+  event("UNPLUGGED " + name);
 }
 
-std::string StationView::board_line(const BoardRun& board, size_t width,
-                                    StationClock::time_point now) const {
-  std::string line = padded(board.slot.name, width) + "  ";
-  if (board.finished && board.unplugged) {
+void StationView::record_not_written(const std::string& name, const std::string& why) {
+  event("RECORD NOT WRITTEN " + name + ": " + why);
+}
+
+void StationView::records_written(size_t count) {
+  event("RECORDS WRITTEN " + std::to_string(count));
+}
+
+std::string StationView::board_line(const BoardRun& run, size_t width,
+                                    StationClock::time_point now) {
+  std::string line = padded(run.plug().name, width) + "  ";
+  if (run.finished() && run.unplugged()) {
     // Watching: the port waits for its next board.
-    line += padded("EMPTY", 10) + " last: " + board.verdict.headline + " " +
-            one_decimal(board.seconds) + " s";
-  } else if (board.finished) {
-    line += padded(board.verdict.headline, 10) + " " + one_decimal(board.seconds) + " s";
-    const std::string reason = board.first_reason();
+    line +=
+        padded("EMPTY", 10) + " last: " + run.headline() + " " + one_decimal(run.seconds()) + " s";
+  } else if (run.finished()) {
+    line += padded(run.headline(), 10) + " " + one_decimal(run.seconds()) + " s";
+    const std::string reason = run.first_reason();
     if (!reason.empty())
       line += "  " + reason;
   } else {
-    const int reached = board.blocks_reached();
+    const int reached = run.blocks_reached();
     const int filled = reached * kBarWidth / kFlashBlocks;
-    line += padded(board.phase(), 8) + " [" + std::string(static_cast<size_t>(filled), '#') +
+    line += padded(run.phase(), 8) + " [" + std::string(static_cast<size_t>(filled), '#') +
             std::string(static_cast<size_t>(kBarWidth - filled), '.') + "] " +
             std::to_string(reached) + "/" + std::to_string(kFlashBlocks);
-    const double left = board.seconds_left(now);
+    const double left = run.seconds_left(now);
     if (left >= 0)
       line += "  " + minutes_seconds(left) + " left";
   }
-  // A line longer than the terminal would wrap and break the redrawing.
-  const size_t most = static_cast<size_t>(std::max(columns_ - 1, 10));
-  if (line.size() > most)
-    line.resize(most);
   return line;
 }
 
-void StationView::draw(const std::deque<BoardRun>& boards, StationClock::time_point now) {
-  draw(lines_of(boards), now);
+std::string StationView::overall_line(const StationTally& tally) const {
+  const std::string counts = std::to_string(tally.ready) + " READY, " +
+                             std::to_string(tally.not_ready) + " NOT READY, " +
+                             std::to_string(tally.running) + " running";
+  if (!watching_)
+    return std::to_string(tally.done()) + " of " + std::to_string(tally.done() + tally.running) +
+           " done: " + counts;
+  if (tally.running == 0 && stop_request_ == 0)
+    return "WATCHING: " + std::to_string(tally.done()) + " prepared (" +
+           std::to_string(tally.ready) + " READY, " + std::to_string(tally.not_ready) +
+           " NOT READY); plug a board in";
+  return "WATCHING: " + std::to_string(tally.done()) + " done: " + counts;
 }
 
-void StationView::draw(const BoardLines& boards, StationClock::time_point now) {
+void StationView::draw(const BoardLines& runs, const StationTally& tally, const std::string& notice,
+                       StationClock::time_point now) {
   if (!terminal_)
     return;
-  const size_t width = name_width(boards);
+  // Asked at every drawing: the terminal may have been resized since.
+  const int columns = terminal_columns();
+  std::vector<std::string> lines;
+  const size_t width = name_width(runs);
+  std::transform(runs.begin(), runs.end(), std::back_inserter(lines),
+                 [&](const BoardRun* run) { return board_line(*run, width, now); });
+  lines.push_back(overall_line(tally));
+  if (stop_request_ != 0)
+    lines.push_back("STOPPING ON SIGNAL " + std::to_string(stop_request_) +
+                    ": each board ends its exchange, then the station ends");
+  if (!notice.empty())
+    lines.push_back(notice);
+  // A line as wide as the terminal would wrap, and the next drawing would
+  // go back over too few lines: every line is cut one short of the width.
+  const size_t most = static_cast<size_t>(std::max(columns - 1, 10));
   std::string text;
-  if (drawn_ > 0)
-    text += "\x1b[" + std::to_string(drawn_) + "A";  // back to the first board's line
-  for (const BoardRun* b : boards)
-    text += "\r\x1b[2K" + board_line(*b, width, now) + "\n";
+  if (drawn_ > 0 && columns != columns_) {
+    // Resized: the old lines may have wrapped; start again from a clear
+    // screen rather than guess how the terminal reflowed them.
+    text += "\x1b[H\x1b[2J";
+  } else if (drawn_ > 0) {
+    text += "\x1b[" + std::to_string(drawn_) + "A";  // back to the first line
+  }
+  for (std::string& line : lines) {
+    if (line.size() > most)
+      line.resize(most);
+    text += "\r\x1b[2K" + line + "\n";
+  }
+  text += "\x1b[J";  // anything below, from a longer drawing
   out_ << text << std::flush;
-  drawn_ = static_cast<int>(boards.size());
+  check_output();
+  drawn_ = static_cast<int>(lines.size());
+  columns_ = columns;
 }
 
-void StationView::close(const std::deque<BoardRun>& boards, StationClock::time_point now) {
-  const int ready =
-      static_cast<int>(std::count_if(boards.begin(), boards.end(), [](const BoardRun& b) {
-        return b.finished && b.verdict.exit_status == 0;
-      }));
-  close(lines_of(boards), now, ready, static_cast<int>(boards.size()) - ready);
-}
-
-void StationView::close(const BoardLines& boards, StationClock::time_point now, int ready,
-                        int not_ready) {
-  const std::string done =
-      "DONE " + std::to_string(ready) + " READY, " + std::to_string(not_ready) + " NOT READY";
+void StationView::close(const BoardLines& runs, const StationTally& tally, int stopped_by,
+                        StationClock::time_point now) {
+  const std::string done = "DONE " + std::to_string(tally.ready) + " READY, " +
+                           std::to_string(tally.not_ready) + " NOT READY";
   if (!terminal_) {
     event(done);
     return;
   }
-  draw(boards, now);
-  const size_t width = name_width(boards);
+  stop_request_ = 0;  // the drawing's last state has no stop under way
+  draw(runs, tally, "", now);
+  const size_t width = name_width(runs);
+  // The logs share their folder: the table names each by its file alone,
+  // so that a row fits a narrow terminal.
+  std::string folder;
   size_t log_width = 3;
-  for (const BoardRun* b : boards)
-    log_width = std::max(log_width, b->log_path.size());
-  out_ << "\n"
-       << padded("NAME", width) << "  " << padded("VERDICT", 10) << "  SECONDS  "
-       << padded("LOG", log_width) << "  REASON\n";
-  for (const BoardRun* b : boards) {
-    const std::string verdict = b->finished ? b->verdict.headline : "NOT STARTED";
-    out_ << padded(b->slot.name, width) << "  " << padded(verdict, 10) << "  "
-         << padded(one_decimal(b->seconds), 7) << "  " << padded(b->log_path, log_width) << "  "
-         << b->first_reason() << "\n";
+  for (const BoardRun* run : runs) {
+    const std::filesystem::path log(run->log_path());
+    log_width = std::max(log_width, log.filename().string().size());
+    if (folder.empty() && !run->log_path().empty())
+      folder = log.parent_path().string();
   }
+  out_ << "\n";
+  if (!folder.empty())
+    out_ << "Logs in " << folder << "\n";
+  out_ << padded("NAME", width) << "  " << padded("VERDICT", 10) << "  SECONDS  "
+       << padded("LOG", log_width) << "  REASON\n";
+  for (const BoardRun* run : runs) {
+    const std::string verdict = run->finished() ? run->headline() : "NOT STARTED";
+    out_ << padded(run->plug().name, width) << "  " << padded(verdict, 10) << "  "
+         << padded(one_decimal(run->seconds()), 7) << "  "
+         << padded(std::filesystem::path(run->log_path()).filename().string(), log_width) << "  "
+         << run->first_reason() << "\n";
+  }
+  if (stopped_by != 0)
+    out_ << "STOPPED BY SIGNAL " << stopped_by << "\n";
   out_ << done << std::endl;
+  check_output();
 }

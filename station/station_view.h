@@ -1,9 +1,12 @@
 // What the station shows while it works.
 //
 // On a terminal: one line per board (name, phase, a bar over its flash
-// blocks, time left, then the verdict and its first reason), redrawn in
-// place, and a closing table. Elsewhere (a file, a pipe, a journal) one
-// plain line per event, whose words scripts may rely on:
+// blocks, time left, then the verdict and its first reason), an overall line
+// (boards done, READY, NOT READY, still running; watching, that it watches),
+// and a line for what the operator must know (a stop under way, records that
+// cannot be written), redrawn in place and cut to the terminal's width; then
+// a closing table. Elsewhere (a file, a pipe, a journal) one plain line per
+// event, whose words scripts may rely on:
 //
 //   FOUND NAME
 //   STARTED NAME LOG
@@ -12,57 +15,86 @@
 //   FINISHED NAME SECONDS READY
 //   FINISHED NAME SECONDS NOT READY: FIRST REASON
 //   FINISHED NAME SECONDS NOT A FLASHPREP LOG: FIRST REASON
+//   RECORD NOT WRITTEN NAME: WHY
+//   RECORDS WRITTEN N
 //   DONE R READY, N NOT READY
 //
-// and, watching, when a board is pulled out:
+// and, watching:
 //
 //   UNPLUGGED NAME
+//   ALREADY PREPARED NAME
 //
-// NAME holds no space; SECONDS has one decimal.
+// NAME holds no space; SECONDS has one decimal. Under systemd, with the
+// journal as standard output, a FINISHED line goes to the journal as one
+// structured entry (station/journal.h) instead of a plain line.
 #ifndef FLASHPREP_STATION_STATION_VIEW_H_
 #define FLASHPREP_STATION_STATION_VIEW_H_
 
-#include <deque>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "station/board_run.h"
 
-// The boards the view shows, one line each, in this order. Not owned.
+// The runs the view shows, one line each, in this order. Not owned.
 using BoardLines = std::vector<const BoardRun*>;
+
+// The station's count of its runs so far.
+struct StationTally {
+  int ready = 0;
+  int not_ready = 0;
+  int running = 0;
+  int done() const { return ready + not_ready; }
+};
 
 class StationView {
  public:
   // `out` is the station's standard output; `terminal` chooses the live
-  // view, `columns` its width.
-  StationView(std::ostream& out, bool terminal, int columns)
-      : out_(out), terminal_(terminal), columns_(columns) {}
+  // view; `watching` the overall line's words; `journal` sends FINISHED to
+  // the journal.
+  StationView(std::ostream& out, bool terminal, bool watching, bool journal)
+      : out_(out), terminal_(terminal), watching_(watching), journal_(journal) {}
 
-  void found(const BoardRun& board);
-  void started(const BoardRun& board);
-  void not_started(const BoardRun& board, const std::string& why);
+  void found(const std::string& name);
+  void already_prepared(const std::string& name);
+  void started(const BoardRun& run);
+  void not_started(const std::string& name, const std::string& why);
   void stopping(int request);
-  void finished(const BoardRun& board);
-  void unplugged(const BoardRun& board);
-  // Redraws the live view (a terminal only).
-  void draw(const BoardLines& boards, StationClock::time_point now);
-  void draw(const std::deque<BoardRun>& boards, StationClock::time_point now);
-  // The last drawing and the closing table of `boards`, or the DONE line,
-  // which counts `ready` and `not_ready` runs.
-  void close(const BoardLines& boards, StationClock::time_point now, int ready, int not_ready);
-  // The same, the DONE line counting `boards`.
-  void close(const std::deque<BoardRun>& boards, StationClock::time_point now);
+  // FINISHED (NOT STARTED for a board its process refused); `fields` go
+  // with it to the journal.
+  void finished(const BoardRun& run, const std::vector<std::string>& fields);
+  void unplugged(const std::string& name);
+  void record_not_written(const std::string& name, const std::string& why);
+  void records_written(size_t count);
+
+  // Redraws the live view (a terminal only). `notice` is shown below the
+  // overall line when not empty.
+  void draw(const BoardLines& runs, const StationTally& tally, const std::string& notice,
+            StationClock::time_point now);
+  // The last drawing and the closing table, or the DONE line. `stopped_by`
+  // is the stop request that ended the station (0 for none).
+  void close(const BoardLines& runs, const StationTally& tally, int stopped_by,
+             StationClock::time_point now);
+
+  // False once standard output could not be written; the station said so
+  // once on standard error.
+  bool output_ok() const { return output_ok_; }
 
  private:
   void event(const std::string& line);
-  std::string board_line(const BoardRun& board, size_t name_width,
-                         StationClock::time_point now) const;
+  void check_output();
+  static std::string board_line(const BoardRun& run, size_t name_width,
+                                StationClock::time_point now);
+  std::string overall_line(const StationTally& tally) const;
 
   std::ostream& out_;
   bool terminal_;
-  int columns_;
-  int drawn_ = 0;  // lines of the last drawing, to go back over
+  bool watching_;
+  bool journal_;
+  bool output_ok_ = true;
+  int drawn_ = 0;    // lines of the last drawing, to go back over
+  int columns_ = 0;  // the width it was drawn for
+  int stop_request_ = 0;
 };
 
 #endif  // FLASHPREP_STATION_STATION_VIEW_H_

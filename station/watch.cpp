@@ -1,231 +1,159 @@
 // The station watching: boards prepared as they are plugged in, until a stop
 // request.
 #include <algorithm>
-#include <filesystem>
 #include <iostream>
 #include <iterator>
-#include <list>
-#include <memory>
+#include <map>
 #include <set>
-#include <system_error>
 #include <thread>
-#include <tuple>
 
 #include "app/interrupt.h"
-#include "station/board_list.h"
-#include "station/board_run.h"
-#include "station/host.h"
-#include "station/results_file.h"
-#include "station/run_record.h"
+#include "station/board_pool.h"
+#include "station/journal.h"
+#include "station/prepared_plugs.h"
 #include "station/station.h"
-#include "station/station_view.h"
 
 namespace {
 
-// As in run_station: processes looked at 20 times a second, logs read and
-// the view drawn 4 times a second; the buses are looked at once a second.
-// libusb 0.1 tells of no plug-in, and a look costs a walk of the buses: once
-// a second is soon enough for a person plugging a board in and keeps an
-// idle station near no CPU at all.
-constexpr auto kTick = std::chrono::milliseconds(50);
-constexpr int kDrawTicks = 5;
+// The buses are looked at once a second. libusb 0.1 tells of no plug-in,
+// and a look costs a walk of the buses: once a second is soon enough for a
+// person plugging a board in and keeps an idle station near no CPU at all.
 constexpr int kScanTicks = 20;
-
-// One board plugged in once: its place on the bus and libusb's device
-// number, which a re-plug changes (on Linux the kernel numbers devices
-// afresh; a simulated board's file created anew gets another number).
-using Plug = std::tuple<std::string, std::string, int>;
-
-Plug plug_of(const BoardSlot& slot) {
-  return {slot.place.bus, slot.place.device, slot.devnum};
-}
-
-// "2026-12-08T13:05:01.234Z" -> "20261208T130501Z".
-std::string compact_time(const std::string& iso) {
-  std::string out;
-  for (const char c : iso.substr(0, 19))
-    if (c != '-' && c != ':')
-      out += c;
-  return out + "Z";
-}
-
-// A log of its own for each run, so that the next board on a port never
-// writes over the last one's: the port, the start in UTC, and a count when
-// one port had two runs starting in one second.
-std::string log_path_for(const std::string& logs, const std::string& name,
-                         WallClock::time_point start) {
-  const std::string stem = name + "." + compact_time(utc_time(start));
-  std::filesystem::path path = std::filesystem::path(logs) / (stem + ".log");
-  std::error_code error;
-  for (int n = 2; std::filesystem::exists(path, error); ++n)
-    path = std::filesystem::path(logs) / (stem + "-" + std::to_string(n) + ".log");
-  return path.string();
-}
 
 class Watch {
  public:
-  Watch(const StationOptions& options, StationView& view, ResultsFile& results)
-      : options_(options), view_(view), results_(results) {}
+  Watch(BoardPool& pool, StationView& view, std::map<std::string, UsbPlace> prepared)
+      : pool_(pool), view_(view), prepared_(std::move(prepared)) {}
 
   // Looks at the buses: starts a run for each board plugged in since the
   // last look, notes the boards pulled out.
   void scan() {
-    const std::vector<BoardSlot> slots = list_boards();
-    std::set<Plug> now;
-    for (const BoardSlot& slot : slots)
-      now.insert(plug_of(slot));
-    for (const Port& port : ports_) {
-      if (!port.run->unplugged && now.count(port.plug) == 0) {
-        port.run->unplugged = true;
-        view_.unplugged(*port.run);
+    const std::vector<Plug> plugs = plugs_now();
+    std::set<std::string> present;
+    for (const Plug& plug : plugs)
+      present.insert(plug.name);
+    for (const BoardLines::value_type run : pool_.lines()) {
+      BoardRun* latest = pool_.latest(run->plug().name);
+      const bool there = std::any_of(plugs.begin(), plugs.end(),
+                                     [&](const Plug& p) { return p.same_plug(latest->plug()); });
+      if (!there && !latest->unplugged()) {
+        latest->set_unplugged();
+        view_.unplugged(latest->plug().name);
       }
     }
-    std::set<Plug> seen;
-    for (const BoardSlot& slot : slots) {
-      const Plug plug = plug_of(slot);
-      if (seen_.count(plug) != 0) {
-        seen.insert(plug);
+    for (auto it = skipped_.begin(); it != skipped_.end();) {
+      const bool there = std::any_of(plugs.begin(), plugs.end(),
+                                     [&](const Plug& p) { return p.same_plug(it->second); });
+      if (there) {
+        ++it;
         continue;
       }
-      Port* port = port_named(slot.name);
-      // A board plugged in again while the run of its last plug-in still
-      // ends (its transfers failing one after the other): it waits for the
-      // next look, so that one port has one process at a time.
-      if (port != nullptr && !port->run->finished)
-        continue;
-      seen.insert(plug);
-      start(slot, port);
+      view_.unplugged(it->first);
+      it = skipped_.erase(it);
     }
-    seen_ = seen;
+    for (const Plug& plug : plugs)
+      look_at(plug);
+    // A board told as waiting and pulled out before it could start.
+    for (auto it = waiting_.begin(); it != waiting_.end();)
+      it = present.count(it->first) == 0 ? waiting_.erase(it) : std::next(it);
   }
-
-  // Looks at the processes; reads the logs every `follow` call. True when
-  // none is running.
-  bool poll(StationClock::time_point now, bool follow) {
-    bool idle = true;
-    for (const Port& port : ports_) {
-      BoardRun& run = *port.run;
-      if (run.finished)
-        continue;
-      if (run.process.ended()) {
-        finish(run, now);
-      } else {
-        idle = false;
-        if (follow)
-          run.follow(now);
-      }
-    }
-    return idle;
-  }
-
-  void stop(int request) {
-    view_.stopping(request);
-    for (const Port& port : ports_)
-      port.run->process.stop(request);
-  }
-
-  void draw(StationClock::time_point now) { view_.draw(lines(), now); }
-  void close(StationClock::time_point now) { view_.close(lines(), now, ready_, not_ready_); }
-  int status() const { return not_ready_ == 0 ? kAllReady : kSomeNotReady; }
 
  private:
-  // The latest run on one port; a port's line stays in the view all day.
-  struct Port {
-    std::unique_ptr<BoardRun> run;
-    Plug plug;
-  };
-
-  Port* port_named(const std::string& name) {
-    const auto it = std::find_if(ports_.begin(), ports_.end(),
-                                 [&](const Port& port) { return port.run->slot.name == name; });
-    return it == ports_.end() ? nullptr : &*it;
-  }
-
-  void start(const BoardSlot& slot, Port* port) {
-    const WallClock::time_point at = WallClock::now();
-    auto run = std::make_unique<BoardRun>(slot, log_path_for(options_.logs, slot.name, at));
-    run->begin();
-    run->started_at = at;
-    view_.found(*run);
+  void look_at(const Plug& plug) {
+    const BoardRun* latest = pool_.latest(plug.name);
+    // Taken care of: this very plug-in had its run.
+    if (latest != nullptr && latest->plug().same_plug(plug))
+      return;
+    // A board plugged in again while the run of its last plug-in still ends
+    // (its transfers failing one after the other): it waits for the next
+    // look, so that one board name has one process at a time.
+    if (latest != nullptr && !latest->finished())
+      return;
+    // Prepared by this station before it was started again, in this boot,
+    // and plugged since: once per plug-in, across a restart too.
+    const auto earlier = prepared_.find(plug.name);
+    if (earlier != prepared_.end()) {
+      const bool same =
+          earlier->second.same_place(plug.place) && earlier->second.devnum == plug.place.devnum;
+      prepared_.erase(earlier);
+      if (same && latest == nullptr) {
+        view_.found(plug.name);
+        view_.already_prepared(plug.name);
+        skipped_[plug.name] = plug;
+        return;
+      }
+    }
+    const auto skipped = skipped_.find(plug.name);
+    if (skipped != skipped_.end() && skipped->second.same_plug(plug))
+      return;
     std::string why;
-    if (!interrupt_requested() &&
-        run->process.start({options_.program, kRunBoardOption, slot.place.bus, slot.place.device},
-                           run->log_path, &why)) {
-      run->started = true;
-      view_.started(*run);
-    } else {
-      if (why.empty())
-        why = "stopped before it started";
-      std::cerr << "flashprep-station: " << slot.name << ": " << why << "\n";
-      view_.not_started(*run, why);
+    const auto told = waiting_.find(plug.name);
+    if (told == waiting_.end())
+      view_.found(plug.name);
+    // While records cannot be kept, no board is started: the operator is
+    // told why, and the boards wait plugged in.
+    if (pool_.records_waiting())
+      why = "records wait to be written: " + pool_.records_problem();
+    else if (pool_.start(plug, /*record_refusal=*/false, &why)) {
+      waiting_.erase(plug.name);
+      skipped_.erase(plug.name);
+      return;
     }
-    // The last run's log stays on the disk; only its line goes.
-    BoardRun& kept = *run;
-    if (port == nullptr) {
-      ports_.push_back(Port{std::move(run), plug_of(slot)});
-    } else {
-      port->run = std::move(run);
-      port->plug = plug_of(slot);
-    }
-    if (!kept.started)
-      finish(kept, kept.start_time);
+    // Its log could not be made (the logs folder cannot be written, the
+    // disk is full): told once, tried again at the next looks.
+    if (told == waiting_.end() || told->second != why)
+      view_.not_started(plug.name, why);
+    waiting_[plug.name] = why;
   }
 
-  void finish(BoardRun& run, StationClock::time_point now) {
-    run.finish(now);
-    view_.finished(run);
-    record_run(results_, run, options_.version);
-    (run.verdict.exit_status == 0 ? ready_ : not_ready_) += 1;
-  }
-
-  BoardLines lines() const {
-    BoardLines lines;
-    std::transform(ports_.begin(), ports_.end(), std::back_inserter(lines),
-                   [](const Port& port) { return port.run.get(); });
-    return lines;
-  }
-
-  const StationOptions& options_;
+  BoardPool& pool_;
   StationView& view_;
-  ResultsFile& results_;
-  std::list<Port> ports_;  // in the order their first board came
-  std::set<Plug> seen_;    // boards listed at the last look and taken care of
-  int ready_ = 0;
-  int not_ready_ = 0;
+  std::map<std::string, UsbPlace> prepared_;    // before a restart, this boot
+  std::map<std::string, Plug> skipped_;         // plugs prepared before a restart
+  std::map<std::string, std::string> waiting_;  // boards not started yet, and why
 };
 
 }  // namespace
 
 int run_watch(const StationOptions& options, std::ostream& out, int* request) {
-  InterruptHandlers interrupts;
+  InterruptHandlers interrupts(/*record_second=*/true);
   *request = 0;
-  ResultsFile results;
-  if (!open_station_outputs(options, &results)) {
+  StationView view(out, output_is_terminal(), /*watching=*/true, output_is_journal());
+  BoardPool pool(options, view);
+  std::string why;
+  std::map<std::string, UsbPlace> prepared;
+  if (!pool.prepare(&why) || (!options.results.empty() &&
+                              !read_prepared_plugs(options.results, boot_id(), &prepared, &why))) {
+    std::cerr << "flashprep-station: " << why << std::endl;
     *request = interrupt_request();
-    return kNoBoardOrUsage;
+    return kCannotRun;
   }
 
-  int columns = 80;
-  const bool terminal = output_is_terminal(&columns);
-  StationView view(out, terminal, columns);
-  Watch watch(options, view, results);
+  Watch watch(pool, view, std::move(prepared));
   bool stopping = false;
   for (int tick = 0;; ++tick) {
     const StationClock::time_point now = StationClock::now();
+    if (interrupt_count() >= 2) {
+      pool.abandon(now);
+      break;
+    }
     if (interrupt_requested() && !stopping) {
       stopping = true;
-      watch.stop(interrupt_request());
+      pool.stop(interrupt_request());
     }
-    const bool idle = watch.poll(now, tick % kDrawTicks == 0);
+    const bool idle = pool.poll(now, tick % kDrawTicks == 0);
     if (stopping && idle)
       break;
     if (!stopping && tick % kScanTicks == 0)
       watch.scan();
     if (tick % kDrawTicks == 0)
-      watch.draw(now);
+      view.draw(pool.lines(), pool.tally(), pool.records_notice(), now);
     std::this_thread::sleep_for(kTick);
   }
-  watch.close(StationClock::now());
+  const bool recorded = pool.close_records();
+  view.close(pool.lines(), pool.tally(), interrupt_request(), StationClock::now());
   *request = interrupt_request();
-  return watch.status();
+  if (!recorded)
+    return kCannotRun;
+  return pool.tally().not_ready == 0 ? kAllReady : kSomeNotReady;
 }

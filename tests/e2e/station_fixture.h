@@ -8,10 +8,13 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <nlohmann/json.hpp>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -85,8 +88,55 @@ class Station : public ::testing::Test {
   ProcessResult flashprep_alone(const Env& env) {
     return run_process({FLASHPREP_SIM_LAUNCHER, FLASHPREP_BINARY}, dir.string(), env);
   }
+  // The logs of board `name` in the folder `logs`, in name order, which is
+  // the order of the runs: the last is the latest run's.
+  std::vector<fs::path> logs_of(const std::string& name, const std::string& logs = "station-logs") {
+    std::vector<fs::path> found;
+    std::error_code ec;
+    const std::regex run_log(std::regex_replace(name, std::regex(R"([.])"), R"(\.)") +
+                             R"(\.\d{8}T\d{6}Z(_\d+)?\.log)");
+    for (fs::directory_iterator it(dir / logs, ec), end; !ec && it != end; it.increment(ec))
+      if (std::regex_match(it->path().filename().string(), run_log))
+        found.push_back(it->path());
+    std::sort(found.begin(), found.end());
+    return found;
+  }
+  // The latest log of board `name`; "" when it has none.
   std::string log(const std::string& name, const std::string& logs = "station-logs") {
-    return read_text(dir / logs / (name + ".log"));
+    const std::vector<fs::path> found = logs_of(name, logs);
+    return found.empty() ? "" : read_text(found.back());
+  }
+  // Waits (a minute at most: the machine may be loaded) until the file
+  // `path` (in the scratch folder) holds `text`.
+  bool file_reaches(const fs::path& path, const std::string& text) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (read_text(dir / path).find(text) == std::string::npos) {
+      if (std::chrono::steady_clock::now() > deadline)
+        return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+  }
+  // Waits until the latest log of `name` holds `text`.
+  bool log_reaches(const std::string& name, const std::string& text,
+                   const std::string& logs = "station-logs") {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (log(name, logs).find(text) == std::string::npos) {
+      if (std::chrono::steady_clock::now() > deadline)
+        return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+  }
+  // The records of a results file, one JSON object per whole line; a line
+  // that is no JSON object comes back as null.
+  std::vector<nlohmann::json> records(const std::string& file) {
+    std::vector<nlohmann::json> out;
+    for (const std::string& line : lines_of(read_text(dir / file)))
+      out.push_back(nlohmann::json::parse(line, nullptr, false).is_object()
+                        ? nlohmann::json::parse(line)
+                        : nlohmann::json());
+    return out;
   }
   // A board file in `folder` (created if need be).
   void plug(const std::string& folder, const std::string& name, const std::string& text) {

@@ -1,10 +1,13 @@
 #!/bin/sh
 # station_terminal.sh LAUNCHER STATION MAKE_DRIVER DIR
-# flashprep-station in a real terminal (tmux, 120 x 30) with two simulated
-# boards: the live view redraws one line per board with a bar and the time
-# left, then the closing table; Ctrl-C typed there stops both boards after
-# the exchange in flight, once each, and the station ends by SIGINT (130);
-# watching, a line per port stays, EMPTY once its board is pulled out.
+# flashprep-station in a real terminal (tmux) with two simulated boards: the
+# live view redraws one line per board with a bar and the time left and an
+# overall line, cut to the terminal's width and drawn again whole when the
+# terminal is resized (160 columns, then 70), then the closing table;
+# Ctrl-C typed there stops both boards after the exchange in flight, once
+# each, the view says so, and the station ends by SIGINT (130); watching, it
+# says it watches before any board comes, a line per port stays, EMPTY once
+# its board is pulled out.
 # Fails, never skips, when tmux is missing: tools/test installs it.
 set -u
 launcher=$1 station=$2 make_driver=$3 dir=$4
@@ -30,63 +33,85 @@ wait_for() {
   done
 }
 screen_has() { tmux -L "$socket" capture-pane -p | grep -Eq "$1"; }
-# Two bars and nothing else on the screen: a redrawing that does not go back
-# over its own lines leaves old ones behind.
+# Two bars, the overall line and nothing else on the screen, no line
+# reaching the last column: a redrawing that does not go back over its own
+# lines, or lines that wrap, leave old ones behind.
 both_bars() {
   screen=$(tmux -L "$socket" capture-pane -p)
+  width=$(tmux -L "$socket" display -p '#{pane_width}')
   [ "$(printf '%s\n' "$screen" | grep -Ec "$1")" -eq 2 ] &&
-    [ "$(printf '%s\n' "$screen" | grep -c .)" -eq 2 ]
+    [ "$(printf '%s\n' "$screen" | grep -Ec '^[0-2] of 2 done: [0-2] READY, 0 NOT READY, [0-2] running$')" -eq 1 ] &&
+    [ "$(printf '%s\n' "$screen" | grep -c .)" -eq 3 ] &&
+    [ "$(printf '%s\n' "$screen" | awk -v w="$width" 'length($0) >= w' | wc -l)" -eq 0 ]
 }
-# start NAME SETTINGS [ARGUMENT]: a terminal server of its own for each run.
+# The latest log of board NAME.
+latest_log() { ls station-logs/"$1".????????T??????Z*.log 2>/dev/null | tail -n 1; }
+# start NAME WIDTH SETTINGS [ARGUMENT]: a terminal server of its own for
+# each run.
 start() {
   tmux -L "$socket" kill-server 2>/dev/null
   socket="station-test-$$-$1"
-  shift
+  width=$2
+  shift 2
   # The shell that runs the station outlives a Ctrl-C to tell its status;
   # a trap (unlike an ignored signal) is not passed on to the station.
-  tmux -L "$socket" new-session -d -x 120 -y 30 -c "$dir" \
+  tmux -L "$socket" new-session -d -x "$width" -y 30 -c "$dir" \
     "trap true INT; env FLASHPREP_SIM_BOARD=two $1 '$launcher' '$station' ${2:-}; echo EXIT \$?; sleep 600"
 }
 
-# A whole run: the live lines while the boards format, then the table.
-start whole "FLASHPREP_SIM_FORMAT_DELAY_MS=2"
+# A whole run: the live lines while the boards format, at 160 columns and,
+# once resized, at 70; then the table.
+start whole 160 "FLASHPREP_SIM_FORMAT_DELAY_MS=3"
 bar='^00[12]-002 +FORMAT +\[#*\.*\] [0-9]+/4096  [0-9]+:[0-9][0-9] left$'
-wait_for 60 both_bars "$bar" || fail "no live line with a bar for each board"
+wait_for 60 both_bars "$bar" || fail "no live line with a bar for each board at 160 columns"
+tmux -L "$socket" resize-window -x 70
+wait_for 30 both_bars "$bar" || fail "the view was not drawn again whole at 70 columns"
 wait_for 120 screen_has '^EXIT' || fail "the station did not end"
 screen_has '^EXIT 0$' || fail "exit status not 0"
 screen_has '^NAME +VERDICT +SECONDS +LOG +REASON$' || fail "no closing table"
-[ "$(tmux -L "$socket" capture-pane -p | grep -Ec '^00[12]-002 +READY +[0-9.]+ +station-logs/00[12]-002.log')" -eq 2 ] ||
-  fail "the table does not list both boards READY"
+screen_has '^Logs in station-logs$' || fail "the table does not say where the logs are"
+[ "$(tmux -L "$socket" capture-pane -p | grep -Ec '^00[12]-002 +READY +[0-9.]+ +00[12]-002\.[0-9]{8}T[0-9]{6}Z\.log *$')" -eq 2 ] ||
+  fail "the table does not list both boards READY with their logs"
+screen_has '^2 of 2 done: 2 READY, 0 NOT READY, 0 running$' || fail "no overall line at the end"
 screen_has '^DONE 2 READY, 0 NOT READY$' || fail "no DONE line"
 screen_has '^(FOUND|STARTED|FINISHED) ' && fail "plain event lines on a terminal"
-[ "$(tail -n 1 station-logs/002-002.log)" = "BLOCK 4095 FORMATTED" ] || fail "log not complete"
+[ "$(tail -n 1 "$(latest_log 002-002)")" = "BLOCK 4095 FORMATTED" ] || fail "log not complete"
 
 # Ctrl-C while block 5's reply is pending on both boards: the terminal sends
 # SIGINT to the station alone, which passes it on once; a board's process
 # that got it twice would end before block 5's line.
 rm -rf station-logs
-start ctrl-c "FLASHPREP_SIM_FORMAT_DELAY_MS=3000 FLASHPREP_SIM_FORMAT_DELAY_BLOCKS=5"
-pending() { grep -q "BLOCK 4 FORMATTED" station-logs/001-002.log 2>/dev/null &&
-  grep -q "BLOCK 4 FORMATTED" station-logs/002-002.log; }
-wait_for 30 pending || fail "the boards did not reach block 5"
-sleep 0.5
+start ctrl-c 120 "FLASHPREP_SIM_FORMAT_DELAY_MS=3000 FLASHPREP_SIM_FORMAT_DELAY_BLOCKS=5"
+pending() { grep -q "BLOCK 4 FORMATTED" "$(latest_log 001-002)" 2>/dev/null &&
+  grep -q "BLOCK 4 FORMATTED" "$(latest_log 002-002)" 2>/dev/null; }
+wait_for 60 pending || fail "the boards did not reach block 5"
 tmux -L "$socket" send-keys C-c
+wait_for 30 screen_has '^STOPPING ON SIGNAL 2: each board ends its exchange' ||
+  fail "the view did not say the station is stopping"
 wait_for 30 screen_has '^EXIT' || fail "the station did not end after Ctrl-C"
 screen_has '^EXIT 130$' || fail "the station did not end by SIGINT"
-for log in station-logs/001-002.log station-logs/002-002.log; do
+for log in "$(latest_log 001-002)" "$(latest_log 002-002)"; do
   [ "$(tail -n 1 "$log")" = "BLOCK 5 FORMATTED" ] || fail "$log does not end with block 5's line"
 done
-screen_has '^00[12]-002 +NOT READY +[0-9.]+ +station-logs/.* LOG CUT: AFTER LINE' ||
-  fail "no NOT READY row for a stopped board"
+screen_has '^00[12]-002 +NOT READY +[0-9.]+ +00[12]-002\..*\.log +STOPPED BY SIGNAL 2$' ||
+  fail "no NOT READY row stopped by signal 2 for a stopped board"
+screen_has '^STOPPED BY SIGNAL 2$' || fail "the closing table does not say the station was stopped"
 
 # Watching: a line per port that stays; a port whose board was pulled out
 # shows EMPTY and its last verdict; Ctrl-C ends it by SIGINT.
 rm -rf station-logs boards && mkdir boards
-start watch "FLASHPREP_SIM_BOARDS=$dir/boards" --watch
+start watch 70 "FLASHPREP_SIM_BOARDS=$dir/boards" --watch
+wait_for 30 screen_has '^WATCHING: 0 prepared \(0 READY, 0 NOT READY\); plug a board in$' ||
+  fail "nothing says the station watches while no board is plugged"
 : >boards/a
-echo FLASHPREP_SIM_FORMAT_REQUEST_FAILS=9 >boards/b
-wait_for 30 screen_has '^sim-b +NOT READY +[0-9.]+ s  BLOCKS NOT FORMATTED: 1 \(9\)$' ||
+# b's reason is longer than the 70 columns: its line is cut, not wrapped.
+echo FLASHPREP_SIM_FORMAT_REQUEST_FAILS=9,19,29,39,49,59,69,79,89,99,109,119 >boards/b
+wait_for 30 screen_has '^sim-b +NOT READY +[0-9.]+ s  BLOCKS NOT FORMATTED: 12 \(9, 19, 29' ||
   fail "no NOT READY line for sim-b"
+screen=$(tmux -L "$socket" capture-pane -p)
+[ "$(printf '%s\n' "$screen" | awk 'length($0) >= 70' | wc -l)" -eq 0 ] ||
+  fail "a line as wide as the 70-column terminal"
+[ "$(printf '%s\n' "$screen" | grep -c '^sim-b ')" -eq 1 ] || fail "sim-b's line drawn twice"
 screen_has '^sim-a +READY +[0-9.]+ s$' || fail "no READY line for sim-a"
 rm boards/a
 wait_for 10 screen_has '^sim-a +EMPTY +last: READY [0-9.]+ s$' || fail "no EMPTY line for sim-a"
@@ -95,4 +120,5 @@ tmux -L "$socket" send-keys C-c
 wait_for 30 screen_has '^EXIT' || fail "the watching station did not end after Ctrl-C"
 screen_has '^EXIT 130$' || fail "the watching station did not end by SIGINT"
 screen_has '^DONE 1 READY, 1 NOT READY$' || fail "no DONE line for the session"
+screen_has '^STOPPED BY SIGNAL 2$' || fail "the watching station's table does not say it was stopped"
 echo "live view, closing table and Ctrl-C as expected, one pass and watching"

@@ -1,7 +1,10 @@
 // flashprep-station against the preloaded simulated boards: each board's log
-// is what flashprep prints for that board alone, stop requests reach every
-// board once, and the exit statuses.
+// is what flashprep prints for that board alone, every run has a log of its
+// own that nothing else writes, stop requests reach every board once, what
+// cannot be written is said, and the exit statuses.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <csignal>
@@ -9,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -19,9 +23,9 @@
 namespace {
 
 // The event lines, FINISHED lines with their seconds taken out (the one
-// field that varies from run to run) and in name order (boards finish in
-// any order).
-std::vector<std::string> events_without_seconds(const std::string& out) {
+// field that varies from run to run), the logs' start times as T, and the
+// FINISHED lines in name order (boards finish in any order).
+std::vector<std::string> events_without_times(const std::string& out) {
   std::vector<std::string> lines;
   std::istringstream in(out);
   std::string line;
@@ -31,7 +35,7 @@ std::vector<std::string> events_without_seconds(const std::string& out) {
       const size_t seconds_end = line.find(' ', name_end + 1);
       line = line.substr(0, name_end) + line.substr(seconds_end);
     }
-    lines.push_back(line);
+    lines.push_back(std::regex_replace(line, std::regex(R"(\.\d{8}T\d{6}Z\.log)"), ".T.log"));
   }
   const auto finished = std::find_if(lines.begin(), lines.end(), [](const std::string& l) {
     return l.rfind("FINISHED ", 0) == 0;
@@ -40,21 +44,33 @@ std::vector<std::string> events_without_seconds(const std::string& out) {
   return lines;
 }
 
+// The log named by board `name`'s STARTED lines, in order.
+std::vector<std::string> started_logs(const std::string& out, const std::string& name) {
+  std::vector<std::string> logs;
+  for (const std::string& line : lines_of(out))
+    if (line.rfind("STARTED " + name + " ", 0) == 0)
+      logs.push_back(line.substr(9 + name.size()));
+  return logs;
+}
+
 TEST_F(Station, EachBoardsLogIsItsRunAlone) {
   const ProcessResult r = station({{"FLASHPREP_SIM_BOARD", "two"}}, {"--logs", "out"});
   EXPECT_EQ(r.exit_status, 0) << r.err;
-  EXPECT_EQ(
-      events_without_seconds(r.out),
-      (std::vector<std::string>{"FOUND 001-002", "FOUND 002-002", "STARTED 001-002 out/001-002.log",
-                                "STARTED 002-002 out/002-002.log", "FINISHED 001-002 READY",
-                                "FINISHED 002-002 READY", "DONE 2 READY, 0 NOT READY"}))
+  EXPECT_EQ(events_without_times(r.out),
+            (std::vector<std::string>{"FOUND 001-002", "FOUND 002-002",
+                                      "STARTED 001-002 out/001-002.T.log",
+                                      "STARTED 002-002 out/002-002.T.log", "FINISHED 001-002 READY",
+                                      "FINISHED 002-002 READY", "DONE 2 READY, 0 NOT READY"}))
       << r.out;
   const ProcessResult alone = flashprep_alone({});
   EXPECT_TRUE(same_lines(alone.out, full_run()));
   EXPECT_EQ(log("001-002", "out"), alone.out);
   EXPECT_EQ(log("002-002", "out"), alone.out);
-  const ProcessResult summary =
-      run_process({FLASHPREP_SUMMARY, (dir / "out" / "002-002.log").string()}, dir.string(), {});
+  // Nothing on a board's standard error: no file of it is left.
+  for (const auto& entry : fs::directory_iterator(dir / "out"))
+    EXPECT_NE(entry.path().extension(), ".err") << entry.path();
+  const ProcessResult summary = run_process(
+      {FLASHPREP_SUMMARY, (dir / started_logs(r.out, "002-002").at(0)).string()}, dir.string(), {});
   EXPECT_EQ(summary.exit_status, 0) << summary.out;
 }
 
@@ -72,9 +88,10 @@ TEST_F(Station, EveryBoardAsItsRunAloneWhateverTheOthersDo) {
   const ProcessResult r = station(folder("boards"));
   EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
   // Block k's format takes transfers kBeforeFormat + 4k + 1 to + 4: b's
-  // transfer 42 is block 2's reply, and c vanishes in block 67's.
+  // transfer 42 is block 2's reply, and c vanishes in block 67's (for its
+  // own process only: its file stays, so the station still sees it).
   EXPECT_GE(r.seconds, 5.0) << "d waited out its time-out";
-  const std::vector<std::string> events = events_without_seconds(r.out);
+  const std::vector<std::string> events = events_without_times(r.out);
   EXPECT_EQ(std::vector<std::string>(events.begin() + 8, events.end()),
             (std::vector<std::string>{"FINISHED sim-a READY",
                                       "FINISHED sim-b NOT READY: BLOCKS NOT FORMATTED: 2 (2, 7)",
@@ -102,23 +119,52 @@ TEST_F(Station, EveryBoardAsItsRunAloneWhateverTheOthersDo) {
   EXPECT_TRUE(same_lines(log("sim-a"), full_run()));
 }
 
-// A board in use by another station is refused to a second station and to
-// flashprep, and the run that holds it goes on undisturbed.
-TEST_F(Station, ABoardInUseIsLeftToItsHolder) {
+// A board in use by another station with logs of its own is refused to that
+// station and to flashprep, and the run that holds it goes on undisturbed.
+// A second station on the same logs folder or results file is refused
+// before it touches a board, naming the first; a killed station's claim
+// dies with it.
+TEST_F(Station, OneStationPerBoardPerLogsFolderPerResultsFile) {
   plug("boards", "a", "FLASHPREP_SIM_FORMAT_DELAY_MS=1500\nFLASHPREP_SIM_FORMAT_DELAY_BLOCKS=5\n");
-  std::future<ProcessResult> holder =
-      std::async(std::launch::async, [&] { return station(folder("boards")); });
-  for (int i = 0; i < 1000 && log("sim-a").find("BLOCK 4 FORMATTED") == std::string::npos; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  RunningProcess holder({FLASHPREP_SIM_LAUNCHER, FLASHPREP_STATION, "--results", "r.jsonl"},
+                        dir.string(), folder("boards"));
+  ASSERT_TRUE(log_reaches("sim-a", "BLOCK 4 FORMATTED\n")) << holder.out();
+
   const ProcessResult second = station(folder("boards"), {"--logs", "second"});
   EXPECT_EQ(second.exit_status, 1);
   EXPECT_EQ(log("sim-a", "second"), "FAIL: UNABLE TO START DRIVER\n");
   EXPECT_EQ(flashprep_alone(folder("boards")).out, "FAIL: UNABLE TO START DRIVER\n");
-  EXPECT_EQ(holder.wait_for(std::chrono::seconds(0)), std::future_status::timeout)
-      << "the holder was over before the others";
-  const ProcessResult first = holder.get();
+
+  const std::string pid = std::to_string(holder.pid());
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{}, std::vector<std::string>{"--watch"},
+        std::vector<std::string>{"--logs", "third", "--results", "r.jsonl"}}) {
+    const ProcessResult refused = station(folder("boards"), args);
+    EXPECT_EQ(refused.exit_status, 2) << refused.out;
+    EXPECT_EQ(refused.out, "") << "a board was looked at";
+    EXPECT_NE(refused.err.find("is held by flashprep-station process " + pid), std::string::npos)
+        << refused.err;
+  }
+  EXPECT_EQ(read_text(dir / "station-logs" / ".flashprep-station.lock"), pid + "\n");
+
+  const ProcessResult first = holder.finish();
   EXPECT_EQ(first.exit_status, 0) << first.out;
+  ASSERT_EQ(logs_of("sim-a").size(), 1u) << "a second run wrote a log beside the first";
   EXPECT_TRUE(same_lines(log("sim-a"), full_run()));
+  EXPECT_EQ(records("r.jsonl").size(), 1u);
+
+  // Killed outright, a station leaves its lock file, not its claim.
+  {
+    fs::create_directories(dir / "empty");
+    RunningProcess killed({FLASHPREP_SIM_LAUNCHER, FLASHPREP_STATION, "--watch"}, dir.string(),
+                          folder("empty"));
+    ASSERT_TRUE(
+        file_reaches("station-logs/.flashprep-station.lock", std::to_string(killed.pid()) + "\n"));
+    killed.signal(SIGKILL);
+    killed.finish();
+  }
+  const ProcessResult after = station(folder("boards"));
+  EXPECT_EQ(after.exit_status, 0) << after.err;
 }
 
 TEST_F(Station, ExitStatuses) {
@@ -134,38 +180,56 @@ TEST_F(Station, ExitStatuses) {
   // Block 9 fails to format on both boards: the first reason of the
   // summary's rules, and status 1.
   r = station({{"FLASHPREP_SIM_BOARD", "two"}, {"FLASHPREP_SIM_FORMAT_REQUEST_FAILS", "9"}},
-              {"--results", "results.jsonl"});
+              {"--results", "results.jsonl", "--station", "bench-7"});
   EXPECT_EQ(r.exit_status, 1);
   // One pass keeps its records too: one line per board, naming its log.
-  const std::string results = read_text(dir / "results.jsonl");
-  EXPECT_EQ(std::count(results.begin(), results.end(), '\n'), 2) << results;
-  for (const char* board : {"001-002", "002-002"})
-    EXPECT_NE(results.find(std::string("{\"board\":\"") + board + "\",\"start\":\"20"),
-              std::string::npos)
-        << results;
-  for (const char* board : {"001-002", "002-002"})
-    EXPECT_NE(results.find(std::string("\"reasons\":[\"BLOCKS NOT FORMATTED: 1 (9)\"],") +
-                           "\"log\":\"station-logs/" + board + ".log\""),
-              std::string::npos)
-        << results;
+  const std::vector<nlohmann::json> recs = records("results.jsonl");
+  ASSERT_EQ(recs.size(), 2u) << read_text(dir / "results.jsonl");
+  for (const nlohmann::json& rec : recs) {
+    const std::string board = rec.value("board", "");
+    ASSERT_EQ(started_logs(r.out, board).size(), 1u) << board;
+    EXPECT_EQ(rec.value("log", ""), started_logs(r.out, board)[0]);
+    EXPECT_EQ(rec["reasons"], nlohmann::json::array({"BLOCKS NOT FORMATTED: 1 (9)"}));
+    EXPECT_EQ(rec["station"], "bench-7");
+    EXPECT_EQ(rec["failed_blocks"], nlohmann::json::parse("[[9,9]]"));
+    EXPECT_EQ(rec["counts"]["flash_failed"], 1);
+    EXPECT_EQ(rec["counts"]["flash_formatted"], 4063);
+  }
   EXPECT_NE(r.out.find(" NOT READY: BLOCKS NOT FORMATTED: 1 (9)\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("DONE 0 READY, 2 NOT READY\n"), std::string::npos) << r.out;
-  EXPECT_TRUE(same_lines(
-      log("002-002"),
-      expected_download(kDriverBytes, kRam, kRam + kDriverBytes - 1) + expected_format({9}).lines));
-  // A later run's log replaces the earlier one whole.
-  r = station({{"FLASHPREP_SIM_BOARD", "two"}, {"FLASHPREP_SIM_BOOTLOADER", "silent"}});
+  const std::string first_log = log("002-002");
+  EXPECT_TRUE(same_lines(first_log, expected_download(kDriverBytes, kRam, kRam + kDriverBytes - 1) +
+                                        expected_format({9}).lines));
+
+  // A later run in the same folder has a log of its own: the earlier one,
+  // and the record that names it, stay true.
+  r = station({{"FLASHPREP_SIM_BOARD", "two"}, {"FLASHPREP_SIM_BOOTLOADER", "silent"}},
+              {"--results", "results.jsonl"});
   EXPECT_EQ(r.exit_status, 1);
   EXPECT_EQ(log("002-002"), "FAIL: BOOTLOADER NOT PRESENT\n");
+  ASSERT_EQ(logs_of("002-002").size(), 2u);
+  EXPECT_EQ(read_text(logs_of("002-002")[0]), first_log);
+  EXPECT_EQ(read_text(dir / recs[0].value("log", "")),
+            recs[0]["board"] == "002-002" ? first_log : read_text(logs_of("001-002")[0]));
+  EXPECT_EQ(records("results.jsonl").size(), 4u);
 
-  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {"--logs"}, {"--logs", ""}, {"--results"}, {"extra"}, {"-x"}, {"--run-board", "001"}}) {
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"--logs"},
+                                             {"--logs", ""},
+                                             {"--results"},
+                                             {"--station"},
+                                             {"extra"},
+                                             {"-x"},
+                                             {"--run-board", "001"}}) {
     r = station({}, args);
     EXPECT_EQ(r.exit_status, 2) << args[0];
     EXPECT_EQ(r.out, "") << args[0];
     EXPECT_NE(r.err.find("usage: flashprep-station"), std::string::npos) << args[0];
   }
-  // Logs or records that cannot be kept: no board is started without them.
+  // Logs or records that cannot be kept, or a driver image every board
+  // would fail on: no board is started.
+  // One record whose checksum is wrong (00 where 7E belongs).
+  std::ofstream(dir / "bad.S19") << "S30D20000000001122334455667700\n";
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
            {"--logs", "results.jsonl/logs"}, {"--results", "no-such-folder/r.jsonl"}}) {
     r = station({{"FLASHPREP_SIM_BOARD", "two"}}, args);
@@ -173,10 +237,26 @@ TEST_F(Station, ExitStatuses) {
     EXPECT_EQ(r.out.find("STARTED"), std::string::npos) << args[1] << "\n" << r.out;
     EXPECT_NE(r.err.find("flashprep-station: "), std::string::npos) << args[1];
   }
+  fs::rename(dir / "serial_flash.S19", dir / "good.S19");
+  for (const char* image : {"", "bad.S19"}) {
+    if (*image != '\0')
+      fs::copy_file(dir / image, dir / "serial_flash.S19");
+    for (const char* mode : {"--logs", "--watch"}) {
+      r = station({{"FLASHPREP_SIM_BOARD", "two"}}, std::string(mode) == "--watch"
+                                                        ? std::vector<std::string>{"--watch"}
+                                                        : std::vector<std::string>{"--logs", "x"});
+      EXPECT_EQ(r.exit_status, 2) << image << mode;
+      EXPECT_EQ(r.out, "") << image << mode;
+      EXPECT_NE(
+          r.err.find(*image == '\0' ? "cannot read serial_flash.S19: No such file"
+                                    : "serial_flash.S19 has a record whose checksum is wrong"),
+          std::string::npos)
+          << r.err;
+    }
+  }
   r = station({}, {"--help"});
   EXPECT_EQ(r.exit_status, 0);
-  EXPECT_EQ(r.out.rfind("usage: flashprep-station [--watch] [--logs DIR] [--results FILE]\n", 0),
-            0u)
+  EXPECT_EQ(r.out.rfind("usage: flashprep-station [--watch] [--logs DIR] [--results FILE]", 0), 0u)
       << r.out;
   r = station({}, {"--version"});
   EXPECT_EQ(r.exit_status, 0);
@@ -185,8 +265,9 @@ TEST_F(Station, ExitStatuses) {
 
 // Each board's process gets the request once: it completes the exchange in
 // flight (block 5's reply comes late), writes its line and closes its board;
-// the station waits for both and ends by that signal. A process that got the
-// request twice would end before block 5's line.
+// the station waits for both, tells why they are NOT READY and ends by that
+// signal. A process that got the request twice would end before block 5's
+// line.
 TEST_F(Station, AStopRequestReachesEveryBoardOnce) {
   long transfers = 0;
   const std::string stopped = expected_stopped_run(kDriverBytes, kRam, kRam + kDriverBytes - 1,
@@ -197,13 +278,23 @@ TEST_F(Station, AStopRequestReachesEveryBoardOnce) {
     for (const char* name : {"a", "b"})
       plug("boards", name,
            "FLASHPREP_SIM_FORMAT_DELAY_MS=2500\nFLASHPREP_SIM_FORMAT_DELAY_BLOCKS=5\n");
-    const ProcessResult r =
-        station(folder("boards"), {}, {"STARTED sim-b station-logs/sim-b.log", {signal}, 800, 0});
+    RunningProcess s({FLASHPREP_SIM_LAUNCHER, FLASHPREP_STATION}, dir.string(), folder("boards"));
+    // Both boards wait for block 5's reply: the request finds them there.
+    ASSERT_TRUE(log_reaches("sim-a", "BLOCK 4 FORMATTED\n") &&
+                log_reaches("sim-b", "BLOCK 4 FORMATTED\n"))
+        << s.out();
+    s.signal(signal);
+    const ProcessResult r = s.finish();
     EXPECT_EQ(r.signal, signal) << r.out << r.err;
     EXPECT_NE(r.out.find("STOPPING ON SIGNAL " + std::to_string(signal) + "\n"), std::string::npos)
         << r.out;
     EXPECT_NE(r.out.find("DONE 0 READY, 2 NOT READY\n"), std::string::npos) << r.out;
     for (const char* name : {"a", "b"}) {
+      EXPECT_NE(r.out.find("FINISHED sim-" + std::string(name)), std::string::npos);
+      EXPECT_TRUE(std::regex_search(r.out, std::regex("FINISHED sim-" + std::string(name) +
+                                                      " [0-9.]+ NOT READY: STOPPED BY SIGNAL " +
+                                                      std::to_string(signal) + "\n")))
+          << r.out;
       EXPECT_TRUE(same_lines(log(std::string("sim-") + name), stopped)) << signal;
       // The state is saved when the board is closed, not when a process
       // is killed.
@@ -213,6 +304,129 @@ TEST_F(Station, AStopRequestReachesEveryBoardOnce) {
       EXPECT_EQ(events.find("format 6\n"), std::string::npos) << name << " " << signal;
     }
   }
+}
+
+// A second request ends the station at once, yet every board started has
+// its record: judged by what its log holds, stopped and not waited for. The
+// boards still end their exchange and close by themselves.
+TEST_F(Station, ASecondStopRequestStillRecordsEveryBoard) {
+  for (const char* name : {"a", "b"})
+    plug("boards", name,
+         "FLASHPREP_SIM_FORMAT_DELAY_MS=3000\nFLASHPREP_SIM_FORMAT_DELAY_BLOCKS=5\n");
+  RunningProcess s({FLASHPREP_SIM_LAUNCHER, FLASHPREP_STATION, "--results", "r.jsonl"},
+                   dir.string(), folder("boards"));
+  ASSERT_TRUE(log_reaches("sim-a", "BLOCK 4 FORMATTED\n") &&
+              log_reaches("sim-b", "BLOCK 4 FORMATTED\n"))
+      << s.out();
+  s.signal(SIGINT);
+  ASSERT_TRUE(s.wait_for("STOPPING ON SIGNAL 2\n", 60)) << s.out();
+  s.signal(SIGINT);
+  const ProcessResult r = s.finish();
+  EXPECT_EQ(r.signal, SIGINT) << r.out << r.err;
+  const std::vector<nlohmann::json> recs = records("r.jsonl");
+  ASSERT_EQ(recs.size(), 2u) << read_text(dir / "r.jsonl");
+  for (const nlohmann::json& rec : recs) {
+    EXPECT_EQ(rec["verdict"], "NOT READY");
+    ASSERT_GE(rec["reasons"].size(), 2u) << rec;
+    EXPECT_EQ(rec["reasons"][0], "STOPPED BY SIGNAL 2");
+    EXPECT_EQ(rec["reasons"][1], "NOT WAITED FOR");
+  }
+  EXPECT_NE(r.out.find("DONE 0 READY, 2 NOT READY\n"), std::string::npos) << r.out;
+  // The boards, left to end alone, end their exchange and close.
+  for (const char* name : {"a", "b"})
+    EXPECT_TRUE(file_reaches(fs::path("boards") / (std::string(name) + ".state") / "events.txt",
+                             "format 5\n"))
+        << name;
+}
+
+// A board pulled out during a one-pass run: UNPLUGGED, not a list of the
+// blocks it never reached.
+TEST_F(Station, ABoardPulledOutIsToldUnplugged) {
+  plug("boards", "a", "FLASHPREP_SIM_FORMAT_DELAY_MS=1000\nFLASHPREP_SIM_FORMAT_DELAY_BLOCKS=5\n");
+  plug("boards", "b", "");
+  RunningProcess s({FLASHPREP_SIM_LAUNCHER, FLASHPREP_STATION}, dir.string(), folder("boards"));
+  ASSERT_TRUE(log_reaches("sim-a", "BLOCK 4 FORMATTED\n")) << s.out();
+  fs::remove(dir / "boards" / "a");
+  const ProcessResult r = s.finish();
+  EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
+  EXPECT_TRUE(std::regex_search(r.out, std::regex("FINISHED sim-a [0-9.]+ NOT READY: UNPLUGGED\n")))
+      << r.out;
+  EXPECT_TRUE(std::regex_search(r.out, std::regex("FINISHED sim-b [0-9.]+ READY\n"))) << r.out;
+}
+
+// Output that cannot be written is said: logs on a full disk are judged by
+// what happened to them, records that cannot be written are given on
+// standard error with status 2, and the station's own lines' loss is told.
+// Needs root, for a small file system of its own (CI runs as root).
+TEST_F(Station, WhatCannotBeWrittenIsSaid) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "mounting a small file system needs root";
+  fs::create_directories(dir / "small");
+  ASSERT_EQ(mount("tmpfs", (dir / "small").c_str(), "tmpfs", 0, "size=96k"), 0)
+      << std::strerror(errno);
+  struct Unmount {
+    fs::path at;
+    ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
+  } unmount{dir / "small"};
+  plug("boards", "a", "");
+  plug("boards", "b", "");
+  ProcessResult r = station(folder("boards"), {"--logs", "small/logs", "--results", "r.jsonl"});
+  EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
+  // Each log (84 KB whole) ran out of room; neither is taken for a cut log.
+  const std::vector<nlohmann::json> recs = records("r.jsonl");
+  ASSERT_EQ(recs.size(), 2u);
+  size_t full = 0;
+  for (const nlohmann::json& rec : recs) {
+    if (rec["reasons"].size() > 0 &&
+        rec["reasons"][0] == "LOG NOT WRITTEN: No space left on device")
+      ++full;
+  }
+  EXPECT_GE(full, 1u) << read_text(dir / "r.jsonl");
+  EXPECT_NE(r.out.find("NOT READY: LOG NOT WRITTEN: No space left on device\n"), std::string::npos)
+      << r.out;
+
+  // Records on a device that takes none: each said, given whole on standard
+  // error at the end, and status 2.
+  fs::remove_all(dir / "small" / "logs");
+  r = station(folder("boards"), {"--results", "/dev/full"});
+  EXPECT_EQ(r.exit_status, 2) << r.out << r.err;
+  EXPECT_NE(r.out.find("RECORD NOT WRITTEN sim-a: cannot write /dev/full: No space left on device"),
+            std::string::npos)
+      << r.out;
+  for (const char* board : {"sim-a", "sim-b"})
+    EXPECT_NE(r.err.find("record never written (cannot write /dev/full: No space left on device): "
+                         "{\"board\":\"" +
+                         std::string(board) + "\""),
+              std::string::npos)
+        << r.err;
+
+  // The station's own lines lost: said on standard error, as flashprep does.
+  const ProcessResult lost = run_process(
+      {"/bin/sh", "-c",
+       std::string("'") + FLASHPREP_SIM_LAUNCHER + "' '" + FLASHPREP_STATION + "' > /dev/full"},
+      dir.string(), folder("boards"));
+  EXPECT_NE(lost.err.find("flashprep-station: cannot write standard output"), std::string::npos)
+      << lost.err;
+}
+
+// A logs folder that exists but that the station's user cannot write: no
+// board is started, and status 2, as --help promises. Run as an
+// unprivileged user (setpriv), since root writes anywhere.
+TEST_F(Station, ALogsFolderThatCannotBeWrittenStartsNoBoard) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "changing to another user needs root";
+  plug("boards", "a", "");
+  fs::create_directories(dir / "locked");
+  fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                           fs::perms::others_read | fs::perms::others_exec);
+  fs::permissions(dir / "boards", fs::perms::all);
+  const ProcessResult r =
+      run_process({"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                   FLASHPREP_SIM_LAUNCHER, FLASHPREP_STATION, "--logs", "locked"},
+                  dir.string(), folder("boards"));
+  EXPECT_EQ(r.exit_status, 2) << r.out << r.err;
+  EXPECT_EQ(r.out.find("STARTED"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("cannot write locked: Permission denied"), std::string::npos) << r.err;
 }
 
 }  // namespace

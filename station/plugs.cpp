@@ -1,0 +1,36 @@
+#include "station/plugs.h"
+
+#include <cstdlib>
+
+#include "board/board_facts.h"
+#include "station/host.h"
+
+std::string safe_file_name(const std::string& text) {
+  std::string out = text;
+  for (char& c : out) {
+    const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                       c == '.' || c == '_' || c == '-';
+    if (!plain)
+      c = '_';
+  }
+  if (!out.empty() && out[0] == '.')
+    out[0] = '_';
+  return out;
+}
+
+std::vector<Plug> plugs_now() {
+  std::vector<Plug> plugs;
+  for (const UsbPlace& place : boards_on_bus()) {
+    Plug plug;
+    plug.place = place;
+    // Linux's libusb names buses by number ("001"); other names are no
+    // port the system knows, and strtol then gives 0.
+    const int bus_number = static_cast<int>(std::strtol(place.bus.c_str(), nullptr, 10));
+    if (bus_number > 0)
+      plug.port = port_name(bus_number, place.devnum, usb_ids::kVendor, usb_ids::kProduct);
+    plug.serial = port_serial(plug.port);
+    plug.name = safe_file_name(plug.port.empty() ? place.bus + "-" + place.device : plug.port);
+    plugs.push_back(plug);
+  }
+  return plugs;
+}
