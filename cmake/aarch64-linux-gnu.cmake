@@ -14,6 +14,10 @@ find_program(CMAKE_CXX_COMPILER NAMES ${_triplet}-g++ REQUIRED)
 # The host's own folders (/usr/lib/x86_64-linux-gnu) are never searched.
 set(CMAKE_LIBRARY_ARCHITECTURE ${_triplet})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+# Installed libraries go where Debian's arm64 packages put theirs
+# (/usr/lib/aarch64-linux-gnu): GNUInstallDirs picks the multiarch folder
+# for native builds only.
+set(CMAKE_INSTALL_LIBDIR lib/${_triplet} CACHE PATH "Object code libraries (lib/<multiarch>)")
 
 # pkg-config answers for the target, from the arm64 packages' .pc files and
 # the architecture-independent ones (header-only libraries), never from the
