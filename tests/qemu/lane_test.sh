@@ -14,10 +14,18 @@ case_name=$3
 shift 3
 lane_options="$*"
 controller=xhci
+guest_build=$build
 while [ $# -gt 0 ]; do
   [ "$1" = --controller ] && controller=$2
+  [ "$1" = --guest-build ] && guest_build=$2
   shift
 done
+# The machine the guest must be: that of the programs it is to run.
+case $(od -An -tu2 -j18 -N2 "$guest_build/flashprep" | tr -d ' ') in
+  62) guest_machine=x86_64 ;;
+  183) guest_machine=aarch64 ;;
+  *) guest_machine=unknown ;;
+esac
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/flashprep-lane-test.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 reference_build=$build
@@ -48,6 +56,8 @@ lane() {
     exit 1
   fi
   cat "$scratch/report"
+  check "the guest is $guest_machine, as the programs of $guest_build" \
+    has_line "$scratch/report" "machine $guest_machine"
 }
 
 # field K NAME: a value of run K in the report.
