@@ -78,6 +78,10 @@ std::string BoardRun::first_error_line() const {
 }
 
 void BoardRun::finish(StationClock::time_point now) {
+  // The end on both clocks at once, before the log is read to its end: the
+  // record's times then span its seconds however long that read takes.
+  end_utc_ = WallClock::now();
+  seconds_ = std::chrono::duration<double>(StationClock::now() - started_steady_).count();
   follow(now);
   // The process's own messages stay beside its log only when it had any.
   std::error_code error;
@@ -85,8 +89,6 @@ void BoardRun::finish(StationClock::time_point now) {
       std::filesystem::remove(errors_path_, error))
     errors_path_.clear();
   finished_ = true;
-  end_utc_ = WallClock::now();
-  seconds_ = std::chrono::duration<double>(now - started_steady_).count();
   const Verdict& verdict = log_.finish();
   std::vector<std::string> station;
   const int exit_status = process_.exit_status();
@@ -120,10 +122,10 @@ void BoardRun::unplugged_during_run() {
 }
 
 void BoardRun::abandon(StationClock::time_point now) {
+  end_utc_ = WallClock::now();
+  seconds_ = std::chrono::duration<double>(StationClock::now() - started_steady_).count();
   follow(now);
   finished_ = true;
-  end_utc_ = WallClock::now();
-  seconds_ = std::chrono::duration<double>(now - started_steady_).count();
   std::vector<std::string> station;
   if (stop_request_ != 0)
     station.push_back(signal_reason("STOPPED BY SIGNAL", stop_request_));
