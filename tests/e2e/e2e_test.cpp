@@ -499,14 +499,17 @@ TEST_F(E2E, BoardsOfOneFolderRunSideBySide) {
   auto plug = [&](const char* name, const std::string& text) {
     std::ofstream(boards / name, std::ios::binary) << text;
   };
-  // b waits 2.5 s for block 5's format reply: the others run meanwhile.
+  // b waits 5 s for block 5's format reply: the others run meanwhile (two
+  // whole runs, which take well under a second each on an idle machine and
+  // a few on a loaded one).
   const std::string b_faults = "FLASHPREP_SIM_FAULT=short@42,error@45\n";
-  plug("b", b_faults + "FLASHPREP_SIM_FORMAT_DELAY_MS=2500\nFLASHPREP_SIM_FORMAT_DELAY_BLOCKS=5\n" +
+  plug("b", b_faults + "FLASHPREP_SIM_FORMAT_DELAY_MS=5000\nFLASHPREP_SIM_FORMAT_DELAY_BLOCKS=5\n" +
                 "FLASHPREP_SIM_TRACE=" + (dir / "b.pcap").string() + "\n");
   std::future<ProcessResult> first =
       std::async(std::launch::async, [&] { return run_process(argv, dir.string(), folder); });
   // The trace starts when the board is taken.
-  for (int i = 0; i < 500 && !fs::exists(dir / "b.pcap"); ++i)
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!fs::exists(dir / "b.pcap") && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   ASSERT_TRUE(fs::exists(dir / "b.pcap"));
 
@@ -517,7 +520,7 @@ TEST_F(E2E, BoardsOfOneFolderRunSideBySide) {
   EXPECT_EQ(first.wait_for(std::chrono::seconds(0)), std::future_status::timeout)
       << "the first run was over before the others";
   const ProcessResult one = first.get();
-  EXPECT_GE(one.seconds, 2.5);
+  EXPECT_GE(one.seconds, 5.0);
 
   expect_lines(one.out, download() + expected_format({0, 1}).lines);
   expect_lines(second.out, download() + expected_format({0, 255}).lines);
@@ -543,22 +546,19 @@ TEST_F(E2E, BoardFilePulledOutMidRun) {
       << "FLASHPREP_SIM_FORMAT_DELAY_MS=2000\nFLASHPREP_SIM_FORMAT_DELAY_BLOCKS=5\n"
          "FLASHPREP_SIM_TRACE="
       << (dir / "a.pcap").string() << "\n";
-  std::future<ProcessResult> running = std::async(std::launch::async, [&] {
-    return run_process({FLASHPREP_SIM_LAUNCHER, FLASHPREP_BINARY}, dir.string(),
-                       {{"FLASHPREP_SIM_BOARDS", boards.string()}});
-  });
-  for (int i = 0; i < 500 && !fs::exists(dir / "a.pcap"); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  RunningProcess running({FLASHPREP_SIM_LAUNCHER, FLASHPREP_BINARY}, dir.string(),
+                         {{"FLASHPREP_SIM_BOARDS", boards.string()}});
+  // Pulled out once block 5's request went out: its reply is 2 s away.
+  ASSERT_TRUE(running.wait_for("BLOCK 4 FORMATTED\n", 60)) << running.out();
   fs::remove(boards / "a");
-  const ProcessResult r = running.get();
+  const ProcessResult r = running.finish();
 
   // Unplugged while block 5's reply was on its way: that block and every
   // later one fail at once, as for a vanished board.
   const size_t fail = r.out.find("FAIL: FORMATTING BLOCK ");
   ASSERT_NE(fail, std::string::npos) << r.out;
   const int first_failed = std::atoi(r.out.c_str() + fail + 23);
-  EXPECT_LE(first_failed, 5);
+  EXPECT_EQ(first_failed, 5);
   std::set<int> tables;
   for (int t = 2528; t <= 2544; ++t)
     tables.insert(t);
@@ -567,7 +567,7 @@ TEST_F(E2E, BoardFilePulledOutMidRun) {
   EXPECT_NE(events.find("format 0\n"), std::string::npos) << "state saved at the close";
   EXPECT_EQ(events.find("format " + std::to_string(first_failed + 1) + "\n"), std::string::npos)
       << "nothing reached the board after it was pulled out";
-  EXPECT_LT(r.seconds, 6.0);
+  EXPECT_LT(r.seconds, 15.0) << "a block waited out its time-out";
 }
 
 TEST_F(E2E, TraceThatCannotBeWrittenWholeIsReported) {
