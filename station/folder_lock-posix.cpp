@@ -11,7 +11,6 @@
 #include <cstring>
 
 #include "station/folder_lock.h"
-#include "station/host.h"
 
 namespace {
 
@@ -28,6 +27,19 @@ std::string holder_of(int fd) {
 
 }  // namespace
 
+FileLock lock_file(intptr_t handle, std::string* error) {
+  int locked = 0;
+  do {
+    locked = flock(static_cast<int>(handle), LOCK_EX | LOCK_NB);
+  } while (locked != 0 && errno == EINTR);
+  if (locked == 0)
+    return FileLock::held;
+  if (errno == EWOULDBLOCK)
+    return FileLock::busy;
+  *error = std::strerror(errno);
+  return FileLock::failed;
+}
+
 bool FolderLock::claim(const std::string& dir, std::string* error) {
   release();
   const std::string path = dir + "/" + kFolderLockName;
@@ -36,20 +48,17 @@ bool FolderLock::claim(const std::string& dir, std::string* error) {
     *error = "cannot write " + dir + ": " + std::strerror(errno);
     return false;
   }
-  int locked = 0;
-  do {
-    locked = flock(fd, LOCK_EX | LOCK_NB);
-  } while (locked != 0 && errno == EINTR);
-  if (locked != 0) {
-    const int why = errno;
+  std::string why;
+  const FileLock lock = lock_file(fd, &why);
+  if (lock != FileLock::held) {
     const std::string holder = holder_of(fd);
     (void)close(fd);
-    *error = why == EWOULDBLOCK ? dir + " is held by flashprep-station process " +
-                                      (holder.empty() ? "(unknown)" : holder)
-                                : "cannot lock " + path + ": " + std::strerror(why);
+    *error = lock == FileLock::busy ? dir + " is held by flashprep-station process " +
+                                          (holder.empty() ? "(unknown)" : holder)
+                                    : "cannot lock " + path + ": " + why;
     return false;
   }
-  const std::string id = std::to_string(own_process_id()) + "\n";
+  const std::string id = std::to_string(getpid()) + "\n";
   if (ftruncate(fd, 0) != 0 ||
       pwrite(fd, id.data(), id.size(), 0) != static_cast<ssize_t>(id.size())) {
     *error = "cannot write " + path + ": " + std::strerror(errno);

@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include "station/folder_lock.h"
-#include "station/host.h"
 #include "station/win32_error.h"
 
 namespace {
@@ -22,6 +21,19 @@ std::string holder_of(HANDLE h) {
 
 }  // namespace
 
+FileLock lock_file(intptr_t handle, std::string* error) {
+  OVERLAPPED at = {};
+  at.OffsetHigh = kLockOffsetHigh;
+  if (LockFileEx(reinterpret_cast<HANDLE>(handle),
+                 LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) != 0)
+    return FileLock::held;
+  const DWORD code = GetLastError();
+  if (code == ERROR_LOCK_VIOLATION)
+    return FileLock::busy;
+  *error = win32_error_text(code);
+  return FileLock::failed;
+}
+
 bool FolderLock::claim(const std::string& dir, std::string* error) {
   release();
   const std::string path = dir + "\\" + kFolderLockName;
@@ -32,18 +44,17 @@ bool FolderLock::claim(const std::string& dir, std::string* error) {
     *error = "cannot write " + dir + ": " + last_error_text();
     return false;
   }
-  OVERLAPPED at = {};
-  at.OffsetHigh = kLockOffsetHigh;
-  if (LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) == 0) {
-    const DWORD code = GetLastError();
+  std::string why;
+  const FileLock lock = lock_file(reinterpret_cast<intptr_t>(h), &why);
+  if (lock != FileLock::held) {
     const std::string holder = holder_of(h);
     (void)CloseHandle(h);
-    *error = code == ERROR_LOCK_VIOLATION ? dir + " is held by flashprep-station process " +
-                                                (holder.empty() ? "(unknown)" : holder)
-                                          : "cannot lock " + path + ": " + win32_error_text(code);
+    *error = lock == FileLock::busy ? dir + " is held by flashprep-station process " +
+                                          (holder.empty() ? "(unknown)" : holder)
+                                    : "cannot lock " + path + ": " + why;
     return false;
   }
-  const std::string id = std::to_string(own_process_id()) + "\r\n";
+  const std::string id = std::to_string(GetCurrentProcessId()) + "\r\n";
   DWORD written = 0;
   OVERLAPPED start = {};
   if (SetEndOfFile(h) == 0 ||

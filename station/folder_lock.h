@@ -13,6 +13,15 @@
 #include <cstdint>
 #include <string>
 
+// Takes the system's exclusive lock on the open file `handle` (a file
+// descriptor, or a HANDLE) without waiting: the kind of lock both a station's
+// claims use, which the system drops when the process ends. On Windows it
+// covers a byte far past the file's end, so that reading and appending are
+// not held up. `busy` when another holder has it; `failed`, with the reason
+// in `error`, when the system would not lock it.
+enum class FileLock { held, busy, failed };
+FileLock lock_file(intptr_t handle, std::string* error);
+
 // The lock file's name in a logs folder.
 constexpr const char* kFolderLockName = ".flashprep-station.lock";
 

@@ -201,10 +201,6 @@ std::string port_name(int bus_number, int device_number, unsigned vendor, unsign
   return found;
 }
 
-long own_process_id() {
-  return static_cast<long>(getpid());
-}
-
 std::string port_serial(const std::string& port) {
   if (port.empty() || port.find('/') != std::string::npos)
     return "";

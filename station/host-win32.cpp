@@ -166,10 +166,6 @@ std::string port_name(int /*bus_number*/, int /*device_number*/, unsigned /*vend
   return "";
 }
 
-long own_process_id() {
-  return static_cast<long>(GetCurrentProcessId());
-}
-
 std::string port_serial(const std::string& /*port*/) {
   return "";
 }

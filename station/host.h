@@ -72,9 +72,6 @@ class BoardProcess {
 // system cannot tell (the caller then uses argv[0]).
 std::string own_program_path();
 
-// The station's process id, to name it to a second station.
-long own_process_id();
-
 // The USB port path of the board libusb lists on bus `bus_number` as
 // device `device_number`, as the system names it (on Linux the sysfs name
 // such as "1-1.3"); empty when the system does not say.

@@ -1,6 +1,5 @@
 // The results file on POSIX: O_APPEND, one write(), fsync; flock claims it.
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -11,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "station/folder_lock.h"
 #include "station/results_file.h"
 
 namespace {
@@ -57,18 +57,15 @@ bool ResultsFile::open_file(std::string* error) {
     *error = "cannot write " + path_ + ": " + std::strerror(errno);
     return false;
   }
-  int locked = 0;
-  do {
-    locked = flock(fd, LOCK_EX | LOCK_NB);
-  } while (locked != 0 && errno == EINTR);
-  if (locked != 0) {
-    const int why = errno;
+  std::string why;
+  const FileLock lock = lock_file(fd, &why);
+  if (lock != FileLock::held) {
     struct stat st = {};
     const std::string holder = fstat(fd, &st) == 0 ? flock_holder(st) : "";
     (void)close(fd);
-    *error = why != EWOULDBLOCK ? "cannot lock " + path_ + ": " + std::strerror(why)
-             : holder.empty()   ? path_ + " is held by another flashprep-station"
-                                : path_ + " is held by flashprep-station process " + holder;
+    *error = lock == FileLock::failed ? "cannot lock " + path_ + ": " + why
+             : holder.empty()         ? path_ + " is held by another flashprep-station"
+                                      : path_ + " is held by flashprep-station process " + holder;
     return false;
   }
   const off_t size = lseek(fd, 0, SEEK_END);

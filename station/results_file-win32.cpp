@@ -2,14 +2,9 @@
 // FlushFileBuffers; LockFileEx claims it.
 #include <windows.h>
 
+#include "station/folder_lock.h"
 #include "station/results_file.h"
 #include "station/win32_error.h"
-
-namespace {
-
-constexpr DWORD kLockOffsetHigh = 0x40000000;  // far past any record: appends are not held up
-
-}  // namespace
 
 ResultsFile::~ResultsFile() {
   close_file();
@@ -37,13 +32,12 @@ bool ResultsFile::open_file(std::string* error) {
     *error = "cannot write " + path_ + ": " + last_error_text();
     return false;
   }
-  OVERLAPPED lock_at = {};
-  lock_at.OffsetHigh = kLockOffsetHigh;
-  if (LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &lock_at) == 0) {
-    const DWORD code = GetLastError();
+  std::string why;
+  const FileLock lock = lock_file(reinterpret_cast<intptr_t>(h), &why);
+  if (lock != FileLock::held) {
     (void)CloseHandle(h);
-    *error = code == ERROR_LOCK_VIOLATION ? path_ + " is held by another flashprep-station"
-                                          : "cannot lock " + path_ + ": " + win32_error_text(code);
+    *error = lock == FileLock::busy ? path_ + " is held by another flashprep-station"
+                                    : "cannot lock " + path_ + ": " + why;
     return false;
   }
   LARGE_INTEGER size = {};

@@ -56,7 +56,9 @@ TEST(LogLines, AnyPiecesGiveTheLinesOfTheWhole) {
       {"A\r\nB\r\n", {{"A", "B"}, {true, true}}},
       {"A\nB", {{"A", "B"}, {true, false}}},
       {"A\r", {{"A"}, {false}}},
-      {"\xEF\xBB\xBF" "A\nB\n", {{"A", "B"}, {true, true}}},
+      {"\xEF\xBB\xBF"
+       "A\nB\n",
+       {{"A", "B"}, {true, true}}},
       {"\xEF\xBB", {{"\xEF\xBB"}, {false}}},
       {"\xFF", {{"\xFF"}, {false}}},
       {utf16le("A\r\nB\r\n"), {{"A", "B"}, {true, true}}},
@@ -73,8 +75,9 @@ TEST(LogLines, AnyPiecesGiveTheLinesOfTheWhole) {
 // The reader fed line by line as the pieces come: the verdict of a cut, a
 // foreign and a whole log is the one of the whole text read at once.
 TEST(LogLines, AReaderFedAsTheLogGrowsJudgesAsTheWhole) {
-  std::string whole = "BYTES  : 256\nSTART  : 20000000\nEND    : 200000FF\nBLOCKS : 1\n"
-                      "BLOCK 0 DOWNLOADED\n";
+  std::string whole =
+      "BYTES  : 256\nSTART  : 20000000\nEND    : 200000FF\nBLOCKS : 1\n"
+      "BLOCK 0 DOWNLOADED\n";
   for (int n = 0; n <= 4095; ++n) {
     if (n >= 2528 && n <= 2559)
       continue;

@@ -30,6 +30,16 @@ namespace fs = std::filesystem;
 using Env = std::map<std::string, std::string>;
 
 constexpr uint32_t kRam = kDriverRamFirst;
+
+// The logs the station named for board `name` in its STARTED lines, in the
+// order the runs started.
+inline std::vector<std::string> started_logs(const std::string& out, const std::string& name) {
+  std::vector<std::string> logs;
+  for (const std::string& line : lines_of(out))
+    if (line.rfind("STARTED " + name + " ", 0) == 0)
+      logs.push_back(line.substr(9 + name.size()));
+  return logs;
+}
 constexpr int kDriverBytes = 3000;
 // Transfers before the format pass: identify (4), 12 driver blocks (24), init (2).
 constexpr long kBeforeFormat = 30;

@@ -44,15 +44,6 @@ std::vector<std::string> events_without_times(const std::string& out) {
   return lines;
 }
 
-// The log named by board `name`'s STARTED lines, in order.
-std::vector<std::string> started_logs(const std::string& out, const std::string& name) {
-  std::vector<std::string> logs;
-  for (const std::string& line : lines_of(out))
-    if (line.rfind("STARTED " + name + " ", 0) == 0)
-      logs.push_back(line.substr(9 + name.size()));
-  return logs;
-}
-
 TEST_F(Station, EachBoardsLogIsItsRunAlone) {
   const ProcessResult r = station({{"FLASHPREP_SIM_BOARD", "two"}}, {"--logs", "out"});
   EXPECT_EQ(r.exit_status, 0) << r.err;

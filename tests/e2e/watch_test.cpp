@@ -29,15 +29,6 @@ size_t count_of(const std::string& text, const std::string& part) {
   return n;
 }
 
-// The logs the station named, in the order the runs started.
-std::vector<std::string> started_logs(const std::string& out, const std::string& name) {
-  std::vector<std::string> logs;
-  for (const std::string& line : lines_of(out))
-    if (line.rfind("STARTED " + name + " ", 0) == 0)
-      logs.push_back(line.substr(9 + name.size()));
-  return logs;
-}
-
 // `t` as the records write it, from the C library rather than the
 // station's own calendar.
 std::string utc(std::chrono::system_clock::time_point t, const char* format = "%Y-%m-%dT%H:%M:%S") {
