@@ -303,6 +303,15 @@ int BoardFolder::set_configuration(usb_dev_handle* h, int configuration) {
   return slot->usb.set_configuration(h, configuration);
 }
 
+int BoardFolder::get_string(usb_dev_handle* h, int index, int langid, char* bytes, size_t size) {
+  Slot* slot = slot_of(h);
+  if (slot == nullptr)
+    return kErrInvalid;
+  if (const int gone = check_plugged(*slot))
+    return gone;
+  return slot->usb.get_string(h, index, langid, bytes, size);
+}
+
 int BoardFolder::claim_interface(usb_dev_handle* h, int interface) {
   Slot* slot = slot_of(h);
   if (slot == nullptr)

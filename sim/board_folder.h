@@ -60,6 +60,7 @@ class BoardFolder {
   int claim_interface(usb_dev_handle* h, int interface);
   int release_interface(usb_dev_handle* h, int interface);
   int reset_device(usb_dev_handle* h);
+  int get_string(usb_dev_handle* h, int index, int langid, char* bytes, size_t size);
   int bulk_write(usb_dev_handle* h, int ep, const char* bytes, int size, int timeout);
   int bulk_read(usb_dev_handle* h, int ep, char* bytes, int size, int timeout);
 

@@ -22,6 +22,9 @@ const char kScenarioHelp[] =
     "      identify only; wrong: the reply does not start with 'B';\n"
     "      empty: the reply has no body (header 00 00)\n"
     "  FLASHPREP_SIM_VERSION=TEXT                      identify reply after the 'B'\n"
+    "  FLASHPREP_SIM_SERIAL=TEXT                       USB serial number (1 to 126\n"
+    "      printable ASCII characters): iSerialNumber names a string holding it;\n"
+    "      default: none (iSerialNumber 0)\n"
     "Driver and flash (LIST is N, N-M, comma separated, or all; N, M: 0 to 4095):\n"
     "  FLASHPREP_SIM_REFUSE_DRIVER_BLOCKS=LIST   driver blocks (by index) stall\n"
     "  FLASHPREP_SIM_REFUSE_INIT=0|1             1: the flash init request stalls\n"
@@ -215,6 +218,13 @@ bool configure_from_environment(SimUsb& usb, const Getenv& get, ScenarioFiles* f
     if (!parse_number(value("FLASHPREP_SIM_FORMAT_DELAY_MS"), &number) || number > 3600000)
       return fail("FLASHPREP_SIM_FORMAT_DELAY_MS");
     config.format_delay_ms = static_cast<int>(number);
+  }
+  if (get("FLASHPREP_SIM_SERIAL") != nullptr) {
+    config.serial = value("FLASHPREP_SIM_SERIAL");
+    const bool printable = std::all_of(config.serial.begin(), config.serial.end(),
+                                       [](char c) { return c >= ' ' && c <= '~'; });
+    if (config.serial.empty() || config.serial.size() > kMostStringChars || !printable)
+      return fail("FLASHPREP_SIM_SERIAL", "1 to 126 printable ASCII characters");
   }
   const std::string pending = value("FLASHPREP_SIM_PENDING_REPLY");
   if (pending == "drop")

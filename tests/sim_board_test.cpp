@@ -161,6 +161,51 @@ TEST(SimBoard, QuickTimeOutsMoveTheClockAndFormatsComeOneAfterTheOther) {
   EXPECT_GT(b.reply_wait_ms(), 59000);
 }
 
+// A serial number set for the board is what the device descriptor points
+// to and what both string calls of libusb 0.1 give; without one the
+// descriptor names none and asking for it stalls.
+TEST_F(SimBus, ASerialNumberIsAStringOfTheDeviceOnlyWhenSet) {
+  auto first_device = [&] {
+    usb_find_busses();
+    usb_find_devices();
+    return usb_get_busses()->devices;
+  };
+  char text[64];
+  uint8_t raw[255];
+  struct usb_device* dev = first_device();
+  EXPECT_EQ(dev->descriptor.iSerialNumber, 0);
+  usb_dev_handle* h = usb_open(dev);
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(usb_get_string_simple(h, sim::kStringSerial, text, sizeof text), sim::kErrPipe);
+  EXPECT_EQ(usb_get_string_simple(h, dev->descriptor.iProduct, text, sizeof text), 22);
+  EXPECT_STREQ(text, "Simulated target board");
+  EXPECT_EQ(usb_close(h), 0);
+
+  sim::BoardConfig config;
+  config.serial = "FP-0042 x~";
+  usb().reset(config);
+  dev = first_device();
+  ASSERT_EQ(dev->descriptor.iSerialNumber, sim::kStringSerial);
+  h = usb_open(dev);
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(usb_get_string_simple(h, dev->descriptor.iSerialNumber, text, sizeof text), 10);
+  EXPECT_STREQ(text, "FP-0042 x~");
+  // The descriptor itself: its length, type 3, then UTF-16LE.
+  ASSERT_EQ(usb_get_string(h, sim::kStringSerial, 0x0409, reinterpret_cast<char*>(raw), sizeof raw),
+            22);
+  EXPECT_EQ(Bytes(raw, raw + 6), Bytes({22, 3, 'F', 0, 'P', 0}));
+  EXPECT_EQ(Bytes(raw + 18, raw + 22), Bytes({'x', 0, '~', 0}));
+  EXPECT_EQ(usb_get_string(h, sim::kStringSerial, 0x0409, reinterpret_cast<char*>(raw), 4), 4)
+      << "cut to what was asked";
+  EXPECT_EQ(usb_get_string(h, 4, 0x0409, reinterpret_cast<char*>(raw), sizeof raw), sim::kErrPipe);
+  // A short buffer gets what fits, and its NUL.
+  EXPECT_EQ(usb_get_string_simple(h, sim::kStringSerial, text, 5), 4);
+  EXPECT_STREQ(text, "FP-0");
+  EXPECT_EQ(usb_close(h), 0);
+  EXPECT_LT(usb_get_string_simple(h, sim::kStringSerial, text, sizeof text), 0) << "closed";
+  EXPECT_EQ(usb().transfers(), 0) << "strings are no bulk transfers";
+}
+
 TEST(SimScenario, BlockListsAndBadSettings) {
   std::set<int> s;
   EXPECT_TRUE(sim::parse_block_list("3,5-7,2600", &s));
@@ -216,6 +261,22 @@ TEST(SimScenario, BlockListsAndBadSettings) {
   EXPECT_EQ(usb.board().config().weak_seed, 0xFFFFFFFFu);
   EXPECT_FALSE(sim::configure_from_environment(
       usb, env({{"FLASHPREP_SIM_WEAK_SEED", "4294967296"}}), &files, &error));
+
+  // Serial numbers: 1 to 126 printable ASCII characters, as a string
+  // descriptor holds them.
+  const std::string longest(126, 'S');
+  ASSERT_TRUE(sim::configure_from_environment(usb, env({{"FLASHPREP_SIM_SERIAL", longest}}), &files,
+                                              &error))
+      << error;
+  EXPECT_EQ(usb.board().config().serial, longest);
+  for (const std::string& bad : {std::string(), longest + "S", std::string("tab\there"),
+                                 std::string("caf\xc3\xa9"), std::string("del\x7f")}) {
+    EXPECT_FALSE(
+        sim::configure_from_environment(usb, env({{"FLASHPREP_SIM_SERIAL", bad}}), &files, &error))
+        << bad;
+    EXPECT_NE(error.find("printable ASCII"), std::string::npos) << error;
+  }
+  EXPECT_EQ(usb.board().config().serial, "") << "a refused value leaves a healthy default board";
 }
 
 // A folder of boards, read as the preloaded library reads it. Two
