@@ -63,11 +63,19 @@ const char kScenarioHelp[] =
     "Many boards:\n"
     "  FLASHPREP_SIM_BOARDS=DIR    every file in DIR (name of A-Z a-z 0-9 . _ -, not\n"
     "      starting with '.') is a board on bus 'sim', listed by file name; creating\n"
-    "      and removing files plugs boards in and pulls them out. A file's lines\n"
-    "      FLASHPREP_SIM_NAME=VALUE (and # comments) set that board over the\n"
-    "      environment; its flash and state go to DIR/NAME.state/ unless it sets\n"
-    "      its own files. A board is held by the process that configures it: in\n"
-    "      any other, configuring it fails with -16 (busy)\n"
+    "      and removing files plugs boards in and pulls them out. Its flash and state\n"
+    "      go to DIR/NAME.state/ unless it sets its own files. A board is held by the\n"
+    "      process that configures it: in any other, configuring it fails with -16\n"
+    "      (busy). DIR must be a folder that exists\n"
+    "A board file holds, one a line (LF or CR LF):\n"
+    "  FLASHPREP_SIM_NAME=VALUE    any variable above but FLASHPREP_SIM_BOARD and\n"
+    "                              _BOARDS, no spaces around '=': set for that board\n"
+    "                              over the environment (whose _FLASH, _STATE and\n"
+    "                              _TRACE are not used for it)\n"
+    "  # COMMENT, or a blank line\n"
+    "  A file with anything else, an unknown name, a name set twice or a bad value\n"
+    "  is a refused board: it is listed, and a program that opens it ends at once\n"
+    "  with exit status 2 and the line 'flashprep-sim: DIR/NAME: WHY' on stderr.\n"
     "The folders of these paths must exist. A bad value or an unknown\n"
     "FLASHPREP_SIM_ name stops the command before it starts, with exit status 2.\n";
 
@@ -265,13 +273,17 @@ bool configure_from_environment(SimUsb& usb, const Getenv& get, ScenarioFiles* f
     return fail("FLASHPREP_SIM_FAULT");
   if (!flag("FLASHPREP_SIM_REAL_TIMEOUTS", &usb.real_timeouts))
     return fail("FLASHPREP_SIM_REAL_TIMEOUTS", "0 or 1");
+  const std::string boards = value("FLASHPREP_SIM_BOARDS");
+  std::error_code ec;
+  if (!boards.empty() && !std::filesystem::is_directory(boards, ec))
+    return fail("FLASHPREP_SIM_BOARDS", "no such folder");
   // A long run keeps no call log in the preloaded library: nothing reads it.
   usb.record_calls = false;
 
   files->flash = value("FLASHPREP_SIM_FLASH");
   files->state = value("FLASHPREP_SIM_STATE");
   files->trace = value("FLASHPREP_SIM_TRACE");
-  files->boards = value("FLASHPREP_SIM_BOARDS");
+  files->boards = boards;
   return true;
 }
 
@@ -347,6 +359,8 @@ std::string unusable_path(const std::string& path) {
   return std::filesystem::is_directory(parent, ec) ? std::string() : "no folder " + parent.string();
 }
 
+}  // namespace
+
 // Checked before the run starts, so that a run is never made only to find
 // that its results cannot be kept, and a user's file is never overwritten
 // by one that is not a flash image.
@@ -386,8 +400,6 @@ bool files_usable(const ScenarioFiles& files, std::string* error) {
   }
   return true;
 }
-
-}  // namespace
 
 bool open_files(SimUsb& usb, const ScenarioFiles& files, const char* program) {
   std::string error;

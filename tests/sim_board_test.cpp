@@ -349,24 +349,24 @@ class SimFolder : public SimTest {
 
 TEST_F(SimFolder, BoardFilesAreListedByNameAndComeAndGoWithTheirFiles) {
   plug("b", "");
-  plug("a-1.x_Y", "# a comment\n\n  \t\nFLASHPREP_SIM_WEAK_SEED=0\r\n");
+  plug("a-1.x_Y", "# a comment\n\n  \t\n  # another\nFLASHPREP_SIM_WEAK_SEED=0\r\n");
   plug(".hidden", "");
   plug("with space", "");
   plug("refused", "FLASHPREP_SIM_BOARD=two\n");
-  plug("notes", "plugged in on Monday\n");
-  plug("bad-value", "FLASHPREP_SIM_FAULT=melt@3\n");
   std::filesystem::create_directory(boards + "/folder");
   sim::BoardFolder folder(boards, env({{"FLASHPREP_SIM_WEAK_SEED", "9"}}), "test");
   std::map<std::string, int> seen = listed(folder);
-  ASSERT_EQ(seen.size(), 2u);
+  ASSERT_EQ(seen.size(), 3u);
   ASSERT_EQ(seen.count("a-1.x_Y"), 1u);
   ASSERT_EQ(seen.count("b"), 1u);
+  ASSERT_EQ(seen.count("refused"), 1u) << "a refused board is plugged in all the same";
   EXPECT_EQ(folder.board_usb("a-1.x_Y")->board().config().weak_seed, 0u) << "the file's own";
   EXPECT_EQ(folder.board_usb("b")->board().config().weak_seed, 9u) << "the environment's";
 
   // Pulled out, plugged in, and plugged in anew: listed as such, and the
   // board that was plugged in anew has another devnum.
   std::filesystem::remove(boards + "/b");
+  std::filesystem::remove(boards + "/refused");
   std::filesystem::remove(boards + "/a-1.x_Y");
   plug("a-1.x_Y", "");
   plug("c", "");
@@ -376,6 +376,89 @@ TEST_F(SimFolder, BoardFilesAreListedByNameAndComeAndGoWithTheirFiles) {
   ASSERT_EQ(now.count("a-1.x_Y"), 1u);
   EXPECT_NE(now.at("a-1.x_Y"), seen.at("a-1.x_Y"));
   EXPECT_EQ(listed(folder), now) << "a board left plugged in keeps its devnum";
+}
+
+// A board file that says anything but what the board can be is refused
+// whole: listed, but opening it reports the file and why, and gives no
+// handle; nothing is read from or written for it.
+TEST_F(SimFolder, ABoardFileThatCannotBeUsedIsListedAndRefusedWhenOpened) {
+  const struct {
+    const char* text;
+    const char* why;
+  } cases[] = {
+      {"# seven\nFLASHPREP_SIM_FORMAT_REQUEST_FAIL=7\n",
+       "line 2: unknown variable FLASHPREP_SIM_FORMAT_REQUEST_FAIL (did you mean "
+       "FLASHPREP_SIM_FORMAT_REQUEST_FAILS?"},
+      {"FLASHPREP_SIM_FORMAT_REQUEST_FAILS =7\n",
+       "line 1: 'FLASHPREP_SIM_FORMAT_REQUEST_FAILS =7' "
+       "is not FLASHPREP_SIM_NAME=VALUE (no spaces"},
+      {"FLASHPREP_SIM_FORMAT_REQUEST_FAILS=\t7\n", "(no spaces around '=')"},
+      {"\n  FLASHPREP_SIM_WEAK_SEED=3\n", "line 2: '  FLASHPREP_SIM_WEAK_SEED=3' is not"},
+      {"FLASHPREP_SIM_WEAK_SEED\n", "line 1: 'FLASHPREP_SIM_WEAK_SEED' is not"},
+      {"flashprep_sim_weak_seed=3\n", "is not FLASHPREP_SIM_NAME=VALUE"},
+      {"plugged in on Monday\n", "is not FLASHPREP_SIM_NAME=VALUE"},
+      {"FLASHPREP_SIM_BOARDS=/tmp\n", "FLASHPREP_SIM_BOARDS cannot be set for one board"},
+      {"FLASHPREP_SIM_HELP=1\n", "FLASHPREP_SIM_HELP cannot be set for one board"},
+      {"FLASHPREP_SIM_WEAK_SEED=3\r\nFLASHPREP_SIM_WEAK_SEED=4\r\n",
+       "line 2: FLASHPREP_SIM_WEAK_SEED set a second time"},
+      {"FLASHPREP_SIM_FAULT=melt@3\n", "bad value for FLASHPREP_SIM_FAULT: 'melt@3'"},
+      {"FLASHPREP_SIM_SERIAL=\n", "bad value for FLASHPREP_SIM_SERIAL"},
+      {"FLASHPREP_SIM_WEAK_SEED=3\nFLASHPREP_SIM_STATE=/no/such/folder/state\n",
+       "no folder /no/such/folder"},
+  };
+  std::vector<std::pair<std::string, std::string>> told;
+  const sim::BoardFolder::RefusedOpen tell = [&](const std::string& file, const std::string& why) {
+    told.emplace_back(file, why);
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::filesystem::remove_all(boards);
+    std::filesystem::create_directory(boards);
+    plug("a", c.text);
+    plug("b", "FLASHPREP_SIM_WEAK_SEED=5\n");
+    told.clear();
+    sim::BoardFolder folder(boards, env({}), "test", tell);
+    ASSERT_EQ(listed(folder).size(), 2u);
+    int result = 0;
+    EXPECT_EQ(configure(folder, "a", &result), nullptr);
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_EQ(told[0].first, boards + "/a");
+    EXPECT_NE(told[0].second.find(c.why), std::string::npos) << told[0].second;
+    EXPECT_EQ(folder.board_usb("a")->count("usb_open"), 0) << "refused before the board";
+    EXPECT_EQ(folder.board_usb("a")->board().config().weak_seed, 1u) << "none of its settings";
+
+    // The other board of the folder is not touched by it.
+    usb_dev_handle* h = configure(folder, "b", &result);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(told.size(), 1u);
+    EXPECT_EQ(folder.close(h), 0);
+  }
+  EXPECT_EQ(std::filesystem::exists(boards + "/a.state"), false);
+
+  // Mended, the file is a board plugged in anew, and a usable one.
+  sim::BoardFolder folder(boards, env({}), "test", tell);
+  listed(folder);
+  // Until the system's clock of file changes has moved on: a file written
+  // again within its tick would be the same file to the folder.
+  const sim::FileId refused = sim::file_id(boards + "/a");
+  do
+    plug("a", "FLASHPREP_SIM_SERIAL=MENDED-1\nFLASHPREP_SIM_STATE=" + dir.file("mended") + "\n");
+  while (sim::file_id(boards + "/a") == refused);
+  int result = 0;
+  told.clear();
+  usb_dev_handle* h = configure(folder, "a", &result);
+  ASSERT_NE(h, nullptr);
+  EXPECT_TRUE(told.empty());
+  // Its serial number, as the board file gives it.
+  uint8_t raw[64];
+  EXPECT_EQ(folder.get_busses()->devices->descriptor.iSerialNumber, sim::kStringSerial);
+  ASSERT_EQ(
+      folder.get_string(h, sim::kStringSerial, 0x0409, reinterpret_cast<char*>(raw), sizeof raw),
+      18);
+  EXPECT_EQ(Bytes(raw + 2, raw + 6), Bytes({'M', 0, 'E', 0}));
+  EXPECT_EQ(folder.close(h), 0);
+  EXPECT_TRUE(std::filesystem::exists(dir.file("mended") + "/events.txt"));
 }
 
 // The board's run through the folder is its run alone: the file's settings
