@@ -475,13 +475,23 @@ TEST_F(E2E, LauncherHelpAndBadSettings) {
   EXPECT_FALSE(fs::exists(dir / "no"));
 }
 
-TEST_F(E2E, HelperProgramsAnswerHelpAndRefuseBadCommandLines) {
-  for (const char* program :
-       {FLASHPREP_SIM_LAUNCHER, FLASHPREP_SIM_REPORT, FLASHPREP_MAKE_DRIVER}) {
+// Every program of the simulated board's kit, and flashprep itself, answers
+// --help and --version and refuses an option it does not know.
+TEST_F(E2E, ProgramsAnswerHelpAndVersionAndRefuseBadCommandLines) {
+  std::vector<const char*> programs = {FLASHPREP_BINARY, FLASHPREP_SIM_LAUNCHER,
+                                       FLASHPREP_SIM_REPORT, FLASHPREP_MAKE_DRIVER};
+#ifdef FLASHPREP_SIM_USBREDIR
+  programs.push_back(FLASHPREP_SIM_USBREDIR);
+#endif
+  for (const char* program : programs) {
     SCOPED_TRACE(program);
+    const std::string name = fs::path(program).filename().string();
     const ProcessResult help = run_process({program, "--help"}, dir.string(), {});
     EXPECT_EQ(help.exit_status, 0);
-    EXPECT_EQ(help.out.rfind("usage: ", 0), 0u) << help.out;
+    EXPECT_EQ(help.out.rfind("usage: " + name + " ", 0), 0u) << help.out;
+    const ProcessResult version = run_process({program, "--version"}, dir.string(), {});
+    EXPECT_EQ(version.exit_status, 0);
+    EXPECT_EQ(version.out, name + " " + FLASHPREP_VERSION + "\n");
     const ProcessResult bad = run_process({program, "--bogus"}, dir.string(), {});
     EXPECT_EQ(bad.exit_status, 2);
     EXPECT_NE(bad.err.find("\nusage: "), std::string::npos) << bad.err;
@@ -495,6 +505,50 @@ TEST_F(E2E, HelperProgramsAnswerHelpAndRefuseBadCommandLines) {
   EXPECT_EQ(fs::path(FLASHPREP_SIM_REPORT).parent_path(),
             fs::path(FLASHPREP_SIM_LAUNCHER).parent_path())
       << "the report reader is built beside the other programs";
+}
+
+// flashprep with an argument only prints: the board (the first of a folder,
+// whose file has it keep a trace) is never opened, its state never written.
+TEST_F(E2E, FlashprepWithAnArgumentTouchesNoBoard) {
+  const fs::path boards = dir / "boards";
+  fs::create_directory(boards);
+  const fs::path trace = dir / "a.pcap";
+  std::ofstream(boards / "a", std::ios::binary) << "FLASHPREP_SIM_TRACE=" << trace.string() << "\n";
+  const Env folder = {{"FLASHPREP_SIM_BOARDS", boards.string()}};
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    const char* out;  // the start of standard output
+    const char* err;
+  } cases[] = {
+      {{"--help"}, 0, "usage: flashprep [--help | --version]\n", ""},
+      {{"--version"}, 0, "flashprep " FLASHPREP_VERSION "\n", ""},
+      {{"-h"}, 2, "", "flashprep: unexpected argument -h\nusage: flashprep [--help | --version]\n"},
+      {{"--help", "now"}, 2, "", "flashprep: unexpected argument now\nusage: "},
+      {{"serial_flash.S19"}, 2, "", "flashprep: unexpected argument serial_flash.S19\n"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> argv = {FLASHPREP_SIM_LAUNCHER, FLASHPREP_BINARY};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    const ProcessResult r = run_process(argv, dir.string(), folder);
+    SCOPED_TRACE(c.args[0]);
+    EXPECT_EQ(r.exit_status, c.status);
+    EXPECT_EQ(r.out.rfind(c.out, 0), 0u) << r.out;
+    EXPECT_EQ(r.err.rfind(c.err, 0), 0u) << r.err;
+    if (c.status != 0) {
+      EXPECT_EQ(r.out, "");
+    }
+    EXPECT_EQ(r.out.find("FAIL"), std::string::npos) << r.out;
+    EXPECT_FALSE(fs::exists(trace)) << "the board was configured";
+    EXPECT_FALSE(fs::exists(boards / "a.state")) << "the board was opened and closed";
+  }
+  // Without one it runs, as ever: the same board is prepared.
+  const ProcessResult run =
+      run_process({FLASHPREP_SIM_LAUNCHER, FLASHPREP_BINARY}, dir.string(), folder);
+  EXPECT_EQ(run.exit_status, 0);
+  expect_lines(run.out, download() + expected_format({}).lines);
+  EXPECT_TRUE(fs::exists(trace));
+  EXPECT_TRUE(fs::exists(boards / "a.state" / "events.txt"));
 }
 
 // A board file that cannot be used ends the program that opens its board at
