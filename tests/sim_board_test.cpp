@@ -436,23 +436,23 @@ TEST_F(SimFolder, ABoardFileThatCannotBeUsedIsListedAndRefusedWhenOpened) {
   }
   EXPECT_EQ(std::filesystem::exists(boards + "/a.state"), false);
 
-  // Mended, the file is a board plugged in anew, and a usable one.
+  // Its settings written right, the board is plugged in and usable, with
+  // the serial number the file gives it.
   sim::BoardFolder folder(boards, env({}), "test", tell);
   listed(folder);
-  // Until the system's clock of file changes has moved on: a file written
-  // again within its tick would be the same file to the folder.
-  const sim::FileId refused = sim::file_id(boards + "/a");
-  do
-    plug("a", "FLASHPREP_SIM_SERIAL=MENDED-1\nFLASHPREP_SIM_STATE=" + dir.file("mended") + "\n");
-  while (sim::file_id(boards + "/a") == refused);
+  std::filesystem::remove(boards + "/a");
+  plug("c", "FLASHPREP_SIM_SERIAL=MENDED-1\nFLASHPREP_SIM_STATE=" + dir.file("mended") + "\n");
   int result = 0;
   told.clear();
-  usb_dev_handle* h = configure(folder, "a", &result);
+  usb_dev_handle* h = configure(folder, "c", &result);
   ASSERT_NE(h, nullptr);
   EXPECT_TRUE(told.empty());
-  // Its serial number, as the board file gives it.
+  const struct usb_device* c = folder.get_busses()->devices;
+  while (c != nullptr && std::string(c->filename) != "c")
+    c = c->next;
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(c->descriptor.iSerialNumber, sim::kStringSerial);
   uint8_t raw[64];
-  EXPECT_EQ(folder.get_busses()->devices->descriptor.iSerialNumber, sim::kStringSerial);
   ASSERT_EQ(
       folder.get_string(h, sim::kStringSerial, 0x0409, reinterpret_cast<char*>(raw), sizeof raw),
       18);
