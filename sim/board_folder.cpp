@@ -200,6 +200,12 @@ void BoardFolder::read_folder() {
     slot.name = name;
     slot.id = id;
     plug(slot);
+    // A file pulled out or written again while it was read is not refused
+    // for what was read: the next listing takes it as it is then.
+    if (!slot.refusal.empty() && file_id(path(slot)) != id) {
+      slots_.pop_back();  // nothing refers to it yet
+      continue;
+    }
     now.push_back(&slot);
   }
   for (Slot* s : plugged_)
