@@ -72,6 +72,9 @@ struct BoardConfig {
   // A reply the host has not read survives a new configuration (a new run
   // on the same board reads it first) unless this is set.
   bool drop_reply_on_configuration = false;
+  // The USB serial number the board's device descriptor points to (printable
+  // ASCII); empty: the board has none (iSerialNumber 0).
+  std::string serial;
 };
 
 // One request the driver carried out, for tests and reports.

@@ -6,6 +6,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "sim/scenario_names.h"
+
 namespace sim {
 namespace {
 
@@ -23,8 +25,17 @@ bool board_name(const std::string& name) {
   });
 }
 
+bool setting_name(const std::string& name) {
+  return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+  });
+}
+
 // The board file's settings; false, with the reason in `error`, for a line
-// that is not a setting or names one that a single board cannot have.
+// that is not a comment, blank or FLASHPREP_SIM_NAME=VALUE, a name the board
+// does not know, one that a single board cannot have, or one set twice.
+// A setting is taken as written: a space around '=' would be part of the
+// name or of the value, so it is refused rather than guessed at.
 bool read_settings(const std::string& path, std::map<std::string, std::string>* settings,
                    std::string* error) {
   std::ifstream in(path, std::ios::binary);
@@ -41,17 +52,36 @@ bool read_settings(const std::string& path, std::map<std::string, std::string>* 
     const size_t first = line.find_first_not_of(" \t");
     if (first == std::string::npos || line[first] == '#')
       continue;
+    const std::string where = "line " + std::to_string(number) + ": ";
     const size_t eq = line.find('=');
     const std::string name = eq == std::string::npos ? line : line.substr(0, eq);
-    if (eq == std::string::npos || name.rfind("FLASHPREP_SIM_", 0) != 0) {
-      *error = "line " + std::to_string(number) + " is not FLASHPREP_SIM_NAME=VALUE";
+    const std::string value = eq == std::string::npos ? std::string() : line.substr(eq + 1);
+    const bool spaced =
+        eq != std::string::npos && ((eq > 0 && (line[eq - 1] == ' ' || line[eq - 1] == '\t')) ||
+                                    (!value.empty() && (value[0] == ' ' || value[0] == '\t')));
+    if (eq == std::string::npos || spaced || !setting_name(name) ||
+        name.rfind("FLASHPREP_SIM_", 0) != 0) {
+      *error = where;
+      error->append("'").append(line).append("' is not FLASHPREP_SIM_NAME=VALUE");
+      if (spaced)
+        error->append(" (no spaces around '=')");
       return false;
     }
-    if (name == "FLASHPREP_SIM_BOARD" || name == "FLASHPREP_SIM_BOARDS") {
-      *error = name + " cannot be set for one board";
+    std::string unknown;
+    if (!check_scenario_names({name}, &unknown)) {
+      *error = where + unknown;
       return false;
     }
-    (*settings)[name] = line.substr(eq + 1);
+    // The bus's own settings, and the launcher's.
+    if (name == "FLASHPREP_SIM_BOARD" || name == "FLASHPREP_SIM_BOARDS" ||
+        name == "FLASHPREP_SIM_HELP" || name == "FLASHPREP_SIM_LIBRARY") {
+      *error = where + name + " cannot be set for one board";
+      return false;
+    }
+    if (!settings->emplace(name, value).second) {
+      *error = where + name + " set a second time";
+      return false;
+    }
   }
   return true;
 }
@@ -73,8 +103,12 @@ void use_folder(BoardFolder* folder) {
   current_folder = folder;
 }
 
-BoardFolder::BoardFolder(std::string dir, Getenv environment, std::string program)
-    : dir_(std::move(dir)), environment_(std::move(environment)), program_(std::move(program)) {
+BoardFolder::BoardFolder(std::string dir, Getenv environment, std::string program,
+                         RefusedOpen refused)
+    : dir_(std::move(dir)),
+      environment_(std::move(environment)),
+      program_(std::move(program)),
+      refused_(std::move(refused)) {
   (void)std::snprintf(bus_.dirname, sizeof bus_.dirname, "%s", "sim");
   bus_.location = 1;
 }
@@ -88,7 +122,7 @@ BoardFolder::~BoardFolder() {
   }
 }
 
-bool BoardFolder::plug(Slot& slot) {
+void BoardFolder::plug(Slot& slot) {
   std::map<std::string, std::string> settings;
   std::string error;
   const std::string file = path(slot);
@@ -106,13 +140,16 @@ bool BoardFolder::plug(Slot& slot) {
         return nullptr;
       return environment_(name);
     };
-    usable = configure_from_environment(slot.usb, get, &slot.files, &error);
+    // The files it names itself are checked as the environment's are, so
+    // that a run is never made only to find its results cannot be kept.
+    usable = configure_from_environment(slot.usb, get, &slot.files, &error) &&
+             files_usable(slot.files, &error);
   }
   if (!usable) {
-    if (refused_.insert({slot.name, slot.id.changed}).second)
-      std::fprintf(stderr, "%s: board %s left out: %s\n", program_.c_str(), file.c_str(),
-                   error.c_str());
-    return false;
+    // Listed as the board it would be, a healthy one: nobody gets to use it.
+    slot.refusal = error.empty() ? std::string("cannot be used") : error;
+    slot.usb.reset();
+    slot.files = ScenarioFiles();
   }
   if (slot.files.state.empty())
     slot.files.state = file + ".state";
@@ -134,7 +171,6 @@ bool BoardFolder::plug(Slot& slot) {
     slot.dev = *slot.inner;
   slot.dev.devnum = devnum;
   (void)std::snprintf(slot.dev.filename, sizeof slot.dev.filename, "%s", slot.name.c_str());
-  return true;
 }
 
 void BoardFolder::read_folder() {
@@ -159,16 +195,18 @@ void BoardFolder::read_folder() {
       now.push_back(*same);
       continue;
     }
-    if (refused_.count({name, id.changed}) != 0)
-      continue;
     slots_.emplace_back();
     Slot& slot = slots_.back();
     slot.name = name;
     slot.id = id;
-    if (plug(slot))
-      now.push_back(&slot);
-    else
+    plug(slot);
+    // A file pulled out or written again while it was read is not refused
+    // for what was read: the next listing takes it as it is then.
+    if (!slot.refusal.empty() && file_id(path(slot)) != id) {
       slots_.pop_back();  // nothing refers to it yet
+      continue;
+    }
+    now.push_back(&slot);
   }
   for (Slot* s : plugged_)
     if (std::find(now.begin(), now.end(), s) == now.end())
@@ -249,6 +287,11 @@ usb_dev_handle* BoardFolder::open(const struct usb_device* dev) {
       continue;
     if (slot.gone || slot.inner == nullptr)
       return nullptr;
+    if (!slot.refusal.empty()) {
+      if (refused_)
+        refused_(path(slot), slot.refusal);
+      return nullptr;
+    }
     usb_dev_handle* h = slot.usb.open(slot.inner);
     if (h != nullptr)
       handles_[h] = &slot;
@@ -301,6 +344,15 @@ int BoardFolder::set_configuration(usb_dev_handle* h, int configuration) {
     }
   }
   return slot->usb.set_configuration(h, configuration);
+}
+
+int BoardFolder::get_string(usb_dev_handle* h, int index, int langid, char* bytes, size_t size) {
+  Slot* slot = slot_of(h);
+  if (slot == nullptr)
+    return kErrInvalid;
+  if (const int gone = check_plugged(*slot))
+    return gone;
+  return slot->usb.get_string(h, index, langid, bytes, size);
 }
 
 int BoardFolder::claim_interface(usb_dev_handle* h, int interface) {

@@ -9,11 +9,17 @@
 // anew (another devnum). All boards are on one bus, "sim"; a device's
 // filename is its board's file name; boards are listed in file-name order.
 //
-// A board file holds FLASHPREP_SIM_NAME=VALUE lines, '#' comments and blank
-// lines; its settings apply to that board over the environment's. Its flash
-// persists in, and its state goes to, DIR/NAME.state/ unless the file names
-// its own files. Transfer numbers count that board's transfers in this
-// process.
+// A board file holds FLASHPREP_SIM_NAME=VALUE lines (no spaces around '='),
+// '#' comments and blank lines; its settings apply to that board over the
+// environment's. Its flash persists in, and its state goes to, DIR/NAME.state/
+// unless the file names its own files. Transfer numbers count that board's
+// transfers in this process.
+//
+// A board file that cannot be used (a line of another form, a name the board
+// does not know or that one board cannot have, a bad value, a file of its own
+// that cannot be kept) makes a refused board: it is listed like any other, so
+// that whoever lists boards sees it plugged in, but opening it is refused
+// (see the constructor), before anything reaches it.
 //
 // A board is held by the process that configures it until that process
 // closes it or ends (a system lock): another process's configuration then
@@ -25,11 +31,10 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <map>
-#include <set>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "sim/board_lock.h"
@@ -40,11 +45,16 @@ namespace sim {
 
 class BoardFolder {
  public:
+  // What happens when a refused board is opened, told the board file's path
+  // (the folder's path, '/', its name) and why it is refused. The preloaded
+  // library ends the process there; when it returns, the open fails.
+  using RefusedOpen = std::function<void(const std::string& file, const std::string& why)>;
+
   // `environment` gives the settings a board file leaves out (its
   // FLASHPREP_SIM_BOARD, _FLASH, _STATE and _TRACE are not used); `program`
-  // starts the messages written on stderr (a board file that cannot be used
-  // is left out, with a message).
-  BoardFolder(std::string dir, Getenv environment, std::string program);
+  // starts the messages written on stderr; `refused` may be empty.
+  BoardFolder(std::string dir, Getenv environment, std::string program,
+              RefusedOpen refused = nullptr);
   // Saves the boards this process still holds and ends their traces.
   ~BoardFolder();
   BoardFolder(const BoardFolder&) = delete;
@@ -60,6 +70,7 @@ class BoardFolder {
   int claim_interface(usb_dev_handle* h, int interface);
   int release_interface(usb_dev_handle* h, int interface);
   int reset_device(usb_dev_handle* h);
+  int get_string(usb_dev_handle* h, int index, int langid, char* bytes, size_t size);
   int bulk_write(usb_dev_handle* h, int ep, const char* bytes, int size, int timeout);
   int bulk_read(usb_dev_handle* h, int ep, char* bytes, int size, int timeout);
 
@@ -75,6 +86,7 @@ class BoardFolder {
     ScenarioFiles files;
     struct usb_device* inner = nullptr;  // the board's device on `usb`
     struct usb_device dev = {};          // what the host sees on the "sim" bus
+    std::string refusal;                 // why the board file cannot be used; empty: usable
     BoardLock lock;
     bool gone = false;
     bool trace_started = false;
@@ -85,9 +97,8 @@ class BoardFolder {
   // Frees the boards pulled out that no handle and no lock refer to any
   // more, as libusb 0.1 frees a device gone at a new listing.
   void forget_gone();
-  // Sets up a slot for a new board file; false (with a message) when its
-  // settings cannot be used.
-  bool plug(Slot& slot);
+  // Sets up a slot for a new board file: its board, or a refused one.
+  void plug(Slot& slot);
   Slot* slot_of(usb_dev_handle* h);
   // -19 when the board's file is gone or replaced (marking it unplugged),
   // else 0.
@@ -98,13 +109,13 @@ class BoardFolder {
   std::string dir_;
   Getenv environment_;
   std::string program_;
+  RefusedOpen refused_;
   // A list: open handles and device pointers refer into it, and a board
   // pulled out that nobody holds any more is taken out of it (see
   // find_devices), so that a long run of plug-ins uses no more memory.
   std::list<Slot> slots_;
   std::vector<Slot*> plugged_;  // in name order
   std::map<std::string, uint8_t> last_devnum_;
-  std::set<std::pair<std::string, int64_t>> refused_;  // told once per file
   std::map<const usb_dev_handle*, Slot*> handles_;
   usb_bus bus_ = {};
 };

@@ -54,7 +54,9 @@ void print_help() {
       "the driver blocks loaded, the flash blocks formatted, the checksum table\n"
       "blocks written, and whether every table entry holds the sum of its block.\n"
       "Exit status: 0 when the tables match, 1 when they do not, 2 for a bad\n"
-      "command line or a STATE_DIR without a board state.\n",
+      "command line or a STATE_DIR without a board state.\n"
+      "\n"
+      "--help prints this text, --version the version.\n",
       kUsage);
 }
 
@@ -63,6 +65,10 @@ void print_help() {
 int main(int argc, char** argv) {
   if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
     print_help();
+    return 0;
+  }
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("flashprep-sim-report %s\n", FLASHPREP_VERSION);
     return 0;
   }
   if (argc != 2 || argv[1][0] == '-') {

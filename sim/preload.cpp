@@ -38,8 +38,18 @@ class PreloadedBoard {
     if (!files_.boards.empty()) {
       // The folder's boards take the bus's place; the environment's own
       // board (and its files) stays unused.
+      // A board whose file cannot be used ends the process that opens it, as
+      // a bad setting in the environment does, before anything reaches the
+      // board: a run made on settings other than those written is worth
+      // nothing, and whoever started the process learns why from its status
+      // and its one line.
       folder_ = std::make_unique<sim::BoardFolder>(
-          files_.boards, [](const char* n) { return std::getenv(n); }, kProgram);
+          files_.boards, [](const char* n) { return std::getenv(n); }, kProgram,
+          [](const std::string& file, const std::string& why) {
+            std::fprintf(stderr, "%s: %s: %s\n", kProgram, file.c_str(), why.c_str());
+            (void)std::fflush(stderr);  // _Exit flushes nothing
+            std::_Exit(2);
+          });
       sim::use_folder(folder_.get());
       return;
     }

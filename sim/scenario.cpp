@@ -22,6 +22,9 @@ const char kScenarioHelp[] =
     "      identify only; wrong: the reply does not start with 'B';\n"
     "      empty: the reply has no body (header 00 00)\n"
     "  FLASHPREP_SIM_VERSION=TEXT                      identify reply after the 'B'\n"
+    "  FLASHPREP_SIM_SERIAL=TEXT                       USB serial number (1 to 126\n"
+    "      printable ASCII characters): iSerialNumber names a string holding it;\n"
+    "      default: none (iSerialNumber 0)\n"
     "Driver and flash (LIST is N, N-M, comma separated, or all; N, M: 0 to 4095):\n"
     "  FLASHPREP_SIM_REFUSE_DRIVER_BLOCKS=LIST   driver blocks (by index) stall\n"
     "  FLASHPREP_SIM_REFUSE_INIT=0|1             1: the flash init request stalls\n"
@@ -60,11 +63,19 @@ const char kScenarioHelp[] =
     "Many boards:\n"
     "  FLASHPREP_SIM_BOARDS=DIR    every file in DIR (name of A-Z a-z 0-9 . _ -, not\n"
     "      starting with '.') is a board on bus 'sim', listed by file name; creating\n"
-    "      and removing files plugs boards in and pulls them out. A file's lines\n"
-    "      FLASHPREP_SIM_NAME=VALUE (and # comments) set that board over the\n"
-    "      environment; its flash and state go to DIR/NAME.state/ unless it sets\n"
-    "      its own files. A board is held by the process that configures it: in\n"
-    "      any other, configuring it fails with -16 (busy)\n"
+    "      and removing files plugs boards in and pulls them out. Its flash and state\n"
+    "      go to DIR/NAME.state/ unless it sets its own files. A board is held by the\n"
+    "      process that configures it: in any other, configuring it fails with -16\n"
+    "      (busy). DIR must be a folder that exists\n"
+    "A board file holds, one a line (LF or CR LF):\n"
+    "  FLASHPREP_SIM_NAME=VALUE    any variable above but FLASHPREP_SIM_BOARD and\n"
+    "                              _BOARDS, no spaces around '=': set for that board\n"
+    "                              over the environment (whose _FLASH, _STATE and\n"
+    "                              _TRACE are not used for it)\n"
+    "  # COMMENT, or a blank line\n"
+    "  A file with anything else, an unknown name, a name set twice or a bad value\n"
+    "  is a refused board: it is listed, and a program that opens it ends at once\n"
+    "  with exit status 2 and the line 'flashprep-sim: DIR/NAME: WHY' on stderr.\n"
     "The folders of these paths must exist. A bad value or an unknown\n"
     "FLASHPREP_SIM_ name stops the command before it starts, with exit status 2.\n";
 
@@ -216,6 +227,13 @@ bool configure_from_environment(SimUsb& usb, const Getenv& get, ScenarioFiles* f
       return fail("FLASHPREP_SIM_FORMAT_DELAY_MS");
     config.format_delay_ms = static_cast<int>(number);
   }
+  if (get("FLASHPREP_SIM_SERIAL") != nullptr) {
+    config.serial = value("FLASHPREP_SIM_SERIAL");
+    const bool printable = std::all_of(config.serial.begin(), config.serial.end(),
+                                       [](char c) { return c >= ' ' && c <= '~'; });
+    if (config.serial.empty() || config.serial.size() > kMostStringChars || !printable)
+      return fail("FLASHPREP_SIM_SERIAL", "1 to 126 printable ASCII characters");
+  }
   const std::string pending = value("FLASHPREP_SIM_PENDING_REPLY");
   if (pending == "drop")
     config.drop_reply_on_configuration = true;
@@ -255,13 +273,17 @@ bool configure_from_environment(SimUsb& usb, const Getenv& get, ScenarioFiles* f
     return fail("FLASHPREP_SIM_FAULT");
   if (!flag("FLASHPREP_SIM_REAL_TIMEOUTS", &usb.real_timeouts))
     return fail("FLASHPREP_SIM_REAL_TIMEOUTS", "0 or 1");
+  const std::string boards = value("FLASHPREP_SIM_BOARDS");
+  std::error_code ec;
+  if (!boards.empty() && !std::filesystem::is_directory(boards, ec))
+    return fail("FLASHPREP_SIM_BOARDS", "no such folder");
   // A long run keeps no call log in the preloaded library: nothing reads it.
   usb.record_calls = false;
 
   files->flash = value("FLASHPREP_SIM_FLASH");
   files->state = value("FLASHPREP_SIM_STATE");
   files->trace = value("FLASHPREP_SIM_TRACE");
-  files->boards = value("FLASHPREP_SIM_BOARDS");
+  files->boards = boards;
   return true;
 }
 
@@ -337,6 +359,8 @@ std::string unusable_path(const std::string& path) {
   return std::filesystem::is_directory(parent, ec) ? std::string() : "no folder " + parent.string();
 }
 
+}  // namespace
+
 // Checked before the run starts, so that a run is never made only to find
 // that its results cannot be kept, and a user's file is never overwritten
 // by one that is not a flash image.
@@ -376,8 +400,6 @@ bool files_usable(const ScenarioFiles& files, std::string* error) {
   }
   return true;
 }
-
-}  // namespace
 
 bool open_files(SimUsb& usb, const ScenarioFiles& files, const char* program) {
   std::string error;

@@ -47,6 +47,9 @@ bool save_flash(const Board& board, const std::string& path);
 // read or written. save_files(): writes the flash file and the state
 // folder; false when one of them could not be written.
 bool open_files(SimUsb& usb, const ScenarioFiles& files, const char* program);
+// The check open_files() makes, alone: false, with the reason in `error`,
+// when one of the files cannot be used.
+bool files_usable(const ScenarioFiles& files, std::string* error);
 bool save_files(const Board& board, const ScenarioFiles& files, const char* program);
 
 }  // namespace sim

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <iterator>
 #include <thread>
 
@@ -11,6 +12,34 @@ namespace {
 
 constexpr int kErrInvalid = -22;  // -EINVAL: no such handle
 constexpr int kErrNoEntry = -2;   // -ENOENT: no such endpoint
+constexpr uint8_t kDescString = 3;
+constexpr uint8_t kVendorClass = 0xFF;
+constexpr uint8_t kMaxPacket0 = 64;
+constexpr uint16_t kDeviceRelease = 0x0100;
+
+// String descriptor `index` of a board's device (`board` null: a foreign
+// device, which has none); false for one it does not have.
+bool string_descriptor(const Board* board, int index, std::vector<uint8_t>* out) {
+  if (board == nullptr)
+    return false;
+  if (index == 0) {
+    *out = {4, kDescString, 0x09, 0x04};  // English (United States)
+    return true;
+  }
+  const std::string text = index == kStringManufacturer ? "flashprep"
+                           : index == kStringProduct    ? "Simulated target board"
+                           : index == kStringSerial     ? board->config().serial
+                                                        : std::string();
+  if (text.empty())
+    return false;
+  out->assign({0, kDescString});
+  for (const char c : text) {
+    out->push_back(static_cast<uint8_t>(c));
+    out->push_back(0);  // UTF-16LE, as USB strings are; the text is ASCII
+  }
+  (*out)[0] = static_cast<uint8_t>(out->size());
+  return true;
+}
 
 CallRecord make_call(const char* name, int device = -1, int arg = 0, int size = 0, int timeout = 0,
                      int result = 0) {
@@ -172,10 +201,21 @@ int SimUsb::find_devices() {
       struct usb_device& dev = device_list_.back();
       (void)std::snprintf(dev.filename, sizeof dev.filename, "%03d", ++devnum);
       dev.bus = &bus;
+      // The descriptor the usbredir board serves to a guest too.
       dev.descriptor.bLength = USB_DT_DEVICE_SIZE;
       dev.descriptor.bDescriptorType = USB_DT_DEVICE;
+      dev.descriptor.bcdUSB = 0x0200;  // USB 2.0, run at full speed
+      dev.descriptor.bDeviceClass = kVendorClass;
+      dev.descriptor.bMaxPacketSize0 = kMaxPacket0;
       dev.descriptor.idVendor = e.vid;
       dev.descriptor.idProduct = e.pid;
+      dev.descriptor.bcdDevice = kDeviceRelease;
+      if (e.board >= 0) {
+        dev.descriptor.iManufacturer = kStringManufacturer;
+        dev.descriptor.iProduct = kStringProduct;
+        if (!boards_.at(e.board).config().serial.empty())
+          dev.descriptor.iSerialNumber = kStringSerial;
+      }
       dev.descriptor.bNumConfigurations = 1;
       dev.devnum = static_cast<uint8_t>(devnum);
       dev.prev = prev;
@@ -258,6 +298,22 @@ int SimUsb::release_interface(usb_dev_handle* h, int interface) {
 int SimUsb::reset_device(usb_dev_handle* h) {
   int result = handle_result(h, 0);
   record(make_call("usb_reset", h ? h->device : -1, 0, 0, 0, result));
+  return result;
+}
+
+int SimUsb::get_string(usb_dev_handle* h, int index, int /*langid*/, char* bytes, size_t size) {
+  int result = handle_result(h, 0);
+  std::vector<uint8_t> descriptor;
+  if (result == 0 && !string_descriptor(board_of(h), index, &descriptor))
+    result = kErrPipe;
+  if (result == 0) {
+    const size_t given = std::min(descriptor.size(), size);
+    if (given > 0)
+      std::memcpy(bytes, descriptor.data(), given);
+    result = static_cast<int>(given);
+  }
+  record(make_call("usb_get_string", h ? h->device : -1, index,
+                   static_cast<int>(std::min<size_t>(size, 0xFFFF)), 0, result));
   return result;
 }
 

@@ -37,6 +37,16 @@ namespace sim {
 
 enum class Fault { none, error, short_count, timeout, unplug };
 
+// The string descriptors of a board's device: 0 its one language (English,
+// United States, which it gives whatever language is asked for), then these.
+// A foreign device has none.
+constexpr uint8_t kStringManufacturer = 1;
+constexpr uint8_t kStringProduct = 2;
+constexpr uint8_t kStringSerial = 3;  // only when the board has a serial number
+// The most characters a string descriptor holds: 2 bytes each after its
+// 2-byte header, in at most 255 bytes.
+constexpr size_t kMostStringChars = 126;
+
 // One libusb call as the host made it.
 struct CallRecord {
   std::string name;           // "usb_open", "usb_bulk_write", ...
@@ -123,6 +133,11 @@ class SimUsb {
   int claim_interface(usb_dev_handle* h, int interface);
   int release_interface(usb_dev_handle* h, int interface);
   int reset_device(usb_dev_handle* h);
+  // usb_get_string: string descriptor `index` of the device behind `h`, cut
+  // to `size` bytes (a control transfer, not numbered with the bulk ones).
+  // The bytes given, or kErrPipe for a string the device does not have (it
+  // stalls the request).
+  int get_string(usb_dev_handle* h, int index, int langid, char* bytes, size_t size);
   int bulk_write(usb_dev_handle* h, int ep, const char* bytes, int size, int timeout);
   // A reply that the board is still preparing (a format time) is waited for
   // in real time when it is ready within `timeout` ms; a `timeout` of 0 never

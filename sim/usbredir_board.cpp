@@ -15,7 +15,6 @@ constexpr int kMaxPacket = 64;
 // An IN transfer is taken from the board whole before its first packet goes:
 // room for the longest reply a 16-bit length header can announce.
 constexpr int kLongestTransfer = 0x10000;
-constexpr uint16_t kDeviceRelease = 0x0100;
 constexpr uint8_t kVendorClass = 0xFF;
 
 // Standard requests (bmRequestType, bRequest) that reach the device as
@@ -31,26 +30,37 @@ constexpr uint8_t kTypeMask = 0x60;  // standard, class or vendor
 constexpr uint8_t kDescDevice = 1;
 constexpr uint8_t kDescConfiguration = 2;
 constexpr uint8_t kDescString = 3;
-
-const char* const kStrings[] = {"flashprep", "Simulated target board", "SIM-0001"};
+constexpr size_t kLongestString = 255;
 
 // usbredir's slot of an endpoint address in interface and ep_info packets.
 int endpoint_slot(uint8_t address) {
   return ((address & 0x80) >> 3) | (address & 0x0F);
 }
 
-// The descriptors read as USB tables: a field or a record a line.
-// clang-format off
-std::vector<uint8_t> device_descriptor(uint16_t vendor, uint16_t product) {
-  return {18, kDescDevice, 0x00, 0x02,  // USB 2.0, run at full speed
-          kVendorClass, 0x00, 0x00, kMaxPacket,
-          static_cast<uint8_t>(vendor & 0xFF), static_cast<uint8_t>(vendor >> 8),
-          static_cast<uint8_t>(product & 0xFF), static_cast<uint8_t>(product >> 8),
-          kDeviceRelease & 0xFF, kDeviceRelease >> 8,
-          1, 2, 3,  // manufacturer, product, serial number strings
-          1};       // one configuration
+// The device descriptor as the bus lists it, in its wire form.
+std::vector<uint8_t> device_descriptor(const usb_device_descriptor& d) {
+  return {d.bLength,
+          d.bDescriptorType,
+          static_cast<uint8_t>(d.bcdUSB & 0xFF),
+          static_cast<uint8_t>(d.bcdUSB >> 8),
+          d.bDeviceClass,
+          d.bDeviceSubClass,
+          d.bDeviceProtocol,
+          d.bMaxPacketSize0,
+          static_cast<uint8_t>(d.idVendor & 0xFF),
+          static_cast<uint8_t>(d.idVendor >> 8),
+          static_cast<uint8_t>(d.idProduct & 0xFF),
+          static_cast<uint8_t>(d.idProduct >> 8),
+          static_cast<uint8_t>(d.bcdDevice & 0xFF),
+          static_cast<uint8_t>(d.bcdDevice >> 8),
+          d.iManufacturer,
+          d.iProduct,
+          d.iSerialNumber,
+          d.bNumConfigurations};
 }
 
+// The configuration read as a USB table: a record a line.
+// clang-format off
 std::vector<uint8_t> configuration_descriptor() {
   return {9, kDescConfiguration, 32, 0, 1, 1, 0, 0x80, 50,  // bus powered, 100 mA
           9, 4, 0, 0, 2, kVendorClass, 0x00, 0x00, 0,        // interface 0, two endpoints
@@ -58,23 +68,6 @@ std::vector<uint8_t> configuration_descriptor() {
           7, 5, kEndpointIn, 0x02, kMaxPacket, 0, 0};        // bulk IN
 }
 // clang-format on
-
-// False for a string index the device does not have.
-bool string_descriptor(int index, std::vector<uint8_t>* out) {
-  if (index == 0) {
-    *out = {4, kDescString, 0x09, 0x04};  // English (United States)
-    return true;
-  }
-  if (index < 1 || index > 3)
-    return false;
-  out->assign({0, kDescString});
-  for (const char* c = kStrings[index - 1]; *c != '\0'; ++c) {
-    out->push_back(static_cast<uint8_t>(*c));
-    out->push_back(0);  // UTF-16LE
-  }
-  (*out)[0] = static_cast<uint8_t>(out->size());
-  return true;
-}
 
 UsbredirBoard* self(void* priv) {
   return static_cast<UsbredirBoard*>(priv);
@@ -127,8 +120,7 @@ bool UsbredirBoard::start(std::string* error) {
   usb_.real_timeouts = false;
   struct usb_device* device = first_device(usb_);
   if (device != nullptr) {
-    vendor_ = device->descriptor.idVendor;
-    product_ = device->descriptor.idProduct;
+    descriptor_ = device->descriptor;
     handle_ = usb_.open(device);
   }
   fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
@@ -250,10 +242,10 @@ void UsbredirBoard::announce() {
 
   usb_redir_device_connect_header connect = {};
   connect.speed = usb_redir_speed_full;
-  connect.device_class = kVendorClass;
-  connect.vendor_id = vendor_;
-  connect.product_id = product_;
-  connect.device_version_bcd = kDeviceRelease;
+  connect.device_class = descriptor_.bDeviceClass;
+  connect.vendor_id = descriptor_.idVendor;
+  connect.product_id = descriptor_.idProduct;
+  connect.device_version_bcd = descriptor_.bcdDevice;
   usbredirparser_send_device_connect(parser_, &connect);
   announced_ = true;
 }
@@ -328,14 +320,21 @@ void UsbredirBoard::control(uint64_t id, usb_redir_control_packet_header* h,
   if (standard && h->requesttype == kDirIn && h->request == kGetDescriptor) {
     const uint8_t type = static_cast<uint8_t>(h->value >> 8);
     ok = true;
-    if (type == kDescDevice)
-      answer = device_descriptor(vendor_, product_);
-    else if (type == kDescConfiguration)
+    if (type == kDescDevice) {
+      answer = device_descriptor(descriptor_);
+    } else if (type == kDescConfiguration) {
       answer = configuration_descriptor();
-    else if (type == kDescString)
-      ok = string_descriptor(h->value & 0xFF, &answer);
-    else
+    } else if (type == kDescString) {
+      // The bus's own strings, so that a guest reads what a program on the
+      // preloaded board reads; wIndex is the language asked for.
+      answer.resize(kLongestString);
+      const int got = usb_.get_string(handle_, h->value & 0xFF, h->index,
+                                      reinterpret_cast<char*>(answer.data()), answer.size());
+      ok = got >= 0;
+      answer.resize(ok ? static_cast<size_t>(got) : 0);
+    } else {
       ok = false;  // device qualifier and the rest: a full-speed device has none
+    }
   } else if (standard && (h->requesttype & kDirIn) != 0 && h->request == kGetStatus) {
     answer = {0, 0};  // bus powered, no remote wake-up, endpoints not halted
     ok = true;

@@ -148,8 +148,7 @@ class UsbredirBoard {
   int fd_;
   usbredirparser* parser_ = nullptr;
   usb_dev_handle* handle_ = nullptr;
-  uint16_t vendor_ = 0;
-  uint16_t product_ = 0;
+  usb_device_descriptor descriptor_ = {};  // of the device served
   uint8_t configuration_ = 0;
   bool announced_ = false;
   bool unplugged_ = false;

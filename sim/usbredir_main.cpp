@@ -26,6 +26,7 @@ int usage(FILE* out) {
   std::fputs(
       "usage: flashprep-sim-usbredir SOCKET\n"
       "       flashprep-sim-usbredir --device-id\n"
+      "       flashprep-sim-usbredir --help | --version\n"
       "\n"
       "Listens on the unix socket SOCKET, serves the simulated board to the first\n"
       "peer that connects (a usb-redir device of a virtual machine) and exits when\n"
@@ -73,9 +74,17 @@ int listen_on(const std::string& path) {
 int main(int argc, char** argv) {
   if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0))
     return usage(stdout);
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0)
+    return std::printf("%s %s\n", kProgram, FLASHPREP_VERSION) < 0 ? 1 : 0;
   if (argc != 2)
     return usage(stderr);
   const bool device_id = std::strcmp(argv[1], "--device-id") == 0;
+  // A SOCKET that starts with '-' is most likely a mistyped option: no
+  // socket by that name (./-name still is one).
+  if (argv[1][0] == '-' && !device_id) {
+    std::fprintf(stderr, "%s: unknown option %s\n", kProgram, argv[1]);
+    return usage(stderr);
+  }
 
   sim::SimUsb usb;
   sim::ScenarioFiles files;

@@ -161,6 +161,51 @@ TEST(SimBoard, QuickTimeOutsMoveTheClockAndFormatsComeOneAfterTheOther) {
   EXPECT_GT(b.reply_wait_ms(), 59000);
 }
 
+// A serial number set for the board is what the device descriptor points
+// to and what both string calls of libusb 0.1 give; without one the
+// descriptor names none and asking for it stalls.
+TEST_F(SimBus, ASerialNumberIsAStringOfTheDeviceOnlyWhenSet) {
+  auto first_device = [&] {
+    usb_find_busses();
+    usb_find_devices();
+    return usb_get_busses()->devices;
+  };
+  char text[64];
+  uint8_t raw[255];
+  struct usb_device* dev = first_device();
+  EXPECT_EQ(dev->descriptor.iSerialNumber, 0);
+  usb_dev_handle* h = usb_open(dev);
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(usb_get_string_simple(h, sim::kStringSerial, text, sizeof text), sim::kErrPipe);
+  EXPECT_EQ(usb_get_string_simple(h, dev->descriptor.iProduct, text, sizeof text), 22);
+  EXPECT_STREQ(text, "Simulated target board");
+  EXPECT_EQ(usb_close(h), 0);
+
+  sim::BoardConfig config;
+  config.serial = "FP-0042 x~";
+  usb().reset(config);
+  dev = first_device();
+  ASSERT_EQ(dev->descriptor.iSerialNumber, sim::kStringSerial);
+  h = usb_open(dev);
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(usb_get_string_simple(h, dev->descriptor.iSerialNumber, text, sizeof text), 10);
+  EXPECT_STREQ(text, "FP-0042 x~");
+  // The descriptor itself: its length, type 3, then UTF-16LE.
+  ASSERT_EQ(usb_get_string(h, sim::kStringSerial, 0x0409, reinterpret_cast<char*>(raw), sizeof raw),
+            22);
+  EXPECT_EQ(Bytes(raw, raw + 6), Bytes({22, 3, 'F', 0, 'P', 0}));
+  EXPECT_EQ(Bytes(raw + 18, raw + 22), Bytes({'x', 0, '~', 0}));
+  EXPECT_EQ(usb_get_string(h, sim::kStringSerial, 0x0409, reinterpret_cast<char*>(raw), 4), 4)
+      << "cut to what was asked";
+  EXPECT_EQ(usb_get_string(h, 4, 0x0409, reinterpret_cast<char*>(raw), sizeof raw), sim::kErrPipe);
+  // A short buffer gets what fits, and its NUL.
+  EXPECT_EQ(usb_get_string_simple(h, sim::kStringSerial, text, 5), 4);
+  EXPECT_STREQ(text, "FP-0");
+  EXPECT_EQ(usb_close(h), 0);
+  EXPECT_LT(usb_get_string_simple(h, sim::kStringSerial, text, sizeof text), 0) << "closed";
+  EXPECT_EQ(usb().transfers(), 0) << "strings are no bulk transfers";
+}
+
 TEST(SimScenario, BlockListsAndBadSettings) {
   std::set<int> s;
   EXPECT_TRUE(sim::parse_block_list("3,5-7,2600", &s));
@@ -216,6 +261,22 @@ TEST(SimScenario, BlockListsAndBadSettings) {
   EXPECT_EQ(usb.board().config().weak_seed, 0xFFFFFFFFu);
   EXPECT_FALSE(sim::configure_from_environment(
       usb, env({{"FLASHPREP_SIM_WEAK_SEED", "4294967296"}}), &files, &error));
+
+  // Serial numbers: 1 to 126 printable ASCII characters, as a string
+  // descriptor holds them.
+  const std::string longest(126, 'S');
+  ASSERT_TRUE(sim::configure_from_environment(usb, env({{"FLASHPREP_SIM_SERIAL", longest}}), &files,
+                                              &error))
+      << error;
+  EXPECT_EQ(usb.board().config().serial, longest);
+  for (const std::string& bad : {std::string(), longest + "S", std::string("tab\there"),
+                                 std::string("caf\xc3\xa9"), std::string("del\x7f")}) {
+    EXPECT_FALSE(
+        sim::configure_from_environment(usb, env({{"FLASHPREP_SIM_SERIAL", bad}}), &files, &error))
+        << bad;
+    EXPECT_NE(error.find("printable ASCII"), std::string::npos) << error;
+  }
+  EXPECT_EQ(usb.board().config().serial, "") << "a refused value leaves a healthy default board";
 }
 
 // A folder of boards, read as the preloaded library reads it. Two
@@ -288,24 +349,24 @@ class SimFolder : public SimTest {
 
 TEST_F(SimFolder, BoardFilesAreListedByNameAndComeAndGoWithTheirFiles) {
   plug("b", "");
-  plug("a-1.x_Y", "# a comment\n\n  \t\nFLASHPREP_SIM_WEAK_SEED=0\r\n");
+  plug("a-1.x_Y", "# a comment\n\n  \t\n  # another\nFLASHPREP_SIM_WEAK_SEED=0\r\n");
   plug(".hidden", "");
   plug("with space", "");
   plug("refused", "FLASHPREP_SIM_BOARD=two\n");
-  plug("notes", "plugged in on Monday\n");
-  plug("bad-value", "FLASHPREP_SIM_FAULT=melt@3\n");
   std::filesystem::create_directory(boards + "/folder");
   sim::BoardFolder folder(boards, env({{"FLASHPREP_SIM_WEAK_SEED", "9"}}), "test");
   std::map<std::string, int> seen = listed(folder);
-  ASSERT_EQ(seen.size(), 2u);
+  ASSERT_EQ(seen.size(), 3u);
   ASSERT_EQ(seen.count("a-1.x_Y"), 1u);
   ASSERT_EQ(seen.count("b"), 1u);
+  ASSERT_EQ(seen.count("refused"), 1u) << "a refused board is plugged in all the same";
   EXPECT_EQ(folder.board_usb("a-1.x_Y")->board().config().weak_seed, 0u) << "the file's own";
   EXPECT_EQ(folder.board_usb("b")->board().config().weak_seed, 9u) << "the environment's";
 
   // Pulled out, plugged in, and plugged in anew: listed as such, and the
   // board that was plugged in anew has another devnum.
   std::filesystem::remove(boards + "/b");
+  std::filesystem::remove(boards + "/refused");
   std::filesystem::remove(boards + "/a-1.x_Y");
   plug("a-1.x_Y", "");
   plug("c", "");
@@ -315,6 +376,89 @@ TEST_F(SimFolder, BoardFilesAreListedByNameAndComeAndGoWithTheirFiles) {
   ASSERT_EQ(now.count("a-1.x_Y"), 1u);
   EXPECT_NE(now.at("a-1.x_Y"), seen.at("a-1.x_Y"));
   EXPECT_EQ(listed(folder), now) << "a board left plugged in keeps its devnum";
+}
+
+// A board file that says anything but what the board can be is refused
+// whole: listed, but opening it reports the file and why, and gives no
+// handle; nothing is read from or written for it.
+TEST_F(SimFolder, ABoardFileThatCannotBeUsedIsListedAndRefusedWhenOpened) {
+  const struct {
+    const char* text;
+    const char* why;
+  } cases[] = {
+      {"# seven\nFLASHPREP_SIM_FORMAT_REQUEST_FAIL=7\n",
+       "line 2: unknown variable FLASHPREP_SIM_FORMAT_REQUEST_FAIL (did you mean "
+       "FLASHPREP_SIM_FORMAT_REQUEST_FAILS?"},
+      {"FLASHPREP_SIM_FORMAT_REQUEST_FAILS =7\n",
+       "line 1: 'FLASHPREP_SIM_FORMAT_REQUEST_FAILS =7' "
+       "is not FLASHPREP_SIM_NAME=VALUE (no spaces"},
+      {"FLASHPREP_SIM_FORMAT_REQUEST_FAILS=\t7\n", "(no spaces around '=')"},
+      {"\n  FLASHPREP_SIM_WEAK_SEED=3\n", "line 2: '  FLASHPREP_SIM_WEAK_SEED=3' is not"},
+      {"FLASHPREP_SIM_WEAK_SEED\n", "line 1: 'FLASHPREP_SIM_WEAK_SEED' is not"},
+      {"flashprep_sim_weak_seed=3\n", "is not FLASHPREP_SIM_NAME=VALUE"},
+      {"plugged in on Monday\n", "is not FLASHPREP_SIM_NAME=VALUE"},
+      {"FLASHPREP_SIM_BOARDS=/tmp\n", "FLASHPREP_SIM_BOARDS cannot be set for one board"},
+      {"FLASHPREP_SIM_HELP=1\n", "FLASHPREP_SIM_HELP cannot be set for one board"},
+      {"FLASHPREP_SIM_WEAK_SEED=3\r\nFLASHPREP_SIM_WEAK_SEED=4\r\n",
+       "line 2: FLASHPREP_SIM_WEAK_SEED set a second time"},
+      {"FLASHPREP_SIM_FAULT=melt@3\n", "bad value for FLASHPREP_SIM_FAULT: 'melt@3'"},
+      {"FLASHPREP_SIM_SERIAL=\n", "bad value for FLASHPREP_SIM_SERIAL"},
+      {"FLASHPREP_SIM_WEAK_SEED=3\nFLASHPREP_SIM_STATE=/no/such/folder/state\n",
+       "no folder /no/such/folder"},
+  };
+  std::vector<std::pair<std::string, std::string>> told;
+  const sim::BoardFolder::RefusedOpen tell = [&](const std::string& file, const std::string& why) {
+    told.emplace_back(file, why);
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::filesystem::remove_all(boards);
+    std::filesystem::create_directory(boards);
+    plug("a", c.text);
+    plug("b", "FLASHPREP_SIM_WEAK_SEED=5\n");
+    told.clear();
+    sim::BoardFolder folder(boards, env({}), "test", tell);
+    ASSERT_EQ(listed(folder).size(), 2u);
+    int result = 0;
+    EXPECT_EQ(configure(folder, "a", &result), nullptr);
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_EQ(told[0].first, boards + "/a");
+    EXPECT_NE(told[0].second.find(c.why), std::string::npos) << told[0].second;
+    EXPECT_EQ(folder.board_usb("a")->count("usb_open"), 0) << "refused before the board";
+    EXPECT_EQ(folder.board_usb("a")->board().config().weak_seed, 1u) << "none of its settings";
+
+    // The other board of the folder is not touched by it.
+    usb_dev_handle* h = configure(folder, "b", &result);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(told.size(), 1u);
+    EXPECT_EQ(folder.close(h), 0);
+  }
+  EXPECT_EQ(std::filesystem::exists(boards + "/a.state"), false);
+
+  // Its settings written right, the board is plugged in and usable, with
+  // the serial number the file gives it.
+  sim::BoardFolder folder(boards, env({}), "test", tell);
+  listed(folder);
+  std::filesystem::remove(boards + "/a");
+  plug("c", "FLASHPREP_SIM_SERIAL=MENDED-1\nFLASHPREP_SIM_STATE=" + dir.file("mended") + "\n");
+  int result = 0;
+  told.clear();
+  usb_dev_handle* h = configure(folder, "c", &result);
+  ASSERT_NE(h, nullptr);
+  EXPECT_TRUE(told.empty());
+  const struct usb_device* c = folder.get_busses()->devices;
+  while (c != nullptr && std::string(c->filename) != "c")
+    c = c->next;
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(c->descriptor.iSerialNumber, sim::kStringSerial);
+  uint8_t raw[64];
+  ASSERT_EQ(
+      folder.get_string(h, sim::kStringSerial, 0x0409, reinterpret_cast<char*>(raw), sizeof raw),
+      18);
+  EXPECT_EQ(Bytes(raw + 2, raw + 6), Bytes({'M', 0, 'E', 0}));
+  EXPECT_EQ(folder.close(h), 0);
+  EXPECT_TRUE(std::filesystem::exists(dir.file("mended") + "/events.txt"));
 }
 
 // The board's run through the folder is its run alone: the file's settings

@@ -2,6 +2,7 @@
 // demos and tests that need a driver file without the real one.
 //
 //   flashprep-make-driver PATH [BYTES [START_HEX]]
+//   flashprep-make-driver --help | --version
 //
 // The content is a fixed pseudo-random sequence, so that the image looks like
 // code (no long constant runs) and is the same on every run.
@@ -46,7 +47,9 @@ void print_help() {
       "Writes PATH (serial_flash.S19 for flashprep): a made-up driver image of\n"
       "BYTES bytes (default 4000) from address START_HEX (default 20000000), as\n"
       "S3 records. The bytes are the same on every run. For rehearsals with the\n"
-      "simulated board; a real board needs the real driver.\n",
+      "simulated board; a real board needs the real driver.\n"
+      "\n"
+      "--help prints this text, --version the version.\n",
       kUsage);
 }
 
@@ -55,6 +58,10 @@ void print_help() {
 int main(int argc, char** argv) {
   if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
     print_help();
+    return 0;
+  }
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("flashprep-make-driver %s\n", FLASHPREP_VERSION);
     return 0;
   }
   if (argc < 2 || argc > 4)

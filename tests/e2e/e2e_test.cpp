@@ -434,10 +434,15 @@ TEST_F(E2E, LauncherHelpAndBadSettings) {
                           "FLASHPREP_SIM_FORMAT_DELAY_MS",
                           "FLASHPREP_SIM_FORMAT_DELAY_BLOCKS",
                           "FLASHPREP_SIM_PENDING_REPLY",
+                          "FLASHPREP_SIM_SERIAL",
                           "FLASHPREP_SIM_BOARDS"})
     EXPECT_NE(help.out.find(var), std::string::npos) << var;
 
   EXPECT_NE(help.out.find("flashprep-sim-report DIR"), std::string::npos);
+  // What a board file may hold, and what becomes of one that holds more.
+  for (const char* said : {"A board file holds", "no spaces around '='", "# COMMENT",
+                           "'flashprep-sim: DIR/NAME: WHY'"})
+    EXPECT_NE(help.out.find(said), std::string::npos) << said;
 
   // Refused before the run, with one line: no run, no file written.
   const std::string user_file = (dir / "mine.bin").string();
@@ -453,6 +458,9 @@ TEST_F(E2E, LauncherHelpAndBadSettings) {
       {{{"FLASHPREP_SIM_FORMAT_REQUEST_FAILS", "5000"}}, "blocks 0 to 4095"},
       {{{"FLASHPREP_SIM_REFUSE_INIT", "yes"}}, "0 or 1"},
       {{{"FLASHPREP_SIM_BORD", "none"}}, "did you mean FLASHPREP_SIM_BOARD?"},
+      {{{"FLASHPREP_SIM_SERIAL", "\tx"}}, "1 to 126 printable ASCII characters"},
+      {{{"FLASHPREP_SIM_BOARDS", (dir / "no" / "boards").string()}}, "no such folder"},
+      {{{"FLASHPREP_SIM_BOARDS", user_file}}, "no such folder"},
   };
   for (const auto& c : bad_settings) {
     const ProcessResult bad =
@@ -467,13 +475,23 @@ TEST_F(E2E, LauncherHelpAndBadSettings) {
   EXPECT_FALSE(fs::exists(dir / "no"));
 }
 
-TEST_F(E2E, HelperProgramsAnswerHelpAndRefuseBadCommandLines) {
-  for (const char* program :
-       {FLASHPREP_SIM_LAUNCHER, FLASHPREP_SIM_REPORT, FLASHPREP_MAKE_DRIVER}) {
+// Every program of the simulated board's kit, and flashprep itself, answers
+// --help and --version and refuses an option it does not know.
+TEST_F(E2E, ProgramsAnswerHelpAndVersionAndRefuseBadCommandLines) {
+  std::vector<const char*> programs = {FLASHPREP_BINARY, FLASHPREP_SIM_LAUNCHER,
+                                       FLASHPREP_SIM_REPORT, FLASHPREP_MAKE_DRIVER};
+#ifdef FLASHPREP_SIM_USBREDIR
+  programs.push_back(FLASHPREP_SIM_USBREDIR);
+#endif
+  for (const char* program : programs) {
     SCOPED_TRACE(program);
+    const std::string name = fs::path(program).filename().string();
     const ProcessResult help = run_process({program, "--help"}, dir.string(), {});
     EXPECT_EQ(help.exit_status, 0);
-    EXPECT_EQ(help.out.rfind("usage: ", 0), 0u) << help.out;
+    EXPECT_EQ(help.out.rfind("usage: " + name + " ", 0), 0u) << help.out;
+    const ProcessResult version = run_process({program, "--version"}, dir.string(), {});
+    EXPECT_EQ(version.exit_status, 0);
+    EXPECT_EQ(version.out, name + " " + FLASHPREP_VERSION + "\n");
     const ProcessResult bad = run_process({program, "--bogus"}, dir.string(), {});
     EXPECT_EQ(bad.exit_status, 2);
     EXPECT_NE(bad.err.find("\nusage: "), std::string::npos) << bad.err;
@@ -487,6 +505,90 @@ TEST_F(E2E, HelperProgramsAnswerHelpAndRefuseBadCommandLines) {
   EXPECT_EQ(fs::path(FLASHPREP_SIM_REPORT).parent_path(),
             fs::path(FLASHPREP_SIM_LAUNCHER).parent_path())
       << "the report reader is built beside the other programs";
+}
+
+// flashprep with an argument only prints: the board (the first of a folder,
+// whose file has it keep a trace) is never opened, its state never written.
+TEST_F(E2E, FlashprepWithAnArgumentTouchesNoBoard) {
+  const fs::path boards = dir / "boards";
+  fs::create_directory(boards);
+  const fs::path trace = dir / "a.pcap";
+  std::ofstream(boards / "a", std::ios::binary) << "FLASHPREP_SIM_TRACE=" << trace.string() << "\n";
+  const Env folder = {{"FLASHPREP_SIM_BOARDS", boards.string()}};
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    const char* out;  // the start of standard output
+    const char* err;
+  } cases[] = {
+      {{"--help"}, 0, "usage: flashprep [--help | --version]\n", ""},
+      {{"--version"}, 0, "flashprep " FLASHPREP_VERSION "\n", ""},
+      {{"-h"}, 2, "", "flashprep: unexpected argument -h\nusage: flashprep [--help | --version]\n"},
+      {{"--help", "now"}, 2, "", "flashprep: unexpected argument now\nusage: "},
+      {{"serial_flash.S19"}, 2, "", "flashprep: unexpected argument serial_flash.S19\n"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> argv = {FLASHPREP_SIM_LAUNCHER, FLASHPREP_BINARY};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    const ProcessResult r = run_process(argv, dir.string(), folder);
+    SCOPED_TRACE(c.args[0]);
+    EXPECT_EQ(r.exit_status, c.status);
+    EXPECT_EQ(r.out.rfind(c.out, 0), 0u) << r.out;
+    EXPECT_EQ(r.err.rfind(c.err, 0), 0u) << r.err;
+    if (c.status != 0) {
+      EXPECT_EQ(r.out, "");
+    }
+    EXPECT_EQ(r.out.find("FAIL"), std::string::npos) << r.out;
+    EXPECT_FALSE(fs::exists(trace)) << "the board was configured";
+    EXPECT_FALSE(fs::exists(boards / "a.state")) << "the board was opened and closed";
+  }
+  // Without one it runs, as ever: the same board is prepared.
+  const ProcessResult run =
+      run_process({FLASHPREP_SIM_LAUNCHER, FLASHPREP_BINARY}, dir.string(), folder);
+  EXPECT_EQ(run.exit_status, 0);
+  expect_lines(run.out, download() + expected_format({}).lines);
+  EXPECT_TRUE(fs::exists(trace));
+  EXPECT_TRUE(fs::exists(boards / "a.state" / "events.txt"));
+}
+
+// A board file that cannot be used ends the program that opens its board at
+// once, with status 2 and one line saying which file and why, before the
+// run's first line; a program that only lists the boards goes on.
+TEST_F(E2E, ABoardFileThatCannotBeUsedStopsTheProgramThatOpensIt) {
+  const fs::path boards = dir / "boards";
+  fs::create_directory(boards);
+  const Env folder = {{"FLASHPREP_SIM_BOARDS", boards.string()}};
+  const std::vector<std::string> argv = {FLASHPREP_SIM_LAUNCHER, FLASHPREP_BINARY};
+  const std::string file = (boards / "b").string();
+  const struct {
+    const char* text;
+    std::string why;
+  } cases[] = {
+      {"FLASHPREP_SIM_FORMAT_REQUEST_FAIL=7\n",
+       "line 1: unknown variable FLASHPREP_SIM_FORMAT_REQUEST_FAIL (did you mean "
+       "FLASHPREP_SIM_FORMAT_REQUEST_FAILS? flashprep-sim --help lists them)"},
+      {"# a comment\nFLASHPREP_SIM_FORMAT_REQUEST_FAILS = 7\n",
+       "line 2: 'FLASHPREP_SIM_FORMAT_REQUEST_FAILS = 7' is not FLASHPREP_SIM_NAME=VALUE (no "
+       "spaces around '=')"},
+      {"FLASHPREP_SIM_FORMAT_REQUEST_FAILS=7,9000\n",
+       "bad value for FLASHPREP_SIM_FORMAT_REQUEST_FAILS: '7,9000' (blocks 0 to 4095: N, N-M, "
+       "comma separated, or all; flashprep-sim --help lists the values)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << c.text;
+    const ProcessResult r = run_process(argv, dir.string(), folder);
+    EXPECT_EQ(r.exit_status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "flashprep-sim: " + file + ": " + c.why + "\n");
+    EXPECT_FALSE(fs::exists(boards / "b.state"));
+  }
+  // Listed after a usable board, it stops nobody who does not open it.
+  std::ofstream(boards / "a", std::ios::binary) << "FLASHPREP_SIM_FORMAT_REQUEST_FAILS=7\n";
+  const ProcessResult first = run_process(argv, dir.string(), folder);
+  EXPECT_EQ(first.exit_status, 0);
+  EXPECT_EQ(first.err, "");
+  expect_lines(first.out, download() + expected_format({7}).lines);
 }
 
 // Two processes on two boards of one folder run side by side, each as it

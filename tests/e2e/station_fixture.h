@@ -148,10 +148,15 @@ class Station : public ::testing::Test {
                         : nlohmann::json());
     return out;
   }
-  // A board file in `folder` (created if need be).
+  // A board file in `folder` (created if need be), plugged in whole: written
+  // under a name the board folder passes over, then renamed, so that a look
+  // at the folder never finds it half written (a file written again is a
+  // board plugged in again).
   void plug(const std::string& folder, const std::string& name, const std::string& text) {
     fs::create_directories(dir / folder);
-    std::ofstream(dir / folder / name, std::ios::binary) << text;
+    const fs::path hidden = dir / folder / ("." + name + ".new");
+    std::ofstream(hidden, std::ios::binary) << text;
+    fs::rename(hidden, dir / folder / name);
   }
   Env folder(const std::string& name) { return {{"FLASHPREP_SIM_BOARDS", (dir / name).string()}}; }
   static std::string full_run() {

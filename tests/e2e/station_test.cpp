@@ -330,6 +330,40 @@ TEST_F(Station, ASecondStopRequestStillRecordsEveryBoard) {
         << name;
 }
 
+// A board file that cannot be used (a misspelt setting, spaces around '=')
+// is a board refused, not a healthy one: told NOT STARTED with the simulated
+// board's reason, counted NOT READY and recorded so; its process's message
+// stays beside its log.
+TEST_F(Station, ABoardFileThatCannotBeUsedIsRefused) {
+  plug("boards", "a", "");
+  plug("boards", "c", "FLASHPREP_SIM_FORMAT_REQUEST_FAIL=7\n");
+  plug("boards", "d", "FLASHPREP_SIM_FORMAT_REQUEST_FAILS = 7\n");
+  const ProcessResult r = station(folder("boards"), {"--results", "r.jsonl"});
+  EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
+  EXPECT_NE(r.out.find("NOT STARTED sim-c: flashprep-sim: " + (dir / "boards" / "c").string() +
+                       ": line 1: unknown variable FLASHPREP_SIM_FORMAT_REQUEST_FAIL (did you "
+                       "mean FLASHPREP_SIM_FORMAT_REQUEST_FAILS?"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("NOT STARTED sim-d: flashprep-sim: "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("DONE 1 READY, 2 NOT READY\n"), std::string::npos) << r.out;
+  EXPECT_EQ(log("sim-c"), "") << "the refused board was talked to";
+  for (const nlohmann::json& rec : records("r.jsonl")) {
+    if (rec["board"] == "sim-a")
+      continue;
+    EXPECT_EQ(rec["verdict"], "NOT READY");
+    EXPECT_EQ(rec["reasons"][0].get<std::string>().rfind("NOT STARTED: flashprep-sim: ", 0), 0u)
+        << rec;
+  }
+  const std::string errors = logs_of("sim-c")[0].replace_extension(".err").string();
+  EXPECT_NE(read_text(errors).find("unknown variable"), std::string::npos) << errors;
+
+  // A folder of boards that is not there: refused before anything runs.
+  const ProcessResult missing = station(folder("no-such-boards"));
+  EXPECT_EQ(missing.exit_status, 2);
+  EXPECT_EQ(missing.out, "");
+}
+
 // A board pulled out during a one-pass run: UNPLUGGED, not a list of the
 // blocks it never reached.
 TEST_F(Station, ABoardPulledOutIsToldUnplugged) {

@@ -116,9 +116,12 @@ case $case_name in
       faults=$faults,timeout@24,timeout@71
       lines="$lines|BLOCK 9 FAILED|FAIL: FORMATTING BLOCK 8"
     fi
+    # A serial number with a space and signs in it: the guest's kernel
+    # reads it at enumeration, and sysfs shows it.
     set -- FLASHPREP_SIM_REFUSE_DRIVER_BLOCKS=3 FLASHPREP_SIM_SHORT_REPLY=100 \
       FLASHPREP_SIM_OVERSIZED_REPLY=200 FLASHPREP_SIM_FORMAT_REQUEST_FAILS=300 \
-      FLASHPREP_SIM_REFUSE_WRITES=2529 FLASHPREP_SIM_FAULT=$faults
+      FLASHPREP_SIM_REFUSE_WRITES=2529 FLASHPREP_SIM_FAULT=$faults \
+      "FLASHPREP_SIM_SERIAL=FP 0042/b#7"
     # On the slow ports the board goes away after transfer 2100, once every
     # exchange above (the refused table write is the last) has happened; the
     # remaining blocks then fail at once.
@@ -128,6 +131,8 @@ case $case_name in
     check "exit status 0" [ "$lane_status" -eq 0 ]
     check "output as on the preloaded board" same_text "$scratch/ref.out" "$scratch/lane.out"
     check "board state as on the preloaded board" same_state ref
+    check "the guest's sysfs has the board's serial number" \
+      grep -qF ' serial=FP 0042/b#7' "$scratch/report"
     old_ifs=$IFS
     IFS='|'
     for line in $lines; do
@@ -192,6 +197,7 @@ case $case_name in
     check "output as on the preloaded board" same_text "$scratch/ref.out" "$scratch/lane.out"
     check "board state as on the preloaded board" same_state ref
     check "unplugged in the middle ($formatted formatted)" between "$formatted" 900 1100
+    check "no serial number unless one is set" grep -q '^port .* serial=none' "$scratch/report"
     check "one line for every block" [ $((formatted + refused)) -eq 4064 ]
     check "the last block failed" has_line "$scratch/lane.out" "FAIL: FORMATTING BLOCK 4095"
     # A transfer that waited for its time-out would alone take 5000 ms.

@@ -220,6 +220,7 @@ TEST_F(UsbredirBoardTest, AnswersTheEnumerationRequests) {
   machine_->control_in(4, 0x80, 6, 0x0302, 255);  // product string
   machine_->control_in(5, 0x80, 6, 0x0600, 10);   // device qualifier
   machine_->control_in(6, 0xC0, 1, 0, 4);         // a vendor request
+  machine_->control_in(9, 0x80, 6, 0x0303, 255);  // a serial number string: none
   machine_->set_configuration(7, 1);
   machine_->set_configuration(8, 2);
   pump();
@@ -228,6 +229,8 @@ TEST_F(UsbredirBoardTest, AnswersTheEnumerationRequests) {
   ASSERT_EQ(device.size(), 18u);
   EXPECT_EQ(device[7], 64);                         // bMaxPacketSize0
   EXPECT_EQ(device[10] | (device[11] << 8), 0x41);  // the product the scenario chose
+  EXPECT_EQ(device[14], 1);                         // iManufacturer
+  EXPECT_EQ(device[16], 0) << "no serial number unless one is set";
   const Bytes config = answer(3).data;
   ASSERT_EQ(config.size(), 32u);
   EXPECT_EQ(config[2], 32);
@@ -242,6 +245,30 @@ TEST_F(UsbredirBoardTest, AnswersTheEnumerationRequests) {
   EXPECT_EQ(answer(7).status, usb_redir_success);
   EXPECT_EQ(answer(7).value, 1);
   EXPECT_EQ(answer(8).status, usb_redir_stall);
+  EXPECT_EQ(answer(9).status, usb_redir_stall);
+}
+
+// A serial number set for the board is what a guest's kernel reads at
+// enumeration (Linux shows it in sysfs as the device's serial): the string
+// the device descriptor names, in the language string 0 offers.
+TEST_F(UsbredirBoardTest, ServesTheSerialNumberSetForTheBoard) {
+  connect({{"FLASHPREP_SIM_SERIAL", "LANE-7 #2"}});
+  machine_->control_in(1, 0x80, 6, 0x0100, 18);
+  machine_->control_in(2, 0x80, 6, 0x0300, 255);
+  machine_->control_in(3, 0x80, 6, 0x0303, 255);
+  machine_->control_in(4, 0x80, 6, 0x0303, 2);  // the length first, as Linux asks
+  pump();
+  const Bytes device = answer(1).data;
+  ASSERT_EQ(device.size(), 18u);
+  ASSERT_EQ(device[16], 3);
+  EXPECT_EQ(answer(2).data, Bytes({4, 3, 0x09, 0x04}));
+  Bytes want = {20, 3};
+  for (char c : std::string("LANE-7 #2")) {
+    want.push_back(static_cast<uint8_t>(c));
+    want.push_back(0);
+  }
+  EXPECT_EQ(answer(3).data, want);
+  EXPECT_EQ(answer(4).data, Bytes({20, 3}));
 }
 
 TEST_F(UsbredirBoardTest, CarriesOneIdentifyExchange) {
