@@ -11,9 +11,10 @@
 // (about 11.5 s a run, then a pause of its share of the shift, give or take a
 // half, at least 5 s). About 1.5 % of the boards fail, for the reasons a line
 // sees, and blocks 1337 and 2041-2042 fail more often than others (a weak
-// flash batch). Port 1-1.3 of station-3 fails about eight times as often (a
+// flash batch). Port 1-1.3 of station-3 fails about fifteen times as often (a
 // worn cable). Station-4 runs another driver image than the others. Most
-// boards that fail are plugged in again later, a few READY ones too. Each
+// boards that fail are plugged in again later, a few READY ones too; half of
+// those whose blocks failed have weak flash and fail the same way again. Each
 // station's records go to DIR/station-K.jsonl in the order the boards ended
 // (as a station appends them), or all to FILE with --one-file. --old N adds
 // DIR/flashprep-1.0.jsonl with N records of schema 1 from the first hour;
@@ -59,9 +60,12 @@ struct Plan {
 };
 
 const char* const kReasons[] = {
-    "BLOCKS NOT FORMATTED",  "TABLE WRITES REFUSED",
-    "RUN STOPPED: FAIL: BOOTLOADER NOT PRESENT", "UNPLUGGED",
-    "DRIVER BLOCKS REFUSED", "RUN STOPPED: FAIL: SERIAL FLASH NOT INITIALIZED",
+    "BLOCKS NOT FORMATTED",
+    "TABLE WRITES REFUSED",
+    "RUN STOPPED: FAIL: BOOTLOADER NOT PRESENT",
+    "UNPLUGGED",
+    "DRIVER BLOCKS REFUSED",
+    "RUN STOPPED: FAIL: SERIAL FLASH NOT INITIALIZED",
 };
 // How often each reason comes, in tenths of a percent of the failures.
 const int kReasonWeights[] = {560, 110, 120, 130, 40, 40};
@@ -159,7 +163,8 @@ std::string record(const Plan& p, bool old_schema) {
   const int formatted = stopped ? 0 : 4064 - failed;
   const int tables = stopped ? 0 : 17;
   r += ",\"schema\":2,\"station\":\"" + station_name(p.station) + "\",\"port\":\"" + port +
-       "\",\"bus\":\"001\",\"device\":\"" + devnum + "\",\"devnum\":" + std::to_string(p.devnum % 128) +
+       "\",\"bus\":\"001\",\"device\":\"" + devnum +
+       "\",\"devnum\":" + std::to_string(p.devnum % 128) +
        ",\"boot\":\"5d1e0c2a-7b3f-4e8d-9a6c-00000000000" + std::to_string(p.station % 10) +
        "\",\"serial\":\"" + p.serial + "\",\"image\":{\"file\":\"serial_flash.S19\",\"sha256\":\"" +
        (other_image ? kImageB : kImageA) + "\",\"bytes\":" + std::to_string(bytes) +
@@ -236,8 +241,8 @@ int main(int argc, char** argv) {
       o.dir = a;
     }
   }
-  if ((o.dir.empty() == o.one_file.empty()) || o.boards < 1 || !(o.hours > 0) || o.stations < 1 || o.ports < 1 ||
-      (o.stations < 4 && o.one_file.empty()))
+  if ((o.dir.empty() == o.one_file.empty()) || o.boards < 1 || !(o.hours > 0) || o.stations < 1 ||
+      o.ports < 1 || (o.stations < 4 && o.one_file.empty()))
     return usage();
 
   std::mt19937_64 random(o.seed);
@@ -258,21 +263,25 @@ int main(int argc, char** argv) {
   std::vector<long> devnum(static_cast<size_t>(slots), 10);
   for (int s = 0; s < slots; ++s)
     free_at[static_cast<size_t>(s)] = o.start_ms + static_cast<int64_t>(unit(random) * 30000);
-  std::vector<std::string> retry;  // serials of boards waiting to be plugged in again
+  // Boards waiting to be plugged in again: serial, and the blocks that fail
+  // again on weak flash (none: the board is sound).
+  std::vector<std::pair<std::string, std::vector<std::pair<int, int>>>> retry;
   long next_serial = 1;
   long planted_bad_port = 0;
   for (long n = 0; n < o.boards; ++n) {
     // The slot that is free first takes the next board.
-    const auto slot = static_cast<size_t>(
-        std::min_element(free_at.begin(), free_at.end()) - free_at.begin());
+    const auto slot =
+        static_cast<size_t>(std::min_element(free_at.begin(), free_at.end()) - free_at.begin());
     Plan p;
     p.station = static_cast<int>(slot) / o.ports;
     p.port = static_cast<int>(slot) % o.ports;
     p.start_ms = free_at[slot];
     p.seconds = std::max(8.0, run_seconds(random));
     p.devnum = ++devnum[slot];
+    std::vector<std::pair<int, int>> weak;
     if (!retry.empty() && unit(random) < 0.3) {
-      p.serial = retry.back();
+      p.serial = retry.back().first;
+      weak = retry.back().second;
       retry.pop_back();
     } else {
       char serial[24];
@@ -280,9 +289,12 @@ int main(int argc, char** argv) {
       p.serial = serial;
     }
     const bool on_bad_port = p.station == bad_station && p.port == bad_port;
-    const double rate = on_bad_port ? 8 * base_rate : base_rate;
+    const double rate = on_bad_port ? 15 * base_rate : base_rate;
     p.reason = unit(random) < rate ? reason_of(random) : -1;
-    if (p.reason == 0) {
+    if (!weak.empty()) {
+      p.reason = 0;
+      p.blocks = weak;
+    } else if (p.reason == 0) {
       const int count = 1 + static_cast<int>(unit(random) * 3);
       for (int k = 0; k < count; ++k) {
         int block = 0;
@@ -307,7 +319,9 @@ int main(int argc, char** argv) {
     p.end_ms = p.start_ms + static_cast<int64_t>(p.seconds * 1000) + 3;
     free_at[slot] = p.end_ms + static_cast<int64_t>(pause_ms * (0.5 + unit(random)));
     if (p.reason >= 0 ? unit(random) < 0.6 : unit(random) < 0.005)
-      retry.push_back(p.serial);
+      retry.emplace_back(p.serial, p.reason == 0 && unit(random) < 0.5
+                                       ? p.blocks
+                                       : std::vector<std::pair<int, int>>());
     plans.push_back(std::move(p));
   }
 
@@ -350,10 +364,10 @@ int main(int argc, char** argv) {
       old_order.push_back(&p);
     ok = ok && write_all(o.dir + "/flashprep-1.0.jsonl", old_order, true, false);
   }
-  std::printf("boards %ld, stations %d, ports %d; bad port %s %s (%ld failed); "
-              "other image on %s\n",
-              o.boards, o.stations, o.ports, station_name(bad_station).c_str(),
-              port_name(bad_port).c_str(), planted_bad_port,
-              o.stations >= 4 ? station_name(3).c_str() : "none");
+  std::printf(
+      "boards %ld, stations %d, ports %d; bad port %s %s (%ld failed); "
+      "other image on %s\n",
+      o.boards, o.stations, o.ports, station_name(bad_station).c_str(), port_name(bad_port).c_str(),
+      planted_bad_port, o.stations >= 4 ? station_name(3).c_str() : "none");
   return ok ? 0 : 1;
 }
