@@ -18,7 +18,7 @@ namespace {
 
 using json = nlohmann::json;
 
-constexpr size_t kReadBytes = size_t{4} << 20;  // one piece of a file, parsed on one thread
+constexpr size_t kReadBytes = size_t{4} << 20;    // one piece of a file, parsed on one thread
 constexpr size_t kLongestLine = size_t{1} << 20;  // a record is well under 1 KB
 constexpr unsigned kMostThreads = 4;
 
@@ -83,8 +83,8 @@ enum class Member : uint8_t {
   other,
 };
 constexpr std::string_view kMemberNames[] = {
-    "board",   "start",  "end",     "seconds", "verdict", "reasons",      "log",
-    "version", "schema", "station", "port",    "serial",  "image", "failed_blocks",
+    "board",   "start",  "end",     "seconds", "verdict", "reasons", "log",
+    "version", "schema", "station", "port",    "serial",  "image",   "failed_blocks",
 };
 constexpr int kMembers = static_cast<int>(Member::other);
 // Every record has these; schema 2 also has station, image and failed_blocks.
@@ -93,8 +93,7 @@ constexpr uint32_t bit(Member m) {
 }
 constexpr uint32_t kSchema1Members = bit(Member::board) | bit(Member::start) | bit(Member::end) |
                                      bit(Member::seconds) | bit(Member::verdict) |
-                                     bit(Member::reasons) | bit(Member::log) |
-                                     bit(Member::version);
+                                     bit(Member::reasons) | bit(Member::log) | bit(Member::version);
 constexpr uint32_t kSchema2Members =
     kSchema1Members | bit(Member::station) | bit(Member::image) | bit(Member::failed_blocks);
 
@@ -569,7 +568,8 @@ bool read_results(const std::vector<std::string>& paths,
       }
       if (!bytes.empty()) {
         const uint64_t lines = static_cast<uint64_t>(std::count(bytes.begin(), bytes.end(), '\n'));
-        pending.push_back(std::async(std::launch::async, parse_piece, std::move(bytes), file, line));
+        pending.push_back(
+            std::async(std::launch::async, parse_piece, std::move(bytes), file, line));
         line += lines;
         if (pending.size() > threads && !hand_on_oldest())
           return stop("");

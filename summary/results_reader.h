@@ -33,8 +33,8 @@ struct BlockRange {
 // What the report takes of one record. The views point into the reader's
 // buffers and hold only while the record is handed on.
 struct ResultRecord {
-  size_t file = 0;     // index into the list of files read
-  uint64_t line = 0;   // from 1
+  size_t file = 0;    // index into the list of files read
+  uint64_t line = 0;  // from 1
   int schema = 1;
   std::string_view board;
   std::string_view station;  // empty for schema 1

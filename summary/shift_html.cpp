@@ -22,7 +22,7 @@ constexpr const char* kGridColour = "#DDDDDD";
 constexpr const char* kTextColour = "#333333";
 
 constexpr int kChartWidth = 920;
-constexpr int kBarRow = 20;        // height of one bar's row
+constexpr int kBarRow = 20;  // height of one bar's row
 constexpr size_t kMostPortBars = 60;
 constexpr int64_t kHourMs = 3600000;
 
@@ -66,9 +66,9 @@ std::string count(uint64_t n) {
 }
 
 std::string percent(uint64_t part, uint64_t whole) {
-  return whole == 0 ? "-"
-                    : one_decimal(100.0 * static_cast<double>(part) / static_cast<double>(whole)) +
-                          " %";
+  return whole == 0
+             ? "-"
+             : one_decimal(100.0 * static_cast<double>(part) / static_cast<double>(whole)) + " %";
 }
 
 std::string text_at(double x, double y, const std::string& text, const std::string& extra = "") {
@@ -160,10 +160,10 @@ TimeAxis time_axis(const ShiftReport& r, double left, double width) {
   const auto buckets_apart = static_cast<int64_t>(std::ceil(80.0 / slot));
   int64_t label_ms = r.bucket_ms * buckets_apart;
   const int64_t minute = 60000;
-  for (const int64_t round : {15 * minute, 30 * minute, 60 * minute, 120 * minute, 180 * minute,
-                              240 * minute, 360 * minute, 720 * minute, 1440 * minute,
-                              2 * 1440 * minute, 7 * 1440 * minute, 14 * 1440 * minute,
-                              28 * 1440 * minute}) {
+  for (const int64_t round :
+       {15 * minute, 30 * minute, 60 * minute, 120 * minute, 180 * minute, 240 * minute,
+        360 * minute, 720 * minute, 1440 * minute, 2 * 1440 * minute, 7 * 1440 * minute,
+        14 * 1440 * minute, 28 * 1440 * minute}) {
     if (round >= label_ms && round % r.bucket_ms == 0) {
       label_ms = round;
       break;
@@ -264,8 +264,7 @@ std::string pace_chart(const ShiftReport& r) {
   const Scale scale = scale_for(most, false);
   const auto y_of = [&](double v) { return top + plot_h * (1 - v / scale.top); };
   std::string svg = svg_open("pace-chart", height, "Boards per hour");
-  svg += text_at(0, 16,
-                 "Boards per hour, one bar per " + bucket_words(r.bucket_ms),
+  svg += text_at(0, 16, "Boards per hour, one bar per " + bucket_words(r.bucket_ms),
                  " font-weight=\"bold\" font-size=\"14\"");
   svg += rect_at(left + plot_w - 200, 6, 12, 12, kReadyColour, "READY");
   svg += text_at(left + plot_w - 184, 16, "READY");
@@ -319,6 +318,12 @@ std::string bar_chart(const char* id, const std::string& title, const std::vecto
     svg += line_at(x_of(v), top - 4, x_of(v), bottom, kGridColour);
     svg += text_at(x_of(v), bottom + 16, num(v), " text-anchor=\"middle\" font-size=\"11\"");
   }
+  // The reference first, so that the bars and their figures lie over it.
+  if (!reference_label.empty()) {
+    svg += line_at(x_of(reference), top - 8, x_of(reference), bottom, kTextColour,
+                   " stroke-dasharray=\"5 3\"");
+    svg += text_at(x_of(reference) + 4, top - 10, reference_label, " font-size=\"11\"");
+  }
   for (size_t i = 0; i < bars.size(); ++i) {
     const Bar& b = bars[i];
     const double y = top + kBarRow * static_cast<double>(i);
@@ -328,12 +333,9 @@ std::string bar_chart(const char* id, const std::string& title, const std::vecto
     if (w > 0)
       svg += rect_at(left, y + 3, w, kBarRow - 6, b.marked ? marked_colour : colour,
                      b.label + ": " + b.shown);
-    svg += text_at(left + w + 6, y + 14, b.shown);
-  }
-  if (!reference_label.empty()) {
-    svg += line_at(x_of(reference), top - 8, x_of(reference), bottom, kTextColour,
-                   " stroke-dasharray=\"5 3\"");
-    svg += text_at(x_of(reference) + 4, top - 10, reference_label, " font-size=\"11\"");
+    // A white edge keeps the figure legible where it crosses the reference.
+    svg += text_at(left + w + 6, y + 14, b.shown,
+                   " stroke=\"#FFFFFF\" stroke-width=\"4\" paint-order=\"stroke\"");
   }
   return svg + "</svg>\n";
 }
@@ -343,14 +345,12 @@ std::string reasons_chart(const ShiftReport& r) {
   double most = 0;
   for (const ShiftReport::Reason& reason : r.reasons) {
     bars.push_back({reason.label, static_cast<double>(reason.boards),
-                    count(reason.boards) + " (" + percent(reason.boards, r.total.not_ready()) +
-                        ")",
+                    count(reason.boards) + " (" + percent(reason.boards, r.total.not_ready()) + ")",
                     false});
     most = std::max(most, static_cast<double>(reason.boards));
   }
   return bar_chart("reasons-chart", "NOT READY boards by reason (share of NOT READY)", bars,
-                   scale_for(most, true),
-                   kReasonColour, kReasonColour, "", 0);
+                   scale_for(most, true), kReasonColour, kReasonColour, "", 0);
 }
 
 std::string ports_chart(const ShiftReport& r) {
@@ -386,8 +386,8 @@ std::string ports_chart(const ShiftReport& r) {
   const double shift_rate = 100.0 - r.total.yield_percent();
   std::string title = "NOT READY rate by port (%)";
   if (ports.size() > kMostPortBars)
-    title += ", the " + std::to_string(kMostPortBars) + " highest of " +
-             std::to_string(ports.size());
+    title +=
+        ", the " + std::to_string(kMostPortBars) + " highest of " + std::to_string(ports.size());
   return bar_chart("ports-chart", title, bars, scale_for(std::max(most, shift_rate), false),
                    kPortColour, kPortStandsOutColour, "shift " + one_decimal(shift_rate) + " %",
                    shift_rate);
@@ -439,8 +439,7 @@ std::string shift_html(const ShiftReport& r, const std::string& version) {
   if (t.boards > 0)
     period = utc_text(r.first_start_ms).substr(0, 16) + " to " +
              utc_text(r.last_end_ms).substr(0, 16) + " UTC (" +
-             one_decimal(static_cast<double>(r.last_end_ms - r.first_start_ms) / kHourMs) +
-             " h)";
+             one_decimal(static_cast<double>(r.last_end_ms - r.first_start_ms) / kHourMs) + " h)";
   uint64_t records = 0;
   for (const uint64_t n : r.notes.records_per_file)
     records += n;
@@ -466,10 +465,8 @@ std::string shift_html(const ShiftReport& r, const std::string& version) {
   h += figure_box(count(t.not_ready()), "NOT READY");
   h += figure_box(t.boards == 0 ? "-" : one_decimal(t.yield_percent()) + " %", "yield");
   h += figure_box(r.boards_per_hour > 0 ? one_decimal(r.boards_per_hour) : "-", "boards per hour");
-  h += figure_box(t.boards == 0 ? "-" : one_decimal(r.median_seconds) + " s",
-                  "median per board");
-  h += figure_box(t.boards == 0 ? "-" : one_decimal(r.p95_seconds) + " s",
-                  "95th percentile");
+  h += figure_box(t.boards == 0 ? "-" : one_decimal(r.median_seconds) + " s", "median per board");
+  h += figure_box(t.boards == 0 ? "-" : one_decimal(r.p95_seconds) + " s", "95th percentile");
   h += "</div>\n";
 
   // What a supervisor should look at first.
@@ -477,9 +474,9 @@ std::string shift_html(const ShiftReport& r, const std::string& version) {
   for (const ShiftReport::Station& s : r.stations) {
     for (const ShiftReport::Port& p : s.ports) {
       if (p.stands_out)
-        alerts.push_back("<span class=\"flag\">Port " + escaped(p.name) + " of " +
-                         escaped(s.name) + " stands out:</span> " + count(p.counts.not_ready()) +
-                         " of " + count(p.counts.boards) + " NOT READY (" +
+        alerts.push_back("<span class=\"flag\">Port " + escaped(p.name) + " of " + escaped(s.name) +
+                         " stands out:</span> " + count(p.counts.not_ready()) + " of " +
+                         count(p.counts.boards) + " NOT READY (" +
                          percent(p.counts.not_ready(), p.counts.boards) + "), the other ports " +
                          one_decimal(100 * p.others_rate) + " %.");
     }
@@ -522,12 +519,13 @@ std::string shift_html(const ShiftReport& r, const std::string& version) {
     h += "<figure class=\"chart-box\">\n" + ports_chart(r) + "</figure>\n";
   }
 
-  h += "<h2>Stations and ports</h2>\n<table>\n<tr><th>Station / port</th><th class=\"n\">Boards</th>"
-       "<th class=\"n\">READY</th><th class=\"n\">NOT READY</th><th class=\"n\">Yield</th>"
-       "<th></th></tr>\n";
+  h +=
+      "<h2>Stations and ports</h2>\n<table>\n<tr><th>Station / port</th><th class=\"n\">Boards</th>"
+      "<th class=\"n\">READY</th><th class=\"n\">NOT READY</th><th class=\"n\">Yield</th>"
+      "<th></th></tr>\n";
   for (const ShiftReport::Station& s : r.stations) {
-    h += "<tr class=\"station\"><td>" + escaped(s.name) + "</td>" + counts_cells(s.counts) + "<td>" +
-         (s.other_images.empty() ? "" : "other image") + "</td></tr>\n";
+    h += "<tr class=\"station\"><td>" + escaped(s.name) + "</td>" + counts_cells(s.counts) +
+         "<td>" + (s.other_images.empty() ? "" : "other image") + "</td></tr>\n";
     for (const ShiftReport::Port& p : s.ports)
       h += "<tr><td>&nbsp;&nbsp;" + escaped(p.name) + "</td>" + counts_cells(p.counts) +
            "<td class=\"flag\">" + (p.stands_out ? "stands out" : "") + "</td></tr>\n";
@@ -582,7 +580,8 @@ std::string shift_html(const ShiftReport& r, const std::string& version) {
   } else {
     h += "<p>" + count(r.repeated) + " boards, " + count(r.repeated_not_ready) +
          " of them last NOT READY" +
-         (r.repeated > r.repeats.size() ? "; the first " + count(r.repeats.size()) + " listed" : "") +
+         (r.repeated > r.repeats.size() ? "; the first " + count(r.repeats.size()) + " listed"
+                                        : "") +
          ".</p>\n";
     h += "<table>\n<tr><th>Serial</th><th class=\"n\">Times</th><th>Last verdict</th>"
          "<th>Last station</th><th>Port</th><th>Last start (UTC)</th></tr>\n";

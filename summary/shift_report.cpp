@@ -21,9 +21,9 @@ constexpr int64_t kDay = 24 * kHour;
 // Widths of the timeline's buckets, the narrowest that gives at most
 // kMostBuckets chosen.
 constexpr int64_t kBucketWidths[] = {5 * kMinute, 10 * kMinute, 15 * kMinute, 30 * kMinute,
-                                     kHour,       2 * kHour,    3 * kHour,     4 * kHour,
-                                     6 * kHour,   12 * kHour,   kDay,          2 * kDay,
-                                     7 * kDay,    14 * kDay,    28 * kDay,     91 * kDay};
+                                     kHour,       2 * kHour,    3 * kHour,    4 * kHour,
+                                     6 * kHour,   12 * kHour,   kDay,         2 * kDay,
+                                     7 * kDay,    14 * kDay,    28 * kDay,    91 * kDay};
 
 uint64_t pair_key(uint32_t a, uint32_t b) {
   return uint64_t{a} << 32 | b;
@@ -307,8 +307,8 @@ ShiftReport ShiftTally::report(const std::vector<std::string>& files,
                                                 : images_.text(a) < images_.text(b);
   });
   for (const uint32_t i : image_order) {
-    ShiftReport::Image image{std::string(images_.text(i)), image_files_[i], image_bytes_[i],
-                             image_boards_[i], {}};
+    ShiftReport::Image image{
+        std::string(images_.text(i)), image_files_[i], image_bytes_[i], image_boards_[i], {}};
     for (const uint32_t s : station_order) {
       if (station_images_.count(pair_key(s, i)) == 0)
         continue;

@@ -76,7 +76,7 @@ struct ShiftReport {
   struct Station {
     std::string name;
     Counts counts;
-    std::vector<Port> ports;  // in natural order of their names
+    std::vector<Port> ports;                // in natural order of their names
     std::vector<std::string> other_images;  // sha256 of images other than the line's
   };
   std::vector<Station> stations;  // in natural order of their names
@@ -94,7 +94,7 @@ struct ShiftReport {
     int last = 0;
     uint64_t boards = 0;
   };
-  std::vector<Blocks> blocks;  // failed on more than one board; most boards first
+  std::vector<Blocks> blocks;       // failed on more than one board; most boards first
   uint64_t boards_with_blocks = 0;  // boards on which a block failed (schema 2)
 
   struct Image {
@@ -115,15 +115,15 @@ struct ShiftReport {
     std::string last_port;
     int64_t last_start_ms = 0;
   };
-  uint64_t repeated = 0;             // serials on more than one record
-  uint64_t repeated_not_ready = 0;   // of them, last NOT READY
-  std::vector<Repeat> repeats;       // last NOT READY first, then most times; at most kMostRepeats
+  uint64_t repeated = 0;            // serials on more than one record
+  uint64_t repeated_not_ready = 0;  // of them, last NOT READY
+  std::vector<Repeat> repeats;      // last NOT READY first, then most times; at most kMostRepeats
 
   struct Bucket {
     int64_t start_ms = 0;
     Counts counts;
   };
-  int64_t bucket_ms = 0;  // the width of a bucket of the shift's timeline
+  int64_t bucket_ms = 0;         // the width of a bucket of the shift's timeline
   std::vector<Bucket> timeline;  // from the first start's bucket to the last's
 
   static constexpr size_t kMostRepeats = 50;

@@ -21,11 +21,10 @@ std::string padded(std::string text, size_t width) {
 // One row of the stations and ports table.
 std::string row(const std::string& name, const Counts& c) {
   char numbers[64];
-  (void)std::snprintf(numbers, sizeof numbers, "%7llu %7llu %10llu %6s %%",
-                      static_cast<unsigned long long>(c.boards),
-                      static_cast<unsigned long long>(c.ready),
-                      static_cast<unsigned long long>(c.not_ready()),
-                      one_decimal(c.yield_percent()).c_str());
+  (void)std::snprintf(
+      numbers, sizeof numbers, "%7llu %7llu %10llu %6s %%",
+      static_cast<unsigned long long>(c.boards), static_cast<unsigned long long>(c.ready),
+      static_cast<unsigned long long>(c.not_ready()), one_decimal(c.yield_percent()).c_str());
   return padded(name, kNameWidth) + numbers;
 }
 
@@ -49,8 +48,7 @@ void write_shift_text(const ShiftReport& r, std::ostream& out) {
   if (t.boards > 0) {
     out << (r.since_given || r.until_given ? ", BOARDS FROM " : ": ") << utc_text(r.first_start_ms)
         << " TO " << utc_text(r.last_end_ms) << " ("
-        << one_decimal(static_cast<double>(r.last_end_ms - r.first_start_ms) / 3600000.0)
-        << " H)";
+        << one_decimal(static_cast<double>(r.last_end_ms - r.first_start_ms) / 3600000.0) << " H)";
   }
   out << "\n";
 
@@ -81,8 +79,7 @@ void write_shift_text(const ShiftReport& r, std::ostream& out) {
   }
   out << "BOARDS : " << t.boards << ", " << t.ready << " READY, " << t.not_ready()
       << " NOT READY, YIELD " << one_decimal(t.yield_percent()) << " %\n";
-  out << "PACE   : "
-      << (r.boards_per_hour > 0 ? one_decimal(r.boards_per_hour) : std::string("-"))
+  out << "PACE   : " << (r.boards_per_hour > 0 ? one_decimal(r.boards_per_hour) : std::string("-"))
       << " BOARDS PER HOUR; SECONDS PER BOARD: MEDIAN " << one_decimal(r.median_seconds)
       << ", 95TH PERCENTILE " << one_decimal(r.p95_seconds) << "\n";
 
@@ -144,17 +141,23 @@ void write_shift_text(const ShiftReport& r, std::ostream& out) {
   if (r.no_image > 0)
     out << "NO IMAGE READ: " << plural(r.no_image, "BOARD", "BOARDS") << "\n";
 
+  // Of the boards prepared more than once, those still NOT READY are the
+  // ones to look for; the page lists the others too.
   if (r.repeated > 0) {
     out << "\nPREPARED MORE THAN ONCE: " << plural(r.repeated, "BOARD", "BOARDS") << ", "
-        << r.repeated_not_ready << " OF THEM LAST NOT READY\n";
-    for (size_t i = 0; i < r.repeats.size() && i < kMostRepeatLines; ++i) {
-      const ShiftReport::Repeat& rep = r.repeats[i];
-      out << "  " << padded(rep.serial, 16) << " " << rep.times << " TIMES, LAST "
-          << (rep.last == Outcome::ready ? "READY" : "NOT READY") << " (" << rep.last_station
-          << " " << rep.last_port << ", " << utc_text(rep.last_start_ms) << ")\n";
+        << r.repeated_not_ready << " OF THEM LAST NOT READY"
+        << (r.repeated_not_ready > 0 ? ":" : "") << "\n";
+    size_t shown = 0;
+    for (const ShiftReport::Repeat& rep : r.repeats) {
+      if (rep.last == Outcome::ready || shown == kMostRepeatLines)
+        break;
+      out << "  " << padded(rep.serial, 16) << " " << rep.times << " TIMES, LAST NOT READY ("
+          << rep.last_station << " " << rep.last_port << ", " << utc_text(rep.last_start_ms)
+          << ")\n";
+      ++shown;
     }
-    if (r.repeated > kMostRepeatLines)
-      out << "  AND " << r.repeated - kMostRepeatLines << " MORE\n";
+    if (r.repeated_not_ready > shown)
+      out << "  AND " << r.repeated_not_ready - shown << " MORE\n";
   }
 }
 

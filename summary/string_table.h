@@ -28,7 +28,7 @@ class StringTable {
   size_t slot_of(std::string_view text, uint64_t hash) const;
   void grow();
 
-  std::string chars_;            // every text, one after the other
+  std::string chars_;             // every text, one after the other
   std::vector<uint64_t> starts_;  // where text n starts in chars_; it ends where n + 1 starts
   std::vector<uint32_t> slots_;   // open addressing: id + 1, 0 for an empty slot
 };

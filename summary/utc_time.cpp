@@ -23,7 +23,8 @@ void civil_from_days(int64_t days, int64_t* year, int* month, int* day) {
   const int64_t day_of_era = z - era * 146097;
   const int64_t year_of_era =
       (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
-  const int64_t day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+  const int64_t day_of_year =
+      day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
   const int64_t march_month = (5 * day_of_year + 2) / 153;
   *day = static_cast<int>(day_of_year - (153 * march_month + 2) / 5 + 1);
   *month = static_cast<int>(march_month < 10 ? march_month + 3 : march_month - 9);
@@ -60,8 +61,7 @@ bool literal(std::string_view text, size_t* at, char c) {
 }
 
 // The date and time fields read so far, checked and turned into milliseconds.
-bool to_ms(int year, int month, int day, int hour, int minute, int second, int milli,
-           int64_t* ms) {
+bool to_ms(int year, int month, int day, int hour, int minute, int second, int milli, int64_t* ms) {
   if (month < 1 || month > 12 || day < 1 || day > days_in_month(year, month) || hour > 23 ||
       minute > 59 || second > 59)
     return false;
@@ -81,11 +81,10 @@ bool parse_record_time(std::string_view text, int64_t* ms) {
   int minute = 0;
   int second = 0;
   int milli = 0;
-  return digits(text, &at, 4, &year) && literal(text, &at, '-') &&
-         digits(text, &at, 2, &month) && literal(text, &at, '-') && digits(text, &at, 2, &day) &&
-         literal(text, &at, 'T') && digits(text, &at, 2, &hour) && literal(text, &at, ':') &&
-         digits(text, &at, 2, &minute) && literal(text, &at, ':') &&
-         digits(text, &at, 2, &second) && literal(text, &at, '.') &&
+  return digits(text, &at, 4, &year) && literal(text, &at, '-') && digits(text, &at, 2, &month) &&
+         literal(text, &at, '-') && digits(text, &at, 2, &day) && literal(text, &at, 'T') &&
+         digits(text, &at, 2, &hour) && literal(text, &at, ':') && digits(text, &at, 2, &minute) &&
+         literal(text, &at, ':') && digits(text, &at, 2, &second) && literal(text, &at, '.') &&
          digits(text, &at, 3, &milli) && literal(text, &at, 'Z') && at == text.size() &&
          to_ms(year, month, day, hour, minute, second, milli, ms);
 }

@@ -108,8 +108,7 @@ TEST_F(Report, CountsStationsPortsReasonsAndPace) {
       r.reasons.push_back("TABLE WRITES REFUSED: 1 (2530)");
     b.push_back(r);
   }
-  const ProcessResult r =
-      report({results("a.jsonl", a).string(), results("b.jsonl", b).string()});
+  const ProcessResult r = report({results("a.jsonl", a).string(), results("b.jsonl", b).string()});
   ASSERT_EQ(r.exit_status, 0) << r.err;
   // Nine boards from 06:00:00 to 06:50:15 (the last line-a board ends at
   // 06:50:00 + 15 s): 9 / (50.25 / 60) h. Seconds sorted: 10 11 12 13 14 15
@@ -190,9 +189,9 @@ TEST_F(Report, BlocksCountOncePerBoard) {
   const ProcessResult r = report({results("r.jsonl", {a, a_again, b, c, d}).string()});
   ASSERT_EQ(r.exit_status, 0) << r.err;
   // 101 failed on b, c and d; 7 on a and b; 100 on b and c; 102 on c only.
-  EXPECT_EQ(lines_starting(r.out, "BLOCKS FAILED"),
-            std::vector<std::string>{
-                "BLOCKS FAILED ON MORE THAN ONE BOARD: 101 (3), 7 (2), 100 (2)"})
+  EXPECT_EQ(
+      lines_starting(r.out, "BLOCKS FAILED"),
+      std::vector<std::string>{"BLOCKS FAILED ON MORE THAN ONE BOARD: 101 (3), 7 (2), 100 (2)"})
       << r.out;
 }
 
@@ -250,10 +249,10 @@ TEST_F(Report, BoardsPreparedMoreThanOnceWithTheirLastVerdict) {
   s3.serial = "SN-3";
   const fs::path a = results("a.jsonl", {r1, s2, s2, s2, s3});
   const fs::path b = results("b.jsonl", {r2, r3});
+  // The text names the boards still NOT READY; the page lists the others too.
   const std::string want =
-      "PREPARED MORE THAN ONCE: 2 BOARDS, 1 OF THEM LAST NOT READY\n"
-      "  SN-1             3 TIMES, LAST NOT READY (line-b 1-1.4, 2026-12-08T09:00:00Z)\n"
-      "  SN-2             3 TIMES, LAST READY (line-a 1-1.1, 2026-12-08T06:00:00Z)\n";
+      "PREPARED MORE THAN ONCE: 2 BOARDS, 1 OF THEM LAST NOT READY:\n"
+      "  SN-1             3 TIMES, LAST NOT READY (line-b 1-1.4, 2026-12-08T09:00:00Z)\n";
   for (const auto& files : {std::vector<std::string>{a.string(), b.string()},
                             std::vector<std::string>{b.string(), a.string()}}) {
     const ProcessResult r = report(files);
@@ -262,6 +261,14 @@ TEST_F(Report, BoardsPreparedMoreThanOnceWithTheirLastVerdict) {
     ASSERT_NE(at, std::string::npos) << r.out;
     EXPECT_EQ(r.out.substr(at), want) << files.front();
   }
+  ASSERT_EQ(report({a.string(), b.string()}, {"--html", "page.html"}).exit_status, 0);
+  const std::string page = read_text(dir / "page.html");
+  const size_t sn1 = page.find("<tr><td>SN-1</td><td class=\"n\">3</td><td>NOT READY</td>");
+  const size_t sn2 = page.find("<tr><td>SN-2</td><td class=\"n\">3</td><td>READY</td>");
+  EXPECT_NE(sn1, std::string::npos);
+  EXPECT_NE(sn2, std::string::npos);
+  EXPECT_LT(sn1, sn2) << "last NOT READY first";
+  EXPECT_EQ(page.find("<td>SN-3</td>"), std::string::npos) << "prepared once";
 }
 
 TEST_F(Report, SinceAndUntilCountBoardsByTheirStart) {
@@ -309,8 +316,7 @@ TEST_F(Report, CutRecordsAreSkippedAndCountedForeignLinesStopTheReport) {
   raw("end.jsonl", line + line + cut);
   ProcessResult r = report({"middle.jsonl", "end.jsonl"});
   ASSERT_EQ(r.exit_status, 0) << r.err;
-  EXPECT_EQ(lines_starting(r.out, "READ"),
-            std::vector<std::string>{"READ   : 2 FILES, 4 RECORDS"});
+  EXPECT_EQ(lines_starting(r.out, "READ"), std::vector<std::string>{"READ   : 2 FILES, 4 RECORDS"});
   EXPECT_EQ(lines_starting(r.out, "SKIPPED"),
             std::vector<std::string>{"SKIPPED: 2 CUT RECORDS (A STATION STOPPED WHILE WRITING): "
                                      "middle.jsonl LINE 2, end.jsonl LINE 3"})
