@@ -50,10 +50,11 @@ struct Parsed {
   uint32_t blocks = 0;
 };
 
-// One piece of a file: whole lines in, records out.
+// One piece of a file: whole lines in, records out. Its lines are numbered
+// from 1 here; the piece's place in the file is known when it is handed on.
 struct Piece {
   size_t file = 0;
-  uint64_t first_line = 0;
+  uint64_t lines = 0;
   std::string text;  // the records' strings
   std::vector<Parsed> records;
   std::vector<TextRef> reasons;
@@ -414,12 +415,11 @@ class RecordEvents {
 };
 
 // Parses whole lines (each ended by LF, but maybe the last of a file).
-Piece parse_piece(std::string bytes, size_t file, uint64_t first_line) {
+Piece parse_piece(std::string bytes, size_t file) {
   Piece piece;
   piece.file = file;
-  piece.first_line = first_line;
   RecordEvents events(&piece);
-  uint64_t line = first_line;
+  uint64_t line = 1;
   for (size_t at = 0; at < bytes.size(); ++line) {
     size_t end = bytes.find('\n', at);
     if (end == std::string::npos)
@@ -449,6 +449,7 @@ Piece parse_piece(std::string bytes, size_t file, uint64_t first_line) {
     piece.error = text.empty() ? "an empty line, no record" : events.why();
     break;
   }
+  piece.lines = line - 1;
   return piece;
 }
 
@@ -464,17 +465,23 @@ class Deliverer {
             std::string* error)
       : paths_(paths), take_(take), notes_(notes), error_(error) {}
 
+  // The lines of `file` handed on so far: the next piece's lines follow them.
+  uint64_t lines_before(size_t file) const { return file == file_ ? lines_ : 0; }
+
   bool deliver(const Piece& piece) {
     const auto view = [&](TextRef ref) {
       return std::string_view(piece.text).substr(ref.at, ref.size);
     };
+    const uint64_t before = lines_before(piece.file);
+    file_ = piece.file;
+    lines_ = before + piece.lines;
     // Cut lines and records in the order of their lines.
     size_t cut = 0;
     for (const Parsed& p : piece.records) {
       for (; cut < piece.cut_lines.size() && piece.cut_lines[cut] < p.line; ++cut)
-        notes_->cut_lines.push_back({piece.file, piece.cut_lines[cut]});
+        notes_->cut_lines.push_back({piece.file, before + piece.cut_lines[cut]});
       record_.file = piece.file;
-      record_.line = p.line;
+      record_.line = before + p.line;
       record_.schema = p.schema;
       record_.board = view(p.board);
       record_.station = view(p.station);
@@ -497,10 +504,10 @@ class Deliverer {
       take_(record_);
     }
     for (; cut < piece.cut_lines.size(); ++cut)
-      notes_->cut_lines.push_back({piece.file, piece.cut_lines[cut]});
+      notes_->cut_lines.push_back({piece.file, before + piece.cut_lines[cut]});
     if (piece.error_line == 0)
       return true;
-    *error_ = paths_[piece.file] + " line " + std::to_string(piece.error_line) +
+    *error_ = paths_[piece.file] + " line " + std::to_string(before + piece.error_line) +
               ": no record: " + piece.error;
     return false;
   }
@@ -511,6 +518,8 @@ class Deliverer {
   ReadNotes* notes_;
   std::string* error_;
   ResultRecord record_;  // its lists keep their room from record to record
+  size_t file_ = 0;
+  uint64_t lines_ = 0;
 };
 
 }  // namespace
@@ -545,7 +554,6 @@ bool read_results(const std::vector<std::string>& paths,
     if (!in)
       return stop(paths[file] + ": cannot read: " + std::strerror(errno));
     std::string rest;  // the start of a line not yet read to its end
-    uint64_t line = 1;
     for (;;) {
       std::string bytes;
       bytes.swap(rest);
@@ -561,16 +569,18 @@ bool read_results(const std::vector<std::string>& paths,
         const size_t keep = last_end == std::string::npos ? 0 : last_end + 1;
         rest = bytes.substr(keep);
         bytes.resize(keep);
-        if (rest.size() > kLongestLine)
+        if (rest.size() > kLongestLine) {
+          // Its number: the lines handed on, then those of this piece.
+          const auto here = static_cast<uint64_t>(std::count(bytes.begin(), bytes.end(), '\n'));
+          while (ok && !pending.empty())
+            hand_on_oldest();
           return stop(paths[file] + " line " +
-                      std::to_string(line + std::count(bytes.begin(), bytes.end(), '\n')) +
+                      std::to_string(deliverer.lines_before(file) + here + 1) +
                       ": no record: longer than 1 MiB");
+        }
       }
       if (!bytes.empty()) {
-        const uint64_t lines = static_cast<uint64_t>(std::count(bytes.begin(), bytes.end(), '\n'));
-        pending.push_back(
-            std::async(std::launch::async, parse_piece, std::move(bytes), file, line));
-        line += lines;
+        pending.push_back(std::async(std::launch::async, parse_piece, std::move(bytes), file));
         if (pending.size() > threads && !hand_on_oldest())
           return stop("");
       }

@@ -120,7 +120,11 @@ void ShiftTally::add(const ResultRecord& record) {
   seconds_.push_back(static_cast<float>(record.seconds));
   ready_.push_back(ready ? 1 : 0);
 
-  const uint32_t station = stations_.add(record.schema == 1 ? kUnknownStation : record.station);
+  // A station's file names the same station on every line: look it up once.
+  const std::string_view station_name = record.schema == 1 ? kUnknownStation : record.station;
+  if (last_station_ == StringTable::kNone || stations_.text(last_station_) != station_name)
+    last_station_ = stations_.add(station_name);
+  const uint32_t station = last_station_;
   if (station == station_counts_.size())
     station_counts_.emplace_back();
   Counts& station_counts = station_counts_[station];

@@ -172,6 +172,7 @@ class ShiftTally {
   std::vector<uint8_t> ready_;
 
   StringTable stations_;
+  uint32_t last_station_ = StringTable::kNone;
   std::vector<Counts> station_counts_;
   StringTable port_names_;
   std::unordered_map<uint64_t, PortTally> ports_;  // by station << 32 | port

@@ -357,6 +357,27 @@ TEST_F(Report, CutRecordsAreSkippedAndCountedForeignLinesStopTheReport) {
     EXPECT_NE(r.err.find(f.says), std::string::npos) << f.what << ": " << r.err;
   }
 
+  // Line numbers hold across the pieces a long file is read in (about 4 MB),
+  // and a line too long for any record stops the report too.
+  std::string many;
+  for (int i = 0; i < 10000; ++i)
+    many += line;
+  raw("many.jsonl", many + "{\"board\":\"1-1.1\"}\n" + line);
+  r = report({"many.jsonl"});
+  EXPECT_EQ(r.exit_status, 2);
+  EXPECT_EQ(r.err.rfind("flashprep-summary: many.jsonl line 10001: no record: ", 0), 0u) << r.err;
+  raw("long.jsonl", line + line + std::string(5 << 20, ' ') + "\n" + line);
+  r = report({"middle.jsonl", "long.jsonl"});
+  EXPECT_EQ(r.exit_status, 2);
+  EXPECT_EQ(r.err, "flashprep-summary: long.jsonl line 3: no record: longer than 1 MiB\n");
+  raw("cut_late.jsonl", many + cut + "\n" + line);
+  r = report({"cut_late.jsonl"});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_NE(r.out.find("\nSKIPPED: 1 CUT RECORD (A STATION STOPPED WHILE WRITING): cut_late.jsonl "
+                       "LINE 10001\n"),
+            std::string::npos)
+      << r.out;
+
   // A file that cannot be read; a file that is not a results file at all.
   r = report({"middle.jsonl", "missing.jsonl"});
   EXPECT_EQ(r.exit_status, 2);
