@@ -169,7 +169,7 @@ class RecordEvents {
     }
     return wrong();
   }
-  bool key(json::string_t& name) {
+  bool key(const json::string_t& name) {
     if (skip_ > 0)
       return true;
     if (depth_ == 2) {
@@ -415,7 +415,7 @@ class RecordEvents {
 };
 
 // Parses whole lines (each ended by LF, but maybe the last of a file).
-Piece parse_piece(std::string bytes, size_t file) {
+Piece parse_piece(const std::string& bytes, size_t file) {
   Piece piece;
   piece.file = file;
   RecordEvents events(&piece);

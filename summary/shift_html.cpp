@@ -1,6 +1,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <iterator>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -24,7 +26,9 @@ constexpr const char* kTextColour = "#333333";
 constexpr int kChartWidth = 920;
 constexpr int kBarRow = 20;  // height of one bar's row
 constexpr size_t kMostPortBars = 60;
-constexpr int64_t kHourMs = 3600000;
+constexpr int64_t kMinuteMs = 60000;
+constexpr int64_t kHourMs = 60 * kMinuteMs;
+constexpr int64_t kDayMs = 24 * kHourMs;
 
 std::string escaped(const std::string& text) {
   std::string out;
@@ -101,25 +105,23 @@ double nice_ceiling(double v) {
   if (v <= 0)
     return 1;
   const double power = std::pow(10.0, std::floor(std::log10(v)));
-  for (const double m : {1.0, 2.0, 5.0, 10.0}) {
-    if (m * power >= v - 1e-9)
-      return m * power;
-  }
-  return 10 * power;
+  constexpr double kSteps[] = {1.0, 2.0, 5.0, 10.0};
+  const double* m = std::find_if(std::begin(kSteps), std::end(kSteps),
+                                 [&](double step) { return step * power >= v - 1e-9; });
+  return (m == std::end(kSteps) ? 10 : *m) * power;
 }
 
 // "15 minutes", "hour", "2 hours", "day", "7 days": what follows "one bar per".
 std::string bucket_words(int64_t ms) {
-  const int64_t minutes = ms / 60000;
-  if (minutes < 60)
-    return std::to_string(minutes) + " minutes";
-  if (minutes == 60)
+  if (ms < kHourMs)
+    return std::to_string(ms / kMinuteMs) + " minutes";
+  if (ms == kHourMs)
     return "hour";
-  if (minutes < 24 * 60)
-    return std::to_string(minutes / 60) + " hours";
-  if (minutes == 24 * 60)
+  if (ms < kDayMs)
+    return std::to_string(ms / kHourMs) + " hours";
+  if (ms == kDayMs)
     return "day";
-  return std::to_string(minutes / (24 * 60)) + " days";
+  return std::to_string(ms / kDayMs) + " days";
 }
 
 // A scale from 0 for values up to `most`: its top and the step between its
@@ -139,7 +141,7 @@ Scale scale_for(double most, bool whole) {
 // A bucket's label: its time of day, and the date where the day changes.
 std::string time_label(int64_t ms, int64_t bucket_ms, bool with_date) {
   const std::string t = utc_text(ms);  // YYYY-MM-DDTHH:MM:SSZ
-  if (bucket_ms >= 24 * kHourMs)
+  if (bucket_ms >= kDayMs)
     return t.substr(5, 5);
   return with_date ? t.substr(5, 5) + " " + t.substr(11, 5) : t.substr(11, 5);
 }
@@ -148,7 +150,6 @@ std::string time_label(int64_t ms, int64_t bucket_ms, bool with_date) {
 // (whole hours, days) far enough apart that they never run into each other.
 struct TimeAxis {
   double left;
-  double width;
   double slot;       // width of one bucket
   int64_t label_ms;  // a label at each multiple of this
 };
@@ -159,17 +160,16 @@ TimeAxis time_axis(const ShiftReport& r, double left, double width) {
   // At least 80 pixels from one label to the next.
   const auto buckets_apart = static_cast<int64_t>(std::ceil(80.0 / slot));
   int64_t label_ms = r.bucket_ms * buckets_apart;
-  const int64_t minute = 60000;
-  for (const int64_t round :
-       {15 * minute, 30 * minute, 60 * minute, 120 * minute, 180 * minute, 240 * minute,
-        360 * minute, 720 * minute, 1440 * minute, 2 * 1440 * minute, 7 * 1440 * minute,
-        14 * 1440 * minute, 28 * 1440 * minute}) {
-    if (round >= label_ms && round % r.bucket_ms == 0) {
-      label_ms = round;
-      break;
-    }
-  }
-  return {left, width, slot, label_ms};
+  constexpr int64_t kRound[] = {15 * kMinuteMs, 30 * kMinuteMs, kHourMs,     2 * kHourMs,
+                                3 * kHourMs,    4 * kHourMs,    6 * kHourMs, 12 * kHourMs,
+                                kDayMs,         2 * kDayMs,     7 * kDayMs,  14 * kDayMs,
+                                28 * kDayMs};
+  const int64_t* round = std::find_if(std::begin(kRound), std::end(kRound), [&](int64_t ms) {
+    return ms >= label_ms && ms % r.bucket_ms == 0;
+  });
+  if (round != std::end(kRound))
+    label_ms = *round;
+  return {left, slot, label_ms};
 }
 
 std::string time_labels(const ShiftReport& r, const TimeAxis& axis, double y) {
@@ -360,8 +360,10 @@ std::string ports_chart(const ShiftReport& r) {
   };
   std::vector<PortRef> ports;
   for (const ShiftReport::Station& s : r.stations) {
-    for (const ShiftReport::Port& p : s.ports)
-      ports.push_back({&s, &p});
+    std::transform(s.ports.begin(), s.ports.end(), std::back_inserter(ports),
+                   [&](const ShiftReport::Port& p) {
+                     return PortRef{&s, &p};
+                   });
   }
   const auto rate = [](const ShiftReport::Port& p) {
     return 100.0 * static_cast<double>(p.counts.not_ready()) / static_cast<double>(p.counts.boards);
@@ -440,9 +442,8 @@ std::string shift_html(const ShiftReport& r, const std::string& version) {
     period = utc_text(r.first_start_ms).substr(0, 16) + " to " +
              utc_text(r.last_end_ms).substr(0, 16) + " UTC (" +
              one_decimal(static_cast<double>(r.last_end_ms - r.first_start_ms) / kHourMs) + " h)";
-  uint64_t records = 0;
-  for (const uint64_t n : r.notes.records_per_file)
-    records += n;
+  const uint64_t records = std::accumulate(r.notes.records_per_file.begin(),
+                                           r.notes.records_per_file.end(), uint64_t{0});
 
   std::string h = "<!DOCTYPE html>\n";
   h += std::string(kShiftPageMark) + "\n";

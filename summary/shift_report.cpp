@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <iterator>
-#include <map>
 #include <string_view>
 
 #include "board/board_facts.h"
@@ -185,8 +184,10 @@ void ShiftTally::add(const ResultRecord& record) {
     // the top bit; each is a board of its own.
     board = 0x80000000U | boards_without_serial_++;
   }
-  for (const BlockRange& range : record.failed_blocks)
-    block_events_.push_back({board, range});
+  std::transform(record.failed_blocks.begin(), record.failed_blocks.end(),
+                 std::back_inserter(block_events_), [&](const BlockRange& range) {
+                   return BlockEvent{board, range};
+                 });
 }
 
 ShiftReport ShiftTally::report(const std::vector<std::string>& files,
@@ -353,13 +354,9 @@ ShiftReport ShiftTally::report(const std::vector<std::string>& files,
 
   // The timeline, in buckets from the epoch on (whole hours, days).
   const int64_t span = *std::max_element(starts_.begin(), starts_.end()) - first_start_ms_;
-  r.bucket_ms = kBucketWidths[std::size(kBucketWidths) - 1];
-  for (const int64_t width : kBucketWidths) {
-    if (span / width + 2 <= kMostBuckets) {
-      r.bucket_ms = width;
-      break;
-    }
-  }
+  const int64_t* width = std::find_if(std::begin(kBucketWidths), std::end(kBucketWidths),
+                                      [&](int64_t w) { return span / w + 2 <= kMostBuckets; });
+  r.bucket_ms = width == std::end(kBucketWidths) ? *std::prev(width) : *width;
   const auto bucket_of = [&](int64_t ms) {
     const int64_t b = ms / r.bucket_ms;
     return ms < 0 && ms % r.bucket_ms != 0 ? b - 1 : b;

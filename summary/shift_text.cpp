@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstdio>
+#include <numeric>
 #include <string>
 
 #include "summary/shift_output.h"
@@ -52,9 +53,8 @@ void write_shift_text(const ShiftReport& r, std::ostream& out) {
   }
   out << "\n";
 
-  uint64_t records = 0;
-  for (const uint64_t n : r.notes.records_per_file)
-    records += n;
+  const uint64_t records = std::accumulate(r.notes.records_per_file.begin(),
+                                           r.notes.records_per_file.end(), uint64_t{0});
   out << "READ   : " << plural(r.files.size(), "FILE", "FILES") << ", "
       << plural(records, "RECORD", "RECORDS");
   if (r.outside_window > 0)

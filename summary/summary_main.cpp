@@ -28,8 +28,7 @@ namespace {
 constexpr std::streamsize kMostBytes = 1 << 20;
 constexpr int kStatusTrouble = 2;  // as for a text that is no log
 constexpr size_t kHelpWidth = 78;
-constexpr const char* kNotATime =
-    "not a time as YYYY-MM-DD, YYYY-MM-DDTHH:MM or YYYY-MM-DDTHH:MM:SS (UTC)";
+constexpr const char* kTimeForms = " as YYYY-MM-DD, YYYY-MM-DDTHH:MM or YYYY-MM-DDTHH:MM:SS (UTC)";
 
 void print_wrapped(std::ostream& out, const std::string& text, const std::string& indent) {
   std::string line = indent;
@@ -236,8 +235,14 @@ int main(int argc, char** argv) {
     } else if (arg == "--since" || arg == "--until") {
       const std::string time = argv[++i];
       const bool since = arg == "--since";
-      if (!parse_time_argument(time, since ? &o.since_ms : &o.until_ms))
-        return usage_error(arg + " " + time + ": " + kNotATime);
+      if (!parse_time_argument(time, since ? &o.since_ms : &o.until_ms)) {
+        std::string message = arg;
+        message += " ";
+        message += time;
+        message += ": not a time";
+        message += kTimeForms;
+        return usage_error(message);
+      }
       (since ? o.since_given : o.until_given) = true;
     } else if (arg == "--results") {
       o.results = true;
