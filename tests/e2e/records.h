@@ -95,7 +95,7 @@ struct TestRecord {
     if (image == nullptr) {
       j["image"] = nullptr;
     } else {
-      j["image"] = {{"file", "serial_flash.S19"}, {"sha256", image}, {"bytes", 4000},
+      j["image"] = {{"file", "serial_flash.S19"}, {"sha256", image},   {"bytes", 4000},
                     {"start", "20000000"},        {"end", "20000F9F"}, {"blocks", 16}};
     }
     int failed = 0;
@@ -104,9 +104,9 @@ struct TestRecord {
       failed += last - first + 1;
       ranges.push_back({first, last});
     }
-    j["counts"] = {{"driver_downloaded", 16}, {"driver_refused", 0},
-                   {"flash_formatted", 4064 - failed}, {"flash_failed", failed},
-                   {"table_written", 17}, {"table_refused", 0}};
+    j["counts"] = {
+        {"driver_downloaded", 16}, {"driver_refused", 0}, {"flash_formatted", 4064 - failed},
+        {"flash_failed", failed},  {"table_written", 17}, {"table_refused", 0}};
     j["failed_blocks"] = ranges;
     return j;
   }

@@ -59,7 +59,7 @@ class Report : public ::testing::Test {
     }
     return found;
   }
-  // `n` boards on one port, the first `failing` of them NOT READY, a minute apart.
+  // `n` boards on one port, the first `failing` of them NOT READY, 10 s apart.
   static std::vector<TestRecord> boards(const std::string& station, const std::string& port, int n,
                                         int failing, const std::string& hour = "06") {
     std::vector<TestRecord> out;
@@ -67,7 +67,7 @@ class Report : public ::testing::Test {
       TestRecord r;
       r.station = station;
       r.port = port;
-      r.start = TestRecord::later("2026-12-08T" + hour + ":00:00.000Z", i * 60000L);
+      r.start = TestRecord::later("2026-12-08T" + hour + ":00:00.000Z", i * 10000L);
       if (i < failing) {
         r.reasons = {"BLOCKS NOT FORMATTED: 1 (9)"};
         r.failed_blocks = {{9, 9}};
@@ -141,7 +141,9 @@ TEST_F(Report, CountsStationsPortsReasonsAndPace) {
 TEST_F(Report, PortsThatStandOut) {
   // Eight ports at 2 of 100; one at 12 of 100 stands out. Near misses: 3 of
   // 40 fails over twice as often but as likely by chance; 2 of 10 has too
-  // few failures; 5 of 100 is not twice the others' rate.
+  // few failures; 5 of 100 is not twice the others' rate; 11 of 100 is just
+  // short: the chance of 11 or more is 0.10 %, of 12 or more 0.03 %, and the
+  // bar is 1 % over 13 ports, 0.077 %.
   std::vector<TestRecord> all;
   const auto add = [&](const std::string& station, const std::string& port, int n, int failing) {
     const std::vector<TestRecord> more = boards(station, port, n, failing);
@@ -153,15 +155,29 @@ TEST_F(Report, PortsThatStandOut) {
   add("line-c", "1-1.1", 40, 3);
   add("line-c", "1-1.2", 10, 2);
   add("line-c", "1-1.3", 100, 5);
+  add("line-c", "1-1.4", 100, 11);
   const ProcessResult r = report({results("line.jsonl", all).string()});
   ASSERT_EQ(r.exit_status, 0) << r.err;
   EXPECT_EQ(lines_starting(r.out, "STANDS OUT"),
             std::vector<std::string>{"STANDS OUT: line-b 1-1.9, 12 OF 100 NOT READY (12.0 %), "
-                                     "THE OTHER PORTS 2.7 %"})
+                                     "THE OTHER PORTS 3.5 %"})
       << r.out;
   EXPECT_NE(r.out.find("  1-1.9                 100      88         12   88.0 %  STANDS OUT\n"),
             std::string::npos)
       << r.out;
+
+  // Many boards: 100 of 2000 is surely no chance against 3.4 % elsewhere,
+  // but not twice that rate; 70 of 1000 is.
+  all.clear();
+  for (int p = 1; p <= 10; ++p)
+    add(p <= 5 ? "line-a" : "line-b", "1-1." + std::to_string(p), 1000, 30);
+  add("line-c", "1-1.1", 2000, 100);
+  add("line-c", "1-1.2", 1000, 70);
+  const ProcessResult many = report({results("many.jsonl", all).string()});
+  EXPECT_EQ(lines_starting(many.out, "STANDS OUT"),
+            std::vector<std::string>{"STANDS OUT: line-c 1-1.2, 70 OF 1000 NOT READY (7.0 %), "
+                                     "THE OTHER PORTS 3.3 %"})
+      << many.out;
 
   // A port alone on the line has no others to stand out from.
   const ProcessResult alone =
@@ -341,6 +357,7 @@ TEST_F(Report, CutRecordsAreSkippedAndCountedForeignLinesStopTheReport) {
       {"another JSON object", "{\"board\":\"1-1.1\"}\n", "no member \"start\""},
       {"a list", "[1,2]\n", "not a JSON object"},
       {"two records on a line", line.substr(0, line.size() - 1) + line, "not JSON"},
+      {"a record and more", line.substr(0, line.size() - 1) + "]\n", "not JSON"},
       {"a schema 2 record without station", no_station.dump() + "\n",
        "no member \"station\" (schema 2)"},
       {"a later schema", schema_3.dump() + "\n", "\"schema\" is not 2"},
@@ -371,10 +388,11 @@ TEST_F(Report, CutRecordsAreSkippedAndCountedForeignLinesStopTheReport) {
   EXPECT_EQ(r.exit_status, 2);
   EXPECT_EQ(r.err, "flashprep-summary: long.jsonl line 3: no record: longer than 1 MiB\n");
   raw("cut_late.jsonl", many + cut + "\n" + line);
-  r = report({"cut_late.jsonl"});
+  raw("cut_end.jsonl", many + cut);
+  r = report({"cut_late.jsonl", "cut_end.jsonl"});
   EXPECT_EQ(r.exit_status, 0) << r.err;
-  EXPECT_NE(r.out.find("\nSKIPPED: 1 CUT RECORD (A STATION STOPPED WHILE WRITING): cut_late.jsonl "
-                       "LINE 10001\n"),
+  EXPECT_NE(r.out.find("\nSKIPPED: 2 CUT RECORDS (A STATION STOPPED WHILE WRITING): cut_late.jsonl "
+                       "LINE 10001, cut_end.jsonl LINE 10001\n"),
             std::string::npos)
       << r.out;
 
