@@ -6,6 +6,7 @@
 #include <cstring>
 #include <deque>
 #include <future>
+#include <iterator>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -83,11 +84,15 @@ enum class Member : uint8_t {
   failed_blocks,
   other,
 };
+// The names of the members above, then of those of schema 2 passed over, all
+// in the schema's order.
 constexpr std::string_view kMemberNames[] = {
     "board",   "start",  "end",     "seconds", "verdict", "reasons", "log",
     "version", "schema", "station", "port",    "serial",  "image",   "failed_blocks",
+    "bus",     "device", "devnum",  "boot",    "counts",
 };
 constexpr int kMembers = static_cast<int>(Member::other);
+constexpr int kNames = static_cast<int>(std::size(kMemberNames));
 // Every record has these; schema 2 also has station, image and failed_blocks.
 constexpr uint32_t bit(Member m) {
   return uint32_t{1} << static_cast<int>(m);
@@ -263,11 +268,11 @@ class RecordEvents {
 
   // The members come in the schema's order, so the next one is tried first.
   Member member_of(std::string_view name) {
-    for (int i = 0; i < kMembers; ++i) {
-      const int m = (next_member_ + i) % kMembers;
+    for (int i = 0; i < kNames; ++i) {
+      const int m = (next_member_ + i) % kNames;
       if (name == kMemberNames[m]) {
         next_member_ = m + 1;
-        return static_cast<Member>(m);
+        return m < kMembers ? static_cast<Member>(m) : Member::other;
       }
     }
     return Member::other;
