@@ -375,7 +375,8 @@ class RecordEvents {
       case ImageMember::sha256:
         image_seen_ |= 2;
         if (v.kind != Value::Kind::string || v.text->size() != 64 ||
-            v.text->find_first_not_of("0123456789abcdef") != std::string::npos)
+            !std::all_of(v.text->begin(), v.text->end(),
+                         [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }))
           return fail("\"image\" has a sha256 that is not 64 hex digits");
         record_.image_sha256 = keep(*v.text);
         return true;

@@ -345,6 +345,8 @@ TEST_F(Report, CutRecordsAreSkippedAndCountedForeignLinesStopTheReport) {
   schema_3["schema"] = 3;
   nlohmann::ordered_json bad_time = ok.json();
   bad_time["start"] = "2026-12-08 06:00:00";
+  nlohmann::ordered_json bad_sha = ok.json();
+  bad_sha["image"]["sha256"] = std::string(kImageA).substr(0, 63) + "G";
   nlohmann::ordered_json bad_blocks = ok.json();
   bad_blocks["failed_blocks"] = {{7, 4096}};
   const struct {
@@ -363,6 +365,7 @@ TEST_F(Report, CutRecordsAreSkippedAndCountedForeignLinesStopTheReport) {
       {"a later schema", schema_3.dump() + "\n", "\"schema\" is not 2"},
       {"a time of another form", bad_time.dump() + "\n", "\"start\" is not a time"},
       {"a block that does not exist", bad_blocks.dump() + "\n", "\"failed_blocks\""},
+      {"an image's sha256 that is not hex", bad_sha.dump() + "\n", "sha256"},
   };
   for (const auto& f : foreign) {
     raw("foreign.jsonl", line + line + f.line + line);
