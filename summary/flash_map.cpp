@@ -2,6 +2,7 @@
 
 #include <iterator>
 
+#include "summary/output_guard.h"
 #include "summary/summary_report.h"
 
 namespace {
@@ -70,6 +71,7 @@ std::string flash_map_svg(const RunLog& log, const Verdict& verdict) {
   const std::string h = std::to_string(height);
 
   std::string svg = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+  svg += std::string(kFlashMapMark) + "\n";  // what may be written over
   svg += "<svg xmlns=\"http://www.w3.org/2000/svg\" version=\"1.1\" width=\"" + w + "\" height=\"" +
          h + "\" viewBox=\"0 0 " + w + " " + h + "\" font-family=\"sans-serif\">\n";
   svg += "<title>flashprep flash map: " + escaped(verdict.headline) + "</title>\n";

@@ -1,16 +1,25 @@
 // flashprep-summary [--svg FILE] [LOG]: the verdict on one flashprep run from
 // its saved output, a short summary of it and, with --svg, a map of the flash.
-// Standard C++ only, so that it builds wherever flashprep does.
+// flashprep-summary --results FILE... [--since TIME] [--until TIME]
+// [--html FILE]: the report of a shift from stations' results files.
+// Standard C++ and nlohmann/json only, so that it builds wherever flashprep
+// does.
 #include <fstream>
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include "runlog/log_lines.h"
 #include "runlog/run_log.h"
 #include "runlog/verdict.h"
 #include "summary/flash_map.h"
+#include "summary/output_guard.h"
+#include "summary/results_reader.h"
+#include "summary/shift_output.h"
+#include "summary/shift_report.h"
 #include "summary/summary_report.h"
 #include "summary/terminal.h"
+#include "summary/utc_time.h"
 
 namespace {
 
@@ -19,6 +28,7 @@ namespace {
 constexpr std::streamsize kMostBytes = 1 << 20;
 constexpr int kStatusTrouble = 2;  // as for a text that is no log
 constexpr size_t kHelpWidth = 78;
+constexpr const char* kTimeForms = " as YYYY-MM-DD, YYYY-MM-DDTHH:MM or YYYY-MM-DDTHH:MM:SS (UTC)";
 
 void print_wrapped(std::ostream& out, const std::string& text, const std::string& indent) {
   std::string line = indent;
@@ -39,7 +49,10 @@ void print_wrapped(std::ostream& out, const std::string& text, const std::string
 }
 
 void print_help(std::ostream& out) {
-  out << "usage: flashprep-summary [--svg FILE] [LOG]\n\n";
+  out << "usage: flashprep-summary [--svg FILE] [LOG]\n"
+         "       flashprep-summary --results RESULTS... [--since TIME] [--until TIME]"
+         " [--html FILE]\n"
+         "       flashprep-summary --help | --version\n\n";
   print_wrapped(out,
                 "Reads what one flashprep run printed, from LOG or, without LOG or with -, from "
                 "standard input, and prints READY, NOT READY or NOT A FLASHPREP LOG, a REASON "
@@ -52,13 +65,59 @@ void print_help(std::ostream& out) {
     out << "  " << rule.label << " (exit status " << rule.exit_status << ")\n";
     print_wrapped(out, rule.text, "      ");
   }
-  out << "\nExit status: 0 READY, 1 NOT READY, 2 NOT A FLASHPREP LOG, and 2 as well for\n"
-         "bad arguments, a LOG that cannot be read or a FILE that cannot be written.\n";
+  out << "\nShift report:\n";
+  const char* const report_paragraphs[] = {
+      "With --results, reads the results files of one or more flashprep-station --results "
+      "(one JSON record per board, docs/results-record.schema.json; records of flashprep 1.0 "
+      "too) and prints a report of the shift: boards, READY, NOT READY and the yield, overall "
+      "and per station and port; boards per hour and the median and 95th percentile of the "
+      "seconds per board; the failures by reason, most frequent first; the ports that stand "
+      "out; the blocks that failed on more than one board; the driver images in use, with each "
+      "station that used another than the line's; and the boards (by serial) prepared more than "
+      "once, with their last verdict. With --html it also writes FILE, one page with all of it "
+      "and charts of the yield and the boards per hour over the shift and of the failures by "
+      "reason and by port, that any browser shows without a network.",
+      "--since and --until count only the boards whose start is at or after, and before, TIME: "
+      "UTC, as YYYY-MM-DD (its midnight), YYYY-MM-DDTHH:MM, YYYY-MM-DDTHH:MM:SS or with .mmm, "
+      "a final Z allowed.",
+      "NOT READY counts every verdict but READY. A board's station is its record's station "
+      "(unknown for flashprep 1.0) and its port the record's port or, where it has none, the "
+      "name the station gave the board's place. Boards per hour: boards over the hours from the "
+      "first start to the last end; the 95th percentile is the value at rank ceil(0.95 n). A "
+      "failure counts under its reason's label (the text before the first colon; RUN STOPPED "
+      "keeps its FAIL line).",
+      "A port stands out when it has at least 3 NOT READY boards, a failure rate at least twice "
+      "that of all the other ports together, and the chance that a port failing at their rate "
+      "fails as many of its boards or more (binomial) is below 1 % divided by the number of "
+      "ports: chance alone flags a port in fewer than 1 in 100 reports.",
+      "A block counts once per board (by serial, else per record). The line's driver image is "
+      "the one most boards were prepared with; a station that used another is flagged.",
+      "A line that is only the start of a record (a station stopped while writing it) is "
+      "skipped and counted; any other line that is no record stops the report: exit status 2, "
+      "naming the file and the line.",
+  };
+  for (const char* paragraph : report_paragraphs) {
+    print_wrapped(out, paragraph, "  ");
+    out << "\n";
+  }
+  out << "Files written: --svg and --html write FILE only when it is new or a map or page\n"
+         "that flashprep-summary wrote (it marks them), and never over a file they read.\n"
+         "\nExit status: 0 READY, 1 NOT READY, 2 NOT A FLASHPREP LOG, and 2 as well for\n"
+         "bad arguments, a LOG that cannot be read or a FILE that cannot be written.\n"
+         "With --results: 0 when every file was read, 2 otherwise.\n";
 }
 
 int usage_error(const std::string& message) {
   std::cerr << "flashprep-summary: " << message << "\n"
-            << "usage: flashprep-summary [--svg FILE] [LOG]   (--help tells more)\n";
+            << "usage: flashprep-summary [--svg FILE] [LOG]\n"
+            << "       flashprep-summary --results RESULTS... [--since TIME] [--until TIME]"
+               " [--html FILE]\n"
+            << "(--help tells more)\n";
+  return kStatusTrouble;
+}
+
+int trouble(const std::string& message) {
+  std::cerr << "flashprep-summary: " << message << "\n";
   return kStatusTrouble;
 }
 
@@ -70,67 +129,141 @@ bool read_most(std::istream& in, std::string* bytes) {
   return !in.bad();
 }
 
-}  // namespace
+// Writes `text` to `path` as bytes, so that it is the same on every system.
+bool write_file(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary);
+  out << text;
+  out.close();
+  return !out.fail();
+}
 
-int main(int argc, char** argv) {
+struct Options {
   std::string log_path;
   std::string svg_path;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "-h" || arg == "--help") {
-      print_help(std::cout);
-      return 0;
-    }
-    if (arg == "--svg") {
-      if (++i == argc)
-        return usage_error("--svg needs a FILE");
-      svg_path = argv[i];
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      return usage_error("unknown option " + arg);
-    } else if (!log_path.empty()) {
-      return usage_error("more than one LOG");
-    } else {
-      log_path = arg;
-    }
-  }
+  bool results = false;
+  std::vector<std::string> results_paths;
+  std::string html_path;
+  bool since_given = false;
+  bool until_given = false;
+  int64_t since_ms = 0;
+  int64_t until_ms = 0;
+};
+
+int shift_report(const Options& o) {
+  std::string why;
+  if (!o.html_path.empty() &&
+      !may_write_over(o.html_path, kShiftPageMark, "report page", o.results_paths, &why))
+    return trouble(why);
+  ShiftTally tally(o.since_given, o.since_ms, o.until_given, o.until_ms);
+  ReadNotes notes;
+  if (!read_results(
+          o.results_paths, [&](const ResultRecord& record) { tally.add(record); }, &notes, &why))
+    return trouble(why);
+  const ShiftReport report = tally.report(o.results_paths, notes);
+  // The page is written before the report is printed, as the map is.
+  if (!o.html_path.empty() && !write_file(o.html_path, shift_html(report, FLASHPREP_VERSION)))
+    return trouble("cannot write " + o.html_path);
+  write_shift_text(report, std::cout);
+  std::cout.flush();
+  return 0;
+}
+
+int run_summary(const Options& o) {
+  const bool from_input = o.log_path.empty() || o.log_path == "-";
+  // Before anything is read: `--svg run.log`, the map's name forgotten,
+  // stops here rather than waiting for standard input and writing over the log.
+  std::string why;
+  if (!o.svg_path.empty() &&
+      !may_write_over(
+          o.svg_path, kFlashMapMark, "map",
+          from_input ? std::vector<std::string>{} : std::vector<std::string>{o.log_path}, &why))
+    return trouble(why);
 
   // Files are read as bytes so that line ends reach the reader as they were
   // saved. Standard input is left as it is: on Windows, in text mode, it has
   // already turned CR LF into LF.
   std::string bytes;
   bool read_ok = false;
-  if (log_path.empty() || log_path == "-") {
+  if (from_input) {
     // A user who gave no LOG at a terminal learns what is awaited.
     if (standard_input_is_terminal())
       std::cerr << "flashprep-summary: reading a run's output from standard input (end it with "
                 << kEndOfInputKeys << "; --help tells more)\n";
     read_ok = read_most(std::cin, &bytes);
   } else {
-    std::ifstream in(log_path, std::ios::binary);
+    std::ifstream in(o.log_path, std::ios::binary);
     read_ok = in.is_open() && read_most(in, &bytes);
   }
-  if (!read_ok) {
-    std::cerr << "flashprep-summary: cannot read "
-              << (log_path.empty() || log_path == "-" ? "standard input" : log_path) << "\n";
-    return kStatusTrouble;
-  }
+  if (!read_ok)
+    return trouble("cannot read " + (from_input ? std::string("standard input") : o.log_path));
 
   const RunLog log = read_run_log(split_log_lines(bytes));
   const Verdict verdict = judge(log);
 
   // The map is written before the verdict is printed, so that a script never
   // sees a verdict from a run whose map could not be kept.
-  if (!svg_path.empty() && log.end != RunLog::End::not_a_log) {
-    // Binary, so the map has the same bytes on every system.
-    std::ofstream svg(svg_path, std::ios::binary);
-    svg << flash_map_svg(log, verdict);
-    svg.close();
-    if (svg.fail()) {
-      std::cerr << "flashprep-summary: cannot write " << svg_path << "\n";
-      return kStatusTrouble;
-    }
-  }
+  if (!o.svg_path.empty() && log.end != RunLog::End::not_a_log &&
+      !write_file(o.svg_path, flash_map_svg(log, verdict)))
+    return trouble("cannot write " + o.svg_path);
   write_summary(log, verdict, std::cout);
   std::cout.flush();
   return verdict.exit_status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "-h" || arg == "--help") {
+      print_help(std::cout);
+      return 0;
+    }
+    if (arg == "--version") {
+      std::cout << "flashprep-summary " << FLASHPREP_VERSION << "\n";
+      return 0;
+    }
+    const bool takes_value =
+        arg == "--svg" || arg == "--html" || arg == "--since" || arg == "--until";
+    if (takes_value && i + 1 == argc)
+      return usage_error(arg + " needs a " + (arg == "--svg" || arg == "--html" ? "FILE" : "TIME"));
+    if (arg == "--svg") {
+      o.svg_path = argv[++i];
+    } else if (arg == "--html") {
+      o.html_path = argv[++i];
+    } else if (arg == "--since" || arg == "--until") {
+      const std::string time = argv[++i];
+      const bool since = arg == "--since";
+      if (!parse_time_argument(time, since ? &o.since_ms : &o.until_ms)) {
+        std::string message = arg;
+        message += " ";
+        message += time;
+        message += ": not a time";
+        message += kTimeForms;
+        return usage_error(message);
+      }
+      (since ? o.since_given : o.until_given) = true;
+    } else if (arg == "--results") {
+      o.results = true;
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      return usage_error("unknown option " + arg);
+    } else if (o.results) {
+      o.results_paths.push_back(arg);
+    } else if (!o.log_path.empty()) {
+      return usage_error("more than one LOG");
+    } else {
+      o.log_path = arg;
+    }
+  }
+  if (o.results) {
+    if (!o.log_path.empty() || !o.svg_path.empty())
+      return usage_error("a LOG or --svg goes without --results");
+    if (o.results_paths.empty())
+      return usage_error("--results needs at least one results file");
+    return shift_report(o);
+  }
+  if (!o.html_path.empty() || o.since_given || o.until_given)
+    return usage_error("--html, --since and --until go with --results");
+  return run_summary(o);
 }

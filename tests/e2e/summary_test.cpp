@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "e2e/process.h"
+#include "e2e/records.h"
 #include "e2e/text_files.h"
 #include "image/srecord_writer.h"
 #include "run_expectations.h"
@@ -420,6 +421,105 @@ TEST_F(Summary, MapShowsEachBlockAsTheLogSaysAndDraws) {
   const std::string svg_tag = cut_text.substr(svg_at, cut_text.find('>', svg_at) - svg_at);
   EXPECT_EQ(be32(16), attribute(svg_tag, "width")) << "PNG width";
   EXPECT_EQ(be32(20), attribute(svg_tag, "height")) << "PNG height";
+}
+
+// --svg never writes over a file that is no map of its own, nor over the log
+// it reads, by whatever name; --html likewise for pages and results files.
+TEST_F(Summary, MapsAndPagesWriteOnlyOverTheirOwnFiles) {
+  const std::string log = oracle_log({}, {7}, {});
+  std::ofstream(dir / "run.log", std::ios::binary) << log;
+  const auto sh = [&](const std::string& command) {
+    return run_process({"/bin/sh", "-c", command}, dir.string(), {{"SUMMARY", FLASHPREP_SUMMARY}});
+  };
+  const auto refused = [&](const ProcessResult& r, const std::string& why, const char* what) {
+    EXPECT_EQ(r.exit_status, 2) << what;
+    EXPECT_EQ(r.out, "") << what;
+    EXPECT_NE(r.err.find(why), std::string::npos) << what << ": " << r.err;
+    EXPECT_EQ(read_text(dir / "run.log"), log) << what << ": the log was written over";
+  };
+  const std::string not_ours = "exists and is no map that flashprep-summary wrote";
+  const std::string same = "(the same file), which this run reads";
+
+  // The map's name forgotten: the log is taken for the map and the run's
+  // output is awaited on standard input, whether it comes or not.
+  refused(sh("exec \"$SUMMARY\" --svg run.log < run.log"), not_ours, "a log on standard input");
+  refused(sh("exec \"$SUMMARY\" --svg run.log <&-"), not_ours, "standard input closed");
+
+  // The log it reads, by its name, by another path, by a link.
+  fs::create_directory(dir / "sub");
+  fs::create_symlink("run.log", dir / "symlink.log");
+  fs::create_hard_link(dir / "run.log", dir / "hardlink.log");
+  for (const char* name : {"run.log", "sub/../run.log", "symlink.log", "hardlink.log"})
+    refused(sh(std::string("exec \"$SUMMARY\" --svg ") + name + " run.log"), same, name);
+
+  // Some other SVG, an empty file: not ours either.
+  const std::string drawing = "<svg xmlns=\"http://www.w3.org/2000/svg\"/>\n";
+  std::ofstream(dir / "drawing.svg") << drawing;
+  refused(sh("exec \"$SUMMARY\" --svg drawing.svg run.log"), not_ours, "another SVG");
+  EXPECT_EQ(read_text(dir / "drawing.svg"), drawing);
+  std::ofstream(dir / "empty.svg").close();
+  refused(sh("exec \"$SUMMARY\" --svg empty.svg run.log"), not_ours, "an empty file");
+
+  // A new map, then the same map written again over itself.
+  ProcessResult r = sh("exec \"$SUMMARY\" --svg map.svg run.log");
+  EXPECT_EQ(r.exit_status, 1) << r.err;
+  const std::string map = read_text(dir / "map.svg");
+  EXPECT_NE(map.find("<svg "), std::string::npos);
+  std::ofstream(dir / "map.svg", std::ios::binary | std::ios::app) << "<!-- old -->\n";
+  r = sh("exec \"$SUMMARY\" --svg map.svg run.log");
+  EXPECT_EQ(r.exit_status, 1) << r.err;
+  EXPECT_EQ(read_text(dir / "map.svg"), map) << "a map of its own is written over";
+
+  // The report page: not over the results it reads, nor over another page.
+  std::ofstream(dir / "r.jsonl", std::ios::binary) << TestRecord().line();
+  const std::string results = read_text(dir / "r.jsonl");
+  for (const char* name : {"r.jsonl", "./sub/../r.jsonl"}) {
+    r = sh(std::string("exec \"$SUMMARY\" --results r.jsonl --html ") + name);
+    EXPECT_EQ(r.exit_status, 2) << name;
+    EXPECT_NE(r.err.find(same), std::string::npos) << name << ": " << r.err;
+    EXPECT_EQ(read_text(dir / "r.jsonl"), results) << name;
+  }
+  std::ofstream(dir / "notes.html") << "<html>my notes</html>\n";
+  r = sh("exec \"$SUMMARY\" --results r.jsonl --html notes.html");
+  EXPECT_EQ(r.exit_status, 2);
+  EXPECT_NE(r.err.find("exists and is no report page that flashprep-summary wrote"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(read_text(dir / "notes.html"), "<html>my notes</html>\n");
+  for (int i = 0; i < 2; ++i) {
+    r = sh("exec \"$SUMMARY\" --results r.jsonl --html page.html");
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_NE(read_text(dir / "page.html").find("<svg id=\"yield-chart\""), std::string::npos);
+  }
+  // And a map does not go over a page, nor a page over a map.
+  refused(sh("exec \"$SUMMARY\" --svg page.html run.log"), not_ours, "a page");
+  r = sh("exec \"$SUMMARY\" --results r.jsonl --html map.svg");
+  EXPECT_EQ(r.exit_status, 2);
+  EXPECT_EQ(read_text(dir / "map.svg"), map);
+}
+
+TEST_F(Summary, VersionAndHelp) {
+  ProcessResult r = run_process({FLASHPREP_SUMMARY, "--version"}, dir.string(), {});
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(r.out, std::string("flashprep-summary ") + FLASHPREP_VERSION + "\n");
+  r = run_process({FLASHPREP_SUMMARY, "--help"}, dir.string(), {});
+  EXPECT_EQ(r.exit_status, 0);
+  for (const char* told : {"--results RESULTS...", "--since", "--until", "--html FILE",
+                           "A port stands out when", "95th percentile", "YYYY-MM-DD"})
+    EXPECT_NE(r.out.find(told), std::string::npos) << told;
+  for (const std::vector<std::string>& argv : std::vector<std::vector<std::string>>{
+           {FLASHPREP_SUMMARY, "--results"},
+           {FLASHPREP_SUMMARY, "--html", "page.html", "run.log"},
+           {FLASHPREP_SUMMARY, "--since", "2026-12-08", "run.log"},
+           {FLASHPREP_SUMMARY, "run.log", "--results", "r.jsonl"},
+           {FLASHPREP_SUMMARY, "--results", "r.jsonl", "--svg", "map.svg"},
+           {FLASHPREP_SUMMARY, "--results", "r.jsonl", "--until"},
+       }) {
+    r = run_process(argv, dir.string(), {});
+    EXPECT_EQ(r.exit_status, 2) << argv[1];
+    EXPECT_EQ(r.out, "") << argv[1];
+    EXPECT_NE(r.err.find("usage: flashprep-summary"), std::string::npos) << r.err;
+  }
 }
 
 }  // namespace

@@ -415,6 +415,43 @@ EOF
       [ "$summary_status" -eq 0 ]
     check "its first line says so" [ "$(head -n 1 "$scratch/summary.raw")" = "READY$cr" ]
     ;;
+  shift_report)
+    # flashprep-summary.exe --results over a made-up shift of four stations
+    # (the last file ending in a cut record): the report as on Linux but for
+    # the line ends, the page byte for byte; and --svg and --html that will
+    # not write over what they read, by another path either.
+    shift=$scratch/shift
+    mkdir "$shift"
+    "$reference_build/tests/e2e/flashprep_make_shift" --cut --old 10 "$shift" >/dev/null
+    files="flashprep-1.0.jsonl station-1.jsonl station-2.jsonl station-3.jsonl station-4.jsonl"
+    # shellcheck disable=SC2086 # the file names, none with spaces
+    (cd "$shift" && "$reference_build/flashprep-summary" --results $files --html linux.html) \
+      >"$scratch/linux.txt"
+    status=0
+    # shellcheck disable=SC2086
+    (cd "$shift" && "$src/tools/wine-run" "$windows/flashprep-summary.exe" --results $files \
+      --html windows.html) >"$scratch/windows.raw" 2>"$scratch/windows.err" || status=$?
+    check "exit status 0 (was $status)" [ "$status" -eq 0 ]
+    check "every line ends in CR LF" crlf_lines "$scratch/windows.raw"
+    sed "s/$cr\$//" "$scratch/windows.raw" >"$scratch/windows.txt"
+    check "the report as on Linux" same_text "$scratch/linux.txt" "$scratch/windows.txt"
+    check "it names the cut record" grep -q "^SKIPPED: 1 CUT RECORD" "$scratch/windows.txt"
+    check "the page as on Linux" cmp "$shift/linux.html" "$shift/windows.html"
+    cp "$shift/station-1.jsonl" "$scratch/kept.jsonl"
+    mkdir "$shift/sub"
+    status=0
+    (cd "$shift" && "$src/tools/wine-run" "$windows/flashprep-summary.exe" --results \
+      station-1.jsonl --html 'sub\..\station-1.jsonl') >/dev/null 2>"$scratch/guard.err" ||
+      status=$?
+    check "--html over a results file it reads: exit status 2 (was $status)" [ "$status" -eq 2 ]
+    check "... saying why" grep -q "(the same file), which this run reads" "$scratch/guard.err"
+    check "... and the file is left as it was" cmp "$scratch/kept.jsonl" "$shift/station-1.jsonl"
+    status=0
+    (cd "$shift" && "$src/tools/wine-run" "$windows/flashprep-summary.exe" --svg \
+      station-1.jsonl <station-1.jsonl) >/dev/null 2>"$scratch/guard.err" || status=$?
+    check "--svg over a file that is no map: exit status 2 (was $status)" [ "$status" -eq 2 ]
+    check "... and the file is left as it was" cmp "$scratch/kept.jsonl" "$shift/station-1.jsonl"
+    ;;
   *)
     echo "lane_test.sh: unknown case $case_name" >&2
     exit 2

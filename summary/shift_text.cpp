@@ -1,0 +1,168 @@
+#include <algorithm>
+#include <cstdio>
+#include <numeric>
+#include <string>
+
+#include "summary/shift_output.h"
+#include "summary/utc_time.h"
+
+namespace {
+
+constexpr size_t kMostCutLinesNamed = 3;
+constexpr size_t kMostBlockLines = 8;
+constexpr size_t kMostRepeatLines = 8;
+constexpr int kNameWidth = 20;
+
+std::string padded(std::string text, size_t width) {
+  if (text.size() < width)
+    text.append(width - text.size(), ' ');
+  return text;
+}
+
+// One row of the stations and ports table.
+std::string row(const std::string& name, const Counts& c) {
+  char numbers[64];
+  (void)std::snprintf(
+      numbers, sizeof numbers, "%7llu %7llu %10llu %6s %%",
+      static_cast<unsigned long long>(c.boards), static_cast<unsigned long long>(c.ready),
+      static_cast<unsigned long long>(c.not_ready()), one_decimal(c.yield_percent()).c_str());
+  return padded(name, kNameWidth) + numbers;
+}
+
+std::string plural(uint64_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+std::string short_sha(const std::string& sha256) {
+  return sha256.substr(0, 12);
+}
+
+}  // namespace
+
+void write_shift_text(const ShiftReport& r, std::ostream& out) {
+  const Counts& t = r.total;
+  out << "SHIFT REPORT";
+  if (r.since_given)
+    out << " SINCE " << utc_text(r.since_ms);
+  if (r.until_given)
+    out << " UNTIL " << utc_text(r.until_ms);
+  if (t.boards > 0) {
+    out << (r.since_given || r.until_given ? ", BOARDS FROM " : ": ") << utc_text(r.first_start_ms)
+        << " TO " << utc_text(r.last_end_ms) << " ("
+        << one_decimal(static_cast<double>(r.last_end_ms - r.first_start_ms) / 3600000.0) << " H)";
+  }
+  out << "\n";
+
+  const uint64_t records = std::accumulate(r.notes.records_per_file.begin(),
+                                           r.notes.records_per_file.end(), uint64_t{0});
+  out << "READ   : " << plural(r.files.size(), "FILE", "FILES") << ", "
+      << plural(records, "RECORD", "RECORDS");
+  if (r.outside_window > 0)
+    out << ", " << r.outside_window << " OF THEM OUTSIDE THE TIMES ASKED FOR";
+  if (r.schema1 > 0)
+    out << ", " << r.schema1 << " OF FLASHPREP 1.0 (NO STATION, SERIAL OR IMAGE)";
+  out << "\n";
+  if (!r.notes.cut_lines.empty()) {
+    out << "SKIPPED: " << plural(r.notes.cut_lines.size(), "CUT RECORD", "CUT RECORDS")
+        << " (A STATION STOPPED WHILE WRITING):";
+    for (size_t i = 0; i < r.notes.cut_lines.size() && i < kMostCutLinesNamed; ++i) {
+      const CutLine& cut = r.notes.cut_lines[i];
+      out << (i == 0 ? " " : ", ") << r.files[cut.file] << " LINE " << cut.line;
+    }
+    if (r.notes.cut_lines.size() > kMostCutLinesNamed)
+      out << ", ...";
+    out << "\n";
+  }
+  if (t.boards == 0) {
+    out << "BOARDS : 0\n";
+    return;
+  }
+  out << "BOARDS : " << t.boards << ", " << t.ready << " READY, " << t.not_ready()
+      << " NOT READY, YIELD " << one_decimal(t.yield_percent()) << " %\n";
+  out << "PACE   : " << (r.boards_per_hour > 0 ? one_decimal(r.boards_per_hour) : std::string("-"))
+      << " BOARDS PER HOUR; SECONDS PER BOARD: MEDIAN " << one_decimal(r.median_seconds)
+      << ", 95TH PERCENTILE " << one_decimal(r.p95_seconds) << "\n";
+
+  out << "\n" << padded("STATION / PORT", kNameWidth) << " BOARDS   READY  NOT READY   YIELD\n";
+  for (const ShiftReport::Station& s : r.stations) {
+    out << row(s.name, s.counts) << (s.other_images.empty() ? "" : "  OTHER IMAGE") << "\n";
+    for (const ShiftReport::Port& p : s.ports)
+      out << row("  " + p.name, p.counts) << (p.stands_out ? "  STANDS OUT" : "") << "\n";
+  }
+
+  for (const ShiftReport::Station& s : r.stations) {
+    for (const ShiftReport::Port& p : s.ports) {
+      if (!p.stands_out)
+        continue;
+      out << "STANDS OUT: " << s.name << " " << p.name << ", " << p.counts.not_ready() << " OF "
+          << p.counts.boards << " NOT READY ("
+          << one_decimal(100.0 * static_cast<double>(p.counts.not_ready()) /
+                         static_cast<double>(p.counts.boards))
+          << " %), THE OTHER PORTS " << one_decimal(100 * p.others_rate) << " %\n";
+    }
+  }
+
+  if (!r.reasons.empty()) {
+    size_t width = 20;
+    for (const ShiftReport::Reason& reason : r.reasons)
+      width = std::max(width, reason.label.size() + 2);
+    out << "\n" << padded("FAILURES BY REASON", width) << " BOARDS\n";
+    for (const ShiftReport::Reason& reason : r.reasons) {
+      char n[24];
+      (void)std::snprintf(n, sizeof n, "%7llu", static_cast<unsigned long long>(reason.boards));
+      out << padded(reason.label, width) << n << "\n";
+    }
+  }
+
+  if (!r.blocks.empty()) {
+    out << "\nBLOCKS FAILED ON MORE THAN ONE BOARD:";
+    for (size_t i = 0; i < r.blocks.size() && i < kMostBlockLines; ++i) {
+      const ShiftReport::Blocks& b = r.blocks[i];
+      out << (i == 0 ? " " : ", ") << b.first;
+      if (b.last != b.first)
+        out << "-" << b.last;
+      out << " (" << b.boards << ")";
+    }
+    if (r.blocks.size() > kMostBlockLines)
+      out << " AND " << r.blocks.size() - kMostBlockLines << " MORE";
+    out << "\n";
+  }
+
+  if (!r.images.empty() || r.no_image > 0)
+    out << "\n";
+  for (size_t i = 0; i < r.images.size(); ++i) {
+    const ShiftReport::Image& image = r.images[i];
+    out << "IMAGE " << short_sha(image.sha256) << " " << image.file << ", " << image.bytes
+        << " BYTES: " << plural(image.boards, "BOARD", "BOARDS") << " (";
+    for (size_t k = 0; k < image.stations.size(); ++k)
+      out << (k == 0 ? "" : ", ") << image.stations[k];
+    out << ")" << (i == 0 ? "" : ", NOT THE LINE'S IMAGE") << "\n";
+  }
+  if (r.no_image > 0)
+    out << "NO IMAGE READ: " << plural(r.no_image, "BOARD", "BOARDS") << "\n";
+
+  // Of the boards prepared more than once, those still NOT READY are the
+  // ones to look for; the page lists the others too.
+  if (r.repeated > 0) {
+    out << "\nPREPARED MORE THAN ONCE: " << plural(r.repeated, "BOARD", "BOARDS") << ", "
+        << r.repeated_not_ready << " OF THEM LAST NOT READY"
+        << (r.repeated_not_ready > 0 ? ":" : "") << "\n";
+    size_t shown = 0;
+    for (const ShiftReport::Repeat& rep : r.repeats) {
+      if (rep.last == Outcome::ready || shown == kMostRepeatLines)
+        break;
+      out << "  " << padded(rep.serial, 16) << " " << rep.times << " TIMES, LAST NOT READY ("
+          << rep.last_station << " " << rep.last_port << ", " << utc_text(rep.last_start_ms)
+          << ")\n";
+      ++shown;
+    }
+    if (r.repeated_not_ready > shown)
+      out << "  AND " << r.repeated_not_ready - shown << " MORE\n";
+  }
+}
+
+std::string one_decimal(double value) {
+  char text[32];
+  (void)std::snprintf(text, sizeof text, "%.1f", value);
+  return text;
+}

@@ -1,0 +1,164 @@
+#!/usr/bin/env python3
+"""The shift report's page as a browser shows it.
+
+    report_page_test.py SUMMARY MAKE_SHIFT VALIDATOR SCHEMA
+
+Makes a shift with the generator (four stations, a bad port, a station on
+another image), checks its records against the schema, writes the page with
+flashprep-summary --results --html, has headless Chromium (Debian's
+chromium) draw it into a PNG, and checks that each chart is there: every
+chart draws its data in a colour of its own, and so many pixels of that
+colour must be found, the charts in their order down the page. Chromium
+missing is a failure, never a skip. Prints "ok" or "not ok" per check; the
+exit status is 1 when any failed.
+"""
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import zlib
+
+failed = 0
+
+
+def check(what, condition, detail=""):
+    global failed
+    print(("ok - " if condition else "not ok - ") + what + ("" if condition else f": {detail}"))
+    if not condition:
+        failed += 1
+    return condition
+
+
+def read_png(path):
+    """(width, height, rows of RGB bytes) of an 8-bit RGB or RGBA PNG."""
+    with open(path, "rb") as f:
+        data = f.read()
+    if data[:8] != b"\x89PNG\r\n\x1a\n":
+        raise ValueError("not a PNG")
+    pos, idat = 8, b""
+    while pos < len(data):
+        length, kind = struct.unpack(">I4s", data[pos:pos + 8])
+        body = data[pos + 8:pos + 8 + length]
+        pos += 12 + length
+        if kind == b"IHDR":
+            width, height, depth, colour, _, _, interlace = struct.unpack(">IIBBBBB", body)
+            if depth != 8 or colour not in (2, 6) or interlace != 0:
+                raise ValueError(f"PNG of a kind not read here ({depth}, {colour}, {interlace})")
+        elif kind == b"IDAT":
+            idat += body
+    bpp = 3 if colour == 2 else 4
+    raw = zlib.decompress(idat)
+    stride = width * bpp
+    rows, prev, at = [], bytearray(stride), 0
+    for _ in range(height):
+        kind, line = raw[at], bytearray(raw[at + 1:at + 1 + stride])
+        at += 1 + stride
+        if kind == 1:
+            for x in range(bpp, stride):
+                line[x] = (line[x] + line[x - bpp]) & 255
+        elif kind == 2:
+            line = bytearray((a + b) & 255 for a, b in zip(line, prev))
+        elif kind == 3:
+            for x in range(stride):
+                left = line[x - bpp] if x >= bpp else 0
+                line[x] = (line[x] + (left + prev[x]) // 2) & 255
+        elif kind == 4:
+            for x in range(stride):
+                a = line[x - bpp] if x >= bpp else 0
+                b, c = prev[x], prev[x - bpp] if x >= bpp else 0
+                p = a + b - c
+                pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
+                line[x] = (line[x] + (a if pa <= pb and pa <= pc else b if pb <= pc else c)) & 255
+        rows.append(bytes(line) if bpp == 3 else bytes(
+            v for i, v in enumerate(line) if i % 4 != 3))
+        prev = line
+    return width, height, rows
+
+
+def colour_boxes(width, rows, colours):
+    """For each colour (hex), how many pixels have it (give or take 6 per
+    channel) and the box around them: (count, top, bottom, left, right)."""
+    wanted = {c: tuple(int(c[i:i + 2], 16) for i in (1, 3, 5)) for c in colours}
+    found = {c: [0, None, None, width, -1] for c in colours}
+    for y, row in enumerate(rows):
+        for x in range(width):
+            r, g, b = row[3 * x], row[3 * x + 1], row[3 * x + 2]
+            if r > 240 and g > 240 and b > 240:
+                continue
+            for c, (wr, wg, wb) in wanted.items():
+                if abs(r - wr) <= 6 and abs(g - wg) <= 6 and abs(b - wb) <= 6:
+                    f = found[c]
+                    f[0] += 1
+                    f[1] = y if f[1] is None else f[1]
+                    f[2] = y
+                    f[3] = min(f[3], x)
+                    f[4] = max(f[4], x)
+    return found
+
+
+def main(argv):
+    summary, make_shift, validator, schema = argv[1:5]
+    scratch = tempfile.mkdtemp(prefix="flashprep-page-")
+    try:
+        shift = subprocess.run([make_shift, scratch], capture_output=True, text=True)
+        check("the generator makes a shift", shift.returncode == 0, shift.stderr)
+        files = sorted(os.path.join(scratch, f) for f in os.listdir(scratch) if f.endswith(".jsonl"))
+        valid = subprocess.run([sys.executable, validator, schema] + files,
+                               capture_output=True, text=True)
+        check("its records are of the schema", valid.returncode == 0, valid.stdout + valid.stderr)
+        page = os.path.join(scratch, "page.html")
+        report = subprocess.run([summary, "--results"] + files + ["--html", page],
+                                capture_output=True, text=True)
+        check("flashprep-summary writes the page", report.returncode == 0, report.stderr)
+        check("the text names the bad port", "STANDS OUT: station-3 1-1.3," in report.stdout,
+              report.stdout)
+        html = open(page, encoding="utf-8").read()
+        for outside in ("<script", "http:", "https:", "src=", "<link", "url(", "@import"):
+            check(f"the page has no {outside}", outside not in html)
+
+        chromium = shutil.which("chromium")
+        if not check("chromium is installed (tools/test installs it)", chromium is not None):
+            return 1
+        png = os.path.join(scratch, "page.png")
+        profile = os.path.join(scratch, "profile")
+        os.mkdir(profile)
+        shot = subprocess.run(
+            [chromium, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+             "--no-first-run", "--disable-background-networking", "--disable-component-update",
+             "--disable-sync", "--hide-scrollbars", f"--user-data-dir={profile}",
+             "--window-size=1100,2300", f"--screenshot={png}", "file://" + page],
+            capture_output=True, text=True, timeout=240)
+        if not check("chromium draws the page", shot.returncode == 0 and os.path.exists(png),
+                     shot.stderr[-2000:]):
+            return 1
+        width, height, rows = read_png(png)
+        check("the picture is the window's size", (width, height) == (1100, 2300),
+              f"{width}x{height}")
+        # Each chart's own colour, and how many of its pixels make it there
+        # (a line of 30 points, bars of boards, of reasons, of 20 ports).
+        charts = [("yield over the shift", "#0072B2", 2000),
+                  ("boards per hour", "#009E73", 20000),
+                  ("failures by reason", "#CC79A7", 3000),
+                  ("failures by port", "#56B4E9", 1500),
+                  ("the port that stands out", "#E69F00", 300)]
+        boxes = colour_boxes(width, rows, [c for _, c, _ in charts])
+        for name, colour, least in charts:
+            count, top, bottom, left, right = boxes[colour]
+            check(f"{name} is drawn ({count} pixels of {colour})", count >= least,
+                  f"fewer than {least}")
+        order = [boxes[c][1] for _, c, _ in charts[:4]]
+        check("the charts come in their order down the page",
+              None not in order and order == sorted(order), str(order))
+        port_box, flagged_box = boxes["#56B4E9"], boxes["#E69F00"]
+        check("the port that stands out is among the ports' bars",
+              None not in (port_box[1], flagged_box[1]) and port_box[1] <= flagged_box[1] <= port_box[2],
+              f"{port_box} {flagged_box}")
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
