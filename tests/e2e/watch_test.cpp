@@ -209,13 +209,13 @@ TEST_F(Watch, TheResultsFileStaysWhole) {
   // Killed outright just as a board's record goes out, after the first or
   // the second: what it wrote is whole records only. Each round plugs new
   // boards (a station started again does not prepare again a board it
-  // prepared in this boot).
+  // prepared in this boot) in a folder of its own: the killed station's
+  // board processes may still be leaving their states in the last one.
   for (int round = 0; round < 6; ++round) {
-    fs::remove_all(dir / "quick");
-    const std::string p = "p" + std::to_string(round);
-    plug("quick", p, "");
-    plug("quick", "q" + std::to_string(round), "FLASHPREP_SIM_REFUSE_INIT=1\n");
-    auto k = watch(folder("quick"), {"--results", "results.jsonl", "--logs", "quick-logs"});
+    const std::string boards = "quick" + std::to_string(round);
+    plug(boards, "p" + std::to_string(round), "");
+    plug(boards, "q" + std::to_string(round), "FLASHPREP_SIM_REFUSE_INIT=1\n");
+    auto k = watch(folder(boards), {"--results", "results.jsonl", "--logs", "quick-logs"});
     ASSERT_TRUE(k->wait_for("FINISHED ", 60, 1 + round % 2)) << k->out();
     k->signal(SIGKILL);
     EXPECT_EQ(k->finish().signal, SIGKILL);
