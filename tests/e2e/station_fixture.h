@@ -22,6 +22,7 @@
 
 #include "board/board_facts.h"
 #include "e2e/process.h"
+#include "e2e/records.h"
 #include "e2e/text_files.h"
 #include "image/srecord_writer.h"
 #include "run_expectations.h"
@@ -139,13 +140,22 @@ class Station : public ::testing::Test {
     return true;
   }
   // The records of a results file, one JSON object per whole line; a line
-  // that is no JSON object comes back as null.
+  // that is no JSON object comes back as null. Every record read is checked
+  // against the schema the package ships (the lines that are records, when a
+  // test cut one itself).
   std::vector<nlohmann::json> records(const std::string& file) {
     std::vector<nlohmann::json> out;
-    for (const std::string& line : lines_of(read_text(dir / file)))
-      out.push_back(nlohmann::json::parse(line, nullptr, false).is_object()
-                        ? nlohmann::json::parse(line)
-                        : nlohmann::json());
+    std::string whole;
+    for (const std::string& line : lines_of(read_text(dir / file))) {
+      const bool record = nlohmann::json::parse(line, nullptr, false).is_object();
+      out.push_back(record ? nlohmann::json::parse(line) : nlohmann::json());
+      if (record)
+        whole += line + "\n";
+    }
+    const fs::path checked = dir / (file + ".records");
+    std::ofstream(checked, std::ios::binary) << whole;
+    EXPECT_TRUE(records_valid(checked));
+    fs::remove(checked);
     return out;
   }
   // A board file in `folder` (created if need be), plugged in whole: written
