@@ -62,13 +62,15 @@ int run_station(const StationOptions& options, std::ostream& out, int* request) 
   bool forwarded = false;
   for (int tick = 0;; ++tick) {
     const StationClock::time_point now = StationClock::now();
-    if (interrupt_count() >= 2) {
-      pool.abandon(now);
-      break;
-    }
+    // The stop goes to every board before a second request abandons them:
+    // two signals at once must not leave boards formatting unrecorded.
     if (interrupt_requested() && !forwarded) {
       forwarded = true;
       pool.stop(interrupt_request());
+    }
+    if (interrupt_count() >= 2) {
+      pool.abandon(now);
+      break;
     }
     if (pool.poll(now, tick % kDrawTicks == 0))
       break;

@@ -133,13 +133,15 @@ int run_watch(const StationOptions& options, std::ostream& out, int* request) {
   bool stopping = false;
   for (int tick = 0;; ++tick) {
     const StationClock::time_point now = StationClock::now();
-    if (interrupt_count() >= 2) {
-      pool.abandon(now);
-      break;
-    }
+    // The stop goes to every board before a second request abandons them:
+    // two signals at once must not leave boards formatting unrecorded.
     if (interrupt_requested() && !stopping) {
       stopping = true;
       pool.stop(interrupt_request());
+    }
+    if (interrupt_count() >= 2) {
+      pool.abandon(now);
+      break;
     }
     const bool idle = pool.poll(now, tick % kDrawTicks == 0);
     if (stopping && idle)

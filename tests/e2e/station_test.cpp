@@ -301,33 +301,45 @@ TEST_F(Station, AStopRequestReachesEveryBoardOnce) {
 // its record: judged by what its log holds, stopped and not waited for. The
 // boards still end their exchange and close by themselves.
 TEST_F(Station, ASecondStopRequestStillRecordsEveryBoard) {
-  for (const char* name : {"a", "b"})
-    plug("boards", name,
-         "FLASHPREP_SIM_FORMAT_DELAY_MS=3000\nFLASHPREP_SIM_FORMAT_DELAY_BLOCKS=5\n");
-  RunningProcess s({FLASHPREP_SIM_LAUNCHER, FLASHPREP_STATION, "--results", "r.jsonl"},
-                   dir.string(), folder("boards"));
-  ASSERT_TRUE(log_reaches("sim-a", "BLOCK 4 FORMATTED\n") &&
-              log_reaches("sim-b", "BLOCK 4 FORMATTED\n"))
-      << s.out();
-  s.signal(SIGINT);
-  ASSERT_TRUE(s.wait_for("STOPPING ON SIGNAL 2\n", 60)) << s.out();
-  s.signal(SIGINT);
-  const ProcessResult r = s.finish();
-  EXPECT_EQ(r.signal, SIGINT) << r.out << r.err;
-  const std::vector<nlohmann::json> recs = records("r.jsonl");
-  ASSERT_EQ(recs.size(), 2u) << read_text(dir / "r.jsonl");
-  for (const nlohmann::json& rec : recs) {
-    EXPECT_EQ(rec["verdict"], "NOT READY");
-    ASSERT_GE(rec["reasons"].size(), 2u) << rec;
-    EXPECT_EQ(rec["reasons"][0], "STOPPED BY SIGNAL 2");
-    EXPECT_EQ(rec["reasons"][1], "NOT WAITED FOR");
+  // The second request once the station says it is stopping, and both at
+  // once (before the station has passed the first on to its boards).
+  for (const bool at_once : {false, true}) {
+    SCOPED_TRACE(at_once ? "both requests at once" : "the second after STOPPING");
+    const std::string boards = at_once ? "boards-2" : "boards-1";
+    for (const char* name : {"a", "b"})
+      plug(boards, name,
+           "FLASHPREP_SIM_FORMAT_DELAY_MS=3000\nFLASHPREP_SIM_FORMAT_DELAY_BLOCKS=5\n");
+    const std::string results = boards + ".jsonl";
+    RunningProcess s({FLASHPREP_SIM_LAUNCHER, FLASHPREP_STATION, "--results", results},
+                     dir.string(), folder(boards));
+    ASSERT_TRUE(s.wait_for("STARTED sim-", 60, 2)) << s.out();
+    for (const char* name : {"sim-a", "sim-b"})
+      ASSERT_TRUE(file_reaches(started_logs(s.out(), name).back(), "BLOCK 4 FORMATTED\n"))
+          << s.out();
+    s.signal(SIGINT);
+    if (!at_once) {
+      ASSERT_TRUE(s.wait_for("STOPPING ON SIGNAL 2\n", 60)) << s.out();
+    }
+    s.signal(SIGINT);
+    const ProcessResult r = s.finish();
+    EXPECT_EQ(r.signal, SIGINT) << r.out << r.err;
+    const std::vector<nlohmann::json> recs = records(results);
+    ASSERT_EQ(recs.size(), 2u) << read_text(dir / results);
+    for (const nlohmann::json& rec : recs) {
+      EXPECT_EQ(rec["verdict"], "NOT READY");
+      ASSERT_GE(rec["reasons"].size(), 2u) << rec;
+      EXPECT_EQ(rec["reasons"][0], "STOPPED BY SIGNAL 2");
+      EXPECT_EQ(rec["reasons"][1], "NOT WAITED FOR");
+    }
+    EXPECT_NE(r.out.find("DONE 0 READY, 2 NOT READY\n"), std::string::npos) << r.out;
+    // The boards, left to end alone, were still told to stop: each ends the
+    // exchange under way and closes, and formats nothing after it.
+    for (const char* name : {"a", "b"}) {
+      const fs::path events = fs::path(boards) / (std::string(name) + ".state") / "events.txt";
+      EXPECT_TRUE(file_reaches(events, "format 5\n")) << name;
+      EXPECT_EQ(read_text(dir / events).find("format 6\n"), std::string::npos) << name;
+    }
   }
-  EXPECT_NE(r.out.find("DONE 0 READY, 2 NOT READY\n"), std::string::npos) << r.out;
-  // The boards, left to end alone, end their exchange and close.
-  for (const char* name : {"a", "b"})
-    EXPECT_TRUE(file_reaches(fs::path("boards") / (std::string(name) + ".state") / "events.txt",
-                             "format 5\n"))
-        << name;
 }
 
 // A board file that cannot be used (a misspelt setting, spaces around '=')
