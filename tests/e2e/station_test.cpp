@@ -3,6 +3,7 @@
 // own that nothing else writes, stop requests reach every board once, what
 // cannot be written is said, and the exit statuses.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 
@@ -378,17 +379,52 @@ TEST_F(Station, ABoardFileThatCannotBeUsedIsRefused) {
 
 // A board pulled out during a one-pass run: UNPLUGGED, not a list of the
 // blocks it never reached.
-TEST_F(Station, ABoardPulledOutIsToldUnplugged) {
-  plug("boards", "a", "FLASHPREP_SIM_FORMAT_DELAY_MS=1000\nFLASHPREP_SIM_FORMAT_DELAY_BLOCKS=5\n");
+// The pid of the process whose standard output is the file `log` (a board's
+// run); 0 when there is none.
+pid_t writer_of(const fs::path& log) {
+  std::error_code ec;
+  const fs::path want = fs::canonical(log, ec);
+  for (fs::directory_iterator it("/proc", ec), end; !ec && it != end; it.increment(ec)) {
+    std::error_code gone;
+    const std::string name = it->path().filename().string();
+    if (name.find_first_not_of("0123456789") == std::string::npos &&
+        fs::read_symlink(it->path() / "fd" / "1", gone) == want && !gone)
+      return static_cast<pid_t>(std::stol(name));
+  }
+  return 0;
+}
+
+// What ended a board is named: pulled out, or its process killed by a
+// signal the station did not send.
+TEST_F(Station, WhatEndedABoardIsNamed) {
+  for (const char* name : {"a", "c"})
+    plug("boards", name,
+         "FLASHPREP_SIM_FORMAT_DELAY_MS=1000\nFLASHPREP_SIM_FORMAT_DELAY_BLOCKS=5\n");
   plug("boards", "b", "");
-  RunningProcess s({FLASHPREP_SIM_LAUNCHER, FLASHPREP_STATION}, dir.string(), folder("boards"));
-  ASSERT_TRUE(log_reaches("sim-a", "BLOCK 4 FORMATTED\n")) << s.out();
+  RunningProcess s({FLASHPREP_SIM_LAUNCHER, FLASHPREP_STATION, "--results", "r.jsonl"},
+                   dir.string(), folder("boards"));
+  ASSERT_TRUE(log_reaches("sim-a", "BLOCK 4 FORMATTED\n") &&
+              log_reaches("sim-c", "BLOCK 4 FORMATTED\n"))
+      << s.out();
   fs::remove(dir / "boards" / "a");
+  const pid_t c = writer_of(logs_of("sim-c").back());
+  ASSERT_NE(c, 0) << "no process writes the log of sim-c";
+  ASSERT_EQ(kill(c, SIGKILL), 0);
   const ProcessResult r = s.finish();
   EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
   EXPECT_TRUE(std::regex_search(r.out, std::regex("FINISHED sim-a [0-9.]+ NOT READY: UNPLUGGED\n")))
       << r.out;
   EXPECT_TRUE(std::regex_search(r.out, std::regex("FINISHED sim-b [0-9.]+ READY\n"))) << r.out;
+  EXPECT_TRUE(
+      std::regex_search(r.out, std::regex("FINISHED sim-c [0-9.]+ NOT READY: ENDED BY SIGNAL 9")))
+      << r.out;
+  for (const nlohmann::json& rec : records("r.jsonl")) {
+    if (rec["board"] == "sim-c") {
+      EXPECT_NE(std::find(rec["reasons"].begin(), rec["reasons"].end(), "ENDED BY SIGNAL 9"),
+                rec["reasons"].end())
+          << rec;
+    }
+  }
 }
 
 // Output that cannot be written is said: logs on a full disk are judged by
