@@ -278,11 +278,13 @@ TEST_F(Watch, WhatGoesIsMadeAgainAndNothingIsLost) {
 
 // Started again after a kill, in the same boot: a board prepared before and
 // still plugged is not prepared again; the board whose run the kill cut
-// short is; a board plugged in again is.
+// short is; a board plugged in again, while the station was down or after,
+// is.
 TEST_F(Watch, AStationStartedAgainPreparesEachPlugOnce) {
   plug("boards", "a", "");
+  plug("boards", "d", "");
   auto w = watch(folder("boards"), {"--results", "r.jsonl"});
-  ASSERT_TRUE(w->wait_for("FINISHED sim-a ", 60)) << w->out();
+  ASSERT_TRUE(w->wait_for("FINISHED sim-", 60, 2)) << w->out();
   plug("boards", "b", "FLASHPREP_SIM_FORMAT_DELAY_MS=1000\nFLASHPREP_SIM_FORMAT_DELAY_BLOCKS=5\n");
   ASSERT_TRUE(w->wait_for("STARTED sim-b ", 60)) << w->out();
   ASSERT_TRUE(file_reaches(started_logs(w->out(), "sim-b")[0], "BLOCK 4 FORMATTED\n"));
@@ -292,25 +294,33 @@ TEST_F(Watch, AStationStartedAgainPreparesEachPlugOnce) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   while (!processes_in(dir).empty() && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(milliseconds(50));
-  ASSERT_EQ(records("r.jsonl").size(), 1u);
+  ASSERT_EQ(records("r.jsonl").size(), 2u);
+  // d pulled out and plugged in again while no station watched: the same
+  // port, another plug.
+  plug("boards", "d", "");
 
   auto again = watch(folder("boards"), {"--results", "r.jsonl"});
-  ASSERT_TRUE(again->wait_for("FINISHED sim-b ", 60)) << again->out();
+  ASSERT_TRUE(again->wait_for("FINISHED sim-", 60, 2)) << again->out();
   EXPECT_NE(again->out().find("ALREADY PREPARED sim-a\n"), std::string::npos) << again->out();
   EXPECT_EQ(again->out().find("STARTED sim-a"), std::string::npos) << again->out();
-  // Plugged in again: a new plug, prepared.
+  EXPECT_NE(again->out().find("STARTED sim-b"), std::string::npos) << again->out();
+  EXPECT_NE(again->out().find("STARTED sim-d"), std::string::npos) << again->out();
+  // Plugged in again while watched: a new plug, prepared.
   fs::remove(dir / "boards" / "a");
   ASSERT_TRUE(again->wait_for("UNPLUGGED sim-a\n", 60)) << again->out();
   plug("boards", "a", "");
   ASSERT_TRUE(again->wait_for("FINISHED sim-a ", 60)) << again->out();
   again->signal(SIGTERM);
   again->finish();
-  const std::vector<nlohmann::json> recs = records("r.jsonl");
-  ASSERT_EQ(recs.size(), 3u);
-  EXPECT_EQ(recs[1].value("board", ""), "sim-b");
-  EXPECT_EQ(recs[1].value("verdict", ""), "READY");
-  EXPECT_EQ(recs[2].value("board", ""), "sim-a");
-  EXPECT_NE(recs[2].value("devnum", 0), recs[0].value("devnum", 0));
+  std::map<std::string, std::vector<nlohmann::json>> of;
+  for (const nlohmann::json& rec : records("r.jsonl"))
+    of[rec.value("board", "")].push_back(rec);
+  ASSERT_EQ(of["sim-a"].size(), 2u);
+  ASSERT_EQ(of["sim-b"].size(), 1u);
+  ASSERT_EQ(of["sim-d"].size(), 2u);
+  EXPECT_EQ(of["sim-b"][0].value("verdict", ""), "READY");
+  for (const char* name : {"sim-a", "sim-d"})
+    EXPECT_NE(of[name][1].value("devnum", 0), of[name][0].value("devnum", 0)) << name;
 }
 
 // The station's open descriptors and resident memory, from /proc.
