@@ -117,6 +117,10 @@ wait_for 30 screen_has '^sim-a +READY +[0-9.]+ s$' || fail "no READY line for si
 rm boards/a
 wait_for 10 screen_has '^sim-a +EMPTY +last: READY [0-9.]+ s$' || fail "no EMPTY line for sim-a"
 screen_has '^sim-b +NOT READY' || fail "sim-b's line went"
+# Drawn again several times since sim-b's long line came: a drawing that
+# goes back over too few rows (a line that wrapped) leaves copies behind.
+[ "$(tmux -L "$socket" capture-pane -p | grep -c '^sim-[ab] ')" -eq 2 ] ||
+  fail "a board's line is on the screen more than once"
 tmux -L "$socket" send-keys C-c
 wait_for 30 screen_has '^EXIT' || fail "the watching station did not end after Ctrl-C"
 screen_has '^EXIT 130$' || fail "the watching station did not end by SIGINT"
