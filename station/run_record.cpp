@@ -6,46 +6,11 @@
 #include <iostream>
 #include <iterator>
 
-namespace {
-
-// The proleptic Gregorian date of a day counted from 1970-01-01, by 400-year
-// eras (146097 days each), years starting in March so that the leap day
-// ends a year. Done here because C++17's <chrono> has no calendar and
-// gmtime differs between systems in how it is made thread-safe.
-void civil_date(int64_t days, int64_t* year, int* month, int* day) {
-  const int64_t z = days + 719468;  // days from 0000-03-01
-  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const int64_t of_era = z - era * 146097;
-  const int64_t year_of_era = (of_era - of_era / 1460 + of_era / 36524 - of_era / 146096) / 365;
-  const int64_t of_year = of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
-  const int64_t march_month = (5 * of_year + 2) / 153;
-  *day = static_cast<int>(of_year - (153 * march_month + 2) / 5 + 1);
-  *month = static_cast<int>(march_month < 10 ? march_month + 3 : march_month - 9);
-  *year = year_of_era + era * 400 + (*month <= 2 ? 1 : 0);
-}
-
-}  // namespace
+#include "runlog/record_time.h"
 
 std::string utc_time(WallClock::time_point t) {
-  const int64_t ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
-  const int64_t ms_per_day = int64_t{86400} * 1000;
-  int64_t days = ms / ms_per_day;
-  int64_t in_day = ms % ms_per_day;
-  if (in_day < 0) {
-    in_day += ms_per_day;
-    --days;
-  }
-  int64_t year = 0;
-  int month = 0;
-  int day = 0;
-  civil_date(days, &year, &month, &day);
-  char text[48];
-  (void)std::snprintf(text, sizeof text, "%04lld-%02d-%02dT%02d:%02d:%02d.%03dZ",
-                      static_cast<long long>(year), month, day, static_cast<int>(in_day / 3600000),
-                      static_cast<int>(in_day / 60000 % 60), static_cast<int>(in_day / 1000 % 60),
-                      static_cast<int>(in_day % 1000));
-  return text;
+  return record_time_text(
+      std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count());
 }
 
 std::string json_string(const std::string& text) {

@@ -2,6 +2,7 @@
 
 #include <iterator>
 
+#include "summary/markup.h"
 #include "summary/output_guard.h"
 #include "summary/summary_report.h"
 
@@ -31,29 +32,6 @@ constexpr CellStyle kStyles[] = {
     {FlashBlock::unused, "unused", "#999999", "kept for tables, not written"},
     {FlashBlock::not_reached, "not-reached", "#E8E8E8", "not reached"},
 };
-
-std::string escaped(const std::string& text) {
-  std::string out;
-  for (const char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
 
 std::string text_element(int x, int y, int size, const std::string& text, const char* extra = "") {
   return "<text x=\"" + std::to_string(x) + "\" y=\"" + std::to_string(y) + "\" font-size=\"" +

@@ -13,7 +13,7 @@
 #include <utility>
 
 #include "board/board_facts.h"
-#include "summary/utc_time.h"
+#include "runlog/record_time.h"
 
 namespace {
 

@@ -6,8 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "runlog/record_time.h"
+#include "summary/markup.h"
 #include "summary/shift_output.h"
-#include "summary/utc_time.h"
 
 const char kShiftPageMark[] = "<!-- flashprep-summary shift report -->";
 
@@ -29,32 +30,6 @@ constexpr size_t kMostPortBars = 60;
 constexpr int64_t kMinuteMs = 60000;
 constexpr int64_t kHourMs = 60 * kMinuteMs;
 constexpr int64_t kDayMs = 24 * kHourMs;
-
-std::string escaped(const std::string& text) {
-  std::string out;
-  for (const char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&#39;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
 
 std::string num(double v) {
   char text[32];

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "summary/shift_output.h"
-#include "summary/utc_time.h"
+#include "runlog/record_time.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include "summary/shift_report.h"
 #include "summary/summary_report.h"
 #include "summary/terminal.h"
-#include "summary/utc_time.h"
+#include "runlog/record_time.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "summary/utc_time.h"
+#include "runlog/record_time.h"
 
 #include <cstdio>
 
@@ -115,7 +115,10 @@ bool parse_time_argument(std::string_view text, int64_t* ms) {
   return at == text.size() && to_ms(year, month, day, hour, minute, second, milli, ms);
 }
 
-std::string utc_text(int64_t ms) {
+namespace {
+
+// "YYYY-MM-DDTHH:MM:SS" then ".mmm" when asked, then "Z".
+std::string time_text(int64_t ms, bool with_ms) {
   int64_t days = ms / kMsPerDay;
   int64_t in_day = ms % kMsPerDay;
   if (in_day < 0) {
@@ -126,9 +129,24 @@ std::string utc_text(int64_t ms) {
   int month = 0;
   int day = 0;
   civil_from_days(days, &year, &month, &day);
-  char text[40];
-  (void)std::snprintf(text, sizeof text, "%04lld-%02d-%02dT%02d:%02d:%02dZ",
+  char text[48];
+  (void)std::snprintf(text, sizeof text, "%04lld-%02d-%02dT%02d:%02d:%02d",
                       static_cast<long long>(year), month, day, static_cast<int>(in_day / 3600000),
                       static_cast<int>(in_day / 60000 % 60), static_cast<int>(in_day / 1000 % 60));
-  return text;
+  std::string out = text;
+  if (with_ms) {
+    (void)std::snprintf(text, sizeof text, ".%03d", static_cast<int>(in_day % 1000));
+    out += text;
+  }
+  return out + "Z";
+}
+
+}  // namespace
+
+std::string utc_text(int64_t ms) {
+  return time_text(ms, false);
+}
+
+std::string record_time_text(int64_t ms) {
+  return time_text(ms, true);
 }
