@@ -302,8 +302,10 @@ TEST_F(Station, AStopRequestReachesEveryBoardOnce) {
 // its record: judged by what its log holds, stopped and not waited for. The
 // boards still end their exchange and close by themselves.
 TEST_F(Station, ASecondStopRequestStillRecordsEveryBoard) {
-  // The second request once the station says it is stopping, and both at
-  // once (before the station has passed the first on to its boards).
+  // The second request once the station says it is stopping, and two at
+  // once (before the station has passed the first on to its boards): two
+  // different signals, since two of one kind sent together may arrive as
+  // one.
   for (const bool at_once : {false, true}) {
     SCOPED_TRACE(at_once ? "both requests at once" : "the second after STOPPING");
     const std::string boards = at_once ? "boards-2" : "boards-1";
@@ -321,15 +323,17 @@ TEST_F(Station, ASecondStopRequestStillRecordsEveryBoard) {
     if (!at_once) {
       ASSERT_TRUE(s.wait_for("STOPPING ON SIGNAL 2\n", 60)) << s.out();
     }
-    s.signal(SIGINT);
+    s.signal(at_once ? SIGTERM : SIGINT);
     const ProcessResult r = s.finish();
-    EXPECT_EQ(r.signal, SIGINT) << r.out << r.err;
+    // The station ends by the request it took first (SIGINT, unless the
+    // system delivered the two the other way round).
+    EXPECT_TRUE(r.signal == SIGINT || (at_once && r.signal == SIGTERM)) << r.out << r.err;
     const std::vector<nlohmann::json> recs = records(results);
     ASSERT_EQ(recs.size(), 2u) << read_text(dir / results);
     for (const nlohmann::json& rec : recs) {
       EXPECT_EQ(rec["verdict"], "NOT READY");
       ASSERT_GE(rec["reasons"].size(), 2u) << rec;
-      EXPECT_EQ(rec["reasons"][0], "STOPPED BY SIGNAL 2");
+      EXPECT_EQ(rec["reasons"][0], "STOPPED BY SIGNAL " + std::to_string(r.signal));
       EXPECT_EQ(rec["reasons"][1], "NOT WAITED FOR");
     }
     EXPECT_NE(r.out.find("DONE 0 READY, 2 NOT READY\n"), std::string::npos) << r.out;
