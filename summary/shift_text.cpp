@@ -3,8 +3,8 @@
 #include <numeric>
 #include <string>
 
-#include "summary/shift_output.h"
 #include "runlog/record_time.h"
+#include "summary/shift_output.h"
 
 namespace {
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "runlog/log_lines.h"
+#include "runlog/record_time.h"
 #include "runlog/run_log.h"
 #include "runlog/verdict.h"
 #include "summary/flash_map.h"
@@ -19,7 +20,6 @@
 #include "summary/shift_report.h"
 #include "summary/summary_report.h"
 #include "summary/terminal.h"
-#include "runlog/record_time.h"
 
 namespace {
 
