@@ -323,6 +323,36 @@ TEST_F(Watch, AStationStartedAgainPreparesEachPlugOnce) {
     EXPECT_NE(of[name][1].value("devnum", 0), of[name][0].value("devnum", 0)) << name;
 }
 
+// Two stop requests at once while watching: every board still gets the
+// stop first, then its record (STOPPED BY SIGNAL, NOT WAITED FOR), and
+// formats nothing after the exchange under way.
+TEST_F(Watch, TwoStopRequestsAtOnceStillStopAndRecordEveryBoard) {
+  for (const char* name : {"a", "b"})
+    plug("boards", name,
+         "FLASHPREP_SIM_FORMAT_DELAY_MS=3000\nFLASHPREP_SIM_FORMAT_DELAY_BLOCKS=5\n");
+  auto w = watch(folder("boards"), {"--results", "r.jsonl"});
+  ASSERT_TRUE(w->wait_for("STARTED sim-", 60, 2)) << w->out();
+  for (const char* name : {"sim-a", "sim-b"})
+    ASSERT_TRUE(file_reaches(started_logs(w->out(), name).back(), "BLOCK 4 FORMATTED\n"));
+  // Two different signals: two of one kind sent together may arrive as one.
+  w->signal(SIGINT);
+  w->signal(SIGTERM);
+  const ProcessResult r = w->finish();
+  EXPECT_TRUE(r.signal == SIGINT || r.signal == SIGTERM) << r.out << r.err;
+  const std::vector<nlohmann::json> recs = records("r.jsonl");
+  ASSERT_EQ(recs.size(), 2u);
+  for (const nlohmann::json& rec : recs) {
+    ASSERT_GE(rec["reasons"].size(), 2u) << rec;
+    EXPECT_EQ(rec["reasons"][0], "STOPPED BY SIGNAL " + std::to_string(r.signal));
+    EXPECT_EQ(rec["reasons"][1], "NOT WAITED FOR");
+  }
+  for (const char* name : {"a", "b"}) {
+    const fs::path events = fs::path("boards") / (std::string(name) + ".state") / "events.txt";
+    EXPECT_TRUE(file_reaches(events, "format 5\n")) << name;
+    EXPECT_EQ(read_text(dir / events).find("format 6\n"), std::string::npos) << name;
+  }
+}
+
 // The station's open descriptors and resident memory, from /proc.
 size_t open_fds(int pid) {
   size_t n = 0;
