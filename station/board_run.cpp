@@ -115,7 +115,8 @@ void BoardRun::finish(StationClock::time_point now) {
 }
 
 void BoardRun::unplugged_during_run() {
-  unplugged_ = true;
+  // Only the reason: whether the pull-out has been told (watching) is the
+  // scan's to say, which may come after this.
   if (status_ == 0)
     return;
   reasons_.insert(reasons_.begin(), "UNPLUGGED");

@@ -81,7 +81,8 @@ class BoardRun {
   // finished, the whole log).
   const RunLog& log() const { return log_.run(); }
 
-  // Watching: the board was pulled out since its run started.
+  // Watching: the board was seen pulled out since its run started, and
+  // told so.
   bool unplugged() const { return unplugged_; }
   void set_unplugged() { unplugged_ = true; }
 

@@ -107,11 +107,22 @@ TEST_F(Watch, EachPlugInIsPreparedOnce) {
   fs::remove(dir / "boards" / "c");
   plug("boards", "c", "");
   ASSERT_TRUE(w->wait_for("FINISHED sim-c ", 30, 2)) << w->out();
+  // Pulled out and left out: its run ends within moments, mostly before the
+  // next look at the bus, which still tells the pull-out.
+  plug("boards", "d", "");
+  ASSERT_TRUE(w->wait_for("STARTED sim-d ", 30)) << w->out();
+  ASSERT_TRUE(file_reaches(started_logs(w->out(), "sim-d")[0], "BLOCK 200 FORMATTED\n"));
+  fs::remove(dir / "boards" / "d");
+  ASSERT_TRUE(w->wait_for("FINISHED sim-d ", 30)) << w->out();
+  ASSERT_TRUE(w->wait_for("UNPLUGGED sim-d\n", 10)) << w->out();
   w->signal(SIGTERM);
   const ProcessResult r = w->finish();
   const auto end = std::chrono::system_clock::now();
   EXPECT_EQ(r.signal, SIGTERM) << r.out << r.err;
-  EXPECT_NE(r.out.find("DONE 3 READY, 2 NOT READY\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("DONE 3 READY, 3 NOT READY\n"), std::string::npos) << r.out;
+  // Each pull-out told once, however its run and the bus's look fell.
+  for (const char* board : {"sim-a", "sim-c", "sim-d"})
+    EXPECT_EQ(count_of(r.out, std::string("UNPLUGGED ") + board + "\n"), 1u) << board << r.out;
 
   const std::vector<std::string> a = started_logs(r.out, "sim-a");
   const std::vector<std::string> c = started_logs(r.out, "sim-c");
@@ -134,14 +145,15 @@ TEST_F(Watch, EachPlugInIsPreparedOnce) {
 
   // One record per run, in the order they finished, naming each run's log.
   const std::vector<nlohmann::json> recs = records("results.jsonl");
-  ASSERT_EQ(recs.size(), 5u);
+  ASSERT_EQ(recs.size(), 6u);
   expect_whole_records(recs, 0);
   std::vector<std::string> order;
   for (const std::string& line : lines_of(r.out))
     if (line.rfind("FINISHED ", 0) == 0)
       order.push_back(line.substr(9, line.find(' ', 9) - 9));
   const std::map<std::string, std::vector<std::string>> logs = {
-      {"sim-a", a}, {"sim-b", started_logs(r.out, "sim-b")}, {"sim-c", c}};
+      {"sim-a", a}, {"sim-b", started_logs(r.out, "sim-b")}, {"sim-c", c},
+      {"sim-d", started_logs(r.out, "sim-d")}};
   std::map<std::string, size_t> seen;
   for (size_t i = 0; i < recs.size(); ++i) {
     const nlohmann::json& rec = recs[i];
@@ -163,7 +175,7 @@ TEST_F(Watch, EachPlugInIsPreparedOnce) {
                 rec.value("seconds", -1.0), 0.1)
         << rec;
     const bool b = board == "sim-b";
-    const bool cut = rec.value("log", "") == c[0];
+    const bool cut = rec.value("log", "") == c[0] || board == "sim-d";
     EXPECT_EQ(rec.value("verdict", ""), b || cut ? "NOT READY" : "READY") << rec;
     if (b) {
       EXPECT_EQ(rec["reasons"], nlohmann::json::array({"BLOCKS NOT FORMATTED: 1 (9)"}));
