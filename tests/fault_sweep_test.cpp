@@ -96,9 +96,8 @@ TEST_F(FaultSweep, OneFaultAtEachTransfer) {
   usb().record_calls = false;
   run_in(dir.path());
   const long total = usb().transfers();
-  const std::string sweep = std::getenv("FLASHPREP_SWEEP") != nullptr
-                                ? std::getenv("FLASHPREP_SWEEP")
-                                : "";
+  const std::string sweep =
+      std::getenv("FLASHPREP_SWEEP") != nullptr ? std::getenv("FLASHPREP_SWEEP") : "";
   const bool full = sweep == "full" || sweep.rfind("full:", 0) == 0;
   const std::string only = sweep.rfind("full:", 0) == 0 ? sweep.substr(5) : "";
   std::vector<sim::Fault> kinds;

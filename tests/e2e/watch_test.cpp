@@ -152,7 +152,9 @@ TEST_F(Watch, EachPlugInIsPreparedOnce) {
     if (line.rfind("FINISHED ", 0) == 0)
       order.push_back(line.substr(9, line.find(' ', 9) - 9));
   const std::map<std::string, std::vector<std::string>> logs = {
-      {"sim-a", a}, {"sim-b", started_logs(r.out, "sim-b")}, {"sim-c", c},
+      {"sim-a", a},
+      {"sim-b", started_logs(r.out, "sim-b")},
+      {"sim-c", c},
       {"sim-d", started_logs(r.out, "sim-d")}};
   std::map<std::string, size_t> seen;
   for (size_t i = 0; i < recs.size(); ++i) {
