@@ -128,8 +128,8 @@ TEST_F(FaultSweep, OneFaultAtEachTransfer) {
     }
   }
   RecordProperty("runs", runs);
-  std::printf("fault sweep: %d runs over %zu of %ld transfers, %zu fault kinds\n", runs, ks.size(),
-              total, kinds.size());
+  std::printf("fault sweep: %d runs over %zu of %ld transfers, %zu fault kind%s\n", runs, ks.size(),
+              total, kinds.size(), kinds.size() == 1 ? "" : "s");
 }
 
 }  // namespace
