@@ -8,28 +8,16 @@
 #include <memory>
 #include <ostream>
 
-#include "board/board_facts.h"
+#include "image/driver_file.h"
 #include "image/srecord_image.h"
 
 class SerialFlash;
 class UsbBootloader;
 
-constexpr const char* kDriverFileName = "serial_flash.S19";
-
 // Loads the driver file and downloads it through the SerialFlash's
 // bootloader. True when the file loaded cleanly and stored at least one byte
 // of driver (refused blocks are reported per line and do not fail the step).
 bool download_driver(SerialFlash& flash, std::ostream& out, const char* path = kDriverFileName);
-
-// Opens `path`, builds the driver-RAM image in `image` and loads it; the file
-// is closed again on every path. True when the image loaded cleanly.
-bool load_image_file(std::unique_ptr<SRecordImage>& image, const char* path);
-
-// The driver blocks that hold stored bytes: from the one holding the lowest
-// stored byte through the one holding the highest. Returns their number (0
-// for an image that stored nothing) and puts the first one's index in
-// `first`. The BLOCKS line of the summary is this number.
-int driver_blocks(const SRecordImage& image, int* first);
 
 // Writes the summary lines and sends every block that holds stored bytes,
 // one line per block. The summary is written before the first block's

@@ -7,7 +7,7 @@
 #include <iterator>
 #include <memory>
 
-#include "app/driver_download.h"
+#include "image/driver_file.h"
 #include "station/sha256.h"
 
 namespace {
