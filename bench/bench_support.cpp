@@ -10,6 +10,7 @@
 #include "board/board_facts.h"
 #include "image/srecord_image.h"
 #include "image/srecord_writer.h"
+#include "util/write_file.h"
 
 namespace bench {
 namespace {
@@ -73,7 +74,7 @@ DriverFolder::DriverFolder(size_t driver_bytes) {
   if (mkdtemp(pattern.data()) == nullptr)
     return;
   path_ = pattern;
-  ok_ = srecord::write_file(path_ + "/serial_flash.S19", driver_text(driver_bytes));
+  ok_ = write_file(path_ + "/serial_flash.S19", driver_text(driver_bytes));
 }
 
 DriverFolder::~DriverFolder() {

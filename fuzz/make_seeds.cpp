@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "image/srecord_writer.h"
+#include "util/write_file.h"
 
 namespace {
 
@@ -55,7 +56,7 @@ bool ok = true;
 
 void save(const std::string& dir, const std::string& name, const Bytes& bytes) {
   const std::string path = dir + "/" + name;
-  ok = srecord::write_file(path, std::string(bytes.begin(), bytes.end())) && ok;
+  ok = write_file(path, bytes.data(), bytes.size()) && ok;
 }
 
 // srecord target: layout byte, block index, block size, file.

@@ -26,6 +26,7 @@
 #include "fuzz/fuzz_input.h"
 #include "image/srecord_writer.h"
 #include "sim/sim_usb.h"
+#include "util/write_file.h"
 
 namespace {
 
@@ -241,7 +242,7 @@ void write_driver(FuzzInput& in) {
     const std::vector<uint8_t> raw = in.rest();
     text.assign(raw.begin(), raw.end());
   }
-  FUZZ_CHECK(srecord::write_file(driver_path(), text));
+  FUZZ_CHECK(write_file(driver_path(), text));
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 // demos and tests that need a driver file without the real one.
 //
 //   flashprep-make-driver PATH [BYTES [START_HEX]]
-//   flashprep-make-driver --help | --version
 //
 // The content is a fixed pseudo-random sequence, so that the image looks like
 // code (no long constant runs) and is the same on every run.
@@ -10,11 +9,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "image/srecord_writer.h"
+#include "util/command_line.h"
+#include "util/write_file.h"
 
 namespace {
 
@@ -33,53 +33,35 @@ bool parse_number(const char* text, int base, unsigned long* value) {
   return errno == 0 && *end == '\0';
 }
 
-constexpr const char kUsage[] = "usage: flashprep-make-driver PATH [BYTES [START_HEX]]\n";
-
-// A bad command line: exit status 2, as for the other helper programs.
-int usage(const char* message) {
-  std::fprintf(stderr, "flashprep-make-driver: %s\n%s", message, kUsage);
-  return 2;
-}
-
-void print_help() {
-  std::printf(
-      "%s\n"
-      "Writes PATH (serial_flash.S19 for flashprep): a made-up driver image of\n"
-      "BYTES bytes (default 4000) from address START_HEX (default 20000000), as\n"
-      "S3 records. The bytes are the same on every run. For rehearsals with the\n"
-      "simulated board; a real board needs the real driver.\n"
-      "\n"
-      "--help prints this text, --version the version.\n",
-      kUsage);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
-    print_help();
-    return 0;
-  }
-  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-    std::printf("flashprep-make-driver %s\n", FLASHPREP_VERSION);
-    return 0;
-  }
-  if (argc < 2 || argc > 4)
-    return usage("wrong number of arguments");
-  // A path that starts with '-' is most likely a mistyped option: write no
-  // file by that name (./-name still does).
-  if (argv[1][0] == '-')
-    return usage((std::string("unknown option ") + argv[1]).c_str());
+  const ProgramSpec spec = {
+      "flashprep-make-driver",
+      {"PATH [BYTES [START_HEX]]"},
+      3,
+      "Writes PATH (serial_flash.S19 for flashprep): a made-up driver image of\n"
+      "BYTES bytes (default 4000) from address START_HEX (default 20000000), as\n"
+      "S3 records. The bytes are the same on every run. For rehearsals with the\n"
+      "simulated board; a real board needs the real driver.\n",
+      {},
+      ""};
+  std::vector<CommandLineArg> args;
+  int status = 0;
+  if (!read_command_line(spec, argc, argv, &args, &status))
+    return status;
+  if (args.empty())
+    return refuse_command_line(spec, "no PATH to write");
   unsigned long bytes = kDefaultBytes;
   unsigned long start = kDefaultStart;
-  if (argc > 2 && (!parse_number(argv[2], 10, &bytes) || bytes == 0 || bytes > kMaxBytes)) {
-    return usage("BYTES must be a decimal number from 1 to 16777216");
-  }
-  if (argc > 3 && (!parse_number(argv[3], 16, &start) || start > 0xFFFFFFFFul)) {
-    return usage("START_HEX must be a 32-bit hexadecimal address");
-  }
+  if (args.size() > 1 &&
+      (!parse_number(args[1].value.c_str(), 10, &bytes) || bytes == 0 || bytes > kMaxBytes))
+    return refuse_command_line(spec, "BYTES must be a decimal number from 1 to 16777216");
+  if (args.size() > 2 && (!parse_number(args[2].value.c_str(), 16, &start) || start > 0xFFFFFFFFul))
+    return refuse_command_line(spec, "START_HEX must be a 32-bit hexadecimal address");
   if (uint64_t{start} + bytes - 1 > 0xFFFFFFFFu)
-    return usage("the image runs past address FFFFFFFF");
+    return refuse_command_line(spec, "the image runs past address FFFFFFFF");
+  const std::string& path = args[0].value;
 
   // xorshift32: cheap, fixed and good enough to avoid visible patterns.
   std::vector<uint8_t> image(bytes);
@@ -96,8 +78,8 @@ int main(int argc, char** argv) {
       srecord::header_record("flashprep sample driver") +
       srecord::data_records(4, address, image.data(), image.size(), kBytesPerRecord) +
       srecord::terminator_record(4, address);
-  if (!srecord::write_file(argv[1], text)) {
-    std::fprintf(stderr, "flashprep-make-driver: cannot write %s\n", argv[1]);
+  if (!write_file(path, text)) {
+    std::fprintf(stderr, "flashprep-make-driver: cannot write %s\n", path.c_str());
     return 1;
   }
   return 0;

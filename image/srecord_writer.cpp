@@ -76,12 +76,4 @@ std::string data_records(int address_bytes, uint32_t address, const uint8_t* dat
   return out;
 }
 
-bool write_file(const std::string& path, const std::string& text) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr)
-    return false;
-  const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-  return std::fclose(f) == 0 && written;
-}
-
 }  // namespace srecord

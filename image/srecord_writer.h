@@ -37,10 +37,6 @@ std::string terminator_record(int address_bytes, uint32_t entry);
 std::string data_records(int address_bytes, uint32_t address, const uint8_t* data, size_t length,
                          size_t per_record);
 
-// Writes `text` to `path`, replacing the file. True when every byte was
-// written and the file closed cleanly.
-bool write_file(const std::string& path, const std::string& text);
-
 }  // namespace srecord
 
 #endif  // FLASHPREP_IMAGE_SRECORD_WRITER_H_

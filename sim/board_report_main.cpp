@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "sim/board.h"
+#include "util/command_line.h"
 
 namespace {
 
@@ -44,39 +45,28 @@ bool parse_event(const char* line, std::string* kind, long* value) {
   return true;
 }
 
-constexpr const char kUsage[] = "usage: flashprep-sim-report STATE_DIR\n";
+}  // namespace
 
-void print_help() {
-  std::printf(
-      "%s\n"
+int main(int argc, char** argv) {
+  const ProgramSpec spec = {
+      "flashprep-sim-report",
+      {"STATE_DIR"},
+      1,
       "Reads the board state that a run on the simulated board left in STATE_DIR\n"
       "(FLASHPREP_SIM_STATE=STATE_DIR: ram.bin, flash.bin, events.txt) and reports\n"
       "the driver blocks loaded, the flash blocks formatted, the checksum table\n"
       "blocks written, and whether every table entry holds the sum of its block.\n"
       "Exit status: 0 when the tables match, 1 when they do not, 2 for a bad\n"
-      "command line or a STATE_DIR without a board state.\n"
-      "\n"
-      "--help prints this text, --version the version.\n",
-      kUsage);
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
-  if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
-    print_help();
-    return 0;
-  }
-  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-    std::printf("flashprep-sim-report %s\n", FLASHPREP_VERSION);
-    return 0;
-  }
-  if (argc != 2 || argv[1][0] == '-') {
-    std::fprintf(stderr, "flashprep-sim-report: %s\n%s",
-                 argc != 2 ? "give one STATE_DIR" : "unknown option", kUsage);
-    return 2;
-  }
-  const std::string dir = argv[1];
+      "command line or a STATE_DIR without a board state.\n",
+      {},
+      ""};
+  std::vector<CommandLineArg> args;
+  int status = 0;
+  if (!read_command_line(spec, argc, argv, &args, &status))
+    return status;
+  if (args.empty())
+    return refuse_command_line(spec, "no STATE_DIR to read");
+  const std::string dir = args[0].value;
   std::vector<uint8_t> flash(size_t{sim::kFlashBlocks} * sim::kBlockBytes);
   auto block_at = [&flash](int block) { return &flash[size_t(block) * sim::kBlockBytes]; };
   FILE* events = std::fopen((dir + "/events.txt").c_str(), "r");

@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "sim/environment.h"
+#include "util/write_file.h"
 
 namespace sim {
 
@@ -286,18 +287,6 @@ bool configure_from_environment(SimUsb& usb, const Getenv& get, ScenarioFiles* f
   files->boards = boards;
   return true;
 }
-
-namespace {
-
-bool write_file(const std::string& path, const uint8_t* data, size_t size) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr)
-    return false;
-  bool ok = std::fwrite(data, 1, size, f) == size;
-  return std::fclose(f) == 0 && ok;
-}
-
-}  // namespace
 
 bool write_state(const Board& board, const std::string& folder) {
   std::error_code exists;  // an existing folder is reused; a failure shows at the first file

@@ -16,33 +16,12 @@
 #include "sim/scenario.h"
 #include "sim/scenario_names.h"
 #include "sim/usbredir_board.h"
+#include "util/command_line.h"
 
 namespace {
 
 constexpr const char* kProgram = "flashprep-sim-usbredir";  // in its messages
 constexpr int kAcceptTimeoutMs = 120000;  // a peer that never comes is a broken lane
-
-int usage(FILE* out) {
-  std::fputs(
-      "usage: flashprep-sim-usbredir SOCKET\n"
-      "       flashprep-sim-usbredir --device-id\n"
-      "       flashprep-sim-usbredir --help | --version\n"
-      "\n"
-      "Listens on the unix socket SOCKET, serves the simulated board to the first\n"
-      "peer that connects (a usb-redir device of a virtual machine) and exits when\n"
-      "that peer closes the connection. SOCKET appears once it accepts connections.\n"
-      "With --device-id, prints the vendor and product ID it would announce\n"
-      "(\"15a2:0040\"), or nothing for an empty port, and exits.\n"
-      "\n"
-      "On a wire, a time-out is a board that does not answer (the request waits\n"
-      "until the host cancels it), an unplug is a device disconnect, and\n"
-      "FLASHPREP_SIM_REFUSE=open|claim cannot happen. FLASHPREP_SIM_BOARD=none\n"
-      "leaves the port empty. Transfers are numbered over the whole connection,\n"
-      "every run in the guest included. The variables:\n\n",
-      out);
-  std::fputs(sim::kScenarioHelp, out);
-  return out == stdout ? 0 : 2;
-}
 
 // Binds under a temporary name and renames into place once listening, so
 // that whoever waits for SOCKET to exist can connect at once.
@@ -71,20 +50,40 @@ int listen_on(const std::string& path) {
 
 }  // namespace
 
+enum Option { kDeviceId = 1 };
+
 int main(int argc, char** argv) {
-  if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0))
-    return usage(stdout);
-  if (argc == 2 && std::strcmp(argv[1], "--version") == 0)
-    return std::printf("%s %s\n", kProgram, FLASHPREP_VERSION) < 0 ? 1 : 0;
-  if (argc != 2)
-    return usage(stderr);
-  const bool device_id = std::strcmp(argv[1], "--device-id") == 0;
-  // A SOCKET that starts with '-' is most likely a mistyped option: no
-  // socket by that name (./-name still is one).
-  if (argv[1][0] == '-' && !device_id) {
-    std::fprintf(stderr, "%s: unknown option %s\n", kProgram, argv[1]);
-    return usage(stderr);
+  const ProgramSpec spec = {
+      kProgram,
+      {"SOCKET", "--device-id"},
+      1,
+      "Listens on the unix socket SOCKET, serves the simulated board to the first\n"
+      "peer that connects (a usb-redir device of a virtual machine) and exits when\n"
+      "that peer closes the connection. SOCKET appears once it accepts connections.\n",
+      {{kDeviceId, "device-id", nullptr,
+        "prints the vendor and product ID it would announce (\"15a2:0040\"), or nothing "
+        "for an empty port, and exits"}},
+      std::string("On a wire, a time-out is a board that does not answer (the request waits\n"
+                  "until the host cancels it), an unplug is a device disconnect, and\n"
+                  "FLASHPREP_SIM_REFUSE=open|claim cannot happen. FLASHPREP_SIM_BOARD=none\n"
+                  "leaves the port empty. Transfers are numbered over the whole connection,\n"
+                  "every run in the guest included. The variables:\n\n") +
+          sim::kScenarioHelp};
+  std::vector<CommandLineArg> args;
+  int status = 0;
+  if (!read_command_line(spec, argc, argv, &args, &status))
+    return status;
+  bool device_id = false;
+  std::string path;
+  for (const CommandLineArg& arg : args) {
+    if (arg.id == kDeviceId)
+      device_id = true;
+    else
+      path = arg.value;
   }
+  if (device_id == !path.empty())
+    return refuse_command_line(
+        spec, device_id ? "--device-id goes without a SOCKET" : "no SOCKET to listen on");
 
   sim::SimUsb usb;
   sim::ScenarioFiles files;
@@ -112,7 +111,6 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  const std::string path = argv[1];
   const int listener = listen_on(path);
   if (listener < 0)
     return 1;
@@ -126,7 +124,7 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  int status = 0;
+  status = 0;
   {
     sim::UsbredirBoard board(usb, conn);
     if (!board.start(&error)) {

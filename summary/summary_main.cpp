@@ -20,6 +20,8 @@
 #include "summary/shift_report.h"
 #include "summary/summary_report.h"
 #include "summary/terminal.h"
+#include "util/command_line.h"
+#include "util/write_file.h"
 
 namespace {
 
@@ -27,45 +29,23 @@ namespace {
 // input is no log, and the lines read up to here already show it.
 constexpr std::streamsize kMostBytes = 1 << 20;
 constexpr int kStatusTrouble = 2;  // as for a text that is no log
-constexpr size_t kHelpWidth = 78;
 constexpr const char* kTimeForms = " as YYYY-MM-DD, YYYY-MM-DDTHH:MM or YYYY-MM-DDTHH:MM:SS (UTC)";
 
-void print_wrapped(std::ostream& out, const std::string& text, const std::string& indent) {
-  std::string line = indent;
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t end = text.find(' ', pos);
-    if (end == std::string::npos)
-      end = text.size();
-    const std::string word = text.substr(pos, end - pos);
-    if (line.size() > indent.size() && line.size() + 1 + word.size() > kHelpWidth) {
-      out << line << '\n';
-      line = indent;
-    }
-    line += (line.size() > indent.size() ? " " : "") + word;
-    pos = end + 1;
-  }
-  out << line << '\n';
-}
+enum Option { kSvg = 1, kResults, kSince, kUntil, kHtml };
 
-void print_help(std::ostream& out) {
-  out << "usage: flashprep-summary [--svg FILE] [LOG]\n"
-         "       flashprep-summary --results RESULTS... [--since TIME] [--until TIME]"
-         " [--html FILE]\n"
-         "       flashprep-summary --help | --version\n\n";
-  print_wrapped(out,
-                "Reads what one flashprep run printed, from LOG or, without LOG or with -, from "
-                "standard input, and prints READY, NOT READY or NOT A FLASHPREP LOG, a REASON "
-                "line for each rule below that holds, the driver summary the run printed and "
-                "the counts of driver, flash and table blocks. With --svg it also writes FILE, "
-                "a map of the 4096 flash blocks (SVG), unless the text is no log.",
-                "");
-  out << "\nRules:\n";
+ProgramSpec summary_spec() {
+  std::string about = wrapped(
+      "Reads what one flashprep run printed, from LOG or, without LOG or with -, from "
+      "standard input, and prints READY, NOT READY or NOT A FLASHPREP LOG, a REASON "
+      "line for each rule below that holds, the driver summary the run printed and "
+      "the counts of driver, flash and table blocks.",
+      "");
+  about += "\nRules:\n";
   for (const RuleText& rule : all_rules()) {
-    out << "  " << rule.label << " (exit status " << rule.exit_status << ")\n";
-    print_wrapped(out, rule.text, "      ");
+    about += "  " + std::string(rule.label) + " (exit status " + std::to_string(rule.exit_status) +
+             ")\n" + wrapped(rule.text, "      ");
   }
-  out << "\nShift report:\n";
+  std::string more = "Shift report:\n";
   const char* const report_paragraphs[] = {
       "With --results, reads the results files of one or more flashprep-station --results "
       "(one JSON record per board, docs/results-record.schema.json; records of flashprep 1.0 "
@@ -74,12 +54,7 @@ void print_help(std::ostream& out) {
       "seconds per board; the failures by reason, most frequent first; the ports that stand "
       "out; the blocks that failed on more than one board; the driver images in use, with each "
       "station that used another than the line's; and the boards (by serial) prepared more than "
-      "once, with their last verdict. With --html it also writes FILE, one page with all of it "
-      "and charts of the yield and the boards per hour over the shift and of the failures by "
-      "reason and by port, that any browser shows without a network.",
-      "--since and --until count only the boards whose start is at or after, and before, TIME: "
-      "UTC, as YYYY-MM-DD (its midnight), YYYY-MM-DDTHH:MM, YYYY-MM-DDTHH:MM:SS or with .mmm, "
-      "a final Z allowed.",
+      "once, with their last verdict.",
       "NOT READY counts every verdict but READY. A board's station is its record's station "
       "(unknown for flashprep 1.0) and its port the record's port or, where it has none, the "
       "name the station gave the board's place. Boards per hour: boards over the hours from the "
@@ -96,24 +71,35 @@ void print_help(std::ostream& out) {
       "skipped and counted; any other line that is no record stops the report: exit status 2, "
       "naming the file and the line.",
   };
-  for (const char* paragraph : report_paragraphs) {
-    print_wrapped(out, paragraph, "  ");
-    out << "\n";
-  }
-  out << "Files written: --svg and --html write FILE only when it is new or a map or page\n"
-         "that flashprep-summary wrote (it marks them), and never over a file they read.\n"
-         "\nExit status: 0 READY, 1 NOT READY, 2 NOT A FLASHPREP LOG, and 2 as well for\n"
-         "bad arguments, a LOG that cannot be read or a FILE that cannot be written.\n"
-         "With --results: 0 when every file was read, 2 otherwise.\n";
-}
-
-int usage_error(const std::string& message) {
-  std::cerr << "flashprep-summary: " << message << "\n"
-            << "usage: flashprep-summary [--svg FILE] [LOG]\n"
-            << "       flashprep-summary --results RESULTS... [--since TIME] [--until TIME]"
-               " [--html FILE]\n"
-            << "(--help tells more)\n";
-  return kStatusTrouble;
+  for (const char* paragraph : report_paragraphs)
+    more += wrapped(paragraph, "  ") + "\n";
+  more +=
+      "Files written: --svg and --html write FILE only when it is new or a map or page\n"
+      "that flashprep-summary wrote (it marks them), and never over a file they read.\n"
+      "\nExit status: 0 READY, 1 NOT READY, 2 NOT A FLASHPREP LOG, and 2 as well for\n"
+      "bad arguments, a LOG that cannot be read or a FILE that cannot be written.\n"
+      "With --results: 0 when every file was read, 2 otherwise.\n";
+  return {
+      "flashprep-summary",
+      {"[--svg FILE] [LOG]", "--results RESULTS... [--since TIME] [--until TIME] [--html FILE]"},
+      kAnyOperands,
+      about,
+      {
+          {kSvg, "svg", "FILE",
+           "also writes FILE, a map of the 4096 flash blocks (SVG), unless the text is no log"},
+          {kResults, "results", nullptr,
+           "the operands are results files: a shift's report instead (below)"},
+          {kSince, "since", "TIME",
+           "with --results, counts only the boards whose start is at or after TIME: UTC, as "
+           "YYYY-MM-DD (its midnight), YYYY-MM-DDTHH:MM, YYYY-MM-DDTHH:MM:SS or with .mmm, a "
+           "final Z allowed"},
+          {kUntil, "until", "TIME", "with --results, only the boards whose start is before TIME"},
+          {kHtml, "html", "FILE",
+           "with --results, also writes FILE, one page with all of the report and charts of the "
+           "yield and the boards per hour over the shift and of the failures by reason and by "
+           "port, that any browser shows without a network"},
+      },
+      more};
 }
 
 int trouble(const std::string& message) {
@@ -127,14 +113,6 @@ bool read_most(std::istream& in, std::string* bytes) {
   in.read(bytes->data(), kMostBytes);
   bytes->resize(static_cast<size_t>(in.gcount()));
   return !in.bad();
-}
-
-// Writes `text` to `path` as bytes, so that it is the same on every system.
-bool write_file(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary);
-  out << text;
-  out.close();
-  return !out.fail();
 }
 
 struct Options {
@@ -213,57 +191,42 @@ int run_summary(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const ProgramSpec spec = summary_spec();
+  std::vector<CommandLineArg> args;
+  int status = 0;
+  if (!read_command_line(spec, argc, argv, &args, &status))
+    return status;
   Options o;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "-h" || arg == "--help") {
-      print_help(std::cout);
-      return 0;
-    }
-    if (arg == "--version") {
-      std::cout << "flashprep-summary " << FLASHPREP_VERSION << "\n";
-      return 0;
-    }
-    const bool takes_value =
-        arg == "--svg" || arg == "--html" || arg == "--since" || arg == "--until";
-    if (takes_value && i + 1 == argc)
-      return usage_error(arg + " needs a " + (arg == "--svg" || arg == "--html" ? "FILE" : "TIME"));
-    if (arg == "--svg") {
-      o.svg_path = argv[++i];
-    } else if (arg == "--html") {
-      o.html_path = argv[++i];
-    } else if (arg == "--since" || arg == "--until") {
-      const std::string time = argv[++i];
-      const bool since = arg == "--since";
-      if (!parse_time_argument(time, since ? &o.since_ms : &o.until_ms)) {
-        std::string message = arg;
-        message += " ";
-        message += time;
-        message += ": not a time";
-        message += kTimeForms;
-        return usage_error(message);
+  for (const CommandLineArg& arg : args) {
+    if (arg.id == kSvg) {
+      o.svg_path = arg.value;
+    } else if (arg.id == kHtml) {
+      o.html_path = arg.value;
+    } else if (arg.id == kSince || arg.id == kUntil) {
+      const bool since = arg.id == kSince;
+      if (!parse_time_argument(arg.value, since ? &o.since_ms : &o.until_ms)) {
+        return refuse_command_line(spec, std::string(since ? "--since " : "--until ") + arg.value +
+                                             ": not a time" + kTimeForms);
       }
       (since ? o.since_given : o.until_given) = true;
-    } else if (arg == "--results") {
+    } else if (arg.id == kResults) {
       o.results = true;
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      return usage_error("unknown option " + arg);
     } else if (o.results) {
-      o.results_paths.push_back(arg);
+      o.results_paths.push_back(arg.value);
     } else if (!o.log_path.empty()) {
-      return usage_error("more than one LOG");
+      return refuse_command_line(spec, "more than one LOG");
     } else {
-      o.log_path = arg;
+      o.log_path = arg.value;
     }
   }
   if (o.results) {
     if (!o.log_path.empty() || !o.svg_path.empty())
-      return usage_error("a LOG or --svg goes without --results");
+      return refuse_command_line(spec, "a LOG or --svg goes without --results");
     if (o.results_paths.empty())
-      return usage_error("--results needs at least one results file");
+      return refuse_command_line(spec, "--results needs at least one results file");
     return shift_report(o);
   }
   if (!o.html_path.empty() || o.since_given || o.until_given)
-    return usage_error("--html, --since and --until go with --results");
+    return refuse_command_line(spec, "--html, --since and --until go with --results");
   return run_summary(o);
 }

@@ -82,18 +82,4 @@ TEST(SRecordWriter, LongestRecordsLoadBack) {
   }
 }
 
-TEST(SRecordWriter, WriteFile) {
-  const ScratchDir dir;
-  const std::string path = dir.file("driver.S19");
-  ASSERT_TRUE(srecord::write_file(path, "S9030000FC\n"));
-  FILE* f = std::fopen(path.c_str(), "rb");
-  ASSERT_NE(f, nullptr);
-  char line[32] = {};
-  EXPECT_NE(std::fgets(line, sizeof line, f), nullptr);
-  EXPECT_EQ(std::fgetc(f), EOF);
-  std::fclose(f);
-  EXPECT_STREQ(line, "S9030000FC\n");
-  EXPECT_FALSE(srecord::write_file("/nonexistent-dir/x.s19", "S9030000FC\n"));
-}
-
 }  // namespace

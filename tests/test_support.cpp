@@ -1,12 +1,12 @@
 #include "test_support.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
 #include <sstream>
 
 #include "app/flashprep_run.h"
+#include "util/write_file.h"
 
 std::vector<sim::CallRecord> transfers() {
   std::vector<sim::CallRecord> out;
@@ -41,12 +41,7 @@ ScratchDir::~ScratchDir() {
 }
 
 bool ScratchDir::write(const std::string& name, const std::string& text) const {
-  // Binary: the bytes are the test's, line ends included, on every system.
-  FILE* f = std::fopen(file(name).c_str(), "wb");
-  if (f == nullptr)
-    return false;
-  bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-  return std::fclose(f) == 0 && ok;
+  return write_file(file(name), text);
 }
 
 std::string run_in(const std::string& dir, int expected) {

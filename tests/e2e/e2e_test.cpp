@@ -17,6 +17,7 @@
 #include "e2e/text_files.h"
 #include "image/srecord_writer.h"
 #include "run_expectations.h"
+#include "util/write_file.h"
 
 namespace {
 
@@ -74,11 +75,10 @@ class E2E : public ::testing::Test {
       x = x * 1103515245u + 12345u;
       b = static_cast<uint8_t>(x >> 16);
     }
-    ASSERT_TRUE(
-        srecord::write_file((dir / "serial_flash.S19").string(),
-                            srecord::header_record("e2e") +
-                                srecord::data_records(4, kRam, driver.data(), driver.size(), 32) +
-                                srecord::terminator_record(4, kRam)));
+    ASSERT_TRUE(write_file((dir / "serial_flash.S19").string(),
+                           srecord::header_record("e2e") +
+                               srecord::data_records(4, kRam, driver.data(), driver.size(), 32) +
+                               srecord::terminator_record(4, kRam)));
   }
   void TearDown() override { fs::remove_all(dir); }
 
@@ -223,8 +223,8 @@ TEST_F(E2E, DriverStepFailures) {
   fs::remove(dir / "serial_flash.S19");
   r = run({});
   EXPECT_EQ(r.out, "FAIL: SERIAL DRIVER NOT LOADED\n");
-  ASSERT_TRUE(srecord::write_file((dir / "serial_flash.S19").string(),
-                                  "S30620000000AAFF\n"));  // checksum should be 0x2F
+  ASSERT_TRUE(write_file((dir / "serial_flash.S19").string(),
+                         "S30620000000AAFF\n"));  // checksum should be 0x2F
   r = run({});
   EXPECT_EQ(r.out, "FAIL: SERIAL DRIVER NOT LOADED\n");
   EXPECT_EQ(events(), "driver_blocks 0\n");
@@ -475,11 +475,13 @@ TEST_F(E2E, LauncherHelpAndBadSettings) {
   EXPECT_FALSE(fs::exists(dir / "no"));
 }
 
-// Every program of the simulated board's kit, and flashprep itself, answers
-// --help and --version and refuses an option it does not know.
+// Every program a user runs answers -h and --help alike, and --version, and
+// refuses a command line it does not understand in the same words: the
+// reason, its usage and where to read more on standard error, status 2.
 TEST_F(E2E, ProgramsAnswerHelpAndVersionAndRefuseBadCommandLines) {
-  std::vector<const char*> programs = {FLASHPREP_BINARY, FLASHPREP_SIM_LAUNCHER,
-                                       FLASHPREP_SIM_REPORT, FLASHPREP_MAKE_DRIVER};
+  std::vector<const char*> programs = {FLASHPREP_BINARY,     FLASHPREP_SIM_LAUNCHER,
+                                       FLASHPREP_SIM_REPORT, FLASHPREP_MAKE_DRIVER,
+                                       FLASHPREP_SUMMARY,    FLASHPREP_STATION};
 #ifdef FLASHPREP_SIM_USBREDIR
   programs.push_back(FLASHPREP_SIM_USBREDIR);
 #endif
@@ -488,20 +490,46 @@ TEST_F(E2E, ProgramsAnswerHelpAndVersionAndRefuseBadCommandLines) {
     const std::string name = fs::path(program).filename().string();
     const ProcessResult help = run_process({program, "--help"}, dir.string(), {});
     EXPECT_EQ(help.exit_status, 0);
-    EXPECT_EQ(help.out.rfind("usage: " + name + " ", 0), 0u) << help.out;
+    EXPECT_EQ(help.out.rfind("usage: " + name, 0), 0u) << help.out;
+    EXPECT_NE(help.out.find("\n       " + name + " -h | --help | --version\n"), std::string::npos)
+        << help.out;
+    EXPECT_EQ(help.err, "");
+    const ProcessResult h = run_process({program, "-h"}, dir.string(), {});
+    EXPECT_EQ(h.exit_status, 0);
+    EXPECT_EQ(h.out, help.out);
     const ProcessResult version = run_process({program, "--version"}, dir.string(), {});
     EXPECT_EQ(version.exit_status, 0);
     EXPECT_EQ(version.out, name + " " + FLASHPREP_VERSION + "\n");
-    const ProcessResult bad = run_process({program, "--bogus"}, dir.string(), {});
-    EXPECT_EQ(bad.exit_status, 2);
-    EXPECT_NE(bad.err.find("\nusage: "), std::string::npos) << bad.err;
+    // A mistyped option is refused, also where it would abbreviate one.
+    for (const char* bad : {"--bogus", "--vers"}) {
+      const ProcessResult r = run_process({program, bad}, dir.string(), {});
+      EXPECT_EQ(r.exit_status, 2) << bad;
+      EXPECT_EQ(r.out, "") << bad;
+      EXPECT_EQ(r.err.rfind(name + ": unknown option " + bad + "\nusage: " + name, 0), 0u) << r.err;
+      const std::string hint = "(" + name + " --help tells more)\n";
+      EXPECT_EQ(r.err.substr(r.err.size() - std::min(r.err.size(), hint.size())), hint) << r.err;
+    }
   }
   EXPECT_FALSE(fs::exists(dir / "--help")) << "the driver writer took --help for a path";
+  EXPECT_FALSE(fs::exists(dir / "station-logs")) << "the station ran";
   const ProcessResult none =
       run_process({FLASHPREP_SIM_LAUNCHER, "no-such-command"}, dir.string(), {});
   EXPECT_EQ(none.exit_status, 2);
   EXPECT_EQ(none.err.rfind("flashprep-sim: no command no-such-command\nusage: ", 0), 0u)
       << none.err;
+  // An option without its value names what it needs.
+  for (const auto& c : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{FLASHPREP_STATION, "--logs"}, "flashprep-station: --logs needs a DIR\n"},
+           {{FLASHPREP_STATION, "--results="}, "flashprep-station: --results needs a FILE\n"},
+           {{FLASHPREP_SUMMARY, "run.log", "--svg"}, "flashprep-summary: --svg needs a FILE\n"},
+           {{FLASHPREP_MAKE_DRIVER, "a", "1", "0", "b"},
+            "flashprep-make-driver: unexpected argument b\n"},
+           {{FLASHPREP_SIM_REPORT}, "flashprep-sim-report: no STATE_DIR to read\n"},
+       }) {
+    const ProcessResult r = run_process(c.first, dir.string(), {});
+    EXPECT_EQ(r.exit_status, 2) << c.second;
+    EXPECT_EQ(r.err.rfind(c.second, 0), 0u) << r.err;
+  }
   EXPECT_EQ(fs::path(FLASHPREP_SIM_REPORT).parent_path(),
             fs::path(FLASHPREP_SIM_LAUNCHER).parent_path())
       << "the report reader is built beside the other programs";
@@ -521,11 +549,13 @@ TEST_F(E2E, FlashprepWithAnArgumentTouchesNoBoard) {
     const char* out;  // the start of standard output
     const char* err;
   } cases[] = {
-      {{"--help"}, 0, "usage: flashprep [--help | --version]\n", ""},
+      {{"--help"}, 0, "usage: flashprep\n       flashprep -h | --help | --version\n", ""},
+      {{"-h"}, 0, "usage: flashprep\n", ""},
       {{"--version"}, 0, "flashprep " FLASHPREP_VERSION "\n", ""},
-      {{"-h"}, 2, "", "flashprep: unexpected argument -h\nusage: flashprep [--help | --version]\n"},
-      {{"--help", "now"}, 2, "", "flashprep: unexpected argument now\nusage: "},
+      {{"--help", "now"}, 2, "", "flashprep: unexpected argument now\nusage: flashprep\n"},
       {{"serial_flash.S19"}, 2, "", "flashprep: unexpected argument serial_flash.S19\n"},
+      {{"--"}, 2, "", "flashprep: unexpected argument --\n"},
+      {{"--hel"}, 2, "", "flashprep: unknown option --hel\n"},
   };
   for (const auto& c : cases) {
     std::vector<std::string> argv = {FLASHPREP_SIM_LAUNCHER, FLASHPREP_BINARY};

@@ -26,6 +26,7 @@
 #include "e2e/text_files.h"
 #include "image/srecord_writer.h"
 #include "run_expectations.h"
+#include "util/write_file.h"
 
 namespace fs = std::filesystem;
 using Env = std::map<std::string, std::string>;
@@ -54,11 +55,10 @@ class Station : public ::testing::Test {
     std::vector<uint8_t> driver(kDriverBytes);
     for (size_t i = 0; i < driver.size(); ++i)
       driver[i] = static_cast<uint8_t>(i * 31 + 7);
-    ASSERT_TRUE(
-        srecord::write_file((dir / "serial_flash.S19").string(),
-                            srecord::header_record("station") +
-                                srecord::data_records(4, kRam, driver.data(), driver.size(), 32) +
-                                srecord::terminator_record(4, kRam)));
+    ASSERT_TRUE(write_file((dir / "serial_flash.S19").string(),
+                           srecord::header_record("station") +
+                               srecord::data_records(4, kRam, driver.data(), driver.size(), 32) +
+                               srecord::terminator_record(4, kRam)));
   }
   // A station killed outright leaves its boards' runs to end by themselves,
   // still writing their logs here; the folder goes once they have.

@@ -13,6 +13,7 @@
 #include "e2e/text_files.h"
 #include "image/srecord_writer.h"
 #include "run_expectations.h"
+#include "util/write_file.h"
 
 namespace {
 
@@ -116,11 +117,10 @@ class Summary : public ::testing::Test {
     fs::create_directory(run_dir);
     if (driver == "sample") {
       const std::vector<uint8_t> bytes(kDriverBytes, 0x5A);
-      EXPECT_TRUE(
-          srecord::write_file((run_dir / "serial_flash.S19").string(),
-                              srecord::data_records(4, kRam, bytes.data(), bytes.size(), 32)));
+      EXPECT_TRUE(write_file((run_dir / "serial_flash.S19").string(),
+                             srecord::data_records(4, kRam, bytes.data(), bytes.size(), 32)));
     } else if (!driver.empty()) {
-      EXPECT_TRUE(srecord::write_file((run_dir / "serial_flash.S19").string(), driver));
+      EXPECT_TRUE(write_file((run_dir / "serial_flash.S19").string(), driver));
     }
     const ProcessResult r =
         run_process({FLASHPREP_SIM_LAUNCHER, FLASHPREP_BINARY}, run_dir.string(), env);
