@@ -21,12 +21,6 @@
 #include "station/station.h"
 #include "station/station_view.h"
 
-// The processes are looked at this often; the logs are read and the view
-// drawn every kDrawTicks of them (4 times a second), which costs little next
-// to a board's own pace.
-constexpr auto kTick = std::chrono::milliseconds(50);
-constexpr int kDrawTicks = 5;
-
 // Ownership: the pool owns its runs, their processes with them, the claim on
 // the logs folder and the results file. `options` and `view` are borrowed
 // and must outlive it. Not copyable.

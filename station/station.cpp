@@ -3,13 +3,13 @@
 #include "station/station.h"
 
 #include <iostream>
-#include <thread>
 
 #include "app/flashprep_run.h"
 #include "app/interrupt.h"
 #include "station/board_pool.h"
 #include "station/journal.h"
 #include "station/log_output.h"
+#include "station/run_pool.h"
 
 int run_board(const UsbPlace& place, int* request) {
   LogOutput log;
@@ -59,30 +59,5 @@ int run_station(const StationOptions& options, std::ostream& out, int* request) 
       pool.start(plug, /*record_refusal=*/true, &why);
   }
 
-  bool forwarded = false;
-  for (int tick = 0;; ++tick) {
-    const StationClock::time_point now = StationClock::now();
-    // The stop goes to every board before a second request abandons them:
-    // two signals at once must not leave boards formatting unrecorded.
-    if (interrupt_requested() && !forwarded) {
-      forwarded = true;
-      pool.stop(interrupt_request());
-    }
-    if (interrupt_count() >= 2) {
-      pool.abandon(now);
-      break;
-    }
-    if (pool.poll(now, tick % kDrawTicks == 0))
-      break;
-    if (tick % kDrawTicks == 0)
-      view.draw(pool.lines(), pool.tally(), pool.records_notice(), now);
-    std::this_thread::sleep_for(kTick);
-  }
-  const bool recorded = pool.close_records();
-  view.close(pool.lines(), pool.tally(), interrupt_request(), StationClock::now());
-
-  *request = interrupt_request();
-  if (!recorded)
-    return kCannotRun;
-  return pool.tally().not_ready == 0 ? kAllReady : kSomeNotReady;
+  return run_pool(pool, view, PoolLoop(), request);
 }

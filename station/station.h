@@ -1,8 +1,8 @@
 // The station: every board plugged in, each prepared by a process of its own
 // running flashprep's run on that board only. Two ways of running, one pool
-// of boards (station/board_pool.h): one pass over the boards plugged in at
-// the start (station.cpp), or watching the buses and preparing each board as
-// it is plugged in (watch.cpp).
+// of boards (station/board_pool.h) and one loop (station/run_pool.h): one
+// pass over the boards plugged in at the start (station.cpp), or watching
+// the buses and preparing each board as it is plugged in (watch.cpp).
 #ifndef FLASHPREP_STATION_STATION_H_
 #define FLASHPREP_STATION_STATION_H_
 

@@ -5,12 +5,12 @@
 #include <iterator>
 #include <map>
 #include <set>
-#include <thread>
 
 #include "app/interrupt.h"
 #include "station/board_pool.h"
 #include "station/journal.h"
 #include "station/prepared_plugs.h"
+#include "station/run_pool.h"
 #include "station/station.h"
 
 namespace {
@@ -18,7 +18,7 @@ namespace {
 // The buses are looked at once a second. libusb 0.1 tells of no plug-in,
 // and a look costs a walk of the buses: once a second is soon enough for a
 // person plugging a board in and keeps an idle station near no CPU at all.
-constexpr int kScanTicks = 20;
+constexpr std::chrono::milliseconds kLookEvery(1000);
 
 class Watch {
  public:
@@ -130,32 +130,9 @@ int run_watch(const StationOptions& options, std::ostream& out, int* request) {
   }
 
   Watch watch(pool, view, std::move(prepared));
-  bool stopping = false;
-  for (int tick = 0;; ++tick) {
-    const StationClock::time_point now = StationClock::now();
-    // The stop goes to every board before a second request abandons them:
-    // two signals at once must not leave boards formatting unrecorded.
-    if (interrupt_requested() && !stopping) {
-      stopping = true;
-      pool.stop(interrupt_request());
-    }
-    if (interrupt_count() >= 2) {
-      pool.abandon(now);
-      break;
-    }
-    const bool idle = pool.poll(now, tick % kDrawTicks == 0);
-    if (stopping && idle)
-      break;
-    if (!stopping && tick % kScanTicks == 0)
-      watch.scan();
-    if (tick % kDrawTicks == 0)
-      view.draw(pool.lines(), pool.tally(), pool.records_notice(), now);
-    std::this_thread::sleep_for(kTick);
-  }
-  const bool recorded = pool.close_records();
-  view.close(pool.lines(), pool.tally(), interrupt_request(), StationClock::now());
-  *request = interrupt_request();
-  if (!recorded)
-    return kCannotRun;
-  return pool.tally().not_ready == 0 ? kAllReady : kSomeNotReady;
+  PoolLoop loop;
+  loop.look = [&watch] { watch.scan(); };
+  loop.look_every = kLookEvery;
+  loop.end_when_idle = false;
+  return run_pool(pool, view, loop, request);
 }
