@@ -56,9 +56,9 @@ TEST(CommandLine, OptionsAndOperandsComeInTheOrderGiven) {
   const Read r = read({"a", "--logs", "x", "--watch", "--logs=y", "-", "--", "--watch"}, spec(3));
   ASSERT_TRUE(r.run) << r.err;
   EXPECT_EQ(r.out + r.err, "");
-  const std::vector<std::pair<int, std::string>> want = {
-      {kOperand, "a"}, {kLogs, "x"}, {kWatch, ""}, {kLogs, "y"}, {kOperand, "-"},
-      {kOperand, "--watch"}};
+  const std::vector<std::pair<int, std::string>> want = {{kOperand, "a"}, {kLogs, "x"},
+                                                         {kWatch, ""},    {kLogs, "y"},
+                                                         {kOperand, "-"}, {kOperand, "--watch"}};
   ASSERT_EQ(r.args.size(), want.size());
   for (size_t i = 0; i < want.size(); ++i) {
     EXPECT_EQ(r.args[i].id, want[i].first) << i;
