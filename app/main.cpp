@@ -22,13 +22,10 @@ int main(int argc, char** argv) {
       "blocks 0-2527 and 2560-4095 and writes the checksum tables from block 2528.\n"
       "It prints one fixed upper-case line per step (man flashprep tells what each\n"
       "means; flashprep-summary judges them) and exits with 0 whatever happened to\n"
-      "the board. SIGINT, SIGTERM and SIGHUP stop it between two exchanges.\n",
-      {},
-      ""};
-  std::vector<CommandLineArg> args;
-  int status = 0;
-  if (!read_command_line(spec, argc, argv, &args, &status))
-    return status;
+      "the board. SIGINT, SIGTERM and SIGHUP stop it between two exchanges.\n"};
+  const CommandLine command = read_command_line(spec, argc, argv);
+  if (!command.run)
+    return command.status;
   // A lone `--` is an argument too: flashprep runs only when given none.
   if (argc > 1)
     return refuse_command_line(spec, std::string("unexpected argument ") + argv[1]);

@@ -43,13 +43,11 @@ int main(int argc, char** argv) {
       "Writes PATH (serial_flash.S19 for flashprep): a made-up driver image of\n"
       "BYTES bytes (default 4000) from address START_HEX (default 20000000), as\n"
       "S3 records. The bytes are the same on every run. For rehearsals with the\n"
-      "simulated board; a real board needs the real driver.\n",
-      {},
-      ""};
-  std::vector<CommandLineArg> args;
-  int status = 0;
-  if (!read_command_line(spec, argc, argv, &args, &status))
-    return status;
+      "simulated board; a real board needs the real driver.\n"};
+  const CommandLine command = read_command_line(spec, argc, argv);
+  if (!command.run)
+    return command.status;
+  const std::vector<CommandLineArg>& args = command.args;
   if (args.empty())
     return refuse_command_line(spec, "no PATH to write");
   unsigned long bytes = kDefaultBytes;

@@ -57,13 +57,11 @@ int main(int argc, char** argv) {
       "the driver blocks loaded, the flash blocks formatted, the checksum table\n"
       "blocks written, and whether every table entry holds the sum of its block.\n"
       "Exit status: 0 when the tables match, 1 when they do not, 2 for a bad\n"
-      "command line or a STATE_DIR without a board state.\n",
-      {},
-      ""};
-  std::vector<CommandLineArg> args;
-  int status = 0;
-  if (!read_command_line(spec, argc, argv, &args, &status))
-    return status;
+      "command line or a STATE_DIR without a board state.\n"};
+  const CommandLine command = read_command_line(spec, argc, argv);
+  if (!command.run)
+    return command.status;
+  const std::vector<CommandLineArg>& args = command.args;
   if (args.empty())
     return refuse_command_line(spec, "no STATE_DIR to read");
   const std::string dir = args[0].value;

@@ -69,10 +69,10 @@ int main(int argc, char** argv) {
                   "leaves the port empty. Transfers are numbered over the whole connection,\n"
                   "every run in the guest included. The variables:\n\n") +
           sim::kScenarioHelp};
-  std::vector<CommandLineArg> args;
-  int status = 0;
-  if (!read_command_line(spec, argc, argv, &args, &status))
-    return status;
+  const CommandLine command = read_command_line(spec, argc, argv);
+  if (!command.run)
+    return command.status;
+  const std::vector<CommandLineArg>& args = command.args;
   bool device_id = false;
   std::string path;
   for (const CommandLineArg& arg : args) {
@@ -124,7 +124,7 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  status = 0;
+  int status = 0;
   {
     sim::UsbredirBoard board(usb, conn);
     if (!board.start(&error)) {

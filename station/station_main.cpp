@@ -83,10 +83,10 @@ int main(int argc, char** argv) {
     return status;
   }
   const ProgramSpec spec = station_spec();
-  std::vector<CommandLineArg> args;
-  int status = 0;
-  if (!read_command_line(spec, argc, argv, &args, &status))
-    return status;
+  const CommandLine command = read_command_line(spec, argc, argv);
+  if (!command.run)
+    return command.status;
+  const std::vector<CommandLineArg>& args = command.args;
   StationOptions options;
   options.version = FLASHPREP_VERSION;
   bool watch = false;
@@ -108,7 +108,7 @@ int main(int argc, char** argv) {
   if (options.program.empty())
     options.program = argv[0];
   int request = 0;
-  status =
+  const int status =
       watch ? run_watch(options, std::cout, &request) : run_station(options, std::cout, &request);
   if (request != 0)
     end_by_interrupt(request);

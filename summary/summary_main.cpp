@@ -192,10 +192,10 @@ int run_summary(const Options& o) {
 
 int main(int argc, char** argv) {
   const ProgramSpec spec = summary_spec();
-  std::vector<CommandLineArg> args;
-  int status = 0;
-  if (!read_command_line(spec, argc, argv, &args, &status))
-    return status;
+  const CommandLine command = read_command_line(spec, argc, argv);
+  if (!command.run)
+    return command.status;
+  const std::vector<CommandLineArg>& args = command.args;
   Options o;
   for (const CommandLineArg& arg : args) {
     if (arg.id == kSvg) {

@@ -40,7 +40,10 @@ Read read(std::vector<std::string> words, const ProgramSpec& s = spec()) {
   Read r;
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  r.run = read_command_line(s, static_cast<int>(words.size()), argv.data(), &r.args, &r.status);
+  const CommandLine line = read_command_line(s, static_cast<int>(words.size()), argv.data());
+  r.run = line.run;
+  r.status = line.status;
+  r.args = line.args;
   r.out = testing::internal::GetCapturedStdout();
   r.err = testing::internal::GetCapturedStderr();
   return r;

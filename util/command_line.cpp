@@ -124,9 +124,9 @@ int refuse_command_line(const ProgramSpec& spec, const std::string& why) {
   return kBadCommandLine;
 }
 
-bool read_command_line(const ProgramSpec& spec, int argc, char** argv,
-                       std::vector<CommandLineArg>* args, int* status) {
-  args->clear();
+CommandLine read_command_line(const ProgramSpec& spec, int argc, char** argv) {
+  CommandLine line;
+  std::vector<CommandLineArg>* args = &line.args;
   std::vector<option> options;
   for (size_t i = 0; i < spec.options.size(); ++i) {
     const OptionSpec& o = spec.options[i];
@@ -143,8 +143,9 @@ bool read_command_line(const ProgramSpec& spec, int argc, char** argv,
   optind = 0;
   opterr = 0;
   const auto refuse = [&](const std::string& why) {
-    *status = refuse_command_line(spec, why);
-    return false;
+    line.status = refuse_command_line(spec, why);
+    line.args.clear();
+    return line;
   };
   int asked = 0;  // -h, --help or --version, the first one given
   int operands = 0;
@@ -196,8 +197,10 @@ bool read_command_line(const ProgramSpec& spec, int argc, char** argv,
   } else if (asked == kVersionValue) {
     std::cout << spec.name << " " << FLASHPREP_VERSION << "\n";
   } else {
-    return true;
+    line.run = true;
+    return line;
   }
-  *status = std::cout.flush() ? 0 : 1;
-  return false;
+  line.status = std::cout.flush() ? 0 : 1;
+  line.args.clear();
+  return line;
 }

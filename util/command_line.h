@@ -29,13 +29,13 @@ struct OptionSpec {
 
 // What a program takes, and its --help.
 struct ProgramSpec {
-  std::string name;                 // as the program's messages start: "flashprep-summary"
-  std::vector<std::string> usage;   // its forms, after the name: "[--svg FILE] [LOG]"; the
-                                    // usage adds "-h | --help | --version" to them
-  int most_operands = 0;            // at the most; kAnyOperands for no limit
-  std::string about;                // --help's text before the options, as it is printed
-  std::vector<OptionSpec> options;  // all but -h, --help and --version
-  std::string more;                 // --help's text after the options ("": none)
+  std::string name;                      // as the program's messages start: "flashprep-summary"
+  std::vector<std::string> usage;        // its forms, after the name: "[--svg FILE] [LOG]"; the
+                                         // usage adds "-h | --help | --version" to them
+  int most_operands = 0;                 // at the most; kAnyOperands for no limit
+  std::string about = {};                // --help's text before the options, as printed
+  std::vector<OptionSpec> options = {};  // all but -h, --help and --version
+  std::string more = {};                 // --help's text after the options
 };
 
 constexpr int kAnyOperands = -1;
@@ -48,17 +48,22 @@ struct CommandLineArg {
   std::string value;
 };
 
-// Reads argv[1] to argv[argc - 1] by `spec`. True when the program is to run
-// with `*args`, in the order given (every option of the table may come more
-// than once; the program says what that means). Otherwise false, with the
-// status the program is to end with in `*status`: 0 once the help (-h,
+struct CommandLine {
+  bool run = false;                  // the program is to run with `args`
+  int status = 0;                    // otherwise, the status it is to end with now
+  std::vector<CommandLineArg> args;  // in the order given
+};
+
+// Reads argv[1] to argv[argc - 1] by `spec`. The program is to run when the
+// line is understood and asks for neither help nor version; every option
+// of the table may come more than once (the program says what that means).
+// Otherwise it is to end at once with `status`: 0 once the help (-h,
 // --help) or the version (--version) is written on standard output (1 when
 // it could not be written), kBadCommandLine once the command line was
 // refused (refuse_command_line()): an option not in the table, an option
 // without its value or with an empty one, a value given to an option that
 // takes none, more operands than spec.most_operands.
-bool read_command_line(const ProgramSpec& spec, int argc, char** argv,
-                       std::vector<CommandLineArg>* args, int* status);
+CommandLine read_command_line(const ProgramSpec& spec, int argc, char** argv);
 
 // Refuses the command line for the reason `why`: "NAME: WHY", the usage and
 // "(NAME --help tells more)" on standard error. Returns kBadCommandLine, for
