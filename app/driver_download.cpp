@@ -27,9 +27,9 @@ int download_image(std::unique_ptr<SRecordImage>& image, UsbBootloader* bootload
 
   // Each block's line is written whole once its exchange is over: a run
   // stopped before a block went out writes nothing about it.
-  uint8_t block[kDriverBlockBytes];
+  uint8_t block[kBlockBytes];
   for (int k = first; k < first + sent; ++k) {
-    image->copy_block(static_cast<uint32_t>(k), kDriverBlockBytes, block);
+    image->copy_block(static_cast<uint32_t>(k), kBlockBytes, block);
     const bool ok = bootloader->load_block(static_cast<uint8_t>(k & 0xFF), block);
     out << "BLOCK " << k << (ok ? " DOWNLOADED" : " FAILED") << std::endl;
   }

@@ -15,7 +15,7 @@ namespace {
 struct FormatPass {
   SerialFlash& flash;
   std::ostream& out;
-  uint8_t table[SerialFlash::kBlockBytes];
+  uint8_t table[kBlockBytes];
   uint8_t fill = 0;  // wraps after 255: a full table
   uint16_t table_block = kFirstTableBlock;
 
@@ -31,7 +31,7 @@ struct FormatPass {
   }
 
   void format(uint16_t block) {
-    uint8_t reply[SerialFlash::kBlockBytes];
+    uint8_t reply[kBlockBytes];
     if (!flash.format_block(block, reply)) {
       out << "FAIL: FORMATTING BLOCK " << std::dec << block << std::endl;
       return;

@@ -16,7 +16,6 @@ namespace bench {
 namespace {
 
 constexpr uint32_t kDriverRam = kDriverRamFirst;
-constexpr size_t kDriverBlockBytes = 256;
 constexpr long kFormats = 2528 + 1536;  // blocks 0-2527 and 2560-4095
 constexpr long kTableWrites = 10 + 7;   // 9 full tables + 1 closing, 6 + 1
 // Transfers of one request without reply (header + body) and with one.
@@ -26,7 +25,7 @@ constexpr long kExchange = 4;
 }  // namespace
 
 RunFigures expected_run(size_t driver_bytes) {
-  const long blocks = static_cast<long>((driver_bytes + kDriverBlockBytes - 1) / kDriverBlockBytes);
+  const long blocks = static_cast<long>((driver_bytes + kBlockBytes - 1) / kBlockBytes);
   RunFigures f;
   // identify, driver blocks, flash init, formats, table writes.
   f.transfers = kExchange + kSend * blocks + kSend + kExchange * kFormats + kSend * kTableWrites;

@@ -9,10 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "board/board_facts.h"
+
 namespace bench {
 
 // The largest driver the 8 KiB driver RAM holds: 32 blocks of 256 bytes.
-constexpr size_t kFullDriverBytes = 8192;
+constexpr size_t kFullDriverBytes = kDriverRamLast - kDriverRamFirst + 1;
 
 // What a run against a healthy board with a driver of `driver_bytes` bytes at
 // 0x20000000 must show: every bulk transfer and every output line.

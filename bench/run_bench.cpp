@@ -74,7 +74,7 @@ class ReadyBoard {
  public:
   ReadyBoard() : flash_(&bootloader_) {
     fresh_board();
-    uint8_t block[SerialFlash::kBlockBytes] = {};
+    uint8_t block[kBlockBytes] = {};
     ok_ = bootloader_.start() && bootloader_.identify() && bootloader_.load_block(0, block) &&
           flash_.init();
   }
@@ -96,7 +96,7 @@ void BM_FormatBlocks(benchmark::State& state) {
   const auto n = static_cast<int>(state.range(0));
   auto board = std::make_unique<ReadyBoard>();
   long formats = 0;
-  uint8_t reply[SerialFlash::kBlockBytes];
+  uint8_t reply[kBlockBytes];
   for (auto _ : state) {
     if (formats >= kFormatsPerBoard) {
       state.PauseTiming();

@@ -20,11 +20,14 @@ constexpr int kEndpointIn = 0x81;   // bulk, board to host
 constexpr int kTimeoutMs = 5000;    // every transfer
 }  // namespace usb_ids
 
+// Every block is 256 bytes: the driver image's blocks sent to the bootloader
+// and the serial flash's blocks alike.
+constexpr int kBlockBytes = 256;
+
 // The driver RAM the driver image covers. Driver block k is the 256 bytes
 // from kDriverRamFirst + 256 * k, whatever part of the RAM the file fills.
 constexpr uint32_t kDriverRamFirst = 0x20000000;
 constexpr uint32_t kDriverRamLast = 0x20001FFF;
-constexpr uint32_t kDriverBlockBytes = 256;
 
 // The serial flash: 4096 blocks of 256 bytes. Blocks 0-2527 and 2560-4095 are
 // formatted; the 32 between them are reserved for the checksum tables.
@@ -33,8 +36,9 @@ constexpr uint16_t kFirstRangeEnd = 2527;    // blocks 0..2527
 constexpr uint16_t kFirstTableBlock = 2528;  // reserved 2528..2559 hold the tables
 constexpr uint16_t kSecondRangeFirst = 2560;
 constexpr uint16_t kLastBlock = 4095;
+// A table block holds one checksum byte per formatted block.
+constexpr int kTableEntries = kBlockBytes;
 }  // namespace format_layout
 constexpr int kFlashBlocks = format_layout::kLastBlock + 1;
-constexpr int kFlashBlockBytes = 256;
 
 #endif  // FLASHPREP_BOARD_BOARD_FACTS_H_

@@ -10,11 +10,12 @@
 
 #include <cstdint>
 
+#include "board/board_facts.h"
+
 class UsbBootloader;
 
 class SerialFlash {
  public:
-  static constexpr int kBlockBytes = 256;
   static constexpr int kRequestBytes = 3 + kBlockBytes;
 
   SerialFlash() : bootloader(nullptr) {}

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "app/flashprep_run.h"
+#include "board/board_facts.h"
 #include "fuzz/fuzz_input.h"
 #include "image/srecord_writer.h"
 #include "sim/sim_usb.h"
@@ -41,7 +42,7 @@ int opens = 0;
 int closes = 0;
 int failed_closes = 0;
 
-constexpr uint32_t kRam = 0x20000000;
+constexpr uint32_t kRam = kDriverRamFirst;
 constexpr uint32_t kRamLast = 0x20001FFF;
 constexpr long kRunTransfers = 16400;  // about as many as one whole run makes
 

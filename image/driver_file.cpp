@@ -22,7 +22,7 @@ int driver_blocks(const SRecordImage& image, int* first) {
   *first = 0;
   if (image.byte_count() == 0)
     return 0;
-  *first = static_cast<int>((image.low_address() - kDriverRamFirst) / kDriverBlockBytes);
-  const int last = static_cast<int>((image.high_address() - kDriverRamFirst) / kDriverBlockBytes);
+  *first = static_cast<int>((image.low_address() - kDriverRamFirst) / kBlockBytes);
+  const int last = static_cast<int>((image.high_address() - kDriverRamFirst) / kBlockBytes);
   return last - *first + 1;
 }

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "board/board_facts.h"
 #include "image/srecord_writer.h"
 #include "util/command_line.h"
 #include "util/write_file.h"
@@ -19,7 +20,7 @@
 namespace {
 
 constexpr unsigned long kDefaultBytes = 4000;
-constexpr uint32_t kDefaultStart = 0x20000000;
+constexpr uint32_t kDefaultStart = kDriverRamFirst;
 constexpr unsigned long kMaxBytes = 16ul << 20;  // far above any driver
 constexpr size_t kBytesPerRecord = 32;
 

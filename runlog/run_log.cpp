@@ -9,7 +9,6 @@ using namespace format_layout;
 
 namespace {
 
-constexpr int kTableEntries = 256;  // one per formatted block
 // Each range fills a table every kTableEntries formatted blocks and writes
 // one more at its end, so a run writes at most this many tables.
 constexpr int kMostTables = (kFirstRangeEnd + 1) / kTableEntries + 1 +
@@ -281,8 +280,8 @@ bool RunLogParser::check_driver_summary(uint32_t blocks, const std::string& line
     ok = start_ == kDriverRamLast && end_ == kDriverRamFirst && blocks == 0;
   } else if (start_ >= kDriverRamFirst && start_ <= end_ && end_ <= kDriverRamLast &&
              bytes_ <= end_ - start_ + 1) {
-    first = (start_ - kDriverRamFirst) / kDriverBlockBytes;
-    ok = blocks == (end_ - kDriverRamFirst) / kDriverBlockBytes - first + 1;
+    first = (start_ - kDriverRamFirst) / kBlockBytes;
+    ok = blocks == (end_ - kDriverRamFirst) / kBlockBytes - first + 1;
   }
   if (!ok) {
     problem_ = quoted(line) + " DOES NOT FIT THE BYTES, START AND END LINES BEFORE IT";

@@ -11,7 +11,6 @@
 
 namespace {
 
-constexpr uint32_t kRam = 0x20000000;
 constexpr int kDriverBlocks = 16;
 
 // What the host prints when transfer k fails as `kind`, following its rules:

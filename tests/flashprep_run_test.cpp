@@ -12,8 +12,6 @@
 
 namespace {
 
-constexpr uint32_t kRam = 0x20000000;
-
 Bytes pattern(size_t n, uint8_t seed) {
   Bytes b(n);
   uint32_t x = seed * 2654435761u + 1;

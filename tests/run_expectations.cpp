@@ -47,9 +47,9 @@ class Pass {
 
 void download_lines(Pass& pass, uint32_t count, uint32_t low, uint32_t high) {
   char summary[160];
-  const int first = count ? static_cast<int>((low - kDriverRamFirst) / kDriverBlockBytes) : 0;
+  const int first = count ? static_cast<int>((low - kDriverRamFirst) / kBlockBytes) : 0;
   const int blocks =
-      count ? static_cast<int>((high - kDriverRamFirst) / kDriverBlockBytes) - first + 1 : 0;
+      count ? static_cast<int>((high - kDriverRamFirst) / kBlockBytes) - first + 1 : 0;
   std::snprintf(summary, sizeof summary, "BYTES  : %u\nSTART  : %X\nEND    : %X\nBLOCKS : %d\n",
                 count, low, high, blocks);
   if (blocks == 0)

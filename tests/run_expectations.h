@@ -12,6 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "board/board_facts.h"
+
+// Where the driver images the tests make start: the driver RAM's first byte.
+constexpr uint32_t kRam = kDriverRamFirst;
+
 struct TableWrite {
   int block;                 // flash block that receives the table
   std::vector<int> entries;  // flash block whose sum each entry holds, -1: never filled

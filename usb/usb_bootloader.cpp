@@ -13,7 +13,6 @@ constexpr uint8_t kLoadBlock = 0x01;
 constexpr uint8_t kDriver = 0x02;
 constexpr uint8_t kCommand3 = 0x03;
 constexpr uint8_t kBootloaderMark = 'B';
-constexpr int kBlockBytes = 256;
 constexpr uint16_t kMaxDriverBytes = UsbBootloader::kMessageBytes - 1;
 }  // namespace
 

@@ -25,7 +25,6 @@ namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 using Env = std::map<std::string, std::string>;
 
-constexpr uint32_t kRam = 0x20000000;
 constexpr int kDriverBytes = 4000;
 // Transfers before the format pass: identify (4), 16 driver blocks (32), init (2).
 constexpr long kBeforeFormat = 38;

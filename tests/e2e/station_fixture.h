@@ -31,8 +31,6 @@
 namespace fs = std::filesystem;
 using Env = std::map<std::string, std::string>;
 
-constexpr uint32_t kRam = kDriverRamFirst;
-
 // The logs the station named for board `name` in its STARTED lines, in the
 // order the runs started.
 inline std::vector<std::string> started_logs(const std::string& out, const std::string& name) {

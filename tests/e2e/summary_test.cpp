@@ -20,7 +20,6 @@ namespace {
 namespace fs = std::filesystem;
 using Env = std::map<std::string, std::string>;
 
-constexpr uint32_t kRam = 0x20000000;
 constexpr uint32_t kDriverBytes = 4000;
 
 std::vector<std::string> reasons_in(const std::string& summary) {
