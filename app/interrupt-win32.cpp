@@ -17,10 +17,6 @@ std::atomic<int> g_request{0};
 std::atomic<int> g_second{0};  // a second request, recorded (record_second)
 std::atomic<bool> g_record_second{false};
 
-// What a console program ended by Ctrl-C or Ctrl-Break reports to its parent
-// (cmd.exe shows it as ^C; it is -1073741510 as a signed exit code).
-constexpr UINT kControlCExit = 0xC000013A;
-
 BOOL WINAPI on_console_event(DWORD event) {
   const int request = event == CTRL_C_EVENT       ? SIGINT
                       : event == CTRL_BREAK_EVENT ? SIGBREAK
@@ -74,5 +70,5 @@ void end_by_interrupt(int /*request*/) {
   // first as the handlers' absence would have left them.
   (void)std::fflush(nullptr);
   // Every request ends the way Windows' own handler ends a console program.
-  ExitProcess(kControlCExit);
+  ExitProcess(kWindowsInterruptExit);
 }

@@ -20,6 +20,14 @@
 #ifndef FLASHPREP_APP_INTERRUPT_H_
 #define FLASHPREP_APP_INTERRUPT_H_
 
+#include <cstdint>
+
+// What a Windows console program ended by Ctrl-C, Ctrl-Break or its
+// console's close reports to its parent (STATUS_CONTROL_C_EXIT; cmd.exe shows
+// it as ^C, -1073741510 as a signed exit code): end_by_interrupt() ends a
+// run so on Windows, and the station tells a board's process stopped so.
+constexpr uint32_t kWindowsInterruptExit = 0xC000013A;
+
 class InterruptHandlers {
  public:
   // Forgets any earlier request and starts recording them. A request the

@@ -6,6 +6,7 @@
 
 #include <csignal>
 
+#include "app/interrupt.h"
 #include "station/host.h"
 #include "station/win32_error.h"
 
@@ -123,14 +124,11 @@ void BoardProcess::stop(int request) {
   (void)GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, id_);
 }
 
-// A console program stopped by Ctrl-C, Ctrl-Break or a close ends with this
-// code (app/interrupt-win32.cpp ends flashprep's run the same way).
-constexpr DWORD kControlCExit = 0xC000013A;
-
 void BoardProcess::note_end(int /*status*/) {
   DWORD code = 0;
   if (GetExitCodeProcess(process_, &code) != 0) {
-    if (code == kControlCExit)
+    // A board's run stopped by the request it was passed ends so.
+    if (code == kWindowsInterruptExit)
       end_signal_ = stopped_by_ != 0 ? stopped_by_ : SIGINT;
     else
       exit_status_ = static_cast<int>(code);
