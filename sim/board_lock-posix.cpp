@@ -50,15 +50,19 @@ BoardLock::Result BoardLock::acquire(const std::string& path, const FileId& id) 
     (void)::close(fd);
     return Result::busy;
   }
-  handle_ = fd;
+  fd_ = fd;
   return Result::held;
 }
 
 void BoardLock::release() {
-  if (handle_ == kNone)
+  if (fd_ < 0)
     return;
-  (void)::close(static_cast<int>(handle_));  // closing drops the lock
-  handle_ = kNone;
+  (void)::close(fd_);  // closing drops the lock
+  fd_ = -1;
+}
+
+bool BoardLock::held() const {
+  return fd_ >= 0;
 }
 
 }  // namespace sim

@@ -44,7 +44,7 @@ FileId file_id(const std::string& path) {
   if (h == INVALID_HANDLE_VALUE)
     return FileId();  // missing, or deleted and still held open (delete pending)
   const FileId id = id_of(h);
-  CloseHandle(h);
+  (void)CloseHandle(h);  // read only
   return id;
 }
 
@@ -54,25 +54,28 @@ BoardLock::Result BoardLock::acquire(const std::string& path, const FileId& id) 
   if (h == INVALID_HANDLE_VALUE)
     return Result::gone;
   if (id_of(h) != id) {
-    CloseHandle(h);
+    (void)CloseHandle(h);
     return Result::gone;
   }
   OVERLAPPED at = {};
   at.OffsetHigh = kLockOffsetHigh;
   if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
-    CloseHandle(h);
+    (void)CloseHandle(h);
     return Result::busy;
   }
-  handle_ = reinterpret_cast<intptr_t>(h);
+  file_ = h;
   return Result::held;
 }
 
 void BoardLock::release() {
-  if (handle_ == kNone)
+  if (file_ == nullptr)
     return;
-  // Closing the handle drops its locks.
-  CloseHandle(reinterpret_cast<HANDLE>(handle_));
-  handle_ = kNone;
+  (void)CloseHandle(file_);  // closing the handle drops its locks
+  file_ = nullptr;
+}
+
+bool BoardLock::held() const {
+  return file_ != nullptr;
 }
 
 }  // namespace sim

@@ -48,11 +48,15 @@ class BoardLock {
   // gone when the path names no file or another file now.
   Result acquire(const std::string& path, const FileId& id);
   void release();
-  bool held() const { return handle_ != kNone; }
+  bool held() const;
 
  private:
-  static constexpr intptr_t kNone = -1;
-  intptr_t handle_ = kNone;  // a file descriptor, or a HANDLE
+  // The board file, open while it is held: the lock goes with it.
+#ifdef _WIN32
+  void* file_ = nullptr;  // HANDLE
+#else
+  int fd_ = -1;
+#endif
 };
 
 }  // namespace sim
