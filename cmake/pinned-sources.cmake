@@ -4,7 +4,7 @@
 # of them is kept in this repository.
 #
 # Machines without internet use a mirror through git's own setting, with no
-# change to the build (README, "Third-party sources"):
+# change to the build (docs/developer-guide.md, "Third-party sources"):
 #   url.<mirror>/github.com/.insteadOf = https://github.com/
 # FETCHCONTENT_SOURCE_DIR_<NAME> (LIBUSB_COMPAT, LIBUSB_WIN32) names a source
 # folder of one's own instead; it is used as it is, without a commit check:
