@@ -126,7 +126,6 @@ int refuse_command_line(const ProgramSpec& spec, const std::string& why) {
 
 CommandLine read_command_line(const ProgramSpec& spec, int argc, char** argv) {
   CommandLine line;
-  std::vector<CommandLineArg>* args = &line.args;
   std::vector<option> options;
   for (size_t i = 0; i < spec.options.size(); ++i) {
     const OptionSpec& o = spec.options[i];
@@ -158,7 +157,7 @@ CommandLine read_command_line(const ProgramSpec& spec, int argc, char** argv) {
       break;
     const char* arg = at < argc ? argv[at] : "";
     if (c == kOperandValue) {
-      args->push_back({kOperand, optarg});
+      line.args.push_back({kOperand, optarg});
       ++operands;
       continue;
     }
@@ -178,18 +177,18 @@ CommandLine read_command_line(const ProgramSpec& spec, int argc, char** argv) {
     const std::string value = option.value == nullptr ? "" : optarg;
     if (option.value != nullptr && value.empty())
       return refuse(std::string("--") + option.name + " needs a " + option.value);
-    args->push_back({option.id, value});
+    line.args.push_back({option.id, value});
   }
   // After `--`, every argument is an operand.
   for (int i = optind; i < argc; ++i) {
-    args->push_back({kOperand, argv[i]});
+    line.args.push_back({kOperand, argv[i]});
     ++operands;
   }
   if (spec.most_operands != kAnyOperands && operands > spec.most_operands) {
     int seen = 0;
-    const auto extra = std::find_if(args->begin(), args->end(), [&](const CommandLineArg& a) {
-      return a.id == kOperand && ++seen > spec.most_operands;
-    });
+    const auto extra = std::find_if(
+        line.args.begin(), line.args.end(),
+        [&](const CommandLineArg& a) { return a.id == kOperand && ++seen > spec.most_operands; });
     return refuse("unexpected argument " + extra->value);
   }
   if (asked == kHelpValue) {
