@@ -367,6 +367,24 @@ TEST_F(Watch, TwoStopRequestsAtOnceStillStopAndRecordEveryBoard) {
   }
 }
 
+// Once stopping, the station starts no board: one plugged in while the last
+// run ends is neither found nor opened, and the station still ends by the
+// signal as soon as that run has ended.
+TEST_F(Watch, ABoardPluggedInWhileStoppingIsLeftAlone) {
+  plug("boards", "a", "FLASHPREP_SIM_FORMAT_DELAY_MS=3000\nFLASHPREP_SIM_FORMAT_DELAY_BLOCKS=5\n");
+  auto w = watch(folder("boards"));
+  ASSERT_TRUE(w->wait_for("STARTED sim-a ", 30)) << w->out();
+  ASSERT_TRUE(file_reaches(started_logs(w->out(), "sim-a")[0], "BLOCK 4 FORMATTED\n"));
+  w->signal(SIGTERM);
+  ASSERT_TRUE(w->wait_for("STOPPING ON SIGNAL 15\n", 10)) << w->out();
+  plug("boards", "b", "");
+  const ProcessResult r = w->finish();
+  EXPECT_EQ(r.signal, SIGTERM) << r.out << r.err;
+  EXPECT_EQ(r.out.find("sim-b"), std::string::npos) << r.out;
+  EXPECT_FALSE(fs::exists(dir / "boards" / "b.state")) << "board b was opened";
+  EXPECT_NE(r.out.find("DONE 0 READY, 1 NOT READY\n"), std::string::npos) << r.out;
+}
+
 // The station's open descriptors and resident memory, from /proc.
 size_t open_fds(int pid) {
   size_t n = 0;
