@@ -5,12 +5,13 @@ import io
 import json
 import os
 import socket
+import sys
 import tempfile
 import threading
 import unittest
 
-from harness import (LaneError, Qmp, QmpError, Stream, console_lines, option, run_lane,
-                     wait_until)
+from harness import (Board, LaneError, Qmp, QmpError, Stream, console_lines, option,
+                     run_lane, wait_until)
 
 GREETING = b'{"QMP": {"version": {}, "capabilities": []}}\n'
 
@@ -113,6 +114,73 @@ class QmpTest(unittest.TestCase):
     def test_no_monitor_while_qemu_has_ended(self):
         with self.assertRaisesRegex(LaneError, "no monitor"):
             Qmp(os.path.join(self.folder.name, "none.sock"), timeout=3600, stop=lambda: True)
+
+
+# A board process that listens on its socket and ends when the connection
+# closes, as flashprep-sim-usbredir does; none comes here, so it ends once
+# the socket is there.
+LISTENER = ("import socket, sys; s = socket.socket(socket.AF_UNIX); s.bind(sys.argv[1]); "
+            "s.listen(1); sys.exit(3)")
+
+
+class FakeQemu:
+    """QEMU's side of plugging a board in: what was asked of its monitor.
+    `deleted`: whether device_del ends in a DEVICE_DELETED event; `ends`:
+    whether QEMU has ended (its monitor then refuses everything)."""
+
+    def __init__(self, deleted=True, ends=False):
+        self.qmp = self
+        self.requests = []
+        self._deleted = deleted
+        self._ends = ends
+
+    def new_id(self, kind):
+        return kind + str(len(self.requests))
+
+    def execute(self, command, arguments):
+        if self._ends and command == "device_del":
+            raise LaneError("the monitor closed before it answered device_del")
+        self.requests.append((command, arguments))
+
+    def wait_event(self, name, timeout, **data):
+        return {"event": name, "data": data} if self._deleted else None
+
+    def wait(self, timeout):
+        return 0 if self._ends else None
+
+
+class BoardTest(unittest.TestCase):
+    def setUp(self):
+        self.folder = tempfile.TemporaryDirectory()
+        self.addCleanup(self.folder.cleanup)
+
+    def board(self, qemu):
+        return Board(qemu, [sys.executable, "-c", LISTENER],
+                     os.path.join(self.folder.name, "board,1.sock"), dict(os.environ),
+                     os.path.join(self.folder.name, "board.log"))
+
+    def test_plugged_on_its_port_through_a_chardev_of_its_own(self):
+        qemu = FakeQemu()
+        with self.board(qemu) as board:
+            board.plug("hc.0", "2.3")
+            self.assertEqual(board.pull(), 3)
+        (add, chardev), (device_add, device), (delete, deleted) = qemu.requests
+        self.assertEqual((add, device_add, delete), ("chardev-add", "device_add", "device_del"))
+        self.assertEqual(chardev["backend"]["data"]["addr"]["data"]["path"], board.socket)
+        self.assertFalse(chardev["backend"]["data"]["server"])
+        self.assertEqual(device, {"driver": "usb-redir", "chardev": chardev["id"],
+                                  "id": deleted["id"], "bus": "hc.0", "port": "2.3"})
+
+    def test_a_qemu_that_ended_has_pulled_its_boards_out(self):
+        with self.board(FakeQemu(deleted=False, ends=True)) as board:
+            board.plug("hc.0", "1")
+            self.assertEqual(board.pull(), 3)
+
+    def test_a_board_qemu_keeps_is_not_pulled_out(self):
+        with self.board(FakeQemu(deleted=False)) as board:
+            board.plug("hc.0", "1")
+            with self.assertRaisesRegex(LaneError, "did not pull out"):
+                board.pull(timeout=1)
 
 
 class ConsoleTest(unittest.TestCase):
