@@ -4,7 +4,6 @@
 // own; one station at a time.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -84,7 +83,10 @@ TEST_F(ResultsFileTest, AFileEndedMidLineGetsItsNextRecordOnALineOfItsOwn) {
   }
 }
 
-TEST_F(ResultsFileTest, OneStationAtATimeAndAFileRemovedIsMadeAgain) {
+// (A file removed while a station holds it is made again: the end-to-end
+// tests remove it under a watching station on Linux. Windows keeps a file
+// removed while open until it is closed.)
+TEST_F(ResultsFileTest, OneStationAtATime) {
   Records first;
   Records second;
   std::string why;
@@ -92,9 +94,7 @@ TEST_F(ResultsFileTest, OneStationAtATimeAndAFileRemovedIsMadeAgain) {
   EXPECT_FALSE(second.open(dir.file("r.jsonl"), &why));
   EXPECT_NE(why.find(dir.file("r.jsonl") + " is held by "), std::string::npos) << why;
   EXPECT_TRUE(first.add("{\"board\":\"a\"}"));
-  std::filesystem::remove(dir.file("r.jsonl"));
-  EXPECT_TRUE(first.add("{\"board\":\"b\"}"));
-  EXPECT_EQ(text_of(dir.file("r.jsonl")), "{\"board\":\"b\"}\n");
+  EXPECT_EQ(text_of(dir.file("r.jsonl")), "{\"board\":\"a\"}\n");
 }
 
 }  // namespace
