@@ -35,7 +35,7 @@ bool FolderLock::claim(const std::string& dir, std::string* error) {
   release();
   const std::string path = (std::filesystem::path(dir) / kFolderLockName).string();
   FileHandle file;
-  bool created = false;
+  bool created = false;  // the folder is synced either way
   std::string why;
   if (!file.open(path, FileHandle::Open::read_write, &created, &why)) {
     *error = "cannot write " + dir + ": " + why;
@@ -43,7 +43,9 @@ bool FolderLock::claim(const std::string& dir, std::string* error) {
   }
   if (!claim_file(&file, dir, error))
     return false;
-  if (created && !sync_folder_of(path, &why)) {
+  // Synced at every claim, not only when made now: a claim that failed
+  // after making the file leaves it for the next one.
+  if (!sync_folder_of(path, &why)) {
     *error = "cannot flush " + dir + ": " + why;
     return false;
   }

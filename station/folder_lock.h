@@ -31,8 +31,8 @@ class FolderLock {
   FolderLock& operator=(const FolderLock&) = delete;
 
   // Claims the folder `dir` (which must exist): creates the lock file if
-  // need be (and syncs the folder then), locks it and writes this process's
-  // id into it. False, with the reason in `error`, when another process
+  // need be, locks it, syncs the folder and writes this process's id into
+  // the file. False, with the reason in `error`, when another process
   // holds it ("held by flashprep-station process 1234") or the file cannot
   // be made or locked (the folder cannot be written: the same reason a log
   // could not be).

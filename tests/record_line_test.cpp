@@ -10,45 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "record_sample.h"
 #include "records/record_text.h"
 #include "records/results_reader.h"
 #include "test_support.h"
 
 namespace {
-
-using std::chrono::milliseconds;
-using Clock = std::chrono::system_clock;
-
-// A record with every member the schema allows, each set apart from the
-// others so that a member read into another's place shows.
-RunRecord full_record() {
-  RunRecord r;
-  r.board = "1-1.3";
-  r.start = Clock::time_point(milliseconds(1796734701234));  // 2026-12-08T13:38:21.234Z
-  r.end = Clock::time_point(milliseconds(1796734713501));
-  r.seconds = 12.267;
-  r.verdict = "NOT READY";
-  r.reasons = {"UNPLUGGED", "BLOCKS NOT FORMATTED: 3 (9, 100-101)"};
-  r.log = "station-logs\\1-1.3.20261208T133821Z.log";
-  r.version = "1.1.0";
-  r.station = "bench \"4\"";
-  r.port = "1-1.3";
-  r.bus = "001";
-  r.device = "007";
-  r.devnum = 7;
-  r.boot = "0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0";
-  r.serial = "FP-0042";
-  r.image_known = true;
-  r.image = {"serial_flash.S19", std::string(64, 'a'), 4000, "20000000", "20000F9F", 16};
-  r.driver_downloaded = 15;
-  r.driver_refused = 1;
-  r.flash_formatted = 4061;
-  r.flash_failed = 3;
-  r.table_written = 16;
-  r.table_refused = 2;
-  r.failed_blocks = {{9, 9}, {100, 101}};
-  return r;
-}
 
 struct Read {
   bool ok = false;
@@ -86,7 +53,7 @@ std::string line_reads_as(const std::string& line, std::string* why = nullptr) {
 
 TEST(RecordLine, WhatTheStationWritesReadsBackAsItself) {
   ScratchDir dir;
-  RunRecord bare = full_record();  // what a system that tells less writes
+  RunRecord bare = sample_record();  // what a system that tells less writes
   bare.port.clear();
   bare.boot.clear();
   bare.serial.clear();
@@ -96,26 +63,26 @@ TEST(RecordLine, WhatTheStationWritesReadsBackAsItself) {
   bare.reasons.clear();
   bare.verdict = "READY";
   bare.failed_blocks.clear();
-  const std::string text = record_text(full_record()) + "\n" + record_text(bare) + "\n";
+  const std::string text = record_text(sample_record()) + "\n" + record_text(bare) + "\n";
   ASSERT_TRUE(dir.write("r.jsonl", text));
   const Read r = read_file(dir.file("r.jsonl"));
   ASSERT_TRUE(r.ok) << r.error;
   EXPECT_EQ(r.notes.skipped_count, 0u);
   ASSERT_EQ(r.records.size(), 2u);
-  EXPECT_EQ(record_text(r.records[0]), record_text(full_record()));
+  EXPECT_EQ(record_text(r.records[0]), record_text(sample_record()));
   EXPECT_EQ(record_text(r.records[1]), record_text(bare));
   EXPECT_EQ(r.lines, (std::vector<uint64_t>{1, 2}));
 }
 
 TEST(RecordLine, EveryTruncationOfARecordIsCut) {
-  const std::string line = record_text(full_record());
+  const std::string line = record_text(sample_record());
   for (size_t n = 1; n < line.size(); ++n)
     ASSERT_EQ(line_reads_as(line.substr(0, n)), "cut") << line.substr(0, n);
   EXPECT_EQ(line_reads_as(line), "");
 }
 
 TEST(RecordLine, DamageOfEachKindIsNamed) {
-  const std::string line = record_text(full_record());
+  const std::string line = record_text(sample_record());
   const std::string cut = line.substr(0, line.size() / 2);
   std::string schema_3 = line;
   schema_3.replace(schema_3.find("\"schema\":2"), 10, "\"schema\":3");
@@ -136,6 +103,7 @@ TEST(RecordLine, DamageOfEachKindIsNamed) {
       {line + line, "not a record"},
       {schema_3, "schema 3"},
       {schema_3_more, "schema 3"},
+      {schema_3.substr(0, schema_3.size() - 1) + "]}", "not a record"},       // broken after it
       {line.substr(0, line.size() - 1) + ",\"schema\":12}", "not a record"},  // twice
   };
   for (const auto& c : cases)
@@ -145,7 +113,7 @@ TEST(RecordLine, DamageOfEachKindIsNamed) {
 // Each change makes a record the schema refuses (or one the reader is
 // stricter on): none is taken as a record, and the reason names what.
 TEST(RecordLine, WhatTheSchemaRefusesIsNoRecord) {
-  const std::string line = record_text(full_record());
+  const std::string line = record_text(sample_record());
   const auto changed = [&](const std::string& from, const std::string& to) {
     std::string text = line;
     const size_t at = text.find(from);
@@ -159,6 +127,7 @@ TEST(RecordLine, WhatTheSchemaRefusesIsNoRecord) {
       {changed(",\"counts\":{", ",\"tally\":{"), "a member no schema has: \"tally\""},
       {changed("\"board\":\"1-1.3\"", "\"board\":\"-x\""), "\"board\""},
       {changed("\"board\":\"1-1.3\"", "\"board\":\"a/b\""), "\"board\""},
+      {changed("\"board\":\"1-1.3\"", "\"board\":\".x\""), "\"board\""},
       {changed("\"start\":\"2026-12-08T", "\"start\":\"2026-02-30T"), "\"start\" is not a time"},
       {changed("\"seconds\":12.267", "\"seconds\":-1"), "\"seconds\""},
       {changed("\"verdict\":\"NOT READY\"", "\"verdict\":\"MAYBE\""), "\"verdict\""},
@@ -209,7 +178,7 @@ TEST(RecordLine, RecordsOfFlashprep10ReadWithTheirMembersOnly) {
 // every damaged line named at its number, in order.
 TEST(RecordLine, DamagedLinesAreSkippedAndReadingGoesOn) {
   ScratchDir dir;
-  const std::string line = record_text(full_record()) + "\n";
+  const std::string line = record_text(sample_record()) + "\n";
   std::string many;
   for (int i = 0; i < 10000; ++i)
     many += line;
@@ -238,7 +207,7 @@ TEST(RecordLine, DamagedLinesAreSkippedAndReadingGoesOn) {
 
 TEST(RecordLine, AFileThatCannotBeReadStopsTheReading) {
   ScratchDir dir;
-  ASSERT_TRUE(dir.write("a.jsonl", record_text(full_record()) + "\n"));
+  ASSERT_TRUE(dir.write("a.jsonl", record_text(sample_record()) + "\n"));
   Read r;
   size_t taken = 0;
   r.ok = read_results(

@@ -1,11 +1,13 @@
-// The results file's times and strings: the station's own calendar against
-// the C library's, and JSON strings that Windows paths and odd bytes keep
-// valid.
+// A record's line, byte for byte as the stations write it (the schema's
+// order, the number forms; readers and the line's quality system compare
+// them); its times, the station's own calendar against the C library's; and
+// JSON strings that Windows paths and odd bytes keep valid.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <ctime>
 
+#include "record_sample.h"
 #include "records/record_text.h"
 
 namespace {
@@ -30,6 +32,39 @@ TEST(RecordText, UtcTimeAgreesWithTheCLibrary) {
   }
   // A clock set before 1970 (a board's RTC lost) still gives a date.
   EXPECT_EQ(utc_time(at_ms(-500)), "1969-12-31T23:59:59.500Z");
+}
+
+TEST(RecordText, ALineByteForByte) {
+  EXPECT_EQ(record_text(sample_record()),
+            R"x({"board":"1-1.3","start":"2026-12-08T12:58:21.234Z",)x"
+            R"x("end":"2026-12-08T12:58:33.501Z","seconds":12.267,"verdict":"NOT READY",)x"
+            R"x("reasons":["UNPLUGGED","BLOCKS NOT FORMATTED: 3 (9, 100-101)"],)x"
+            R"x("log":"station-logs\\1-1.3.20261208T133821Z.log","version":"1.1.0",)x"
+            R"x("schema":2,"station":"bench \"4\"","port":"1-1.3","bus":"001",)x"
+            R"x("device":"007","devnum":7,"boot":"0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0",)x"
+            R"x("serial":"FP-0042","image":{"file":"serial_flash.S19","sha256":")x" +
+                std::string(64, 'a') +
+                R"x(","bytes":4000,"start":"20000000","end":"20000F9F","blocks":16},)x"
+                R"x("counts":{"driver_downloaded":15,"driver_refused":1,)x"
+                R"x("flash_formatted":4061,"flash_failed":3,"table_written":16,)x"
+                R"x("table_refused":2},"failed_blocks":[[9,9],[100,101]]})x");
+  RunRecord bare = sample_record();  // what a system that tells less writes
+  bare.port.clear();
+  bare.boot.clear();
+  bare.serial.clear();
+  bare.log.clear();
+  bare.image_known = false;
+  bare.verdict = "READY";
+  bare.reasons.clear();
+  bare.failed_blocks.clear();
+  bare.seconds = 0.5;
+  EXPECT_EQ(record_text(bare),
+            R"x({"board":"1-1.3","start":"2026-12-08T12:58:21.234Z",)x"
+            R"x("end":"2026-12-08T12:58:33.501Z","seconds":0.500,"verdict":"READY",)x"
+            R"x("reasons":[],"log":null,"version":"1.1.0","schema":2,)x"
+            R"x("station":"bench \"4\"","bus":"001","device":"007","devnum":7,"image":null,)x"
+            R"x("counts":{"driver_downloaded":15,"driver_refused":1,"flash_formatted":4061,)x"
+            R"x("flash_failed":3,"table_written":16,"table_refused":2},"failed_blocks":[]})x");
 }
 
 TEST(RecordText, JsonStringsStayValid) {

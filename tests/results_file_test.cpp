@@ -9,6 +9,7 @@
 #include <string>
 
 #include "station/file_handle.h"
+#include "station/folder_lock.h"
 #include "station/records.h"
 #include "test_support.h"
 
@@ -95,6 +96,18 @@ TEST_F(ResultsFileTest, OneStationAtATime) {
   EXPECT_NE(why.find(dir.file("r.jsonl") + " is held by "), std::string::npos) << why;
   EXPECT_TRUE(first.add("{\"board\":\"a\"}"));
   EXPECT_EQ(text_of(dir.file("r.jsonl")), "{\"board\":\"a\"}\n");
+}
+
+// The lock file's entry is on the disk before the folder counts as claimed.
+TEST_F(ResultsFileTest, AClaimOnAFolderSyncsIt) {
+  FolderLock lock;
+  std::string why;
+  fail_next_syncs_for_test(1);
+  EXPECT_FALSE(lock.claim(dir.path(), &why));
+  EXPECT_EQ(why.rfind("cannot flush " + dir.path() + ": ", 0), 0u) << why;
+  EXPECT_FALSE(lock.holds());
+  ASSERT_TRUE(lock.claim(dir.path(), &why)) << why;
+  EXPECT_TRUE(lock.holds());
 }
 
 }  // namespace
