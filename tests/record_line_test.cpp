@@ -53,16 +53,7 @@ std::string line_reads_as(const std::string& line, std::string* why = nullptr) {
 
 TEST(RecordLine, WhatTheStationWritesReadsBackAsItself) {
   ScratchDir dir;
-  RunRecord bare = sample_record();  // what a system that tells less writes
-  bare.port.clear();
-  bare.boot.clear();
-  bare.serial.clear();
-  bare.log.clear();
-  bare.image_known = false;
-  bare.image = RecordImage();
-  bare.reasons.clear();
-  bare.verdict = "READY";
-  bare.failed_blocks.clear();
+  const RunRecord bare = bare_sample_record();
   const std::string text = record_text(sample_record()) + "\n" + record_text(bare) + "\n";
   ASSERT_TRUE(dir.write("r.jsonl", text));
   const Read r = read_file(dir.file("r.jsonl"));

@@ -40,4 +40,21 @@ inline RunRecord sample_record() {
   return r;
 }
 
+// The sample as a system that tells less writes it, READY: no port, boot,
+// serial, log or image.
+inline RunRecord bare_sample_record() {
+  RunRecord r = sample_record();
+  r.port.clear();
+  r.boot.clear();
+  r.serial.clear();
+  r.log.clear();
+  r.image_known = false;
+  r.image = RecordImage();
+  r.verdict = "READY";
+  r.reasons.clear();
+  r.failed_blocks.clear();
+  r.seconds = 0.5;
+  return r;
+}
+
 #endif  // FLASHPREP_TESTS_RECORD_SAMPLE_H_

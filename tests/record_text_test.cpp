@@ -48,16 +48,7 @@ TEST(RecordText, ALineByteForByte) {
                 R"x("counts":{"driver_downloaded":15,"driver_refused":1,)x"
                 R"x("flash_formatted":4061,"flash_failed":3,"table_written":16,)x"
                 R"x("table_refused":2},"failed_blocks":[[9,9],[100,101]]})x");
-  RunRecord bare = sample_record();  // what a system that tells less writes
-  bare.port.clear();
-  bare.boot.clear();
-  bare.serial.clear();
-  bare.log.clear();
-  bare.image_known = false;
-  bare.verdict = "READY";
-  bare.reasons.clear();
-  bare.failed_blocks.clear();
-  bare.seconds = 0.5;
+  const RunRecord bare = bare_sample_record();
   EXPECT_EQ(record_text(bare),
             R"x({"board":"1-1.3","start":"2026-12-08T12:58:21.234Z",)x"
             R"x("end":"2026-12-08T12:58:33.501Z","seconds":0.500,"verdict":"READY",)x"
