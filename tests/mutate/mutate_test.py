@@ -1,0 +1,192 @@
+#!/usr/bin/python3
+"""tools/mutate on a tiny project of its own: a library, a CMake build and a test that checks
+one changed line and not the other."""
+
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+TOOL = os.path.join(os.path.dirname(os.path.realpath(__file__)), "..", "..", "tools", "mutate")
+
+CMAKE = """cmake_minimum_required(VERSION 3.20)
+project(tiny CXX)
+add_library(tally lib/tally.cpp lib/spin.cpp)
+target_include_directories(tally PUBLIC lib)
+enable_testing()
+add_executable(tally_test tests/tally_test.cpp)
+target_link_libraries(tally_test tally)
+add_test(NAME tally_test COMMAND tally_test)
+add_executable(spin_test tests/spin_test.cpp)
+target_link_libraries(spin_test tally)
+add_test(NAME spin_test COMMAND spin_test)
+"""
+HEADER = "void note(int weight);\nint notes();\nbool keep_spinning();\n"
+TALLY_RELEASED = """#include "tally.h"
+
+namespace {
+int noted = 0;
+}
+
+void note(int weight) {
+  (void)weight;
+}
+
+int notes() { return noted; }
+"""
+# What the change makes of it: the weighted line is committed after the release, the rest is
+# still in the working tree. The comment, the string, the macro and the code an #if leaves out
+# hold operators that must never be mutated.
+CAUGHT_LINE = "  noted = noted + weight * 2;"
+SURVIVING_LINE = '  std::puts("noted: a < b && !c == 1");'
+TALLY_COMMITTED = TALLY_RELEASED.replace("  (void)weight;", CAUGHT_LINE)
+TALLY_CHANGED = TALLY_COMMITTED.replace('#include "tally.h"\n', """#include "tally.h"
+
+#include <cstdio>
+
+#define NOTE_LIMIT (1 < 2 && 3 > 0)
+""").replace(CAUGHT_LINE, CAUGHT_LINE + """
+  // a < b && !c: x == y || z != 3, prose and never code
+""" + SURVIVING_LINE + """
+#ifdef TINY_NEVER_DEFINED
+  noted = noted > 0 ? 1 : 0;
+#endif""")
+SPIN = "#include \"tally.h\"\n\nbool keep_spinning() {\n  return false;\n}\n"
+# Notes twice and checks the total; the line printed is not checked.
+TALLY_TEST = """#include "tally.h"
+int main() {
+  note(1);
+  note(1);
+  return notes() == 4 ? 0 : 1;
+}
+"""
+SPIN_TEST = "#include \"tally.h\"\nint main() {\n  while (keep_spinning()) {\n  }\n}\n"
+
+
+def git(repo, *args):
+    subprocess.run(["git", "-C", repo, *args], check=True, capture_output=True)
+
+
+def write(repo, rel, text):
+    path = os.path.join(repo, rel)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w") as f:
+        f.write(text)
+
+
+def snapshot(repo):
+    """Every file of the working tree but .git/ and the ignored build/: content and mtime."""
+    files = {}
+    for folder, dirs, names in os.walk(repo):
+        dirs[:] = [d for d in dirs if os.path.join(folder, d) not in
+                   (os.path.join(repo, ".git"), os.path.join(repo, "build"))]
+        for name in names:
+            path = os.path.join(folder, name)
+            with open(path, "rb") as f:
+                files[os.path.relpath(path, repo)] = (f.read(), os.stat(path).st_mtime_ns)
+    status = subprocess.run(["git", "-C", repo, "status", "--porcelain"], capture_output=True,
+                            text=True, check=True).stdout
+    return status, files
+
+
+class TinyProject(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.temp = tempfile.mkdtemp(prefix="mutate-test-")
+        cls.repo = os.path.join(cls.temp, "tiny")
+        os.makedirs(cls.repo)
+        for key in ("AUTHOR", "COMMITTER"):
+            os.environ["GIT_%s_NAME" % key] = "Tiny"
+            os.environ["GIT_%s_EMAIL" % key] = "tiny@example.invalid"
+        git(cls.repo, "init", "-q")
+        write(cls.repo, ".gitignore", "build/\n")
+        write(cls.repo, "CMakeLists.txt", CMAKE)
+        write(cls.repo, "lib/tally.h", HEADER)
+        write(cls.repo, "lib/tally.cpp", TALLY_RELEASED)
+        write(cls.repo, "lib/spin.cpp", SPIN)
+        write(cls.repo, "tests/tally_test.cpp", TALLY_TEST)
+        write(cls.repo, "tests/spin_test.cpp", SPIN_TEST)
+        git(cls.repo, "add", ".")
+        git(cls.repo, "commit", "-q", "-m", "released")
+        git(cls.repo, "tag", "v1.0")
+        write(cls.repo, "lib/tally.cpp", TALLY_COMMITTED)
+        # The test of the change's own code: not product, never mutated.
+        write(cls.repo, "tests/tally_test.cpp",
+              TALLY_TEST.replace(" : 1;", " : 1;  // both notes counted"))
+        git(cls.repo, "commit", "-qam", "weighted notes")
+        write(cls.repo, "lib/tally.cpp", TALLY_CHANGED)
+        write(cls.repo, "lib/spin.cpp", SPIN.replace("return false;", "return false;  // not yet"))
+        cls.equivalent = os.path.join(cls.temp, "equivalent.tsv")
+        write(cls.temp, "equivalent.tsv",
+              "# file\tline\tmutated line\treason\n"
+              "lib/tally.cpp\t%s\t(line removed)\tthe line printed is for a person only\n" %
+              SURVIVING_LINE.strip())
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.temp)
+
+    def mutate(self, *args):
+        command = [TOOL, "--configure", "cmake -S {src} -B {build} -G Ninja",
+                   "--build", "cmake --build {build}",
+                   "--test", "ctest --test-dir {build} --stop-on-failure --no-tests=ignore",
+                   "--full", "", "--room", "lib/tally=-R tally", *args]
+        done = subprocess.run(command, cwd=self.repo, capture_output=True, text=True)
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        return done.stdout
+
+    def mutants(self, output):
+        """(status, file:line, operator) of each mutant the output tells."""
+        return re.findall(r"^\[\d+/\d+\] (CAUGHT|SURVIVED|DOES NOT BUILD|EQUIVALENT)? ?(\S+:\d+) "
+                          r"([^:(\n]+?)(?: \(| *$|:)", output, re.M)
+
+    def line_of(self, text):
+        return "lib/tally.cpp:%d" % (TALLY_CHANGED.split("\n").index(text) + 1)
+
+    def test_1_sample_is_every_mutable_line_once_and_reproducible(self):
+        before = snapshot(self.repo)
+        # Since the release tag, the committed and the uncommitted lines.
+        first = self.mutate("--list", "--sample", "50", "--seed", "7")
+        again = self.mutate("--list", "--sample", "50", "--seed", "7")
+        self.assertEqual(first, again)
+        places = sorted(place for _, place, _ in self.mutants(first))
+        # Neither the comment, the string, the macro, the left-out code nor the test: each line
+        # that has an operator, once.
+        self.assertEqual(places, sorted([self.line_of(CAUGHT_LINE), self.line_of(SURVIVING_LINE),
+                                         "lib/spin.cpp:4"]))
+        self.assertIn("    -" + CAUGHT_LINE + "\n", first)
+        self.assertEqual(snapshot(self.repo), before)
+
+    def test_2_caught_and_survived_with_the_tree_untouched(self):
+        before = snapshot(self.repo)
+        output = self.mutate("--sample", "2", "--seed", "3", "--paths", "lib/tally.cpp")
+        found = {place: (status, operator) for status, place, operator in self.mutants(output)}
+        self.assertEqual(found[self.line_of(CAUGHT_LINE)][0], "CAUGHT", output)
+        self.assertEqual(found[self.line_of(SURVIVING_LINE)], ("SURVIVED", "statement removed"),
+                         output)
+        self.assertRegex(output, r"CAUGHT lib/tally.cpp:\d+ .*tally_test")
+        self.assertEqual(output.rstrip().split("\n")[-1],
+                         "1 caught, 1 survived, 0 do not build, 0 equivalent")
+        with open(os.path.join(self.repo, "build", "mutate", "mutants.tsv")) as f:
+            rows = [r.split("\t") for r in f.read().strip().split("\n")[1:]]
+        self.assertEqual(sorted(r[1] for r in rows), ["CAUGHT", "SURVIVED"])
+        self.assertEqual(snapshot(self.repo), before)
+
+    def test_3_a_listed_equivalent_is_no_survivor(self):
+        output = self.mutate("--sample", "2", "--seed", "3", "--paths", "lib/tally.cpp",
+                             "--equivalent", self.equivalent)
+        self.assertIn("EQUIVALENT %s statement removed" % self.line_of(SURVIVING_LINE), output)
+        self.assertEqual(output.rstrip().split("\n")[-1],
+                         "1 caught, 0 survived, 0 do not build, 1 equivalent")
+
+    def test_4_a_hang_is_caught_by_the_time_limit(self):
+        output = self.mutate("--sample", "1", "--paths", "lib/spin.cpp", "--timeout", "5")
+        self.assertRegex(output, r"CAUGHT lib/spin.cpp:4 returned bool flipped \(\d+ s\): time-out")
+        self.assertEqual(output.rstrip().split("\n")[-1],
+                         "1 caught, 0 survived, 0 do not build, 0 equivalent")
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
