@@ -114,6 +114,12 @@ def run(command, cwd, log_path, limit=None, strays_under=None):
             timed_out = True
             _kill_group(process.pid)
             code = process.wait()
+        except BaseException:
+            # Stopped (Ctrl-C, SIGTERM): the command's session gets no signal of its own.
+            _kill_group(process.pid)
+            if strays_under:
+                kill_strays(strays_under)
+            raise
         if strays_under:
             kill_strays(strays_under)
         log.seek(0)
