@@ -321,18 +321,23 @@ class FileMutations:
         token, children = self._operator_token(node)
         if token is None or token.spelling not in OFF_BY_ONE_PARENTS:
             return
+        # Under * / % the operand is bracketed: "(n + 1) % k", not "n + 1 % k".
+        bracket = token.spelling in ("*", "/", "%")
         for operand in children:
-            self._off_by_one_added(operand)
+            self._off_by_one_added(operand, bracket)
 
-    def _off_by_one_added(self, operand):
+    def _off_by_one_added(self, operand, bracket=False):
         inner = _unwrap(operand)
         if inner.kind not in PRIMARY or not self._in_file(inner):
             return
         if operand.type.get_canonical().kind not in INTEGRAL:
             return
-        end = inner.extent.end.offset
+        start, end = inner.extent.start.offset, inner.extent.end.offset
         for text in (" + 1", " - 1"):
-            self._add("off by one", [(end, end, text)])
+            if bracket:
+                self._add("off by one", [(start, start, "("), (end, end, text + ")")])
+            else:
+                self._add("off by one", [(end, end, text)])
 
     def _token(self, i, token):
         text, kind = token.spelling, token.kind
