@@ -6,10 +6,16 @@ import os
 import re
 import shutil
 import subprocess
+import sys
 import tempfile
 import unittest
 
-TOOL = os.path.join(os.path.dirname(os.path.realpath(__file__)), "..", "..", "tools", "mutate")
+TOOLS = os.path.join(os.path.dirname(os.path.realpath(__file__)), "..", "..", "tools")
+TOOL = os.path.join(TOOLS, "mutate")
+sys.dont_write_bytecode = True
+sys.path.insert(0, TOOLS)
+import clang.cindex  # noqa: E402
+import mutate_operators  # noqa: E402
 
 CMAKE = """cmake_minimum_required(VERSION 3.20)
 project(tiny CXX)
@@ -120,6 +126,8 @@ class TinyProject(unittest.TestCase):
         git(cls.repo, "commit", "-qam", "weighted notes")
         write(cls.repo, "lib/tally.cpp", TALLY_CHANGED)
         write(cls.repo, "lib/spin.cpp", SPIN.replace("return false;", "return false;  // not yet"))
+        # New, not yet told to git: every line is the change's.
+        write(cls.repo, "lib/limits.h", "inline int most_notes() { return 4; }\n")
         cls.equivalent = os.path.join(cls.temp, "equivalent.tsv")
         write(cls.temp, "equivalent.tsv",
               "# file\tline\tmutated line\treason\n"
@@ -157,7 +165,7 @@ class TinyProject(unittest.TestCase):
         # Neither the comment, the string, the macro, the left-out code nor the test: each line
         # that has an operator, once.
         self.assertEqual(places, sorted([self.line_of(CAUGHT_LINE), self.line_of(SURVIVING_LINE),
-                                         "lib/spin.cpp:4"]))
+                                         "lib/spin.cpp:4", "lib/limits.h:1"]))
         self.assertIn("    -" + CAUGHT_LINE + "\n", first)
         self.assertEqual(snapshot(self.repo), before)
 
@@ -191,6 +199,96 @@ class TinyProject(unittest.TestCase):
         self.assertRegex(output, r"CAUGHT lib/spin.cpp:4 returned bool flipped \(\d+ s\): time-out")
         self.assertEqual(output.rstrip().split("\n")[-1],
                          "1 caught, 0 survived, 0 do not build, 0 equivalent")
+
+
+# One line per case, with the mutants it must give (the mutated line's text, stripped) and no
+# others; each is put in the code below at its mark.
+CATALOGUE = [
+    ("@define", "#define WORSE(a, b) ((a) < (b) && !(b))", []),
+    ("@take", "void take(std::vector<int>&& moved);", []),
+    ("@cond", "  if (a < b && !c)", ["if (a <= b && !c)", "if (a < b || !c)", "if (a < b && c)",
+                                    "if (a + 1 < b && !c)", "if (a - 1 < b && !c)",
+                                    "if (a < b + 1 && !c)", "if (a < b - 1 && !c)"]),
+    ("@true", "    return true;", ["return false;"]),
+    ("@w", "  std::vector<int> w;", []),
+    ("@x", "  int x = 0x1f + 010 + n;", ["int x = 0x20 + 010 + n;", "int x = 0x1e + 010 + n;",
+                                        "int x = 0x1f + 011 + n;", "int x = 0x1f + 07 + n;",
+                                        "int x = 0x1f + 010 + n + 1;",
+                                        "int x = 0x1f + 010 + n - 1;"]),
+    ("@log", '  log("a < b && !c == 1");', ["(line removed)"]),
+    ("@twice", "  (void)twice(n);", ["(line removed)"]),
+    ("@void", "  (void)n;", []),
+    ("@pair", "  Pair p{a, b};", ["Pair p{b, a};"]),
+    ("@max", "  int most = std::max(a, b);", []),
+    ("@add", "  int sum = add(a, b);", ["int sum = add(b, a);"]),
+    ("@at", "  int at = v[n - 1] * 3;", ["int at = v[n] * 3;", "int at = v[n - 2] * 3;",
+                                        "int at = v[n - 0] * 3;", "int at = v[n - 1] * 4;",
+                                        "int at = v[n - 1] * 2;", "int at = (v[n - 1] + 1) * 3;",
+                                        "int at = (v[n - 1] - 1) * 3;", "int at = v[n + 1 - 1] * 3;",
+                                        "int at = v[n - 1 - 1] * 3;"]),
+    ("@flip", "  flag = !flag;  // a < b && !c", ["flag = flag;  // a < b && !c"]),
+    ("@busy", "  return Status::busy;", ["return Status::ok;", "return Status::gone;"]),
+    ("@same", "  return a == b;", ["return a != b;", "return !(a == b);", "return a + 1 == b;",
+                                   "return a - 1 == b;", "return a == b + 1;",
+                                   "return a == b - 1;"]),
+    ("@left_out", "  if (a < b) return true;", []),
+]
+SNIPPET = """#include <algorithm>
+#include <vector>
+enum class Status { ok, busy, gone };
+struct Pair { int a; int b; };
+void log(const char* text);
+int twice(int n);
+int add(int a, int b);
+@define
+@take
+bool check(int a, int b, bool c) {
+@cond
+@true
+  return false;
+}
+Status status(int a, int b, int n, std::vector<int> v, bool flag) {
+@w
+@x
+@log
+@twice
+@void
+@pair
+@max
+@add
+@at
+@flip
+@busy
+}
+bool same(int a, int b) {
+@same
+}
+#if 0
+@left_out
+#endif
+"""
+
+
+class Catalogue(unittest.TestCase):
+    """The operators on one line each: what they must give, and what they must leave alone
+    (template brackets, references, strings, comments, macros, code an #if leaves out)."""
+
+    def test_each_line_gives_its_mutants_and_no_other(self):
+        code = SNIPPET
+        for mark, line, _ in CATALOGUE:
+            code = code.replace(mark + "\n", line + "\n")
+        with tempfile.TemporaryDirectory() as temp:
+            path = os.path.join(temp, "snippet.cpp")
+            with open(path, "w") as f:
+                f.write(code)
+            found = mutate_operators.FileMutations(clang.cindex.Index.create(), path,
+                                                   "snippet.cpp", [],
+                                                   range(1, code.count("\n") + 1))
+            self.assertEqual([str(d) for d in found.tu.diagnostics], [])
+        texts = code.split("\n")
+        for _, line, wanted in CATALOGUE:
+            got = [m.key()[2] for ms in found.of_line(texts.index(line) + 1).values() for m in ms]
+            self.assertEqual(sorted(got), sorted(wanted), line)
 
 
 if __name__ == "__main__":
