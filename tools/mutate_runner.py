@@ -30,7 +30,7 @@ class Mirror:
                        if p and os.path.isfile(os.path.join(self.root, p))})
 
     def sync(self):
-        """Makes the copy the working tree's, rewriting only files that differ; returns their count."""
+        """Makes the copy the working tree's, rewriting only files that differ; returns how many."""
         files = self._files()
         changed = 0
         for rel in files:
