@@ -99,6 +99,21 @@ def snapshot(repo):
     return status, files
 
 
+def running_from(folder):
+    """Processes (not zombies) whose program lies under folder."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            exe = os.path.realpath("/proc/%s/exe" % pid)
+            with open("/proc/%s/stat" % pid) as f:
+                state = f.read().rsplit(")", 1)[1].split()[0]
+        except OSError:
+            continue
+        if exe.startswith(folder + "/") and state != "Z":
+            found.append((pid, exe))
+    return found
+
+
 class TinyProject(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -197,6 +212,8 @@ class TinyProject(unittest.TestCase):
     def test_4_a_hang_is_caught_by_the_time_limit(self):
         output = self.mutate("--sample", "1", "--paths", "lib/spin.cpp", "--timeout", "5")
         self.assertRegex(output, r"CAUGHT lib/spin.cpp:4 returned bool flipped \(\d+ s\): time-out")
+        build = os.path.realpath(os.path.join(self.repo, "build", "mutate", "build"))
+        self.assertEqual(running_from(build), [], "the hung test is still running")
         self.assertEqual(output.rstrip().split("\n")[-1],
                          "1 caught, 0 survived, 0 do not build, 0 equivalent")
 
