@@ -43,6 +43,14 @@ const char kScenarioHelp[] =
     "      host's 5 s time-out makes each later reply come one request late)\n"
     "  FLASHPREP_SIM_FORMAT_DELAY_BLOCKS=LIST    only these blocks take that time\n"
     "                                            (default: every block)\n"
+    "  FLASHPREP_SIM_HOLD_FILE=PATH              with _HOLD_BLOCKS: holds the board\n"
+    "  FLASHPREP_SIM_HOLD_BLOCKS=LIST            before these blocks' format replies\n"
+    "      (a test moves it on, not the clock): at such a format request the board\n"
+    "      creates PATH, and gives the reply, and those asked for after it, once\n"
+    "      PATH is removed. A held reply is waited for whatever the host's time-out\n"
+    "      (on a usbredir wire, the host's own time-out still runs) and takes its\n"
+    "      format time from then; a board pulled out while held fails the read.\n"
+    "      PATH's folder must exist; keep PATH out of a FLASHPREP_SIM_BOARDS folder\n"
     "  FLASHPREP_SIM_PENDING_REPLY=keep|drop     keep (default): a reply the host did\n"
     "      not read stays queued when the host opens and configures the board\n"
     "      again, and the next run reads it first (the board contract does not\n"
@@ -230,6 +238,7 @@ bool read_block_lists(Settings& s, BoardConfig* config) {
       {"FLASHPREP_SIM_OVERSIZED_REPLY", &config->oversized_reply_blocks},
       {"FLASHPREP_SIM_REFUSE_WRITES", &config->refuse_write_blocks},
       {"FLASHPREP_SIM_FORMAT_DELAY_BLOCKS", &config->format_delay_blocks},
+      {"FLASHPREP_SIM_HOLD_BLOCKS", &config->hold_blocks},
   };
   for (const ListVar& l : lists)
     if (s.has(l.name) && !parse_block_list(s.value(l.name), l.target))
@@ -252,6 +261,24 @@ bool read_numbers(Settings& s, BoardConfig* config) {
       return s.refuse("FLASHPREP_SIM_FORMAT_DELAY_MS");
     config->format_delay_ms = static_cast<int>(number);
   }
+  return true;
+}
+
+// One without the other holds nothing, or holds every block: neither is
+// what a test that sets one of them means. The file's folder must exist, or
+// the board could never say that it holds a reply.
+bool read_hold(Settings& s, BoardConfig* config) {
+  const bool file = s.has("FLASHPREP_SIM_HOLD_FILE");
+  if (file != s.has("FLASHPREP_SIM_HOLD_BLOCKS"))
+    return file ? s.refuse("FLASHPREP_SIM_HOLD_FILE", "only with FLASHPREP_SIM_HOLD_BLOCKS")
+                : s.refuse("FLASHPREP_SIM_HOLD_BLOCKS", "only with FLASHPREP_SIM_HOLD_FILE");
+  if (!file)
+    return true;
+  config->hold_file = s.value("FLASHPREP_SIM_HOLD_FILE");
+  const std::filesystem::path folder = std::filesystem::path(config->hold_file).parent_path();
+  std::error_code ec;
+  if (config->hold_file.empty() || (!folder.empty() && !std::filesystem::is_directory(folder, ec)))
+    return s.refuse("FLASHPREP_SIM_HOLD_FILE", "a file in a folder that exists");
   return true;
 }
 
@@ -332,7 +359,8 @@ bool configure_from_environment(SimUsb& usb, const Getenv& get, ScenarioFiles* f
   BoardConfig config;
   ScenarioFiles named;
   bool usable = read_bootloader(settings, &config) && read_block_lists(settings, &config) &&
-                read_numbers(settings, &config) && read_serial_and_pending_reply(settings, &config);
+                read_numbers(settings, &config) && read_hold(settings, &config) &&
+                read_serial_and_pending_reply(settings, &config);
   if (usable) {
     usb.reset(config);
     usable = set_up_bus(settings, config, usb) && set_up_transfers(settings, usb) &&

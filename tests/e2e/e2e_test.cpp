@@ -432,6 +432,8 @@ TEST_F(E2E, LauncherHelpAndBadSettings) {
                           "FLASHPREP_SIM_TRACE",
                           "FLASHPREP_SIM_FORMAT_DELAY_MS",
                           "FLASHPREP_SIM_FORMAT_DELAY_BLOCKS",
+                          "FLASHPREP_SIM_HOLD_FILE",
+                          "FLASHPREP_SIM_HOLD_BLOCKS",
                           "FLASHPREP_SIM_PENDING_REPLY",
                           "FLASHPREP_SIM_SERIAL",
                           "FLASHPREP_SIM_BOARDS"})
