@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <iterator>
 #include <sstream>
 #include <thread>
 
@@ -203,7 +204,7 @@ TEST_F(E2E, SilentBootloaderWaitsOutOneRealTimeOut) {
       run({{"FLASHPREP_SIM_BOOTLOADER", "silent"}, {"FLASHPREP_SIM_REAL_TIMEOUTS", "1"}});
   EXPECT_EQ(r.out, "FAIL: BOOTLOADER NOT PRESENT\n");
   EXPECT_GE(r.seconds, 5.0);
-  EXPECT_LT(r.seconds, 7.0);
+  EXPECT_LT(r.seconds, 10.0) << "more than one time-out waited out";
 }
 
 TEST_F(E2E, DriverStepFailures) {
@@ -363,41 +364,51 @@ TEST_F(E2E, AStopWhileALineWaitsOnAFullPipeKeepsTheLine) {
 // format slower than the 5 s time-out gives the lines and the board of a
 // run with real time-outs, only sooner. The board takes requests one after
 // the other and keeps a reply nobody waits for: the next read gets it.
+// The runs go side by side, so that they share whatever load the machine
+// has: those whose time-outs are reported at once end well before the one
+// that waits 5 s out for real, however slow all of them are.
 TEST_F(E2E, QuickTimeOutsGiveTheRunThatRealOnesGive) {
-  const Env slow = {{"FLASHPREP_SIM_FORMAT_DELAY_MS", "5300"},
-                    {"FLASHPREP_SIM_FORMAT_DELAY_BLOCKS", "5"}};
-  Env real = slow;
-  real["FLASHPREP_SIM_REAL_TIMEOUTS"] = "1";
-  const ProcessResult waited = run(real);
-  const Bytes waited_flash = flash();
-  const std::string waited_events = events();
-  EXPECT_GE(waited.seconds, 5.3);
-  const ProcessResult quick = run(slow);
-  EXPECT_LT(quick.seconds, 4.0);  // 0.3 s of format time, then the run
-  EXPECT_EQ(quick.out, waited.out);
-  EXPECT_EQ(flash(), waited_flash);
-  EXPECT_EQ(events(), waited_events);
-  expect_lines(quick.out, download() + expected_format({5}).lines);
-
-  // Waited out for real, these would take 10.3 and 10.6 s.
   const struct {
     const char* delay;
     const char* blocks;
+    bool real;
     std::set<int> failing;
   } cases[] = {
+      {"5300", "5", true, {5}},
+      {"5300", "5", false, {5}},
       // Block 5's reply is still 5.3 s away when block 6's read starts.
-      {"10300", "5", {5, 6}},
+      {"10300", "5", false, {5, 6}},
       // Block 6's format starts when block 5's ends: block 7's read finds
       // block 6's reply 5.3 s away.
-      {"5300", "5-6", {5, 7}},
+      {"5300", "5-6", false, {5, 7}},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.blocks);
-    const ProcessResult r = run({{"FLASHPREP_SIM_FORMAT_DELAY_MS", c.delay},
-                                 {"FLASHPREP_SIM_FORMAT_DELAY_BLOCKS", c.blocks}});
-    expect_lines(r.out, download() + expected_format(c.failing).lines);
-    EXPECT_LT(r.seconds, 4.0);
+  std::vector<std::future<ProcessResult>> runs;
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const Env env = {{"FLASHPREP_SIM_FORMAT_DELAY_MS", cases[i].delay},
+                     {"FLASHPREP_SIM_FORMAT_DELAY_BLOCKS", cases[i].blocks},
+                     {"FLASHPREP_SIM_REAL_TIMEOUTS", cases[i].real ? "1" : "0"},
+                     {"FLASHPREP_SIM_STATE", (dir / ("state" + std::to_string(i))).string()}};
+    runs.push_back(std::async(std::launch::async, [this, env] {
+      return run_process({FLASHPREP_SIM_LAUNCHER, FLASHPREP_BINARY}, dir.string(), env);
+    }));
   }
+  std::vector<ProcessResult> done;
+  for (std::future<ProcessResult>& r : runs)
+    done.push_back(r.get());
+  const ProcessResult& waited = done[0];
+  EXPECT_GE(waited.seconds, 5.3);
+  for (size_t i = 0; i < done.size(); ++i) {
+    SCOPED_TRACE(std::string(cases[i].delay) + " ms for blocks " + cases[i].blocks);
+    EXPECT_EQ(done[i].exit_status, 0) << done[i].err;
+    expect_lines(done[i].out, download() + expected_format(cases[i].failing).lines);
+    if (i > 0) {
+      // Waited out for real, their time-outs would take 5, 10 and 10 s.
+      EXPECT_LT(done[i].seconds + 2.5, waited.seconds) << "a time-out waited out for real";
+    }
+  }
+  EXPECT_EQ(done[1].out, waited.out);
+  for (const char* file : {"flash.bin", "events.txt"})
+    EXPECT_EQ(read_file(dir / "state1" / file), read_file(dir / "state0" / file)) << file;
 }
 
 TEST_F(E2E, FlashPersistsBetweenRuns) {
