@@ -204,6 +204,16 @@ TEST(SimBoard, AHeldReplyWaitsForLetGoAndTakesItsFormatTimeFromThen) {
   EXPECT_FALSE(b.reply_pending());
 }
 
+// Removes a hold file when a test leaves, so that a read still held (the
+// test failed) ends before its thread is waited for.
+struct LetGoAtTheEnd {
+  std::string file;
+  ~LetGoAtTheEnd() {
+    std::error_code ignored;
+    std::filesystem::remove(file, ignored);
+  }
+};
+
 // Through the bus: the board creates its hold file when it begins to hold,
 // a read that may not wait gets nothing, and a host's read waits, longer
 // than its own time-out, until the file is removed.
@@ -241,9 +251,11 @@ TEST_F(SimBus, AHeldReplyIsToldByItsFileAndWaitedForUntilTheFileGoes) {
   // the hold twice (with a pause of kHoldLookMs between).
   std::future<int> read = std::async(
       std::launch::async, [&] { return usb_bulk_read(h, sim::kEndpointIn, reply, 2, 1); });
+  const LetGoAtTheEnd let_go{config.hold_file};
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (looks < 2 && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  while (looks < 2 && read.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready &&
+         std::chrono::steady_clock::now() < deadline) {
+  }
   ASSERT_GE(looks, 2) << "the read did not wait for the hold";
   EXPECT_EQ(read.wait_for(std::chrono::seconds(0)), std::future_status::timeout)
       << "given before the file went";
@@ -281,7 +293,12 @@ TEST_F(SimBus, AHeldReplyEndsWithAPullOutAndNeedsItsFile) {
     char reply[2];
     if (makeable) {
       EXPECT_EQ(said, "");
-      EXPECT_EQ(usb_bulk_read(h, sim::kEndpointIn, reply, 2, 1000), sim::kErrNoDevice);
+      std::future<int> read = std::async(
+          std::launch::async, [&] { return usb_bulk_read(h, sim::kEndpointIn, reply, 2, 1000); });
+      const LetGoAtTheEnd let_go{config.hold_file};
+      ASSERT_EQ(read.wait_for(std::chrono::minutes(1)), std::future_status::ready)
+          << "the read outlived the pull-out";
+      EXPECT_EQ(read.get(), sim::kErrNoDevice);
       EXPECT_TRUE(usb().unplugged());
       EXPECT_EQ(usb_bulk_write(h, sim::kEndpointOut, reply, 2, 1000), sim::kErrNoDevice);
     } else {

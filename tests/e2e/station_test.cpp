@@ -419,6 +419,10 @@ TEST_F(Station, WhatEndedABoardIsNamed) {
   const pid_t c = writer_of(logs_of("sim-c").back());
   ASSERT_NE(c, 0) << "no process writes the log of sim-c";
   ASSERT_EQ(kill(c, SIGKILL), 0);
+  const bool ended = s.wait_for("FINISHED sim-a ", 60);
+  if (!ended)
+    let_go("a");  // the station is not left waiting for good
+  ASSERT_TRUE(ended) << "the held board outlived its pull-out\n" << s.out();
   const ProcessResult r = s.finish();
   EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
   EXPECT_TRUE(std::regex_search(r.out, std::regex("FINISHED sim-a [0-9.]+ NOT READY: UNPLUGGED\n")))
