@@ -400,17 +400,32 @@ TEST_F(Watch, TwoStopRequestsAtOnceStillStopAndRecordEveryBoard) {
   }
 }
 
+// How often the process has waited (slept or blocked) so far, from /proc.
+long waits_of(int pid) {
+  const std::string status = read_text("/proc/" + std::to_string(pid) + "/status");
+  const size_t at = status.find("\nvoluntary_ctxt_switches:");
+  return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 25);
+}
+
 // Once stopping, the station starts no board: one plugged in while the last
 // run ends is neither found nor opened, and the station still ends by the
 // signal as soon as that run has ended.
 TEST_F(Watch, ABoardPluggedInWhileStoppingIsLeftAlone) {
-  plug("boards", "a", "FLASHPREP_SIM_FORMAT_DELAY_MS=3000\nFLASHPREP_SIM_FORMAT_DELAY_BLOCKS=5\n");
+  plug("boards", "a", held_before("a", "5"));
   auto w = watch(folder("boards"));
-  ASSERT_TRUE(w->wait_for("STARTED sim-a ", 30)) << w->out();
-  ASSERT_TRUE(file_reaches(started_logs(w->out(), "sim-a")[0], "BLOCK 4 FORMATTED\n"));
+  ASSERT_TRUE(holding("a")) << w->out();
   w->signal(SIGTERM);
-  ASSERT_TRUE(w->wait_for("STOPPING ON SIGNAL 15\n", 10)) << w->out();
+  ASSERT_TRUE(w->wait_for("STOPPING ON SIGNAL 15\n", 60)) << w->out();
   plug("boards", "b", "");
+  // a, held, keeps the station stopping while it goes through more ticks
+  // than three looks at the bus take (one every 20 ticks): a station still
+  // looking would find b. Counted in the station's own waits, about one a
+  // tick, however slow the machine.
+  const long waits = waits_of(w->pid());
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+  while (waits_of(w->pid()) < waits + 100 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(milliseconds(20));
+  let_go("a");
   const ProcessResult r = w->finish();
   EXPECT_EQ(r.signal, SIGTERM) << r.out << r.err;
   EXPECT_EQ(r.out.find("sim-b"), std::string::npos) << r.out;
