@@ -228,15 +228,15 @@ TEST_F(SimBus, AHeldReplyIsToldByItsFileAndWaitedForUntilTheFileGoes) {
     ++looks;
     return true;
   });
-  usb_find_busses();
-  usb_find_devices();
-  usb_dev_handle* h = usb_open(usb_get_busses()->devices);
+  usb().find_busses();
+  usb().find_devices();
+  usb_dev_handle* h = usb().open(usb().get_busses()->devices);
   ASSERT_NE(h, nullptr);
-  auto send_message = [h](Bytes body) {
+  auto send_message = [this, h](Bytes body) {
     const Bytes head = header(static_cast<uint16_t>(body.size()));
-    usb_bulk_write(h, sim::kEndpointOut, reinterpret_cast<const char*>(head.data()), 2, 1000);
-    usb_bulk_write(h, sim::kEndpointOut, reinterpret_cast<const char*>(body.data()),
-                   static_cast<int>(body.size()), 1000);
+    usb().bulk_write(h, sim::kEndpointOut, reinterpret_cast<const char*>(head.data()), 2, 1000);
+    usb().bulk_write(h, sim::kEndpointOut, reinterpret_cast<const char*>(body.data()),
+                     static_cast<int>(body.size()), 1000);
   };
   Bytes block = {0x01, 0x00};
   block.resize(258, 0xAA);
@@ -244,13 +244,13 @@ TEST_F(SimBus, AHeldReplyIsToldByItsFileAndWaitedForUntilTheFileGoes) {
   send_message({0x02, 0x02, 0x00, 0x05});
   EXPECT_TRUE(std::filesystem::exists(config.hold_file)) << "the hold is not told";
   char reply[300];
-  EXPECT_EQ(usb_bulk_read(h, sim::kEndpointIn, reply, 2, 0), sim::kErrTimeout);
+  EXPECT_EQ(usb().bulk_read(h, sim::kEndpointIn, reply, 2, 0), sim::kErrTimeout);
   EXPECT_EQ(usb().reply_wait_ms(h), sim::SimUsb::kHoldLookMs);
 
   // A time-out of 1 ms: the read outlasts it once the board has looked at
   // the hold twice (with a pause of kHoldLookMs between).
   std::future<int> read = std::async(
-      std::launch::async, [&] { return usb_bulk_read(h, sim::kEndpointIn, reply, 2, 1); });
+      std::launch::async, [&] { return usb().bulk_read(h, sim::kEndpointIn, reply, 2, 1); });
   const LetGoAtTheEnd let_go{config.hold_file};
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   while (looks < 2 && read.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready &&
@@ -262,9 +262,9 @@ TEST_F(SimBus, AHeldReplyIsToldByItsFileAndWaitedForUntilTheFileGoes) {
   std::filesystem::remove(config.hold_file);
   ASSERT_EQ(read.get(), 2);
   EXPECT_EQ(Bytes(reply, reply + 2), Bytes({0x01, 0x01}));
-  EXPECT_EQ(usb_bulk_read(h, sim::kEndpointIn, reply, 257, 1000), 257);
+  EXPECT_EQ(usb().bulk_read(h, sim::kEndpointIn, reply, 257, 1000), 257);
   EXPECT_FALSE(std::filesystem::exists(config.hold_file));
-  EXPECT_EQ(usb_close(h), 0);
+  EXPECT_EQ(usb().close(h), 0);
 }
 
 // A board pulled out while its host waits for a held reply ends the wait:
@@ -278,35 +278,35 @@ TEST_F(SimBus, AHeldReplyEndsWithAPullOutAndNeedsItsFile) {
     config.hold_file = makeable ? dir.file("hold") : dir.file("none/hold");
     usb().reset(config);  // every block held
     usb().while_held([] { return false; });
-    usb_find_busses();
-    usb_find_devices();
-    usb_dev_handle* h = usb_open(usb_get_busses()->devices);
+    usb().find_busses();
+    usb().find_devices();
+    usb_dev_handle* h = usb().open(usb().get_busses()->devices);
     ASSERT_NE(h, nullptr);
     const Bytes messages[] = {header(258), {0x01, 0x00}, header(4), {0x02, 0x02, 0x00, 0x07}};
     Bytes block = messages[1];
     block.resize(258, 0x11);
     testing::internal::CaptureStderr();
     for (const Bytes& m : {messages[0], block, messages[2], messages[3]})
-      usb_bulk_write(h, sim::kEndpointOut, reinterpret_cast<const char*>(m.data()),
-                     static_cast<int>(m.size()), 1000);
+      usb().bulk_write(h, sim::kEndpointOut, reinterpret_cast<const char*>(m.data()),
+                       static_cast<int>(m.size()), 1000);
     const std::string said = testing::internal::GetCapturedStderr();
     char reply[2];
     if (makeable) {
       EXPECT_EQ(said, "");
       std::future<int> read = std::async(
-          std::launch::async, [&] { return usb_bulk_read(h, sim::kEndpointIn, reply, 2, 1000); });
+          std::launch::async, [&] { return usb().bulk_read(h, sim::kEndpointIn, reply, 2, 1000); });
       const LetGoAtTheEnd let_go{config.hold_file};
       ASSERT_EQ(read.wait_for(std::chrono::minutes(1)), std::future_status::ready)
           << "the read outlived the pull-out";
       EXPECT_EQ(read.get(), sim::kErrNoDevice);
       EXPECT_TRUE(usb().unplugged());
-      EXPECT_EQ(usb_bulk_write(h, sim::kEndpointOut, reply, 2, 1000), sim::kErrNoDevice);
+      EXPECT_EQ(usb().bulk_write(h, sim::kEndpointOut, reply, 2, 1000), sim::kErrNoDevice);
     } else {
       EXPECT_EQ(said,
                 "flashprep-sim: cannot create " + config.hold_file + ": the reply is not held\n");
-      EXPECT_EQ(usb_bulk_read(h, sim::kEndpointIn, reply, 2, 1000), 2);
+      EXPECT_EQ(usb().bulk_read(h, sim::kEndpointIn, reply, 2, 1000), 2);
     }
-    EXPECT_EQ(usb_close(h), 0);
+    EXPECT_EQ(usb().close(h), 0);
   }
 }
 
