@@ -261,11 +261,13 @@ case $case_name in
     # exchange completes and its line is written, nothing more is sent, the
     # device is closed, and the program ends as Windows ends one on Ctrl-C
     # (STATUS_CONTROL_C_EXIT, 0xC000013A; Wine passes on its low byte, 58).
-    # Wine runs the program's handler on a thread it starts for the event,
-    # which nothing outside sees: the hold goes right after the signal, and
-    # the handler runs while the program finds it gone and writes block 5's
-    # line (on Linux the signal is taken before the program runs on).
+    # The hold makes sure the signal finds the program waiting for block 5's
+    # reply. Wine runs the program's handler on a thread it starts for the
+    # event, which nothing outside the program sees: the reply's 3 s format
+    # time, which starts when the hold goes, is that thread's time to run
+    # (on Linux the signal is taken before the program runs on).
     hold="$scratch/hold"
+    export FLASHPREP_SIM_FORMAT_DELAY_MS=3000 FLASHPREP_SIM_FORMAT_DELAY_BLOCKS=5
     interrupted ref "$reference_build/flashprep-sim" "$reference_build/flashprep"
     check "on Linux: ended by SIGINT (status $status)" [ "$status" -eq 130 ]
     interrupted win "$src/tools/wine-run" "$board/flashprep.exe"
