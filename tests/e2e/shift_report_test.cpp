@@ -303,6 +303,7 @@ TEST_F(Report, SinceAndUntilCountBoardsByTheirStart) {
       {{"--until", "2026-12-08T13:59:59.999"}, "BOARDS : 2,"},
       {{"--since", "2026-12-08T14:00:00", "--until", "2026-12-09"}, "BOARDS : 1,"},
       {{"--since", "2026-12-09"}, "BOARDS : 0\n"},
+      {{"--since", "2000-02-29", "--until", "2100-02-28T23:59:59.999"}, "BOARDS : 4,"},
   };
   for (const auto& [options, boards_line] : cases) {
     const ProcessResult r = report({file}, options);
@@ -313,8 +314,8 @@ TEST_F(Report, SinceAndUntilCountBoardsByTheirStart) {
   EXPECT_NE(r.out.find("READ   : 1 FILE, 4 RECORDS, 1 OF THEM OUTSIDE THE TIMES ASKED FOR\n"),
             std::string::npos)
       << r.out;
-  for (const char* bad : {"2026-12-8", "2026-02-30", "08.12.2026", "2026-12-08 06:00",
-                          "2026-12-08T24:00", "yesterday"}) {
+  for (const char* bad : {"2026-12-8", "2026-02-30", "2100-02-29", "1900-02-29", "08.12.2026",
+                          "2026-12-08 06:00", "2026-12-08T24:00", "yesterday"}) {
     const ProcessResult wrong = report({file}, {"--since", bad});
     EXPECT_EQ(wrong.exit_status, 2) << bad;
     EXPECT_EQ(wrong.out, "") << bad;
@@ -345,9 +346,14 @@ TEST_F(Report, DamagedLinesAreSkippedCountedAndNamed) {
 
   nlohmann::ordered_json no_station = ok.json();
   no_station.erase("station");
-  nlohmann::ordered_json schema_3 = ok.json();
+  // What a newer station may add, before its schema and after it, an array
+  // of arrays and objects among them: passed over whole, named by its schema.
+  nlohmann::ordered_json schema_3 = {{"operators", {{"ann", 1}, {{{"schema", 2}}}}}};
+  const nlohmann::ordered_json whole = ok.json();
+  for (const auto& [member, value] : whole.items())
+    schema_3[member] = value;
   schema_3["schema"] = 3;
-  schema_3["shift"] = "B";  // what a newer station may add
+  schema_3["shift"] = "B";
   nlohmann::ordered_json bad_time = ok.json();
   bad_time["start"] = "2026-12-08 06:00:00";
   nlohmann::ordered_json bad_sha = ok.json();
