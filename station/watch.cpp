@@ -83,8 +83,9 @@ class Watch {
         return;
       }
     }
-    const auto skipped = skipped_.find(plug.name);
-    if (skipped != skipped_.end() && skipped->second.same_plug(plug))
+    // scan() has already let go of a skipped port whose plug changed, so a
+    // port still skipped holds the very board prepared before the restart.
+    if (skipped_.count(plug.name) != 0)
       return;
     std::string why;
     const auto told = waiting_.find(plug.name);
@@ -96,7 +97,6 @@ class Watch {
       why = "records wait to be written: " + pool_.records_problem();
     else if (pool_.start(plug, /*record_refusal=*/false, &why)) {
       waiting_.erase(plug.name);
-      skipped_.erase(plug.name);
       return;
     }
     // Its log could not be made (the logs folder cannot be written, the
