@@ -489,6 +489,24 @@ TEST_F(Station, WhatCannotBeWrittenIsSaid) {
 
   // Records on a device that takes none: each said, given whole on standard
   // error at the end, and status 2.
+  // A logs folder on a disk without a byte left: the station's claim on it
+  // cannot be written, so no board is started, and status 2.
+  fs::remove_all(dir / "small" / "logs");
+  {
+    std::ofstream filler(dir / "small" / "filler", std::ios::binary);
+    const std::string page(4096, 'x');
+    while (filler.write(page.data(), static_cast<std::streamsize>(page.size())) && filler.flush()) {
+    }
+  }
+  r = station(folder("boards"), {"--logs", "small/logs", "--results", "r.jsonl"});
+  EXPECT_EQ(r.exit_status, 2) << r.out << r.err;
+  EXPECT_EQ(r.out.find("STARTED"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("cannot write small/logs/.flashprep-station.lock: No space left on device"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(records("r.jsonl").size(), 2u) << "a record of a board never started";
+  fs::remove(dir / "small" / "filler");
+
   fs::remove_all(dir / "small" / "logs");
   r = station(folder("boards"), {"--results", "/dev/full"});
   EXPECT_EQ(r.exit_status, 2) << r.out << r.err;
