@@ -17,6 +17,8 @@ struct BoardWalk {
 };
 
 // Numbers the boards: serials first, then each plug of a board without one.
+// Places are far fewer than 2^32 - 1, so a record of flashprep 1.0 keyed by
+// its index never meets a plug.
 std::vector<uint32_t> board_numbers(const RunTable& table, const Analysis& a) {
   std::vector<uint32_t> board(table.runs.size(), RunTable::kNone);
   std::unordered_map<uint64_t, uint32_t> plugs;
@@ -26,7 +28,10 @@ std::vector<uint32_t> board_numbers(const RunTable& table, const Analysis& a) {
       board[i] = run.serial;
       continue;
     }
-    const uint64_t plug = uint64_t{run.where} << 32 | run.devnum;
+    // A record of flashprep 1.0 tells no plug: each is a board of its own.
+    const uint64_t plug = (run.flags & Run::kSchema1) != 0
+                              ? uint64_t{0xFFFFFFFF} << 32 | i
+                              : uint64_t{run.where} << 32 | run.devnum;
     board[i] = table.serials.size() +
                plugs.try_emplace(plug, static_cast<uint32_t>(plugs.size())).first->second;
   }

@@ -4,8 +4,8 @@
 // The rules the report applies, stated once here, in --help, in the man
 // page's SHIFT REPORT and in docs/user-guide.md:
 //  - A run is one record. Records alike in station, boot, board (the place's
-//    name) and start are one run: a file given twice, or overlapping pieces
-//    of one file, count once; the copies dropped are counted.
+//    name and the serial) and start are one run: a file given twice, or
+//    overlapping pieces of one file, count once; the copies are counted.
 //  - Runs of simulated boards (bus "sim...") are left out of every figure
 //    unless asked for, and counted.
 //  - A run that the station ended (summary/station_ends.h) is no verdict on

@@ -61,7 +61,8 @@ uint64_t drop_copies(RunTable* table) {
   std::vector<uint32_t> order = all_runs(*table);
   const auto key = [&](uint32_t i) {
     const Where& w = table->wheres[table->runs[i].where];
-    return std::make_tuple(w.station, w.boot, w.place, table->runs[i].start_ms);
+    const Run& run = table->runs[i];
+    return std::make_tuple(w.station, w.boot, w.place, run.serial, run.start_ms);
   };
   std::stable_sort(order.begin(), order.end(),
                    [&](uint32_t a, uint32_t b) { return key(a) < key(b); });
@@ -75,22 +76,47 @@ uint64_t drop_copies(RunTable* table) {
   return copies;
 }
 
+// How many of a boot id's first characters tell the boots of a name apart:
+// 8 as a rule, more where two of them start alike.
+size_t boot_digits(const RunTable& table, uint32_t name) {
+  std::vector<std::string_view> boots;
+  for (const Where& w : table.wheres) {
+    if (w.station == name && w.boot != RunTable::kNone)
+      boots.push_back(table.text(w.boot));
+  }
+  std::sort(boots.begin(), boots.end());
+  boots.erase(std::unique(boots.begin(), boots.end()), boots.end());
+  size_t digits = kBootDigits;
+  for (size_t i = 1; i < boots.size(); ++i) {
+    while (boots[i].substr(0, digits) == boots[i - 1].substr(0, digits) &&
+           digits < boots[i].size())
+      ++digits;
+  }
+  return digits;
+}
+
+std::string station_label(const RunTable& table, const Where& w, size_t digits) {
+  std::string label(table.text(w.station));
+  if (digits == 0)
+    return label;
+  return label + (w.boot == RunTable::kNone
+                      ? " [no boot]"
+                      : " [" + std::string(table.text(w.boot).substr(0, digits)) + "]");
+}
+
 void tell_stations_apart(const RunTable& table, Analysis* a, ShiftReport* report) {
   const std::map<uint32_t, Overlap> overlaps = overlaps_by_name(table);
-  const auto shared = [&](uint32_t name) {
-    const auto it = overlaps.find(name);
-    return it != overlaps.end() && it->second.found;
-  };
+  std::map<uint32_t, size_t> digits;  // of the names used by two stations
+  for (const auto& [name, overlap] : overlaps) {
+    if (overlap.found)
+      digits[name] = boot_digits(table, name);
+  }
   std::map<std::string, uint32_t> by_label;
   std::map<uint32_t, std::vector<std::string>> labels_of_name;
   a->station_of_where.clear();
   for (const Where& w : table.wheres) {
-    std::string label(table.text(w.station));
-    if (shared(w.station)) {
-      label += w.boot == RunTable::kNone
-                   ? " [no boot]"
-                   : " [" + std::string(table.text(w.boot).substr(0, kBootDigits)) + "]";
-    }
+    const auto shared = digits.find(w.station);
+    const std::string label = station_label(table, w, shared == digits.end() ? 0 : shared->second);
     const auto [it, added] = by_label.try_emplace(label, static_cast<uint32_t>(a->stations.size()));
     if (added) {
       a->stations.push_back(label);
@@ -98,9 +124,8 @@ void tell_stations_apart(const RunTable& table, Analysis* a, ShiftReport* report
     }
     a->station_of_where.push_back(it->second);
   }
-  for (const auto& [name, overlap] : overlaps) {
-    if (!overlap.found)
-      continue;
+  for (const auto& [name, n] : digits) {
+    const Overlap& overlap = overlaps.at(name);
     std::vector<std::string> labels = labels_of_name[name];
     std::sort(labels.begin(), labels.end(), natural_less);
     report->shared_names.push_back(

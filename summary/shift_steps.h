@@ -19,8 +19,8 @@ struct Analysis {
   std::vector<uint32_t> board_of_run;      // set by count_boards
 };
 
-// Marks every record alike in station, boot, place and start to an earlier
-// one as a copy; returns how many.
+// Marks every record alike in station, boot, board (place and serial) and
+// start to an earlier one as a copy; returns how many.
 uint64_t drop_copies(RunTable* table);
 
 // Names the stations: one per name, or one per boot of a name whose boots'

@@ -188,9 +188,14 @@ bool write_runs_csv(const Options& o, const ShiftTally& tally, const TimeZone& z
 bool read_times(const Options& o, const TimeZone& zone, TallyOptions* t, std::string* why) {
   t->since_given = !o.since.empty();
   t->until_given = !o.until.empty();
-  if ((t->since_given && !parse_report_time(o.since, zone, &t->since_ms, why)) ||
-      (t->until_given && !parse_report_time(o.until, zone, &t->until_ms, why)))
+  if (t->since_given && !parse_report_time(o.since, zone, &t->since_ms, why)) {
+    *why = "--since " + *why;
     return false;
+  }
+  if (t->until_given && !parse_report_time(o.until, zone, &t->until_ms, why)) {
+    *why = "--until " + *why;
+    return false;
+  }
   if (t->since_given && t->until_given && t->until_ms <= t->since_ms) {
     *why = "--until " + o.until + " is not after --since " + o.since + ": no time to report on";
     return false;
