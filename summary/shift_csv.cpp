@@ -84,6 +84,6 @@ std::string runs_csv_row(uint64_t number, const std::string& file, const ResultR
     row += "," + (v2 ? std::to_string(count) : std::string());
   return row + "," + blocks_text(r) + "," + local_text(zone, r.start_ms) + "," +
          field(facts.station) + "," + field(facts.board) + "," +
-         std::to_string(facts.run_of_board) + "," + counted_as(facts) +
+         std::to_string(facts.run_of_board) + "," + field(counted_as(facts)) +
          "\r\n";
 }

@@ -30,7 +30,8 @@ svg.chart { display: block; max-width: 100%; height: auto; }
 .scroll { overflow-x: auto; max-width: 100%; }
 table { border-collapse: collapse; margin-bottom: 8px; }
 th, td { padding: 3px 10px; text-align: left; border-bottom: 1px solid #e4e4e4; }
-td.n, th.n { text-align: right; font-variant-numeric: tabular-nums; }
+td.n, th.n { text-align: right; font-variant-numeric: tabular-nums; white-space: nowrap; }
+.badge { font-size: 11px; font-weight: bold; border: 1px solid #888; border-radius: 3px; padding: 0 3px; white-space: nowrap; }
 tr.station td { font-weight: bold; background: #f4f4f4; }
 .flag { font-weight: bold; }
 .rules { font-size: 13px; color: #444; }
@@ -39,7 +40,7 @@ code { font-size: 13px; }
   body { margin: 8px auto; padding: 0 8px; }
   h1 { font-size: 20px; }
   figure.chart-box { padding: 4px; }
-  th, td { padding: 2px 5px; font-size: 13px; }
+  th, td { padding: 2px 4px; font-size: 12px; }
 }
 @page { margin: 12mm; }
 @media print {
@@ -226,19 +227,26 @@ std::string counts_cells(const Counts& c) {
          one_decimal(c.yield_percent()) + " %</td>" + td_n(c.ended);
 }
 
+// A flag after a name rather than in a column of its own: the table then
+// fits a phone's width.
+std::string badge(bool shown, const char* text) {
+  return shown ? std::string(" <span class=\"badge\">") + text + "</span>" : "";
+}
+
 std::string stations_table(const ShiftReport& r) {
   std::string h = "<h2>Stations and ports</h2>\n" +
                   table_open("<th>Station / port</th><th class=\"n\">Runs</th><th "
                              "class=\"n\">READY</th><th class=\"n\">NOT READY</th><th "
-                             "class=\"n\">Yield</th><th class=\"n\">Ended</th><th></th>");
+                             "class=\"n\">Yield</th><th class=\"n\">Ended</th>");
   for (const ShiftReport::Station& s : r.stations) {
-    h += "<tr class=\"station\">" + td(s.name) + counts_cells(s.counts) + "<td>" +
-         (s.other_images.empty() ? "" : "other image") + "</td></tr>\n";
+    h += "<tr class=\"station\"><td>" + escaped(s.name) +
+         badge(!s.other_images.empty(), "other image") + "</td>" + counts_cells(s.counts) +
+         "</tr>\n";
     for (const ShiftReport::Port& p : s.ports)
-      h += "<tr><td>&nbsp;&nbsp;" + escaped(p.name) + "</td>" + counts_cells(p.counts) +
-           "<td class=\"flag\">" + (p.stands_out ? "stands out" : "") + "</td></tr>\n";
+      h += "<tr><td>&nbsp;&nbsp;" + escaped(p.name) + badge(p.stands_out, "stands out") + "</td>" +
+           counts_cells(p.counts) + "</tr>\n";
   }
-  return h + "<tr class=\"station\"><td>all</td>" + counts_cells(r.total) + "<td></td></tr>\n" +
+  return h + "<tr class=\"station\"><td>all</td>" + counts_cells(r.total) + "</tr>\n" +
          kTableClose;
 }
 

@@ -39,7 +39,7 @@ struct Run {
 
   int64_t start_ms;
   uint32_t duration_ms;  // to its end
-  float seconds;         // the run's own
+  uint32_t run_ms;       // the run's own "seconds", to the millisecond as recorded
   uint32_t where;        // in RunTable::wheres
   uint32_t serial;       // in RunTable::serials; kNone without
   uint32_t image;        // in RunTable::images; kNone when none was read

@@ -1,6 +1,7 @@
 #include "summary/shift_tally.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <numeric>
 
@@ -63,7 +64,7 @@ bool ShiftTally::add(const ResultRecord& record) {
   Run run{};
   run.start_ms = record.start_ms;
   run.duration_ms = clamped(record.end_ms - record.start_ms);
-  run.seconds = static_cast<float>(record.seconds);
+  run.run_ms = clamped(std::llround(record.seconds * 1000));
   // A station's file names the same station and boot on every line: look
   // them up once.
   const std::string_view station = record.schema == 1 ? kUnknownStation : record.station;

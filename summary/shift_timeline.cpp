@@ -41,19 +41,19 @@ std::vector<Span> gaps_of(const RunTable& table, const std::vector<uint32_t>& by
 }
 
 void seconds_per_run(const RunTable& table, const Analysis& a, ShiftReport* report) {
-  std::vector<float> seconds;
+  std::vector<uint32_t> ms;
   for (const uint32_t i : a.counted) {
     if (table.runs[i].judged())
-      seconds.push_back(table.runs[i].seconds);
+      ms.push_back(table.runs[i].run_ms);
   }
-  if (seconds.empty())
+  if (ms.empty())
     return;
-  std::sort(seconds.begin(), seconds.end());
-  const size_t n = seconds.size();
-  report->median_seconds =
-      n % 2 == 1 ? seconds[n / 2] : (seconds[n / 2 - 1] + seconds[n / 2]) / 2.0;
+  std::sort(ms.begin(), ms.end());
+  const size_t n = ms.size();
+  report->median_seconds = n % 2 == 1 ? ms[n / 2] / 1000.0
+                                      : (uint64_t{ms[n / 2 - 1]} + ms[n / 2]) / 2000.0;
   // Nearest rank: the smallest value with at least 95 % of them at or below it.
-  report->p95_seconds = seconds[(n * 95 + 99) / 100 - 1];
+  report->p95_seconds = ms[(n * 95 + 99) / 100 - 1] / 1000.0;
 }
 
 // Buckets of round local times (the zone's at the first start), from the

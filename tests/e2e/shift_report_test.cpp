@@ -717,6 +717,35 @@ TEST_F(Report, PageIsOneFileThatFetchesNothing) {
   EXPECT_NE(page.find("&lt;b&gt;line &amp; co&lt;/b&gt;"), std::string::npos);
 }
 
+// The CSV, for a quality system: a row per run, under the rule of --html.
+TEST_F(Report, CsvOfTheRuns) {
+  std::vector<TestRecord> records = boards("line-a", "1-1.1", 3, 1);
+  records[2].reasons = {"BLOCKS NOT FORMATTED: 2 (7, \"odd\", 9)"};
+  const std::string file = results("r.jsonl", records).string();
+  ProcessResult r = report({file, file}, {"--csv", "runs.csv"});
+  ASSERT_EQ(r.exit_status, 0) << r.err;
+  const std::vector<std::string> rows = lines_of(read_text(dir / "runs.csv"));
+  ASSERT_EQ(rows.size(), 4u) << "a header and a row per run, the copies dropped";
+  EXPECT_EQ(rows[0].rfind("flashprep_run,file,line,station,board,port,", 0), 0u) << rows[0];
+  EXPECT_EQ(rows[0].back(), '\r') << "CR LF ends each line (RFC 4180)";
+  EXPECT_NE(rows[3].find(",\"BLOCKS NOT FORMATTED: 2 (7, \"\"odd\"\", 9)\","), std::string::npos)
+      << rows[3];
+  // The first board failed block 9; without a serial it is its station, port and plug.
+  EXPECT_NE(rows[1].find(",1,17,0,9,2026-12-08T06:00:00+00:00,line-a,line-a 1-1.1 plug "
+                         "0f1e2d3c/10,1,judged\r"),
+            std::string::npos)
+      << rows[1];
+  // Written again over its own CSV; never over another file, nor a file read.
+  EXPECT_EQ(report({file}, {"--csv", "runs.csv"}).exit_status, 0);
+  raw("notes.csv", "a,b\r\n1,2\r\n");
+  for (const std::string& target : {std::string("notes.csv"), file}) {
+    r = report({file}, {"--csv", target});
+    EXPECT_EQ(r.exit_status, 2) << target;
+    EXPECT_NE(r.err.find("not written over"), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(read_text(dir / "notes.csv"), "a,b\r\n1,2\r\n");
+}
+
 // The report over what the station itself wrote for three simulated boards.
 TEST_F(Report, OverTheStationsOwnResults) {
   ASSERT_EQ(run_process({FLASHPREP_MAKE_DRIVER, "serial_flash.S19"}, dir.string(), {}).exit_status,
