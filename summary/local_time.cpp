@@ -1,7 +1,6 @@
 #include "summary/local_time.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <vector>
 
 #include "records/record_time.h"
@@ -20,8 +19,12 @@ bool digits_at(const std::string& text, size_t at, size_t count) {
   return true;
 }
 
-int number_at(const std::string& text, size_t at, size_t count) {
-  return std::atoi(text.substr(at, count).c_str());
+// The digits at `at` (digits_at() said they are) as a number.
+int64_t number_at(const std::string& text, size_t at, size_t count) {
+  int64_t n = 0;
+  for (size_t i = at; i < at + count; ++i)
+    n = n * 10 + (text[i] - '0');
+  return n;
 }
 
 // Takes a final Z or offset off `*text`: *given is false when there is none.
@@ -40,8 +43,8 @@ bool take_offset(std::string* text, bool* given, int64_t* offset_ms) {
   if (sign == std::string::npos)
     return true;
   const std::string o = text->substr(sign + 1);
-  int hours = 0;
-  int minutes = 0;
+  int64_t hours = 0;
+  int64_t minutes = 0;
   if (o.size() == 2 && digits_at(o, 0, 2)) {
     hours = number_at(o, 0, 2);
   } else if (o.size() == 4 && digits_at(o, 0, 4)) {
@@ -55,7 +58,7 @@ bool take_offset(std::string* text, bool* given, int64_t* offset_ms) {
   }
   if (hours > 23 || minutes > 59)
     return false;
-  *offset_ms = ((*text)[sign] == '-' ? -1 : 1) * (int64_t{hours} * 60 + minutes) * 60000;
+  *offset_ms = ((*text)[sign] == '-' ? -1 : 1) * (hours * 60 + minutes) * 60000;
   *given = true;
   text->resize(sign);
   return true;
@@ -70,7 +73,7 @@ bool take_fraction(std::string* text, int64_t* ms) {
   const size_t count = text->size() - dot - 1;
   if (count < 1 || count > 9 || !digits_at(*text, dot + 1, count))
     return false;
-  int64_t nanos = std::atoll(text->substr(dot + 1).c_str());
+  int64_t nanos = number_at(*text, dot + 1, count);
   for (size_t i = count; i < 9; ++i)
     nanos *= 10;
   *ms = (nanos + 999999) / 1000000;
@@ -141,8 +144,7 @@ bool parse_report_time(const std::string& text, const TimeZone& zone, int64_t* m
   }
   *why = text + (instants.empty()
                      ? ": no such time in " + zone.name() + " (the clocks skip it): give an offset"
-                     : ": twice in " + zone.name() + " (" +
-                           offset_text(wall - instants[0]) + " and " +
-                           offset_text(wall - instants[1]) + "): give an offset");
+                     : ": twice in " + zone.name() + " (" + offset_text(wall - instants[0]) +
+                           " and " + offset_text(wall - instants[1]) + "): give an offset");
   return false;
 }

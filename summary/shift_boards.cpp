@@ -29,9 +29,8 @@ std::vector<uint32_t> board_numbers(const RunTable& table, const Analysis& a) {
       continue;
     }
     // A record of flashprep 1.0 tells no plug: each is a board of its own.
-    const uint64_t plug = (run.flags & Run::kSchema1) != 0
-                              ? uint64_t{0xFFFFFFFF} << 32 | i
-                              : uint64_t{run.where} << 32 | run.devnum;
+    const uint64_t plug = (run.flags & Run::kSchema1) != 0 ? uint64_t{0xFFFFFFFF} << 32 | i
+                                                           : uint64_t{run.where} << 32 | run.devnum;
     board[i] = table.serials.size() +
                plugs.try_emplace(plug, static_cast<uint32_t>(plugs.size())).first->second;
   }

@@ -144,8 +144,14 @@ std::string time_labels(const ShiftReport& r, const TimeZone& zone, const TimeAx
     const std::string local = local_minute(zone, start);  // YYYY-MM-DDTHH:MM
     const std::string date = local.substr(0, 10);
     std::string label = local.substr(5, 5);
-    if (r.bucket_ms < kDayMs)
-      label = (date != last_date ? label + " " : "") + local.substr(11, 5);
+    if (r.bucket_ms < kDayMs) {
+      // The date only where the day changes.
+      if (date != last_date)
+        label += " ";
+      else
+        label.clear();
+      label += local.substr(11, 5);
+    }
     const double x = axis.x_of(start);
     svg += line_at(x, y - 14, x, y - 10, kTextColour);
     svg += text_at(x, y, label, " text-anchor=\"start\" font-size=\"11\"");
@@ -167,11 +173,12 @@ std::string change_marks(const ShiftReport& r, const TimeAxis& axis, double top,
     const ShiftReport::ImageChange& c = r.image_changes[i];
     const double x = axis.x_of(c.at_ms);
     const std::string what = c.station + ": image " + c.to.substr(0, 8);
-    svg += "<g class=\"image-change\"><title>" + escaped(what) + "</title>\n" +
-           line_at(x, top, x, bottom, kChangeColour, " stroke-dasharray=\"3 3\"") +
-           text_at(x + 3, top + 10 + 12 * static_cast<double>(i % 3), what,
-                   " font-size=\"10\" stroke=\"#FFFFFF\" stroke-width=\"3\" paint-order=\"stroke\"") +
-           "</g>\n";
+    svg +=
+        "<g class=\"image-change\"><title>" + escaped(what) + "</title>\n" +
+        line_at(x, top, x, bottom, kChangeColour, " stroke-dasharray=\"3 3\"") +
+        text_at(x + 3, top + 10 + 12 * static_cast<double>(i % 3), what,
+                " font-size=\"10\" stroke=\"#FFFFFF\" stroke-width=\"3\" paint-order=\"stroke\"") +
+        "</g>\n";
   }
   return svg;
 }
@@ -257,8 +264,7 @@ std::string pace_chart(const ShiftReport& r, const TimeZone& zone) {
   const double plot_w = kChartWidth - left - 20;
   const double plot_h = 170;
   const auto per_hour = [](const ShiftReport::Bucket& b, uint64_t n) {
-    return b.work_ms <= 0 ? 0.0
-                          : static_cast<double>(n) * kHourMs / static_cast<double>(b.work_ms);
+    return b.work_ms <= 0 ? 0.0 : static_cast<double>(n) * kHourMs / static_cast<double>(b.work_ms);
   };
   double most = 0;
   for (const ShiftReport::Bucket& b : r.timeline)
@@ -289,9 +295,8 @@ std::string pace_chart(const ShiftReport& r, const TimeZone& zone) {
     const double ready = per_hour(b, c.ready);
     const double all = per_hour(b, c.runs);
     const std::string what = bucket_name(r, zone, i) + ": " + count(c.runs) + " runs in " +
-                             num(static_cast<double>(b.work_ms) / kMinuteMs) +
-                             " min at work, " + count(c.ready) + " READY, " +
-                             count(c.not_ready()) + " NOT READY";
+                             num(static_cast<double>(b.work_ms) / kMinuteMs) + " min at work, " +
+                             count(c.ready) + " READY, " + count(c.not_ready()) + " NOT READY";
     svg += rect_at(x, y_of(ready), bar_w, y_of(0) - y_of(ready), kReadyColour, what);
     if (c.not_ready() > 0)
       svg += rect_at(x, y_of(all), bar_w, y_of(ready) - y_of(all), kNotReadyColour, what);
@@ -334,8 +339,7 @@ std::string bar_chart(const char* id, const std::string& title, const std::vecto
   if (!style.reference_label.empty()) {
     svg += line_at(x_of(style.reference), top - 8, x_of(style.reference), bottom, kTextColour,
                    " stroke-dasharray=\"5 3\"");
-    svg += text_at(x_of(style.reference) + 4, top - 10, style.reference_label,
-                   " font-size=\"11\"");
+    svg += text_at(x_of(style.reference) + 4, top - 10, style.reference_label, " font-size=\"11\"");
   }
   for (size_t i = 0; i < bars.size(); ++i) {
     const Bar& b = bars[i];
@@ -407,7 +411,7 @@ std::string ports_chart(const ShiftReport& r) {
   if (ports.size() > kMostPortBars)
     title +=
         ", the " + std::to_string(kMostPortBars) + " highest of " + std::to_string(ports.size());
-  return bar_chart("ports-chart", title, bars, scale_for(std::max(most, shift_rate), false),
-                   {kPortColour, kPortStandsOutColour, "shift " + one_decimal(shift_rate) + " %",
-                    shift_rate});
+  return bar_chart(
+      "ports-chart", title, bars, scale_for(std::max(most, shift_rate), false),
+      {kPortColour, kPortStandsOutColour, "shift " + one_decimal(shift_rate) + " %", shift_rate});
 }

@@ -68,22 +68,19 @@ std::string runs_csv_row(uint64_t number, const std::string& file, const ResultR
   const bool v2 = r.schema >= 2;
   char seconds[32];
   (void)std::snprintf(seconds, sizeof seconds, "%.3f", r.seconds);
-  std::string row = std::to_string(number) + "," + field(file) + "," + std::to_string(r.line) +
-                    "," + field(r.station) + "," + field(r.board) + "," + field(r.port) + "," +
-                    field(r.bus) + "," + field(r.device) + "," +
-                    (v2 ? std::to_string(r.devnum) : "") + "," + field(r.boot) + "," +
-                    field(r.serial) + "," + record_time_text(r.start_ms) + "," +
-                    record_time_text(r.end_ms) + "," + seconds + "," + outcome_text(r.verdict) +
-                    "," + field(joined_reasons(r)) + "," + field(r.log) + "," + field(r.version) +
-                    "," + std::to_string(r.schema) + "," + field(r.image_file) + "," +
-                    field(r.image_sha256) + "," +
-                    (r.image_read ? std::to_string(r.image_bytes) : "") + "," +
-                    field(r.image_start) + "," + field(r.image_end) + "," +
-                    (r.image_read ? std::to_string(r.image_blocks) : "");
+  std::string row =
+      std::to_string(number) + "," + field(file) + "," + std::to_string(r.line) + "," +
+      field(r.station) + "," + field(r.board) + "," + field(r.port) + "," + field(r.bus) + "," +
+      field(r.device) + "," + (v2 ? std::to_string(r.devnum) : "") + "," + field(r.boot) + "," +
+      field(r.serial) + "," + record_time_text(r.start_ms) + "," + record_time_text(r.end_ms) +
+      "," + seconds + "," + outcome_text(r.verdict) + "," + field(joined_reasons(r)) + "," +
+      field(r.log) + "," + field(r.version) + "," + std::to_string(r.schema) + "," +
+      field(r.image_file) + "," + field(r.image_sha256) + "," +
+      (r.image_read ? std::to_string(r.image_bytes) : "") + "," + field(r.image_start) + "," +
+      field(r.image_end) + "," + (r.image_read ? std::to_string(r.image_blocks) : "");
   for (const int64_t count : r.counts)
     row += "," + (v2 ? std::to_string(count) : std::string());
   return row + "," + blocks_text(r) + "," + local_text(zone, r.start_ms) + "," +
          field(facts.station) + "," + field(facts.board) + "," +
-         std::to_string(facts.run_of_board) + "," + field(counted_as(facts)) +
-         "\r\n";
+         std::to_string(facts.run_of_board) + "," + field(counted_as(facts)) + "\r\n";
 }

@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <iterator>
 #include <numeric>
 #include <string>
 #include <vector>
@@ -135,8 +137,8 @@ std::string figure_boxes(const ShiftReport& r) {
   h += figure_box("card-retests", count(b.retests), "retests");
   h += figure_box("card-pace", r.runs_per_hour > 0 ? one_decimal(r.runs_per_hour) : "-",
                   "runs per hour at work");
-  h += figure_box("card-median", any ? one_decimal(r.median_seconds) + " s" : "-",
-                  "median per run");
+  h +=
+      figure_box("card-median", any ? one_decimal(r.median_seconds) + " s" : "-", "median per run");
   h += figure_box("card-p95", any ? one_decimal(r.p95_seconds) + " s" : "-", "95th percentile");
   return h + "</div>\n";
 }
@@ -159,18 +161,20 @@ std::vector<std::string> alerts_of(const ShiftReport& r, const TimeZone& zone) {
   for (const ShiftReport::Station& s : r.stations) {
     for (const ShiftReport::Port& p : s.ports) {
       if (p.stands_out)
-        alerts.push_back(flagged(
-            "Port " + escaped(p.name) + " of " + escaped(s.name) + " stands out:",
-            count(p.counts.not_ready()) + " of " + count(p.counts.runs) + " runs NOT READY (" +
-                percent(p.counts.not_ready(), p.counts.runs) + "), the other ports " +
-                one_decimal(100 * p.others_rate) + " %."));
+        alerts.push_back(
+            flagged("Port " + escaped(p.name) + " of " + escaped(s.name) + " stands out:",
+                    count(p.counts.not_ready()) + " of " + count(p.counts.runs) +
+                        " runs NOT READY (" + percent(p.counts.not_ready(), p.counts.runs) +
+                        "), the other ports " + one_decimal(100 * p.others_rate) + " %."));
     }
   }
-  for (const ShiftReport::ImageChange& c : r.image_changes)
-    alerts.push_back(flagged("Station " + escaped(c.station) + " changed its driver image",
-                             "at " + local_text(zone, c.at_ms) + ": " +
-                                 escaped(c.from.substr(0, 12)) + " to " +
-                                 escaped(c.to.substr(0, 12)) + "."));
+  std::transform(r.image_changes.begin(), r.image_changes.end(), std::back_inserter(alerts),
+                 [&](const ShiftReport::ImageChange& c) {
+                   return flagged("Station " + escaped(c.station) + " changed its driver image",
+                                  "at " + local_text(zone, c.at_ms) + ": " +
+                                      escaped(c.from.substr(0, 12)) + " to " +
+                                      escaped(c.to.substr(0, 12)) + ".");
+                 });
   for (const ShiftReport::Station& s : r.stations) {
     if (!s.other_images.empty())
       alerts.push_back(flagged("Station " + escaped(s.name) + " used another driver image:",
@@ -235,9 +239,10 @@ std::string badge(bool shown, const char* text) {
 
 std::string stations_table(const ShiftReport& r) {
   std::string h = "<h2>Stations and ports</h2>\n" +
-                  table_open("<th>Station / port</th><th class=\"n\">Runs</th><th "
-                             "class=\"n\">READY</th><th class=\"n\">NOT READY</th><th "
-                             "class=\"n\">Yield</th><th class=\"n\">Ended</th>");
+                  table_open(
+                      "<th>Station / port</th><th class=\"n\">Runs</th><th "
+                      "class=\"n\">READY</th><th class=\"n\">NOT READY</th><th "
+                      "class=\"n\">Yield</th><th class=\"n\">Ended</th>");
   for (const ShiftReport::Station& s : r.stations) {
     h += "<tr class=\"station\"><td>" + escaped(s.name) +
          badge(!s.other_images.empty(), "other image") + "</td>" + counts_cells(s.counts) +
@@ -246,8 +251,7 @@ std::string stations_table(const ShiftReport& r) {
       h += "<tr><td>&nbsp;&nbsp;" + escaped(p.name) + badge(p.stands_out, "stands out") + "</td>" +
            counts_cells(p.counts) + "</tr>\n";
   }
-  return h + "<tr class=\"station\"><td>all</td>" + counts_cells(r.total) + "</tr>\n" +
-         kTableClose;
+  return h + "<tr class=\"station\"><td>all</td>" + counts_cells(r.total) + "</tr>\n" + kTableClose;
 }
 
 std::string reasons_table(const std::vector<ShiftReport::Reason>& reasons, const char* title,
@@ -290,10 +294,11 @@ std::string images_table(const ShiftReport& r, const TimeZone& zone) {
     std::string stations;
     for (const std::string& s : image.stations)
       stations += (stations.empty() ? "" : ", ") + s;
-    h += row_of({"<td><code title=\"" + escaped(image.sha256) + "\">" +
-                     escaped(image.sha256.substr(0, 16)) + "</code></td>",
-                 td(image.file), td_n(static_cast<uint64_t>(image.bytes)), td_n(image.runs),
-                 td(stations), "<td class=\"flag\">" + std::string(i == 0 ? "the line's" : "another image") + "</td>"});
+    h += row_of(
+        {"<td><code title=\"" + escaped(image.sha256) + "\">" +
+             escaped(image.sha256.substr(0, 16)) + "</code></td>",
+         td(image.file), td_n(static_cast<uint64_t>(image.bytes)), td_n(image.runs), td(stations),
+         "<td class=\"flag\">" + std::string(i == 0 ? "the line's" : "another image") + "</td>"});
   }
   if (r.no_image > 0)
     h += "<tr><td colspan=\"3\">none could be read</td>" + td_n(r.no_image) +
@@ -301,7 +306,8 @@ std::string images_table(const ShiftReport& r, const TimeZone& zone) {
   h += kTableClose;
   if (r.image_changes.empty())
     return h;
-  h += "<h2>Image changes</h2>\n" + table_open("<th>Station</th><th>At</th><th>From</th><th>To</th>");
+  h += "<h2>Image changes</h2>\n" +
+       table_open("<th>Station</th><th>At</th><th>From</th><th>To</th>");
   for (const ShiftReport::ImageChange& c : r.image_changes)
     h += row_of({td(c.station), td(local_text(zone, c.at_ms)), td(c.from.substr(0, 12)),
                  td(c.to.substr(0, 12))});
@@ -312,8 +318,7 @@ std::string board_rows(const std::vector<ShiftReport::Board>& boards, const Time
   std::string h;
   for (const ShiftReport::Board& b : boards)
     h += row_of({td(b.serial.empty() ? "(no serial)" : b.serial), td(b.station), td(b.port),
-                 td_n(b.runs),
-                 td(b.judged ? outcome_text(b.first) : "-"),
+                 td_n(b.runs), td(b.judged ? outcome_text(b.first) : "-"),
                  td(b.judged ? outcome_text(b.last) : "not finished"),
                  td(local_text(zone, b.last_start_ms)), td(b.last_reason)});
   return h;
@@ -336,8 +341,7 @@ std::string boards_tables(const ShiftReport& r, const TimeZone& zone) {
   h += "<h2>Boards judged more than once</h2>\n";
   if (r.boards.retested == 0)
     return h + "<p>None.</p>\n";
-  return h + "<p>" + count(r.boards.retested) + " boards, " + count(r.boards.retests) +
-         " retests" +
+  return h + "<p>" + count(r.boards.retested) + " boards, " + count(r.boards.retests) + " retests" +
          (r.boards.retested > r.retested.size()
               ? "; the first " + count(r.retested.size()) + " listed"
               : "") +
@@ -345,9 +349,10 @@ std::string boards_tables(const ShiftReport& r, const TimeZone& zone) {
 }
 
 std::string files_table(const ShiftReport& r) {
-  std::string h = "<h2>Files read</h2>\n" +
-                  table_open("<th>File</th><th class=\"n\">Records</th><th>Damaged lines "
-                             "skipped (line)</th>");
+  std::string h =
+      "<h2>Files read</h2>\n" + table_open(
+                                    "<th>File</th><th class=\"n\">Records</th><th>Damaged lines "
+                                    "skipped (line)</th>");
   for (size_t f = 0; f < r.files.size(); ++f) {
     std::string skipped;
     for (const SkippedLine& skip : r.notes.skipped) {
@@ -400,7 +405,8 @@ std::string rules(const ShiftReport& r) {
          "another is flagged, and each change of a station's image is marked on the "
          "timeline.</li>\n"
          "<li>Times are in " +
-         escaped(r.zone) + ", each with its offset from UTC; each point and bar of the timeline is one " +
+         escaped(r.zone) +
+         ", each with its offset from UTC; each point and bar of the timeline is one " +
          bucket_words(r.bucket_ms) + ".</li>\n</ul></div>\n";
 }
 

@@ -36,8 +36,8 @@ void count_images(const RunTable& table, const Analysis& a, ShiftReport* report)
   for (const uint32_t i : order) {
     if (runs[i] == 0)
       continue;
-    ShiftReport::Image image{std::string(table.images.text(i)), table.image_files[i],
-                             table.image_bytes[i], runs[i], {}};
+    ShiftReport::Image image{
+        std::string(table.images.text(i)), table.image_files[i], table.image_bytes[i], runs[i], {}};
     for (const auto& [img, station] : used) {
       if (img == i)
         image.stations.push_back(a.stations[station]);

@@ -25,8 +25,7 @@ void write_shift_text(const ShiftReport& report, const TimeZone& zone, std::ostr
 
 // The page: the same and every list in full, with charts of the yield and
 // the runs per hour over the shift and of the failures by reason and port.
-std::string shift_html(const ShiftReport& report, const TimeZone& zone,
-                       const std::string& version);
+std::string shift_html(const ShiftReport& report, const TimeZone& zone, const std::string& version);
 
 // The CSV's header line, and the row of a record with what the report made
 // of it (RFC 4180: commas, CR LF at each line's end, quotes where needed).

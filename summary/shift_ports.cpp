@@ -73,12 +73,12 @@ std::string_view reason_label(std::string_view reason) {
 
 std::vector<ShiftReport::Reason> most_first(const std::map<std::string_view, uint64_t>& runs) {
   std::vector<ShiftReport::Reason> out;
+  out.reserve(runs.size());
   for (const auto& [label, n] : runs)
     out.push_back({std::string(label), n});
-  std::stable_sort(out.begin(), out.end(),
-                   [](const ShiftReport::Reason& a, const ShiftReport::Reason& b) {
-                     return a.runs > b.runs;
-                   });
+  std::stable_sort(
+      out.begin(), out.end(),
+      [](const ShiftReport::Reason& a, const ShiftReport::Reason& b) { return a.runs > b.runs; });
   return out;
 }
 

@@ -72,14 +72,14 @@ struct RunTable {
   std::string_view text(uint32_t id) const {
     return id == kNone ? std::string_view() : texts.text(id);
   }
-  bool counted(const Run& run, bool with_simulated) const {
+  static bool counted(const Run& run, bool with_simulated) {
     return (run.flags & Run::kCopy) == 0 && (with_simulated || (run.flags & Run::kSimulated) == 0);
   }
   // The run's reasons as texts.
   std::vector<std::string_view> reasons_of(const Run& run) const;
 
- private:
-  std::unordered_map<uint64_t, std::vector<uint32_t>> where_index_;  // by a hash of the four
+  // Kept by where_of(): the places by a hash of their four numbers.
+  std::unordered_map<uint64_t, std::vector<uint32_t>> where_index;
 };
 
 #endif  // FLASHPREP_SUMMARY_SHIFT_RUNS_H_

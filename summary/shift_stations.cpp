@@ -88,8 +88,7 @@ size_t boot_digits(const RunTable& table, uint32_t name) {
   boots.erase(std::unique(boots.begin(), boots.end()), boots.end());
   size_t digits = kBootDigits;
   for (size_t i = 1; i < boots.size(); ++i) {
-    while (boots[i].substr(0, digits) == boots[i - 1].substr(0, digits) &&
-           digits < boots[i].size())
+    while (boots[i].substr(0, digits) == boots[i - 1].substr(0, digits) && digits < boots[i].size())
       ++digits;
   }
   return digits;
@@ -128,8 +127,8 @@ void tell_stations_apart(const RunTable& table, Analysis* a, ShiftReport* report
     const Overlap& overlap = overlaps.at(name);
     std::vector<std::string> labels = labels_of_name[name];
     std::sort(labels.begin(), labels.end(), natural_less);
-    report->shared_names.push_back(
-        {std::string(table.text(name)), labels, std::string(table.text(overlap.port)), overlap.at_ms});
+    report->shared_names.push_back({std::string(table.text(name)), labels,
+                                    std::string(table.text(overlap.port)), overlap.at_ms});
   }
   std::sort(report->shared_names.begin(), report->shared_names.end(),
             [](const ShiftReport::SharedName& x, const ShiftReport::SharedName& y) {
@@ -140,7 +139,7 @@ void tell_stations_apart(const RunTable& table, Analysis* a, ShiftReport* report
 void order_counted(const RunTable& table, Analysis* a) {
   a->counted.clear();
   for (uint32_t i = 0; i < table.runs.size(); ++i) {
-    if (table.counted(table.runs[i], a->with_simulated))
+    if (RunTable::counted(table.runs[i], a->with_simulated))
       a->counted.push_back(i);
   }
   std::stable_sort(a->counted.begin(), a->counted.end(), [&](uint32_t x, uint32_t y) {
@@ -150,7 +149,8 @@ void order_counted(const RunTable& table, Analysis* a) {
 
 std::string plug_board_name(const RunTable& table, const Analysis& a, const Run& run) {
   const Where& w = table.wheres[run.where];
-  std::string name = a.stations[a.station_of_where[run.where]] + " " + std::string(table.text(w.port));
+  std::string name =
+      a.stations[a.station_of_where[run.where]] + " " + std::string(table.text(w.port));
   name += " plug ";
   name += w.boot == RunTable::kNone ? std::string("-")
                                     : std::string(table.text(w.boot).substr(0, kBootDigits));

@@ -12,8 +12,8 @@
 
 struct Analysis {
   bool with_simulated = false;
-  int64_t zone_offset_ms = 0;      // the timeline's round hours are the zone's at the first start
-  std::vector<uint32_t> counted;   // the runs counted, by start (then as read)
+  int64_t zone_offset_ms = 0;     // the timeline's round hours are the zone's at the first start
+  std::vector<uint32_t> counted;  // the runs counted, by start (then as read)
   std::vector<uint32_t> station_of_where;  // the station each place belongs to
   std::vector<std::string> stations;       // their names in the report
   std::vector<uint32_t> board_of_run;      // set by count_boards

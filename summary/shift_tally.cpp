@@ -24,9 +24,9 @@ uint32_t clamped(int64_t value) {
 }  // namespace
 
 uint32_t RunTable::where_of(const Where& w) {
-  const uint64_t hash = (uint64_t{w.station} * 0x9E3779B97F4A7C15ULL) ^
-                        (uint64_t{w.boot} << 40) ^ (uint64_t{w.port} << 20) ^ w.place;
-  std::vector<uint32_t>& same_hash = where_index_[hash];
+  const uint64_t hash = (uint64_t{w.station} * 0x9E3779B97F4A7C15ULL) ^ (uint64_t{w.boot} << 40) ^
+                        (uint64_t{w.port} << 20) ^ w.place;
+  std::vector<uint32_t>& same_hash = where_index[hash];
   for (const uint32_t id : same_hash) {
     const Where& o = wheres[id];
     if (o.station == w.station && o.boot == w.boot && o.port == w.port && o.place == w.place)
@@ -127,7 +127,8 @@ ShiftReport ShiftTally::report(const std::vector<std::string>& files, const Read
     if ((run.flags & Run::kCopy) != 0)
       continue;
     r.simulated += (run.flags & Run::kSimulated) != 0 ? 1 : 0;
-    r.schema1 += (run.flags & Run::kSchema1) != 0 && table_.counted(run, a.with_simulated) ? 1 : 0;
+    r.schema1 +=
+        (run.flags & Run::kSchema1) != 0 && RunTable::counted(run, a.with_simulated) ? 1 : 0;
   }
   tell_stations_apart(table_, &a, &r);
   order_counted(table_, &a);
@@ -148,8 +149,7 @@ bool ShiftTally::facts(size_t file, uint64_t n, RunFacts* out) const {
     return false;
   // The files' records were kept one file after the other.
   const uint64_t k = std::accumulate(kept_per_file_.begin(),
-                                     kept_per_file_.begin() + static_cast<std::ptrdiff_t>(file),
-                                     n);
+                                     kept_per_file_.begin() + static_cast<std::ptrdiff_t>(file), n);
   const Run& run = table_.runs[k];
   RunFacts& f = *out;
   f = RunFacts();

@@ -25,9 +25,9 @@ struct TallyOptions {
 struct RunFacts {
   bool copy = false;  // dropped as a copy of an earlier record
   bool simulated = false;
-  bool ended = false;       // by the station
-  std::string station;      // as the report names it
-  std::string board;        // serial, or station, port and plug
+  bool ended = false;         // by the station
+  std::string station;        // as the report names it
+  std::string board;          // serial, or station, port and plug
   uint32_t run_of_board = 0;  // 1 for its first run; 0 when not counted
 };
 
@@ -48,7 +48,7 @@ class ShiftTally {
 
   // After report(): the facts of the n-th record (from 0) that add() kept
   // of file `file`; false when it kept fewer (a file that grew since).
-  bool facts(size_t file, uint64_t n, RunFacts* facts) const;
+  bool facts(size_t file, uint64_t n, RunFacts* out) const;
 
  private:
   TallyOptions options_;

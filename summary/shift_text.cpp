@@ -24,12 +24,11 @@ std::string padded(std::string text, size_t width) {
 // One row of the stations and ports table.
 std::string row(const std::string& name, const Counts& c) {
   char numbers[80];
-  (void)std::snprintf(numbers, sizeof numbers, "%7llu %7llu %10llu %6s %% %6llu",
-                      static_cast<unsigned long long>(c.runs),
-                      static_cast<unsigned long long>(c.ready),
-                      static_cast<unsigned long long>(c.not_ready()),
-                      one_decimal(c.yield_percent()).c_str(),
-                      static_cast<unsigned long long>(c.ended));
+  (void)std::snprintf(
+      numbers, sizeof numbers, "%7llu %7llu %10llu %6s %% %6llu",
+      static_cast<unsigned long long>(c.runs), static_cast<unsigned long long>(c.ready),
+      static_cast<unsigned long long>(c.not_ready()), one_decimal(c.yield_percent()).c_str(),
+      static_cast<unsigned long long>(c.ended));
   return padded(name, kNameWidth) + numbers;
 }
 
@@ -60,8 +59,7 @@ void write_heading(const ShiftReport& r, const TimeZone& zone, std::ostream& out
   if (!r.timeline.empty()) {
     out << (r.since_given || r.until_given ? ", RUNS FROM " : ": ")
         << local_text(zone, r.first_start_ms) << " TO " << local_text(zone, r.last_end_ms) << " ("
-        << one_decimal(static_cast<double>(r.last_end_ms - r.first_start_ms) / 3600000.0)
-        << " H)";
+        << one_decimal(static_cast<double>(r.last_end_ms - r.first_start_ms) / 3600000.0) << " H)";
   }
   out << ", TIMES IN " << r.zone << "\n";
 }
@@ -139,10 +137,9 @@ void write_ports(const ShiftReport& r, std::ostream& out) {
   for (const ShiftReport::Station& s : r.stations) {
     for (const ShiftReport::Port& p : s.ports) {
       if (p.stands_out)
-        out << "STANDS OUT: " << s.name << " " << p.name << ", " << p.counts.not_ready()
-            << " OF " << p.counts.runs << " RUNS NOT READY ("
-            << share(p.counts.not_ready(), p.counts.runs) << "), THE OTHER PORTS "
-            << one_decimal(100 * p.others_rate) << " %\n";
+        out << "STANDS OUT: " << s.name << " " << p.name << ", " << p.counts.not_ready() << " OF "
+            << p.counts.runs << " RUNS NOT READY (" << share(p.counts.not_ready(), p.counts.runs)
+            << "), THE OTHER PORTS " << one_decimal(100 * p.others_rate) << " %\n";
     }
   }
 }

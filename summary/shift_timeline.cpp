@@ -50,8 +50,10 @@ void seconds_per_run(const RunTable& table, const Analysis& a, ShiftReport* repo
     return;
   std::sort(ms.begin(), ms.end());
   const size_t n = ms.size();
-  report->median_seconds = n % 2 == 1 ? ms[n / 2] / 1000.0
-                                      : (uint64_t{ms[n / 2 - 1]} + ms[n / 2]) / 2000.0;
+  report->median_seconds = ms[n / 2] / 1000.0;
+  // Two runs' milliseconds add up well within a double's exact integers.
+  if (n % 2 == 0)
+    report->median_seconds = (static_cast<double>(ms[n / 2 - 1]) + ms[n / 2]) / 2000.0;
   // Nearest rank: the smallest value with at least 95 % of them at or below it.
   report->p95_seconds = ms[(n * 95 + 99) / 100 - 1] / 1000.0;
 }
@@ -107,7 +109,7 @@ void count_pace(const RunTable& table, const Analysis& a, ShiftReport* report) {
   for (const Span& gap : gaps)
     report->work_ms -= gap.to - gap.from;
   if (report->work_ms > 0)
-    report->runs_per_hour = static_cast<double>(report->total.runs) * kHour /
-                            static_cast<double>(report->work_ms);
+    report->runs_per_hour =
+        static_cast<double>(report->total.runs) * kHour / static_cast<double>(report->work_ms);
   lay_timeline(table, a, gaps, report);
 }

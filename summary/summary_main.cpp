@@ -16,9 +16,9 @@
 #include "runlog/run_log.h"
 #include "runlog/verdict.h"
 #include "summary/flash_map.h"
+#include "summary/local_time.h"
 #include "summary/output_guard.h"
 #include "summary/shift_output.h"
-#include "summary/local_time.h"
 #include "summary/shift_report.h"
 #include "summary/shift_tally.h"
 #include "summary/summary_report.h"
@@ -222,8 +222,7 @@ int shift_report(const ProgramSpec& spec, const Options& o) {
     return trouble(why);
   const ShiftReport report = tally.report(o.results_paths, notes, zone);
   // The files are written before the report is printed, as the map is.
-  if (!o.html_path.empty() &&
-      !write_file(o.html_path, shift_html(report, zone, FLASHPREP_VERSION)))
+  if (!o.html_path.empty() && !write_file(o.html_path, shift_html(report, zone, FLASHPREP_VERSION)))
     return trouble("cannot write " + o.html_path);
   if (!o.csv_path.empty() && !write_runs_csv(o, tally, zone, &why))
     return trouble(why);
@@ -282,8 +281,8 @@ struct ValueOption {
   std::string Options::*value;
 };
 const ValueOption kValueOptions[] = {
-    {kSvg, "svg", &Options::svg_path}, {kHtml, "html", &Options::html_path},
-    {kCsv, "csv", &Options::csv_path}, {kSince, "since", &Options::since},
+    {kSvg, "svg", &Options::svg_path},  {kHtml, "html", &Options::html_path},
+    {kCsv, "csv", &Options::csv_path},  {kSince, "since", &Options::since},
     {kUntil, "until", &Options::until}, {kTz, "tz", &Options::zone},
 };
 

@@ -67,6 +67,8 @@ bool TimeZone::open(const std::string& name, std::string* error) {
   return true;
 }
 
+// A member though TZ is the process's: only an opened zone is asked.
+// NOLINTNEXTLINE(readability-convert-member-functions-to-static)
 int64_t TimeZone::offset_ms(int64_t utc_ms) const {
   const auto t = static_cast<time_t>(utc_ms >= 0 ? utc_ms / 1000 : (utc_ms - 999) / 1000);
   struct tm local = {};

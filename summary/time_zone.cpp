@@ -6,7 +6,8 @@ bool fixed_offset_zone(const std::string& name) {
   size_t at = 0;
   const auto digits = [&](size_t most) {
     const size_t from = at;
-    while (at < name.size() && at - from < most && std::isdigit(static_cast<unsigned char>(name[at])))
+    while (at < name.size() && at - from < most &&
+           std::isdigit(static_cast<unsigned char>(name[at])))
       ++at;
     return at - from;
   };

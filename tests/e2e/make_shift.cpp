@@ -216,8 +216,8 @@ std::string record(const Plan& p, bool old_schema, const Options& o) {
        ",\"flash_formatted\":" + std::to_string(formatted) +
        ",\"flash_failed\":" + std::to_string(failed) +
        ",\"table_written\":" + std::to_string(p.reason == 1 && !stopped ? tables - 1 : tables) +
-       ",\"table_refused\":" + (p.reason == 1 && !stopped ? "1" : "0") +
-       "},\"failed_blocks\":[" + ranges + "]}";
+       ",\"table_refused\":" + (p.reason == 1 && !stopped ? "1" : "0") + "},\"failed_blocks\":[" +
+       ranges + "]}";
   return r;
 }
 
@@ -300,9 +300,9 @@ class ShiftPlanner {
         bad_station_(std::min(2, o.stations - 1)),
         bad_port_(std::min(2, o.ports - 1)),
         // The mean pause between two boards on a port, for the shift to last o.hours.
-        pause_ms_(std::max(5000.0, o.hours * 3600000.0 * o.stations * o.ports /
-                                       static_cast<double>(o.boards) -
-                                       11500)),
+        pause_ms_(std::max(
+            5000.0,
+            o.hours * 3600000.0 * o.stations * o.ports / static_cast<double>(o.boards) - 11500)),
         image_change_ms_(o.start_ms + static_cast<int64_t>(o.hours * 3600000.0 / 3)) {
     const int stations = o.stations + (o.twin ? 1 : 0);
     free_at_.resize(static_cast<size_t>(stations * o.ports));
@@ -311,7 +311,8 @@ class ShiftPlanner {
       at = o.start_ms + static_cast<int64_t>(unit() * 30000);
     // The twin's first run starts while station-2's first run on that port is on.
     if (o.twin)
-      free_at_[static_cast<size_t>(o.stations * o.ports)] = free_at_[static_cast<size_t>(o.ports)] + 2000;
+      free_at_[static_cast<size_t>(o.stations * o.ports)] =
+          free_at_[static_cast<size_t>(o.ports)] + 2000;
   }
 
   std::vector<Plan> plan() {
@@ -324,8 +325,8 @@ class ShiftPlanner {
       Plan p;
       p.station = 0;
       p.port = static_cast<int>(n % 3);
-      p.start_ms = o_.start_ms + (n * 2 + 1) * static_cast<int64_t>(o_.hours * 3600000.0) /
-                                     (2 * o_.simulated);
+      p.start_ms = o_.start_ms +
+                   (n * 2 + 1) * static_cast<int64_t>(o_.hours * 3600000.0) / (2 * o_.simulated);
       p.seconds = 9.5;
       p.end_ms = p.start_ms + 9503;
       p.reason = n % 4 == 3 ? 0 : -1;
@@ -446,8 +447,8 @@ bool write_stations(const Options& o, const std::vector<const Plan*>& order) {
         mine.push_back(p);
     }
     const std::string name = s == o.stations ? "station-2-twin" : station_name(s);
-    ok = ok && write_all(o.dir + "/" + name + ".jsonl", mine, false,
-                         o.cut && s == o.stations - 1, o);
+    ok = ok &&
+         write_all(o.dir + "/" + name + ".jsonl", mine, false, o.cut && s == o.stations - 1, o);
     if (o.copy && s == 0) {
       mine.resize(mine.size() * 6 / 10);
       ok = ok && write_all(o.dir + "/station-1.noon.jsonl", mine, false, false, o);
@@ -491,8 +492,8 @@ int main(int argc, char** argv) {
     order.push_back(&p);
   std::stable_sort(order.begin(), order.end(),
                    [](const Plan* a, const Plan* b) { return a->end_ms < b->end_ms; });
-  bool ok = o.one_file.empty() ? write_stations(o, order)
-                               : write_all(o.one_file, order, false, o.cut, o);
+  bool ok =
+      o.one_file.empty() ? write_stations(o, order) : write_all(o.one_file, order, false, o.cut, o);
   if (o.old_records > 0 && !o.dir.empty()) {
     std::mt19937_64 random(o.seed + 1);
     ok = ok && write_old(o, &random);

@@ -120,39 +120,40 @@ TEST_F(Report, CountsStationsPortsReasonsAndPace) {
   // 06:50:00 + 15 s), no gap of 10 minutes: 9 / (50.25 / 60) h. Seconds
   // sorted: 10 11 12 13 14 15 20 21 22, median 14, 95th percentile at rank 9.
   // Each board was run once: its first run is its last.
-  EXPECT_EQ(r.out,
-            "SHIFT REPORT: 2026-12-08T06:00:00+00:00 TO 2026-12-08T06:50:15+00:00 (0.8 H), "
-            "TIMES IN UTC\n"
-            "READ   : 2 FILES, 9 RECORDS\n"
-            "BOARDS : 9, FIRST PASS 6 READY (66.7 %), FINAL 6 READY (66.7 %), 3 NOT READY AT THE "
-            "END\n"
-            "RUNS   : 9, 6 READY, 3 NOT READY; RETESTS: 0 RUNS ON 0 BOARDS\n"
-            "PACE   : 10.7 RUNS PER HOUR OVER 0.8 H AT WORK; SECONDS PER RUN: MEDIAN 14.0, 95TH "
-            "PERCENTILE 22.0\n"
-            "\n"
-            "STATION / PORT         RUNS   READY  NOT READY   YIELD   ENDED\n"
-            "line-a                    6       5          1   83.3 %      0\n"
-            "  1-1.1                   4       3          1   75.0 %      0\n"
-            "  1-1.2                   2       2          0  100.0 %      0\n"
-            "line-b                    3       1          2   33.3 %      0\n"
-            "  1-1.1                   3       1          2   33.3 %      0\n"
-            "\n"
-            "FAILURES BY REASON                            RUNS\n"
-            "BLOCKS NOT FORMATTED                             2\n"
-            "RUN STOPPED: FAIL: BOOTLOADER NOT PRESENT        1\n"
-            "TABLE WRITES REFUSED                             1\n"
-            "\n"
-            "BLOCKS FAILED ON MORE THAN ONE BOARD: 7 (2), 4095 (2)\n"
-            "\n"
-            "IMAGE 3f2a9c01d2e4 serial_flash.S19, 4000 BYTES: 9 RUNS (line-a, line-b)\n"
-            "\n"
-            "NOT READY AT THE END: 3 BOARDS:\n"
-            "  SN-A1            line-a 1-1.1         1 RUN, 2026-12-08T06:10:00+00:00: RUN STOPPED: "
-            "FAIL: BOOTLOADER NOT PRESENT\n"
-            "  SN-B1            line-b 1-1.1         1 RUN, 2026-12-08T06:15:00+00:00: BLOCKS NOT "
-            "FORMATTED: 2 (7, 4095)\n"
-            "  SN-B2            line-b 1-1.1         1 RUN, 2026-12-08T06:25:00+00:00: BLOCKS NOT "
-            "FORMATTED: 2 (7, 4095)\n");
+  EXPECT_EQ(
+      r.out,
+      "SHIFT REPORT: 2026-12-08T06:00:00+00:00 TO 2026-12-08T06:50:15+00:00 (0.8 H), "
+      "TIMES IN UTC\n"
+      "READ   : 2 FILES, 9 RECORDS\n"
+      "BOARDS : 9, FIRST PASS 6 READY (66.7 %), FINAL 6 READY (66.7 %), 3 NOT READY AT THE "
+      "END\n"
+      "RUNS   : 9, 6 READY, 3 NOT READY; RETESTS: 0 RUNS ON 0 BOARDS\n"
+      "PACE   : 10.7 RUNS PER HOUR OVER 0.8 H AT WORK; SECONDS PER RUN: MEDIAN 14.0, 95TH "
+      "PERCENTILE 22.0\n"
+      "\n"
+      "STATION / PORT         RUNS   READY  NOT READY   YIELD   ENDED\n"
+      "line-a                    6       5          1   83.3 %      0\n"
+      "  1-1.1                   4       3          1   75.0 %      0\n"
+      "  1-1.2                   2       2          0  100.0 %      0\n"
+      "line-b                    3       1          2   33.3 %      0\n"
+      "  1-1.1                   3       1          2   33.3 %      0\n"
+      "\n"
+      "FAILURES BY REASON                            RUNS\n"
+      "BLOCKS NOT FORMATTED                             2\n"
+      "RUN STOPPED: FAIL: BOOTLOADER NOT PRESENT        1\n"
+      "TABLE WRITES REFUSED                             1\n"
+      "\n"
+      "BLOCKS FAILED ON MORE THAN ONE BOARD: 7 (2), 4095 (2)\n"
+      "\n"
+      "IMAGE 3f2a9c01d2e4 serial_flash.S19, 4000 BYTES: 9 RUNS (line-a, line-b)\n"
+      "\n"
+      "NOT READY AT THE END: 3 BOARDS:\n"
+      "  SN-A1            line-a 1-1.1         1 RUN, 2026-12-08T06:10:00+00:00: RUN STOPPED: "
+      "FAIL: BOOTLOADER NOT PRESENT\n"
+      "  SN-B1            line-b 1-1.1         1 RUN, 2026-12-08T06:15:00+00:00: BLOCKS NOT "
+      "FORMATTED: 2 (7, 4095)\n"
+      "  SN-B2            line-b 1-1.1         1 RUN, 2026-12-08T06:25:00+00:00: BLOCKS NOT "
+      "FORMATTED: 2 (7, 4095)\n");
   EXPECT_EQ(r.err, "");
 }
 
@@ -180,8 +181,9 @@ TEST_F(Report, PortsThatStandOut) {
             std::vector<std::string>{"STANDS OUT: line-b 1-1.9, 12 OF 100 RUNS NOT READY (12.0 %), "
                                      "THE OTHER PORTS 3.5 %"})
       << r.out;
-  EXPECT_NE(r.out.find("  1-1.9                 100      88         12   88.0 %      0  STANDS OUT\n"),
-            std::string::npos)
+  EXPECT_NE(
+      r.out.find("  1-1.9                 100      88         12   88.0 %      0  STANDS OUT\n"),
+      std::string::npos)
       << r.out;
 
   // Many boards: 100 of 2000 is surely no chance against 3.4 % elsewhere,
@@ -356,7 +358,9 @@ TEST_F(Report, CopiesOfARecordCountOnce) {
   const fs::path late = results("late.jsonl", {all.begin() + 3, all.end()});
   const std::string once = report({whole.string()}).out;
   ASSERT_NE(once.find("\nRUNS   : 10, 9 READY, 1 NOT READY"), std::string::npos) << once;
-  const auto after_read = [](const std::string& text) { return text.substr(text.find("\nBOARDS")); };
+  const auto after_read = [](const std::string& text) {
+    return text.substr(text.find("\nBOARDS"));
+  };
   const ProcessResult twice = report({whole.string(), whole.string()});
   EXPECT_EQ(lines_starting(twice.out, "READ"),
             std::vector<std::string>{"READ   : 2 FILES, 20 RECORDS, 10 COPIES OF ANOTHER DROPPED"});
@@ -391,9 +395,9 @@ TEST_F(Report, TwoStationsOfOneNameAreToldApart) {
     r.reasons.clear();
     restarted.push_back(r);
   }
-  const ProcessResult r = report({results("first.jsonl", first).string(),
-                                  results("second.jsonl", second).string(),
-                                  results("solo.jsonl", restarted).string()});
+  const ProcessResult r =
+      report({results("first.jsonl", first).string(), results("second.jsonl", second).string(),
+              results("solo.jsonl", restarted).string()});
   ASSERT_EQ(r.exit_status, 0) << r.err;
   EXPECT_EQ(lines_starting(r.out, "STATION NAME"),
             std::vector<std::string>{
@@ -401,13 +405,14 @@ TEST_F(Report, TwoStationsOfOneNameAreToldApart) {
                 "2026-12-08T06:00:05+00:00; TOLD APART BY BOOT: bench [11111111], bench "
                 "[22222222]"})
       << r.out;
-  EXPECT_EQ(lines_starting(r.out, "bench"),
-            (std::vector<std::string>{
-                "bench [11111111]          4       4          0  100.0 %      0",
-                "bench [22222222]          4       3          1   75.0 %      0"}))
+  EXPECT_EQ(
+      lines_starting(r.out, "bench"),
+      (std::vector<std::string>{"bench [11111111]          4       4          0  100.0 %      0",
+                                "bench [22222222]          4       3          1   75.0 %      0"}))
       << r.out;
-  EXPECT_EQ(lines_starting(r.out, "solo"),
-            std::vector<std::string>{"solo                      4       4          0  100.0 %      0"})
+  EXPECT_EQ(
+      lines_starting(r.out, "solo"),
+      std::vector<std::string>{"solo                      4       4          0  100.0 %      0"})
       << r.out;
 }
 
@@ -416,7 +421,8 @@ TEST_F(Report, TwoStationsOfOneNameAreToldApart) {
 TEST_F(Report, SimulatedBoardsAndRunsTheStationEnded) {
   std::vector<TestRecord> records;
   const char* const ended[] = {"STOPPED BY SIGNAL 15", "NOT STARTED: cannot run flashprep",
-                               "NOT WAITED FOR", "BUSY", "STATION ENDED", "LOG LOST: removed"};
+                               "NOT WAITED FOR",       "BUSY",
+                               "STATION ENDED",        "LOG LOST: removed"};
   for (int i = 0; i < 6; ++i) {
     TestRecord r;
     r.serial = "E-" + std::to_string(i);
@@ -683,8 +689,9 @@ TEST_F(Report, RecordsOfFlashprep10CountWhereTheirMembersAllow) {
             std::vector<std::string>{"BOARDS : 3, FIRST PASS 2 READY (66.7 %), FINAL 2 READY "
                                      "(66.7 %), 1 NOT READY AT THE END"})
       << r.out;
-  EXPECT_EQ(lines_starting(r.out, "unknown"),
-            std::vector<std::string>{"unknown                   2       1          1   50.0 %      0"})
+  EXPECT_EQ(
+      lines_starting(r.out, "unknown"),
+      std::vector<std::string>{"unknown                   2       1          1   50.0 %      0"})
       << r.out;
   EXPECT_NE(r.out.find("\n  1-1.2                   2       1          1   50.0 %      0\n"),
             std::string::npos)
