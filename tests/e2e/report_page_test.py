@@ -25,15 +25,9 @@ import sys
 import tempfile
 import zlib
 
-failed = 0
+import checks
+from checks import check
 
-
-def check(what, condition, detail=""):
-    global failed
-    print(("ok - " if condition else "not ok - ") + what + ("" if condition else f": {detail}"))
-    if not condition:
-        failed += 1
-    return condition
 
 
 def read_png(path):
@@ -103,20 +97,22 @@ def colour_boxes(width, rows, colours):
     return found
 
 
-def chromium_args(chromium, profile):
-    return [chromium, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
-            "--no-first-run", "--disable-background-networking", "--disable-component-update",
-            "--disable-sync", "--hide-scrollbars", f"--user-data-dir={profile}"]
+def drawn_by_chromium(chromium, profile, what, page, out, options):
+    """Headless Chromium draws `page` into `out` (--screenshot or
+    --print-to-pdf, in `options`); False, told, when it did not."""
+    made = subprocess.run(
+        [chromium, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+         "--no-first-run", "--disable-background-networking", "--disable-component-update",
+         "--disable-sync", "--hide-scrollbars", f"--user-data-dir={profile}"] + options
+        + ["file://" + page], capture_output=True, text=True, timeout=240)
+    return check(what, made.returncode == 0 and os.path.exists(out), made.stderr[-2000:])
 
 
 def printed(chromium, profile, page, scratch, charts):
     """Each chart on one printed page."""
     pdf = os.path.join(scratch, "page.pdf")
-    made = subprocess.run(chromium_args(chromium, profile) + [
-        "--no-pdf-header-footer", f"--print-to-pdf={pdf}", "file://" + page],
-        capture_output=True, text=True, timeout=240)
-    if not check("chromium prints the page", made.returncode == 0 and os.path.exists(pdf),
-                 made.stderr[-2000:]):
+    if not drawn_by_chromium(chromium, profile, "chromium prints the page", page, pdf,
+                             ["--no-pdf-header-footer", f"--print-to-pdf={pdf}"]):
         return
     keep(pdf)
     drawn = subprocess.run(["pdftoppm", "-r", "40", "-png", pdf, os.path.join(scratch, "printed")],
@@ -138,11 +134,8 @@ def printed(chromium, profile, page, scratch, charts):
 def on_a_phone(chromium, profile, page, scratch, charts):
     """Nothing runs past a 390 px window."""
     png = os.path.join(scratch, "phone.png")
-    shot = subprocess.run(chromium_args(chromium, profile) + [
-        "--window-size=390,4000", f"--screenshot={png}", "file://" + page],
-        capture_output=True, text=True, timeout=240)
-    if not check("chromium draws the page 390 px wide", shot.returncode == 0 and os.path.exists(png),
-                 shot.stderr[-2000:]):
+    if not drawn_by_chromium(chromium, profile, "chromium draws the page 390 px wide", page, png,
+                             ["--window-size=390,4000", f"--screenshot={png}"]):
         return
     width, height, rows = read_png(png)
     edge = [y for y in range(height) for x in range(width - 3, width)
@@ -191,12 +184,8 @@ def main(argv):
         png = os.path.join(scratch, "page.png")
         profile = os.path.join(scratch, "profile")
         os.mkdir(profile)
-        shot = subprocess.run(
-            chromium_args(chromium, profile) + ["--window-size=1100,2300", f"--screenshot={png}",
-                                                "file://" + page],
-            capture_output=True, text=True, timeout=240)
-        if not check("chromium draws the page", shot.returncode == 0 and os.path.exists(png),
-                     shot.stderr[-2000:]):
+        if not drawn_by_chromium(chromium, profile, "chromium draws the page", page, png,
+                                 ["--window-size=1100,2300", f"--screenshot={png}"]):
             return 1
         width, height, rows = read_png(png)
         check("the picture is the window's size", (width, height) == (1100, 2300),
@@ -224,7 +213,7 @@ def main(argv):
         on_a_phone(chromium, profile, page, scratch, charts)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
-    return 1 if failed else 0
+    return 1 if checks.failed else 0
 
 
 if __name__ == "__main__":

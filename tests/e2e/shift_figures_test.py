@@ -27,18 +27,12 @@ from datetime import datetime, timedelta, timezone
 from fractions import Fraction
 from zoneinfo import ZoneInfo
 
-failed = 0
+import checks
+from checks import check
+
 ENDS = ("STOPPED BY SIGNAL", "NOT STARTED", "NOT WAITED FOR", "BUSY", "STATION ENDED", "LOG LOST")
 GAP_MS = 10 * 60 * 1000
 WIDTHS_MIN = [5, 10, 15, 30, 60, 120, 180, 240, 360, 720, 1440, 2880, 10080, 20160, 40320, 131040]
-
-
-def check(what, condition, detail=""):
-    global failed
-    print(("ok - " if condition else "not ok - ") + what + ("" if condition else f": {detail}"))
-    if not condition:
-        failed += 1
-    return condition
 
 
 def ms_of(text):
@@ -436,7 +430,7 @@ def main(argv):
         dates(summary, scratch)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
-    return 1 if failed else 0
+    return 1 if checks.failed else 0
 
 
 if __name__ == "__main__":
