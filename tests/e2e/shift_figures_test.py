@@ -389,6 +389,22 @@ def stand_out_boundary(summary, scratch):
               bool(lines_with(out, "STANDS OUT")) == stands, out)
 
 
+def long_span(summary, scratch):
+    """Bars of days and weeks: a line's runs over four months, and a fortnight."""
+    for days, every in ((120, 2), (14, 0.25)):
+        start = datetime(2027, 1, 4, 8, 0, tzinfo=timezone.utc)
+        runs = [record(utc_text(start + timedelta(days=every * i)), serial=f"L-{i}")
+                for i in range(int(days / every))]
+        path = write(os.path.join(scratch, "long.jsonl"), runs)
+        out = run([summary, "--results", path, "--tz", "UTC", "--html", "long.html"], scratch)
+        page = open(os.path.join(scratch, "long.html"), encoding="utf-8").read()
+        bars = [(int(n), float(m)) for n, m in re.findall(
+            r'<rect [^>]*fill="#009E73"><title>[^<]*: (\d+) runs in ([\d.]+) min at work', page)]
+        want = [(n, round(ms / 60000, 1)) for n, ms in Shift([path], ZoneInfo("UTC")).buckets()]
+        check(f"runs every {every} days over {days} days: each bar's runs and time at work",
+              out.returncode == 0 and bars == want, f"{bars[:3]} != {want[:3]}")
+
+
 def dates(summary, scratch):
     """A shift over a leap day and a month's end, in a zone a day ahead of UTC."""
     zone = ZoneInfo("Pacific/Auckland")
@@ -427,6 +443,7 @@ def main(argv):
         made_shift(summary, make_shift, scratch)
         small_counts(summary, scratch)
         stand_out_boundary(summary, scratch)
+        long_span(summary, scratch)
         dates(summary, scratch)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)

@@ -395,15 +395,31 @@ TEST_F(Report, TwoStationsOfOneNameAreToldApart) {
     r.reasons.clear();
     restarted.push_back(r);
   }
+  // Another pair of clones, named before the first in the alphabet.
+  std::vector<TestRecord> clones;
+  for (const char* boot :
+       {"44444444-0000-4000-8000-000000000004", "44444444-5000-4000-8000-000000000005"}) {
+    TestRecord r;
+    r.station = "alpha";
+    r.port = "2-1";
+    r.serial = std::string("C-") + boot;
+    r.boot = boot;
+    r.start = TestRecord::later(r.start, clones.empty() ? 0 : 1000);
+    clones.push_back(r);
+  }
   const ProcessResult r =
       report({results("first.jsonl", first).string(), results("second.jsonl", second).string(),
-              results("solo.jsonl", restarted).string()});
+              results("solo.jsonl", restarted).string(), results("clones.jsonl", clones).string()});
   ASSERT_EQ(r.exit_status, 0) << r.err;
+  // Boots that start alike are told apart by as many digits as it takes.
   EXPECT_EQ(lines_starting(r.out, "STATION NAME"),
-            std::vector<std::string>{
+            (std::vector<std::string>{
+                "STATION NAME USED BY TWO STATIONS: alpha, RUNS OVERLAP ON PORT 2-1 AT "
+                "2026-12-08T06:00:01+00:00; TOLD APART BY BOOT: alpha [44444444-0], alpha "
+                "[44444444-5]",
                 "STATION NAME USED BY TWO STATIONS: bench, RUNS OVERLAP ON PORT 1-1.1 AT "
                 "2026-12-08T06:00:05+00:00; TOLD APART BY BOOT: bench [11111111], bench "
-                "[22222222]"})
+                "[22222222]"}))
       << r.out;
   EXPECT_EQ(
       lines_starting(r.out, "bench"),
