@@ -390,9 +390,10 @@ def stand_out_boundary(summary, scratch):
 
 
 def long_span(summary, scratch):
-    """Bars of days and weeks: a line's runs over four months, and a fortnight."""
+    """Bars of weeks and half days: a line's runs over four months, and over a
+    fortnight every six hours from midnight, so that some start just as a bar does."""
     for days, every in ((120, 2), (14, 0.25)):
-        start = datetime(2027, 1, 4, 8, 0, tzinfo=timezone.utc)
+        start = datetime(2027, 1, 4, 8 if every > 1 else 0, 0, tzinfo=timezone.utc)
         runs = [record(utc_text(start + timedelta(days=every * i)), serial=f"L-{i}")
                 for i in range(int(days / every))]
         path = write(os.path.join(scratch, "long.jsonl"), runs)
