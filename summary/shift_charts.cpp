@@ -137,8 +137,8 @@ std::string time_labels(const ShiftReport& r, const TimeZone& zone, const TimeAx
   std::string svg;
   std::string last_date;
   const int64_t offset = zone.offset_ms(axis.first_ms);
-  for (size_t i = 0; i < r.timeline.size(); ++i) {
-    const int64_t start = r.timeline[i].start_ms;
+  for (const ShiftReport::Bucket& bucket : r.timeline) {
+    const int64_t start = bucket.start_ms;
     if ((start + offset) % axis.label_ms != 0)
       continue;
     const std::string local = local_minute(zone, start);  // YYYY-MM-DDTHH:MM
