@@ -232,6 +232,24 @@ TEST_F(Report, BlocksCountOncePerBoard) {
       lines_starting(r.out, "BLOCKS FAILED"),
       std::vector<std::string>{"BLOCKS FAILED ON MORE THAN ONE BOARD: 101 (3), 7 (2), 100 (2)"})
       << r.out;
+
+  // The text names eight ranges, then says how many more there are.
+  for (const int ranges : {8, 9}) {
+    std::vector<TestRecord> two(2);
+    for (int k = 0; k < 2; ++k) {
+      two[k].serial = "SN-" + std::to_string(k);
+      two[k].start = TestRecord::later(two[k].start, k * 60000L);
+      for (int i = 1; i <= ranges; ++i)
+        two[k].failed_blocks.emplace_back(i * 10, i * 10);
+      two[k].reasons = {"BLOCKS NOT FORMATTED: " + std::to_string(ranges)};
+    }
+    const ProcessResult many = report({results("many.jsonl", two).string()});
+    EXPECT_EQ(lines_starting(many.out, "BLOCKS FAILED"),
+              std::vector<std::string>{"BLOCKS FAILED ON MORE THAN ONE BOARD: 10 (2), 20 (2), "
+                                       "30 (2), 40 (2), 50 (2), 60 (2), 70 (2), 80 (2)" +
+                                       std::string(ranges == 9 ? " AND 1 MORE" : "")})
+        << many.out;
+  }
 }
 
 TEST_F(Report, ImagesAndTheStationThatUsedAnother) {
