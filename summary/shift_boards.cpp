@@ -84,7 +84,9 @@ void sort_lists(ShiftReport* report) {
                 return natural_less(x.station, y.station);
               if (x.port != y.port)
                 return natural_less(x.port, y.port);
-              return x.last_start_ms < y.last_start_ms;
+              if (x.last_start_ms != y.last_start_ms)
+                return x.last_start_ms < y.last_start_ms;
+              return natural_less(x.serial, y.serial);
             });
   if (report->not_ready.size() > ShiftReport::kMostListed)
     report->not_ready.resize(ShiftReport::kMostListed);
