@@ -19,10 +19,8 @@ import json
 import math
 import os
 import re
-import shutil
 import subprocess
 import sys
-import tempfile
 from datetime import datetime, timedelta, timezone
 from fractions import Fraction
 from zoneinfo import ZoneInfo
@@ -439,16 +437,14 @@ def dates(summary, scratch):
 
 def main(argv):
     summary, make_shift = argv[1:3]
-    scratch = tempfile.mkdtemp(prefix="flashprep-figures-")
-    try:
+
+    def body(scratch):
         made_shift(summary, make_shift, scratch)
         small_counts(summary, scratch)
         stand_out_boundary(summary, scratch)
         long_span(summary, scratch)
         dates(summary, scratch)
-    finally:
-        shutil.rmtree(scratch, ignore_errors=True)
-    return 1 if checks.failed else 0
+    return checks.in_scratch("flashprep-figures-", body)
 
 
 if __name__ == "__main__":

@@ -15,9 +15,7 @@ failed.
 """
 import os
 import re
-import shutil
 import sys
-import tempfile
 from datetime import datetime, timedelta, timezone
 from html.parser import HTMLParser
 from zoneinfo import ZoneInfo
@@ -247,8 +245,8 @@ def ports(summary, scratch):
 
 def main(argv):
     summary, make_shift = argv[1:3]
-    scratch = tempfile.mkdtemp(prefix="flashprep-page-form-")
-    try:
+
+    def body(scratch):
         made_shift(summary, make_shift, scratch)
         old_records(summary, scratch)
         start = datetime(2026, 12, 8, 6, 0, tzinfo=timezone.utc)
@@ -263,10 +261,7 @@ def main(argv):
             record(utc_text(month + timedelta(hours=12 * i)), serial=f"M-{i}") for i in range(60)],
             ZoneInfo("Asia/Kolkata"))
         ports(summary, scratch)
-    finally:
-        shutil.rmtree(scratch, ignore_errors=True)
-    return 1 if checks.failed else 0
-
+    return checks.in_scratch("flashprep-page-form-", body)
 
 if __name__ == "__main__":
     sys.exit(main(sys.argv))
