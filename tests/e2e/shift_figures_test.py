@@ -291,14 +291,15 @@ def made_shift(summary, make_shift, scratch):
     check("the CSV has one row per run, copies dropped", len(rows) == len(s.kept),
           f"{len(rows)} != {len(s.kept)}")
     by_place = {(r["_file"], r["_line"]): r for r in s.kept}
+    def same(row, r):
+        return r is not None and row["start"] == r["start"] and row["seconds"] == "%.3f" % r["seconds"] \
+            and row["verdict"] == r["verdict"] and row["serial"] == r.get("serial", "") \
+            and row["report_station"] == r["_label"] and row["run_of_board"] == str(r.get("_nth", 0)) \
+            and row["counted_as"] == ("simulated, left out" if "_nth" not in r
+                                      else "ended by the station" if ended(r) else "judged")
     mismatched = [row["flashprep_run"] for row in rows
-                  if (lambda r: r is None or row["start"] != r["start"] or row["verdict"] != r["verdict"]
-                      or row["serial"] != r.get("serial", "") or row["report_station"] != r["_label"]
-                      or row["run_of_board"] != str(r.get("_nth", 0))
-                      or row["counted_as"] != ("simulated, left out" if "_nth" not in r
-                                               else "ended by the station" if ended(r) else "judged"))
-                  (by_place.get((files.index(row["file"]), int(row["line"]))))]
-    check("each row is its record's, with its station, its number among its board's runs and how "
+                  if not same(row, by_place.get((files.index(row["file"]), int(row["line"]))))]
+    check("each row is its record's, with its seconds, its station, its number among its board's runs and how "
           "it counts", not mismatched, f"rows {mismatched[:5]}")
 
     page = open(os.path.join(scratch, "page.html"), encoding="utf-8").read()
