@@ -299,8 +299,8 @@ def made_shift(summary, make_shift, scratch):
                                       else "ended by the station" if ended(r) else "judged")
     mismatched = [row["flashprep_run"] for row in rows
                   if not same(row, by_place.get((files.index(row["file"]), int(row["line"]))))]
-    check("each row is its record's, with its seconds, its station, its number among its board's runs and how "
-          "it counts", not mismatched, f"rows {mismatched[:5]}")
+    check("each row is its record's, with its seconds, its station, its number among its "
+          "board's runs and how it counts", not mismatched, f"rows {mismatched[:5]}")
 
     page = open(os.path.join(scratch, "page.html"), encoding="utf-8").read()
     cards = {k: html.unescape(v) for k, v in

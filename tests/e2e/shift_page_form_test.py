@@ -181,7 +181,8 @@ def timeline(summary, scratch, name, runs, zone):
         k = local_ms // width - b0
         ends = (at + timedelta(milliseconds=width)).strftime("%H:%M")
         x, w = float(a["x"]), float(a["width"])
-        if local_ms % width or start.group(2) != ends or abs(x + w / 2 - (left + slot * (k + 0.5))) > 0.15 or \
+        centre = left + slot * (k + 0.5)
+        if local_ms % width or start.group(2) != ends or abs(x + w / 2 - centre) > 0.15 or \
                 not 0.5 * slot < w <= slot:
             misplaced.append((title, x, w, k, slot))
     check(f"{name}: each bar in the middle of its bucket's slot, wider than half of it, "
