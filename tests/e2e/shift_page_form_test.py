@@ -146,7 +146,7 @@ def timeline(summary, scratch, name, runs, zone):
         labels = [(float(a["x"]), t) for a, t in page.chart_texts(chart)
                   if a.get("text-anchor") == "start" and a.get("font-size") == "11"]
         form = r"\d\d-\d\d" if width >= 86400000 else r"(\d\d-\d\d )?\d\d:\d\d"
-        wrong, date, year = [], None, datetime.fromtimestamp(first // 1000, zone).year
+        wrong, times, date, year = [], [], None, datetime.fromtimestamp(first // 1000, zone).year
         for x, label in labels:
             if not re.fullmatch(form, label):
                 wrong.append((label, "form"))
@@ -164,6 +164,14 @@ def timeline(summary, scratch, name, runs, zone):
             k = local_ms // width - b0
             if local_ms % width or not 0 <= k < n or abs(x - (left + slot * k)) > 0.15:
                 wrong.append((label, x, k))
+            else:
+                times.append(local_ms)
+        # Round steps: quarter and half hours, hours that divide a day, days, weeks.
+        steps = {d * 60000 for d in (15, 30, 60, 120, 180, 240, 360, 720, 1440, 2880, 10080, 20160,
+                                     40320)}
+        apart = {b - a for a, b in zip(times, times[1:])}
+        if len(apart) > 1 or not apart <= steps or any(t % min(apart, default=1) for t in times):
+            wrong.append(("not a round step apart", sorted(apart)))
         dated = [t for _, t in labels if " " in t or width >= 86400000]
         check(f"{name}, {chart}: {len(labels)} time labels, each at a bucket's start, dated "
               "where the day changes", labels and not wrong and dated[:1] == [labels[0][1]],
@@ -239,7 +247,20 @@ def ports(summary, scratch):
         shown = sorted(range(1, count + 1), key=lambda p: -p)[:60] if count > 60 else \
             sorted(range(1, count + 1), key=lambda p: natural_key(f"1-1.{p}"))
         want = [f"line-a  1-1.{p}: {p} of 100 ({p}.0 %)" for p in shown]
-        got = [re.sub(r" stands out$", "", t) for _, t in page.chart_rects("ports-chart")]
+        bars = page.chart_rects("ports-chart")
+        got = [re.sub(r" stands out$", "", t) for _, t in bars]
+        # The shift's rate as a dashed line, where a bar of that rate would end.
+        shift = sum(range(1, count + 1)) / count
+        top = max(range(len(bars)), key=lambda i: float(bars[i][0]["width"]))
+        at = float(bars[top][0]["x"]) + float(bars[top][0]["width"]) * shift / shown[top]
+        with open(os.path.join(scratch, f"{count} ports.html"), encoding="utf-8") as f:
+            text = f.read()
+        dashed = re.findall(r'<line x1="([\d.]+)" y1="[\d.]+" x2="([\d.]+)" y2="[\d.]+" '
+                            r'stroke="#333333" stroke-dasharray="5 3"/>', text)
+        check(f"{count} ports: the shift's rate, {shift:.1f} %, a dashed line across the ports "
+              "only", len(dashed) == 1 and abs(float(dashed[0][0]) - at) < 0.3
+              and f"shift {shift:.1f} %" in [t for _, t in page.chart_texts("ports-chart")],
+              f"{dashed} against {at:.1f}")
         check(f"{count} ports: {len(want)} bars, each its port's NOT READY rate, in their order",
               got == want, f"{len(got)} bars: {got[:2]} ... {got[-2:]}")
 
