@@ -203,6 +203,10 @@ def made_shift(summary, make_shift, scratch):
     check("the generator makes a shift", shift.returncode == 0, shift.stderr)
     files = sorted(f for f in os.listdir(scratch) if f.startswith("station-"))
     page = report_page(summary, scratch, "made shift", files + [files[0]], "Asia/Kolkata")
+    version = run([summary, "--version"], scratch).stdout.strip()
+    with open(os.path.join(scratch, "made shift.html"), encoding="utf-8") as f:
+        check("made shift: the page names the program that wrote it, as --version does",
+              f'<meta name="generator" content="{version}">' in f.read(), version)
     heads = [t for tag, t in page.blocks if tag == "h2"]
     check("made shift: the image changes, the boards NOT READY and judged more than once are "
           "tables of their own", {"Image changes", "Boards NOT READY at the end",
