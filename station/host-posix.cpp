@@ -233,9 +233,15 @@ bool output_is_terminal() {
   return term != nullptr && std::strcmp(term, "dumb") != 0;
 }
 
-int terminal_columns() {
-  winsize size{};
-  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
-    return size.ws_col;
-  return 80;
+TerminalSize terminal_size() {
+  TerminalSize size;
+  winsize window{};
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &window) != 0)
+    return size;
+  // A terminal that does not know its size (a serial line) says 0.
+  if (window.ws_col > 0)
+    size.columns = window.ws_col;
+  if (window.ws_row > 0)
+    size.rows = window.ws_row;
+  return size;
 }

@@ -190,9 +190,13 @@ bool output_is_terminal() {
   return (mode & kEscapes) != 0 || SetConsoleMode(out, mode | kEscapes) != 0;
 }
 
-int terminal_columns() {
+TerminalSize terminal_size() {
+  TerminalSize size;
   CONSOLE_SCREEN_BUFFER_INFO info;
-  if (GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info) != 0)
-    return info.srWindow.Right - info.srWindow.Left + 1;
-  return 80;
+  // The window, not the buffer: the buffer may hold thousands of lines.
+  if (GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info) != 0) {
+    size.columns = info.srWindow.Right - info.srWindow.Left + 1;
+    size.rows = info.srWindow.Bottom - info.srWindow.Top + 1;
+  }
+  return size;
 }

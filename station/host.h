@@ -92,7 +92,11 @@ std::string host_name();
 // the live view uses (on Windows this turns them on).
 bool output_is_terminal();
 
-// The terminal's width now, in columns (80 when unknown).
-int terminal_columns();
+// The terminal's size now, in columns and rows (80 by 24 where unknown).
+struct TerminalSize {
+  int columns = 80;
+  int rows = 24;
+};
+TerminalSize terminal_size();
 
 #endif  // FLASHPREP_STATION_HOST_H_

@@ -4,8 +4,11 @@
 // blocks, time left, then the verdict and its first reason), an overall line
 // (boards done, READY, NOT READY, still running; watching, that it watches),
 // and a line for what the operator must know (a stop under way, records that
-// cannot be written), redrawn in place and cut to the terminal's width; then
-// a closing table. Elsewhere (a file, a pipe, a journal) one plain line per
+// cannot be written), redrawn in place and cut to the terminal's width; when
+// the boards' lines would not fit the screen, the overall line on top and a
+// grid of compact cells instead, the boards that need a person first
+// (station/view_layout.h): every board stays on the screen and nothing
+// scrolls. Then a closing table. Elsewhere (a file, a pipe, a journal) one plain line per
 // event, whose words scripts may rely on:
 //
 //   FOUND NAME
@@ -35,6 +38,8 @@
 #include <vector>
 
 #include "station/board_run.h"
+#include "station/host.h"
+#include "station/view_layout.h"
 
 // The runs the view shows, one line each, in this order. Not owned.
 using BoardLines = std::vector<const BoardRun*>;
@@ -85,6 +90,7 @@ class StationView {
   void check_output();
   static std::string board_line(const BoardRun& run, size_t name_width,
                                 StationClock::time_point now);
+  static BoardCell cell_of(const BoardRun& run, size_t name_width, StationClock::time_point now);
   std::string overall_line(const StationTally& tally) const;
 
   std::ostream& out_;
@@ -92,8 +98,8 @@ class StationView {
   bool watching_;
   bool journal_;
   bool output_ok_ = true;
-  int drawn_ = 0;    // lines of the last drawing, to go back over
-  int columns_ = 0;  // the width it was drawn for
+  int drawn_ = 0;      // lines of the last drawing, to go back over
+  TerminalSize size_;  // the terminal it was drawn for
   int stop_request_ = 0;
 };
 
