@@ -86,6 +86,27 @@ bool read_settings(const std::string& path, std::map<std::string, std::string>* 
   return true;
 }
 
+// The bus a board file asks for: FLASHPREP_SIM_BUS=N puts it on bus simN
+// (1 to 99); without it, it is on bus sim (0).
+bool bus_number(const Getenv& get, int* bus, std::string* error) {
+  const char* text = get("FLASHPREP_SIM_BUS");
+  *bus = 0;
+  if (text == nullptr)
+    return true;
+  const std::string value = text;
+  const bool number =
+      !value.empty() && value.size() <= 2 &&
+      std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; });
+  if (number)
+    *bus = std::stoi(value);
+  if (!number || *bus < 1) {
+    *bus = 0;
+    *error = "bad value for FLASHPREP_SIM_BUS: '" + value + "' (1 to 99)";
+    return false;
+  }
+  return true;
+}
+
 // A devnum of 2..127 (1 is the root hub) that depends only on which file
 // the board is, so that every process names it alike.
 uint8_t devnum_of(const FileId& id) {
@@ -109,8 +130,17 @@ BoardFolder::BoardFolder(std::string dir, Getenv environment, std::string progra
       environment_(std::move(environment)),
       program_(std::move(program)),
       refused_(std::move(refused)) {
-  (void)std::snprintf(bus_.dirname, sizeof bus_.dirname, "%s", "sim");
-  bus_.location = 1;
+  bus(0);  // listed even without a board, as a computer's bus is
+}
+
+usb_bus& BoardFolder::bus(int number) {
+  auto [it, added] = buses_.try_emplace(number);
+  if (added) {
+    const std::string name = number == 0 ? "sim" : "sim" + std::to_string(number);
+    (void)std::snprintf(it->second.dirname, sizeof it->second.dirname, "%s", name.c_str());
+    it->second.location = static_cast<uint32_t>(number + 1);
+  }
+  return it->second;
 }
 
 BoardFolder::~BoardFolder() {
@@ -143,7 +173,7 @@ void BoardFolder::plug(Slot& slot) {
     // The files it names itself are checked as the environment's are, so
     // that a run is never made only to find its results cannot be kept.
     usable = configure_from_environment(slot.usb, get, &slot.files, &error) &&
-             files_usable(slot.files, &error);
+             files_usable(slot.files, &error) && bus_number(get, &slot.bus, &error);
   }
   if (!usable) {
     // Listed as the board it would be, a healthy one: nobody gets to use it.
@@ -221,18 +251,33 @@ int BoardFolder::find_busses() {
 
 int BoardFolder::find_devices() {
   read_folder();
-  bus_.devices = nullptr;
-  struct usb_device* prev = nullptr;
+  std::map<int, struct usb_device*> last;  // each bus's last device so far
+  for (auto& [number, listed] : buses_)
+    listed.devices = nullptr;
   for (Slot* s : plugged_) {
     struct usb_device& dev = s->dev;
-    dev.bus = &bus_;
+    usb_bus& on = bus(s->bus);
+    struct usb_device*& prev = last[s->bus];
+    dev.bus = &on;
     dev.prev = prev;
     dev.next = nullptr;
     if (prev != nullptr)
       prev->next = &dev;
     else
-      bus_.devices = &dev;
+      on.devices = &dev;
     prev = &dev;
+  }
+  // The buses in number order, "sim" first; one whose boards were all
+  // pulled out is no longer listed.
+  usb_bus* prev = nullptr;
+  for (auto& [number, listed] : buses_) {
+    listed.prev = listed.next = nullptr;
+    if (number != 0 && listed.devices == nullptr)
+      continue;
+    listed.prev = prev;
+    if (prev != nullptr)
+      prev->next = &listed;
+    prev = &listed;
   }
   forget_gone();
   return static_cast<int>(plugged_.size());
@@ -254,7 +299,7 @@ void BoardFolder::forget_gone() {
 }
 
 usb_bus* BoardFolder::get_busses() {
-  return &bus_;
+  return &buses_.begin()->second;
 }
 
 SimUsb* BoardFolder::board_usb(const std::string& name) {
