@@ -7,6 +7,7 @@
 #include "app/flashprep_run.h"
 #include "app/interrupt.h"
 #include "station/board_pool.h"
+#include "station/board_room.h"
 #include "station/journal.h"
 #include "station/log_output.h"
 #include "station/run_pool.h"
@@ -42,7 +43,10 @@ int run_station(const StationOptions& options, std::ostream& out, int* request) 
     *request = interrupt_request();
     return kCannotRun;
   }
-  if (!pool.prepare(&why)) {
+  // Every board or none: a pass that could start only some of them would
+  // leave the others to a second station run on the same bench.
+  const int boards = static_cast<int>(plugs.size());
+  if (!pool.prepare(&why) || room_for_boards(boards, 0, &why) < boards) {
     std::cerr << "flashprep-station: " << why << std::endl;
     *request = interrupt_request();
     return kCannotRun;

@@ -1,0 +1,244 @@
+// A full bench: 120 simulated boards over four buses on one station, each
+// prepared as alone and recorded once; and what the station keeps per board
+// counted against the system's limits before a board starts (the limits
+// lowered with prlimit, as an operator's shell or a service's unit would).
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "e2e/process.h"
+#include "e2e/station_fixture.h"
+#include "e2e/text_files.h"
+#include "run_expectations.h"
+
+namespace {
+
+size_t count_of(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+    ++n;
+  return n;
+}
+
+// Boards FINISHED READY in a station's event lines.
+size_t ready_in(const std::string& out) {
+  size_t n = 0;
+  for (const std::string& line : lines_of(out))
+    n += line.rfind("FINISHED ", 0) == 0 && line.size() > 6 &&
+                 line.compare(line.size() - 6, 6, " READY") == 0 &&
+                 line.find(" NOT READY") == std::string::npos
+             ? 1
+             : 0;
+  return n;
+}
+
+class ManyBoards : public Station {
+ protected:
+  // `n` healthy boards b001... in folder "boards".
+  void healthy_boards(int n) {
+    for (int i = 1; i <= n; ++i)
+      plug("boards", board_file(i), "");
+  }
+  static std::string board_file(int i) {
+    char name[8];
+    (void)std::snprintf(name, sizeof name, "b%03d", i);
+    return name;
+  }
+  // The station started as `prefix` (prlimit, setpriv...) starts it.
+  ProcessResult station_under(const std::vector<std::string>& prefix, const Env& env,
+                              const std::vector<std::string>& args = {}) {
+    std::vector<std::string> argv = prefix;
+    argv.push_back(FLASHPREP_SIM_LAUNCHER);
+    argv.push_back(FLASHPREP_STATION);
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_process(argv, dir.string(), env);
+  }
+  // Nothing of a station that did not start: no log, no record, and no
+  // board touched (a board's process leaves the board's state beside it).
+  void expect_nothing_started(const ProcessResult& r, int boards) {
+    EXPECT_EQ(r.exit_status, 2) << r.out << r.err;
+    EXPECT_EQ(r.out.find("STARTED"), std::string::npos) << r.out;
+    EXPECT_TRUE(logs_of("sim-" + board_file(1)).empty());
+    EXPECT_EQ(read_text(dir / "results.jsonl"), "");
+    for (int i = 1; i <= boards; ++i)
+      EXPECT_FALSE(fs::exists(dir / "boards" / (board_file(i) + ".state"))) << board_file(i);
+  }
+};
+
+// 120 boards over buses sim, sim1, sim2 and sim3, every tenth failing a
+// block and every fifteenth pulled out during its format pass (for its own
+// process): each board's log and state are its run alone, each has one
+// record naming it and its log, and the counts are the test's own.
+TEST_F(ManyBoards, AHundredAndTwentyBoardsOverFourBusesEachAsAlone) {
+  constexpr int kBoards = 120;
+  const std::string failing = "FLASHPREP_SIM_FORMAT_REQUEST_FAILS=7\n";
+  const std::string pulled = "FLASHPREP_SIM_UNPLUG_AFTER=300\n";
+  const auto scenario = [&](int i) {
+    return i % 15 == 0 ? pulled : i % 10 == 0 ? failing : std::string();
+  };
+  std::map<std::string, std::string> expected_file;  // board name -> scenario
+  int ready = 0;
+  for (int i = 1; i <= kBoards; ++i) {
+    const int bus = i % 4;
+    plug("boards", board_file(i),
+         (bus == 0 ? "" : "FLASHPREP_SIM_BUS=" + std::to_string(bus) + "\n") + scenario(i));
+    const std::string name = (bus == 0 ? "sim" : "sim" + std::to_string(bus)) + "-" + board_file(i);
+    expected_file[name] = scenario(i);
+    ready += scenario(i).empty() ? 1 : 0;
+  }
+  std::map<std::string, std::string> alone;
+  std::map<std::string, std::map<std::string, std::string>> alone_state;
+  for (const std::string& text : {std::string(), failing, pulled}) {
+    const std::string where = "alone-" + std::to_string(alone.size());
+    plug(where, "b", text);
+    alone[text] = flashprep_alone(folder(where)).out;
+    for (const char* file : {"ram.bin", "flash.bin", "events.txt"})
+      alone_state[text][file] = read_text(dir / where / "b.state" / file);
+  }
+  ASSERT_TRUE(same_lines(alone[""], full_run()));
+
+  const ProcessResult r = station(folder("boards"), {"--results", "results.jsonl"});
+  EXPECT_EQ(r.exit_status, 1) << r.err;
+  EXPECT_NE(r.out.find("DONE " + std::to_string(ready) + " READY, " +
+                       std::to_string(kBoards - ready) + " NOT READY\n"),
+            std::string::npos)
+      << r.out;
+  for (const auto& [name, text] : expected_file) {
+    const std::vector<std::string> logs = started_logs(r.out, name);
+    ASSERT_EQ(logs.size(), 1U) << name;
+    EXPECT_EQ(count_of(r.out, "FINISHED " + name + " "), 1U) << name;
+    EXPECT_EQ(read_text(dir / logs[0]), alone[text]) << name;
+    const std::string file = name.substr(name.find('-') + 1);
+    for (const auto& [state_file, bytes] : alone_state[text])
+      EXPECT_EQ(read_text(dir / "boards" / (file + ".state") / state_file), bytes)
+          << name << " " << state_file;
+  }
+  std::set<std::string> recorded;
+  for (const nlohmann::json& rec : records("results.jsonl")) {
+    ASSERT_TRUE(rec.is_object());
+    const std::string name = rec.value("board", "");
+    EXPECT_TRUE(recorded.insert(name).second) << name << " recorded twice";
+    ASSERT_EQ(expected_file.count(name), 1U) << name;
+    EXPECT_EQ(rec.value("verdict", ""), expected_file[name].empty() ? "READY" : "NOT READY") << rec;
+    EXPECT_EQ(rec.value("log", ""), started_logs(r.out, name).at(0)) << rec;
+    EXPECT_EQ(rec.value("bus", ""), name.substr(0, name.find('-'))) << rec;
+  }
+  EXPECT_EQ(recorded.size(), static_cast<size_t>(kBoards));
+}
+
+// One pass: the boards are counted against the limits before any starts.
+// Under a limit on open files that the boards do not fit, not one board is
+// started, the reason named; under the same soft limit with room below the
+// hard one, the station raises it and prepares them all; boards that fit as
+// they are are prepared.
+TEST_F(ManyBoards, OpenFilesAreCountedBeforeAnyBoardStarts) {
+  constexpr int kBoards = 40;
+  healthy_boards(kBoards);
+  const ProcessResult refused = station_under({"/usr/bin/prlimit", "--nofile=40"}, folder("boards"),
+                                              {"--results", "results.jsonl"});
+  expect_nothing_started(refused, kBoards);
+  EXPECT_NE(refused.err.find("flashprep-station: 40 boards at once need "), std::string::npos)
+      << refused.err;
+  EXPECT_NE(refused.err.find(" open files; the system allows this station 40 (RLIMIT_NOFILE)\n"),
+            std::string::npos)
+      << refused.err;
+
+  const ProcessResult raised = station_under({"/usr/bin/prlimit", "--nofile=40:4096"},
+                                             folder("boards"), {"--results", "results.jsonl"});
+  EXPECT_EQ(raised.exit_status, 0) << raised.out << raised.err;
+  EXPECT_EQ(ready_in(raised.out), static_cast<size_t>(kBoards)) << raised.out;
+  EXPECT_EQ(lines_of(read_text(dir / "results.jsonl")).size(), static_cast<size_t>(kBoards));
+  EXPECT_TRUE(same_lines(log("sim-" + board_file(kBoards)), full_run()));
+
+  // Ten boards need ten files beside the station's few: room under 40.
+  fs::remove_all(dir / "boards");
+  healthy_boards(10);
+  const ProcessResult fits = station_under({"/usr/bin/prlimit", "--nofile=40"}, folder("boards"));
+  EXPECT_EQ(fits.exit_status, 0) << fits.out << fits.err;
+  EXPECT_EQ(ready_in(fits.out), 10U) << fits.out;
+}
+
+// The limit on a user's processes, which the system applies to other users
+// than root: run as nobody, on copies of the programs in the test's folder
+// (that user may not enter the folder the build lies in).
+TEST_F(ManyBoards, TheUsersProcessesAreCountedBeforeAnyBoardStarts) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "changing to another user needs root";
+  constexpr int kBoards = 6;
+  healthy_boards(kBoards);
+  const fs::perms readable = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                             fs::perms::others_read | fs::perms::others_exec;
+  fs::permissions(dir, fs::perms::all);
+  fs::permissions(dir / "boards", fs::perms::all);
+  const fs::path programs = dir / "programs";
+  fs::create_directory(programs);
+  fs::permissions(programs, readable);
+  for (const fs::path program :
+       {FLASHPREP_SIM_LAUNCHER, FLASHPREP_STATION, FLASHPREP_SIM_PRELOAD}) {
+    fs::copy_file(program, programs / program.filename());
+    fs::permissions(programs / program.filename(), readable);
+  }
+  Env env = folder("boards");
+  env["FLASHPREP_SIM_LIBRARY"] = (programs / fs::path(FLASHPREP_SIM_PRELOAD).filename()).string();
+  const auto as_nobody = [&](const std::string& limit) {
+    return run_process({"/usr/bin/prlimit", "--nproc=" + limit, "/usr/bin/setpriv",
+                        "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                        (programs / fs::path(FLASHPREP_SIM_LAUNCHER).filename()).string(),
+                        (programs / fs::path(FLASHPREP_STATION).filename()).string()},
+                       dir.string(), env);
+  };
+  // Three processes: the station and two boards at most, whatever else
+  // nobody runs on this machine.
+  const ProcessResult refused = as_nobody("3");
+  expect_nothing_started(refused, kBoards);
+  EXPECT_NE(refused.err.find("flashprep-station: 6 boards at once need "), std::string::npos)
+      << refused.err;
+  EXPECT_NE(refused.err.find(" processes of this user; the system allows this station 3 "
+                             "(RLIMIT_NPROC)\n"),
+            std::string::npos)
+      << refused.err;
+  // Raised up to the hard limit this test runs under, which root keeps.
+  rlimit processes{};
+  ASSERT_EQ(getrlimit(RLIMIT_NPROC, &processes), 0);
+  const ProcessResult raised =
+      as_nobody("3:" + (processes.rlim_max == RLIM_INFINITY ? std::string("unlimited")
+                                                            : std::to_string(processes.rlim_max)));
+  EXPECT_EQ(raised.exit_status, 0) << raised.out << raised.err;
+  EXPECT_EQ(ready_in(raised.out), static_cast<size_t>(kBoards)) << raised.out;
+}
+
+// Watching: a board the system has no room for is told, waits plugged in,
+// and is prepared once the boards before it have ended; none is started
+// half (each has one log and one record).
+TEST_F(ManyBoards, WatchingABoardWithoutRoomIsToldAndWaits) {
+  constexpr int kBoards = 30;
+  // All plugged in before the first look, which finds more than fit.
+  healthy_boards(kBoards);
+  RunningProcess w({"/usr/bin/prlimit", "--nofile=30", FLASHPREP_SIM_LAUNCHER, FLASHPREP_STATION,
+                    "--watch", "--results", "results.jsonl"},
+                   dir.string(), folder("boards"));
+  ASSERT_TRUE(w.wait_for("FINISHED ", 120, kBoards)) << w.out();
+  w.signal(SIGTERM);
+  const ProcessResult r = w.finish();
+  EXPECT_NE(r.out.find("DONE 30 READY, 0 NOT READY\n"), std::string::npos) << r.out;
+  // 30 files at most, 16 of them spare: 14 boards at once at the most.
+  EXPECT_GE(count_of(r.out, "NOT STARTED "), static_cast<size_t>(kBoards - 14)) << r.out;
+  EXPECT_NE(r.out.find(" open files; the system allows this station 30 (RLIMIT_NOFILE)\n"),
+            std::string::npos)
+      << r.out;
+  for (int i = 1; i <= kBoards; ++i) {
+    const std::string name = "sim-" + board_file(i);
+    ASSERT_EQ(started_logs(r.out, name).size(), 1U) << name;
+    EXPECT_TRUE(same_lines(read_text(dir / started_logs(r.out, name)[0]), full_run())) << name;
+  }
+  EXPECT_EQ(lines_of(read_text(dir / "results.jsonl")).size(), static_cast<size_t>(kBoards));
+}
+
+}  // namespace
