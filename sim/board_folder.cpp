@@ -187,8 +187,8 @@ void BoardFolder::plug(Slot& slot) {
     slot.files.flash = slot.files.state + "/flash.bin";
   slot.usb.find_busses();
   slot.usb.find_devices();
-  usb_bus* bus = slot.usb.get_busses();
-  slot.inner = bus == nullptr ? nullptr : bus->devices;
+  usb_bus* own = slot.usb.get_busses();  // the board alone, on a bus of its own
+  slot.inner = own == nullptr ? nullptr : own->devices;
 
   // The devnum follows the file, and changes whenever the file was created
   // anew, even when two files happen to mix to one number.

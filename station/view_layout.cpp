@@ -1,7 +1,9 @@
 #include "station/view_layout.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
+#include <iterator>
 
 namespace {
 
@@ -68,18 +70,18 @@ std::vector<std::string> lay_out_view(const std::vector<BoardCell>& boards,
   const size_t width = std::max(static_cast<size_t>(std::max(columns - 1, 0)), kNarrowest);
   const size_t height = static_cast<size_t>(std::max(rows - 1, 1));
   std::vector<std::string> lines;
+  const auto cut = [width](const std::string& line) { return fitted(line, width); };
   if (boards.size() + summary.size() <= height) {
-    for (const BoardCell& board : boards)
-      lines.push_back(fitted(board.line, width));
-    for (const std::string& line : summary)
-      lines.push_back(fitted(line, width));
+    std::transform(boards.begin(), boards.end(), std::back_inserter(lines),
+                   [&](const BoardCell& board) { return cut(board.line); });
+    std::transform(summary.begin(), summary.end(), std::back_inserter(lines), cut);
     return lines;
   }
 
   // The counts on top, where the eye starts; a row at least for the cells.
   const size_t header = std::min(summary.size(), std::max<size_t>(height - 1, 1));
-  for (size_t i = 0; i < header; ++i)
-    lines.push_back(fitted(summary[i], width));
+  std::transform(summary.begin(), summary.begin() + static_cast<std::ptrdiff_t>(header),
+                 std::back_inserter(lines), cut);
   const size_t cell_rows = height - std::min(header, height);
   if (cell_rows == 0 || boards.empty())
     return lines;
