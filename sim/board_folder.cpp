@@ -86,25 +86,24 @@ bool read_settings(const std::string& path, std::map<std::string, std::string>* 
   return true;
 }
 
-// The bus a board file asks for: FLASHPREP_SIM_BUS=N puts it on bus simN
-// (1 to 99); without it, it is on bus sim (0).
-bool bus_number(const Getenv& get, int* bus, std::string* error) {
-  const char* text = get("FLASHPREP_SIM_BUS");
-  *bus = 0;
+// A board file's number setting `name`, from `low` to `high`; 0 without it.
+bool number_setting(const Getenv& get, const char* name, int low, int high, int* value,
+                    std::string* error) {
+  const char* text = get(name);
+  *value = 0;
   if (text == nullptr)
     return true;
-  const std::string value = text;
+  const std::string digits = text;
   const bool number =
-      !value.empty() && value.size() <= 2 &&
-      std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; });
-  if (number)
-    *bus = std::stoi(value);
-  if (!number || *bus < 1) {
-    *bus = 0;
-    *error = "bad value for FLASHPREP_SIM_BUS: '" + value + "' (1 to 99)";
-    return false;
+      !digits.empty() && digits.size() <= 3 &&
+      std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
+  if (number && std::stoi(digits) >= low && std::stoi(digits) <= high) {
+    *value = std::stoi(digits);
+    return true;
   }
-  return true;
+  *error = std::string("bad value for ") + name + ": '" + digits + "' (" + std::to_string(low) +
+           " to " + std::to_string(high) + ")";
+  return false;
 }
 
 // A devnum of 2..127 (1 is the root hub) that depends only on which file
@@ -173,7 +172,9 @@ void BoardFolder::plug(Slot& slot) {
     // The files it names itself are checked as the environment's are, so
     // that a run is never made only to find its results cannot be kept.
     usable = configure_from_environment(slot.usb, get, &slot.files, &error) &&
-             files_usable(slot.files, &error) && bus_number(get, &slot.bus, &error);
+             files_usable(slot.files, &error) &&
+             number_setting(get, "FLASHPREP_SIM_BUS", 1, 99, &slot.bus, &error) &&
+             number_setting(get, "FLASHPREP_SIM_DEVNUM", 2, 127, &slot.devnum, &error);
   }
   if (!usable) {
     // Listed as the board it would be, a healthy one: nobody gets to use it.
@@ -196,6 +197,10 @@ void BoardFolder::plug(Slot& slot) {
   auto last = last_devnum_.find(slot.name);
   if (last != last_devnum_.end() && last->second == devnum)
     devnum = static_cast<uint8_t>(devnum == 127 ? 2 : devnum + 1);
+  // One the file gives stays, as the last free address of a full bus goes
+  // to whichever board comes next.
+  if (slot.devnum != 0)
+    devnum = static_cast<uint8_t>(slot.devnum);
   last_devnum_[slot.name] = devnum;
   if (slot.inner != nullptr)
     slot.dev = *slot.inner;

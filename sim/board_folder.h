@@ -6,7 +6,8 @@
 // created is a board plugged in, a file removed is a board pulled out (its
 // transfers fail as for a vanished device from then on, also under an open
 // handle), a file created anew under the same name is a board plugged in
-// anew (another devnum). The boards are on bus "sim", or on bus "simN" when
+// anew (another devnum, unless its file gives one with FLASHPREP_SIM_DEVNUM).
+// The boards are on bus "sim", or on bus "simN" when
 // their file says FLASHPREP_SIM_BUS=N, as boards behind the hubs of several
 // USB buses are; a device's filename is its board's file name; each bus
 // lists its boards in file-name order, bus "sim" first, then the others by
@@ -91,6 +92,7 @@ class BoardFolder {
     struct usb_device dev = {};          // what the host sees on the "sim" bus
     std::string refusal;                 // why the board file cannot be used; empty: usable
     int bus = 0;                         // which of buses_ lists it
+    int devnum = 0;                      // the device number its file gives; 0: none
     BoardLock lock;
     bool gone = false;
     bool trace_started = false;

@@ -18,9 +18,9 @@ std::string safe_file_name(const std::string& text) {
   return out;
 }
 
-std::vector<Plug> plugs_now() {
+std::vector<Plug> plugs_now(std::vector<BusUse>* buses) {
   std::vector<Plug> plugs;
-  for (const UsbPlace& place : boards_on_bus()) {
+  for (const UsbPlace& place : boards_on_bus(buses)) {
     Plug plug;
     plug.place = place;
     // Linux's libusb names buses by number ("001"); other names are no

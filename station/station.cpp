@@ -35,7 +35,8 @@ int run_station(const StationOptions& options, std::ostream& out, int* request) 
   StationView view(out, output_is_terminal(), /*watching=*/false, output_is_journal());
   BoardPool pool(options, view);
   std::string why;
-  const std::vector<Plug> plugs = plugs_now();
+  std::vector<BusUse> buses;
+  const std::vector<Plug> plugs = plugs_now(&buses);
   if (plugs.empty()) {
     out << "NO BOARD FOUND" << std::endl;
     if (!out)
@@ -52,6 +53,8 @@ int run_station(const StationOptions& options, std::ostream& out, int* request) 
     return kCannotRun;
   }
 
+  // Boards plugged into a full bus are not among those found: say so.
+  view.buses(buses);
   for (const Plug& plug : plugs)
     view.found(plug.name);
   // A board that cannot be started is not left unrecorded: it is finished

@@ -45,6 +45,8 @@ ProgramSpec station_spec() {
           "  FOUND NAME | STARTED NAME LOG | NOT STARTED NAME: WHY\n"
           "  STOPPING ON SIGNAL N | FINISHED NAME SECONDS VERDICT[: FIRST REASON]\n"
           "  RECORD NOT WRITTEN NAME: WHY | RECORDS WRITTEN N\n"
+          "  BUS FULL BUS: N devices, every address taken; a board plugged in there is\n"
+          "  not seen\n"
           "  DONE R READY, N NOT READY | NO BOARD FOUND\n"
           "and, watching, UNPLUGGED NAME and ALREADY PREPARED NAME.\n"
           "The verdict is flashprep-summary's, with what only the station knows\n"

@@ -43,6 +43,11 @@ size_t name_width(const BoardLines& runs) {
   return width;
 }
 
+std::string bus_full_line(const std::string& bus, int devices) {
+  return "BUS FULL " + bus + ": " + std::to_string(devices) +
+         " devices, every address taken; a board plugged in there is not seen";
+}
+
 std::string finished_line(const BoardRun& run) {
   const std::string reason = run.first_reason();
   return "FINISHED " + run.plug().name + " " + one_decimal(run.seconds()) + " " + run.headline() +
@@ -111,6 +116,17 @@ void StationView::record_not_written(const std::string& name, const std::string&
 
 void StationView::records_written(size_t count) {
   event("RECORDS WRITTEN " + std::to_string(count));
+}
+
+void StationView::buses(const std::vector<BusUse>& buses) {
+  std::map<std::string, int> full;
+  for (const BusUse& bus : buses)
+    if (bus.full())
+      full[bus.bus] = bus.devices;
+  for (const auto& [bus, devices] : full)
+    if (full_buses_.count(bus) == 0)
+      event(bus_full_line(bus, devices));
+  full_buses_ = std::move(full);
 }
 
 std::string StationView::board_line(const BoardRun& run, size_t width,
@@ -188,6 +204,8 @@ void StationView::draw(const BoardLines& runs, const StationTally& tally, const 
   if (stop_request_ != 0)
     summary.push_back("STOPPING ON SIGNAL " + std::to_string(stop_request_) +
                       ": each board ends its exchange, then the station ends");
+  for (const auto& [bus, devices] : full_buses_)
+    summary.push_back(bus_full_line(bus, devices));
   if (!notice.empty())
     summary.push_back(notice);
   // Never more lines than the screen holds, none as wide as the terminal

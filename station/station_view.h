@@ -20,6 +20,7 @@
 //   FINISHED NAME SECONDS NOT A FLASHPREP LOG: FIRST REASON
 //   RECORD NOT WRITTEN NAME: WHY
 //   RECORDS WRITTEN N
+//   BUS FULL BUS: N devices, every address taken; a board plugged in there is not seen
 //   DONE R READY, N NOT READY
 //
 // and, watching:
@@ -33,6 +34,7 @@
 #ifndef FLASHPREP_STATION_STATION_VIEW_H_
 #define FLASHPREP_STATION_STATION_VIEW_H_
 
+#include <map>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -40,6 +42,7 @@
 #include "station/board_run.h"
 #include "station/host.h"
 #include "station/view_layout.h"
+#include "usb/board_bus.h"
 
 // The runs the view shows, one line each, in this order. Not owned.
 using BoardLines = std::vector<const BoardRun*>;
@@ -71,6 +74,10 @@ class StationView {
   void unplugged(const std::string& name);
   void record_not_written(const std::string& name, const std::string& why);
   void records_written(size_t count);
+  // What a look at the buses found: a bus that has run out of addresses is
+  // told once each time it does (BUS FULL), and said in the live view while
+  // it stays so.
+  void buses(const std::vector<BusUse>& buses);
 
   // Redraws the live view (a terminal only). `notice` is shown below the
   // overall line when not empty.
@@ -101,6 +108,7 @@ class StationView {
   int drawn_ = 0;      // lines of the last drawing, to go back over
   TerminalSize size_;  // the terminal it was drawn for
   int stop_request_ = 0;
+  std::map<std::string, int> full_buses_;  // told as full: name -> devices
 };
 
 #endif  // FLASHPREP_STATION_STATION_VIEW_H_

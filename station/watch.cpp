@@ -29,7 +29,9 @@ class Watch {
   // Looks at the buses: starts a run for each board plugged in since the
   // last look, notes the boards pulled out.
   void scan() {
-    const std::vector<Plug> plugs = plugs_now();
+    std::vector<BusUse> buses;
+    const std::vector<Plug> plugs = plugs_now(&buses);
+    view_.buses(buses);
     std::set<std::string> present;
     for (const Plug& plug : plugs)
       present.insert(plug.name);
@@ -56,7 +58,7 @@ class Watch {
     // (the count reads the system's tables), when the first is started.
     room_wanted_ = static_cast<int>(std::count_if(plugs.begin(), plugs.end(), [&](const Plug& p) {
       const BoardRun* latest = pool_.latest(p.name);
-      return latest == nullptr || !latest->plug().same_plug(p);
+      return latest == nullptr || !latest->plug().same_plug(p) || latest->unplugged();
     }));
     room_ = -1;
     for (const Plug& plug : plugs)
@@ -69,8 +71,10 @@ class Watch {
  private:
   void look_at(const Plug& plug) {
     const BoardRun* latest = pool_.latest(plug.name);
-    // Taken care of: this very plug-in had its run.
-    if (latest != nullptr && latest->plug().same_plug(plug))
+    // Taken care of: this very plug-in had its run. A board seen pulled out
+    // since is another plug-in even at the same device number, which a bus
+    // short of addresses gives the next board it takes.
+    if (latest != nullptr && latest->plug().same_plug(plug) && !latest->unplugged())
       return;
     // A board plugged in again while the run of its last plug-in still ends
     // (its transfers failing one after the other): it waits for the next

@@ -438,6 +438,33 @@ TEST_F(SimFolder, BoardsOnSeveralBuses) {
             (std::vector<std::string>{"sim1 c d", "sim12 e"}));
 }
 
+// A device number the file gives stays across plug-ins, as a bus with one
+// address left gives it to whichever board comes next; one outside 2 to 127
+// refuses the board.
+TEST_F(SimFolder, ADeviceNumberGivenStaysAcrossPlugIns) {
+  plug("a", "FLASHPREP_SIM_DEVNUM=7\n");
+  plug("b", "FLASHPREP_SIM_DEVNUM=127\n");
+  plug("low", "FLASHPREP_SIM_DEVNUM=1\n");
+  plug("high", "FLASHPREP_SIM_DEVNUM=128\n");
+  std::vector<std::string> told;
+  sim::BoardFolder folder(boards, env({}), "test",
+                          [&](const std::string&, const std::string& why) { told.push_back(why); });
+  EXPECT_EQ(listed(folder).at("a"), 7);
+  EXPECT_EQ(listed(folder).at("b"), 127);
+  std::filesystem::remove(boards + "/a");
+  ASSERT_EQ(listed(folder).count("a"), 0u);
+  plug("a", "FLASHPREP_SIM_DEVNUM=7\n");
+  EXPECT_EQ(listed(folder).at("a"), 7) << "plugged in anew at the same number";
+  for (const char* name : {"low", "high"}) {
+    int result = 0;
+    EXPECT_EQ(configure(folder, name, &result), nullptr) << name;
+  }
+  ASSERT_EQ(told.size(), 2u);
+  EXPECT_NE(told[0].find("bad value for FLASHPREP_SIM_DEVNUM: '1' (2 to 127)"), std::string::npos)
+      << told[0];
+  EXPECT_NE(told[1].find("'128' (2 to 127)"), std::string::npos) << told[1];
+}
+
 // A board file that says anything but what the board can be is refused
 // whole: listed, but opening it reports the file and why, and gives no
 // handle; nothing is read from or written for it.

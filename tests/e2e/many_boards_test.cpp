@@ -241,4 +241,37 @@ TEST_F(ManyBoards, WatchingABoardWithoutRoomIsToldAndWaits) {
   EXPECT_EQ(lines_of(read_text(dir / "results.jsonl")).size(), static_cast<size_t>(kBoards));
 }
 
+// A bus out of addresses, as seen by a watching station: told once each
+// time it fills (a board plugged in there would not be seen), in the order
+// of the looks; and a board pulled out and plugged in again at the same
+// device number, as the one address left on a full bus is given again, is a
+// new plug-in, prepared again. (The simulated bus lists every board; a
+// real one would not list the 128th.)
+TEST_F(ManyBoards, AFullBusIsToldAndAPlugInAtTheSameAddressIsANewOne) {
+  // Boards whose bootloader answers wrong: their runs end at once.
+  for (int i = 1; i <= 126; ++i)
+    plug("boards", board_file(i), "FLASHPREP_SIM_BUS=1\nFLASHPREP_SIM_BOOTLOADER=wrong\n");
+  plug("boards", "last", "FLASHPREP_SIM_BUS=1\nFLASHPREP_SIM_DEVNUM=7\n");
+  const std::string full =
+      "BUS FULL sim1: 127 devices, every address taken; a board plugged in there is not seen\n";
+  RunningProcess w({FLASHPREP_SIM_LAUNCHER, FLASHPREP_STATION, "--watch"}, dir.string(),
+                   folder("boards"));
+  ASSERT_TRUE(w.wait_for("FINISHED sim1-last ", 60)) << w.out();
+  EXPECT_LT(w.out().find(full), w.out().find("FOUND ")) << "told before the boards it found";
+  fs::remove(dir / "boards" / "last");
+  ASSERT_TRUE(w.wait_for("UNPLUGGED sim1-last\n", 30)) << w.out();
+  plug("boards", "last", "FLASHPREP_SIM_BUS=1\nFLASHPREP_SIM_DEVNUM=7\n");
+  ASSERT_TRUE(w.wait_for("FINISHED sim1-last ", 60, 2)) << w.out();
+  w.signal(SIGTERM);
+  const ProcessResult r = w.finish();
+  EXPECT_EQ(count_of(r.out, full), 2U) << r.out;
+  EXPECT_EQ(started_logs(r.out, "sim1-last").size(), 2U) << r.out;
+  EXPECT_TRUE(same_lines(read_text(dir / started_logs(r.out, "sim1-last").back()), full_run()));
+
+  // One pass: said before the boards found.
+  const ProcessResult pass = station(folder("boards"), {"--logs", "pass"});
+  EXPECT_EQ(pass.out.rfind(full, 0), 0U) << pass.out;
+  EXPECT_EQ(count_of(pass.out, full), 1U) << pass.out;
+}
+
 }  // namespace
