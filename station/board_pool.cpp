@@ -5,6 +5,7 @@
 #include <iostream>
 #include <system_error>
 
+#include "records/record_text.h"
 #include "station/driver_image.h"
 #include "station/host.h"
 
@@ -177,6 +178,9 @@ bool BoardPool::close_records() {
     view_.records_written(reported_waiting_);
     reported_waiting_ = 0;
   }
+  for (const std::string& line : records_.unsynced_records())
+    std::cerr << "flashprep-station: record written, never known to be on the disk ("
+              << records_.problem() << "): " << line << std::endl;
   for (const std::string& line : records_.waiting_records())
     std::cerr << "flashprep-station: record never written (" << records_.problem() << "): " << line
               << std::endl;

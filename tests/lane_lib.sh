@@ -1,6 +1,6 @@
-# Shared by the lane tests (qemu/, wine/): a scenario run another way to the
-# board is compared with the same scenario on the preloaded board of the Linux
-# build, the reference. Source it after setting
+# Shared by the shell lane tests (wine/, compat/): a scenario run another way
+# to the board is compared with the same scenario on the preloaded board of
+# the Linux build, the reference. Source it after setting
 #   scratch          an empty folder of the test's own
 #   reference_build  the Linux build folder (flashprep, flashprep-sim, ...)
 # Checks print "ok" or "not ok"; `failed` becomes 1 when one fails.

@@ -25,6 +25,7 @@
 #include "e2e/records.h"
 #include "e2e/text_files.h"
 #include "image/srecord_writer.h"
+#include "records/results_reader.h"
 #include "run_expectations.h"
 #include "util/write_file.h"
 
@@ -137,18 +138,27 @@ class Station : public ::testing::Test {
     }
     return true;
   }
-  // The records of a results file, one JSON object per whole line; a line
-  // that is no JSON object comes back as null. Every record read is checked
-  // against the schema the package ships (the lines that are records, when a
-  // test cut one itself).
+  // The records of a results file, one JSON object per line that the
+  // records' one rule (records/) takes as a record; a line it skips comes
+  // back as null. Every record read is checked against the schema the
+  // package ships as well.
   std::vector<nlohmann::json> records(const std::string& file) {
+    std::vector<uint64_t> record_lines;
+    ReadNotes notes;
+    std::string error;
+    EXPECT_TRUE(read_results(
+        {(dir / file).string()}, [&](const ResultRecord& r) { record_lines.push_back(r.line); },
+        &notes, &error))
+        << error;
     std::vector<nlohmann::json> out;
     std::string whole;
-    for (const std::string& line : lines_of(read_text(dir / file))) {
-      const bool record = nlohmann::json::parse(line, nullptr, false).is_object();
-      out.push_back(record ? nlohmann::json::parse(line) : nlohmann::json());
+    const std::vector<std::string> lines = lines_of(read_text(dir / file));
+    for (size_t i = 0; i < lines.size(); ++i) {
+      const bool record =
+          std::find(record_lines.begin(), record_lines.end(), i + 1) != record_lines.end();
+      out.push_back(record ? nlohmann::json::parse(lines[i]) : nlohmann::json());
       if (record)
-        whole += line + "\n";
+        whole += lines[i] + "\n";
     }
     const fs::path checked = dir / (file + ".records");
     std::ofstream(checked, std::ios::binary) << whole;

@@ -308,10 +308,21 @@ TEST_F(Watch, AStationStartedAgainPreparesEachPlugOnce) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   while (!processes_in(dir).empty() && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(milliseconds(50));
-  ASSERT_EQ(records("r.jsonl").size(), 2u);
+  const std::vector<nlohmann::json> before = records("r.jsonl");
+  ASSERT_EQ(before.size(), 2u);
   // d pulled out and plugged in again while no station watched: the same
   // port, another plug.
   plug("boards", "d", "");
+  // What hands and a power cut may leave in the file: a blank line, a line
+  // that is no record, a newer station's record that would make a's plug
+  // another one were it taken, and a tail of NUL bytes.
+  nlohmann::json newer = before[0]["board"] == "sim-a" ? before[0] : before[1];
+  newer["schema"] = 3;
+  newer["devnum"] = newer.value("devnum", 0) + 50;
+  std::ofstream(dir / "r.jsonl", std::ios::binary | std::ios::app) << "\n"
+                                                                   << "not a record\n"
+                                                                   << newer.dump() << "\n"
+                                                                   << std::string(600, '\0');
 
   auto again = watch(folder("boards"), {"--results", "r.jsonl"});
   ASSERT_TRUE(again->wait_for("FINISHED sim-", 60, 2)) << again->out();
@@ -325,10 +336,28 @@ TEST_F(Watch, AStationStartedAgainPreparesEachPlugOnce) {
   plug("boards", "a", "");
   ASSERT_TRUE(again->wait_for("FINISHED sim-a ", 60)) << again->out();
   again->signal(SIGTERM);
-  again->finish();
+  const ProcessResult ended = again->finish();
+  // The lines skipped are said once, on standard error: standard output's
+  // lines are the events alone.
+  EXPECT_EQ(count_of(ended.err,
+                     "flashprep-station: r.jsonl: 4 damaged lines skipped: line 3 "
+                     "(blank), line 4 (not a record), line 5 (schema 3), line 6 (NUL "
+                     "bytes)\n"),
+            1u)
+      << ended.err;
+  EXPECT_EQ(ended.out.find("damaged"), std::string::npos) << ended.out;
+  // The NUL bytes stay alone on their line; the records after them are
+  // whole lines of their own.
+  const std::vector<nlohmann::json> recs = records("r.jsonl");
+  ASSERT_GT(recs.size(), 6u);
+  for (size_t i = 2; i < 6; ++i)
+    EXPECT_TRUE(recs[i].is_null()) << "line " << i + 1;
   std::map<std::string, std::vector<nlohmann::json>> of;
-  for (const nlohmann::json& rec : records("r.jsonl"))
-    of[rec.value("board", "")].push_back(rec);
+  for (size_t i = 0; i < recs.size(); ++i) {
+    EXPECT_EQ(recs[i].is_null(), i >= 2 && i < 6) << "line " << i + 1;
+    if (!recs[i].is_null())
+      of[recs[i].value("board", "")].push_back(recs[i]);
+  }
   ASSERT_EQ(of["sim-a"].size(), 2u);
   ASSERT_EQ(of["sim-b"].size(), 1u);
   ASSERT_EQ(of["sim-d"].size(), 2u);

@@ -2,21 +2,15 @@
 # build: this build's flashprep and flashprep-station run in QEMU's arm64 virt
 # machine on Debian's arm64 kernel, against boards served on this machine by
 # the host build's flashprep-sim-usbredir, and each run is compared with the
-# same board's run on that build's preloaded board (lane_test.sh). Each case
-# boots one guest; an emulated arm64 CPU is slow, so the cases are the ones
-# that tell whether a station on an arm64 board works: one whole run, and the
-# station with two boards behind a hub.
+# same board's run on that build's preloaded board (lane_test.py). One guest
+# boot; an emulated arm64 CPU is slow, so the cases are the ones that tell
+# whether a station on an arm64 board works: one whole run, and the station
+# with two boards behind a hub.
 set(FLASHPREP_HOST_BUILD_DIR ${PROJECT_SOURCE_DIR}/build/ci CACHE PATH
     "This machine's build with -DFLASHPREP_QEMU_LANE=ON: the boards and the reference runs")
 
-foreach(case full_run station_two_boards)
-  set(port xhci)
-  if(case MATCHES "^station_")
-    set(port xhci_hub)
-  endif()
-  add_test(NAME qemu_lane.arm64.legacy.${port}.${case}
-           COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/lane_test.sh ${PROJECT_SOURCE_DIR}
-                   ${FLASHPREP_HOST_BUILD_DIR} ${case} --guest-build ${PROJECT_BINARY_DIR})
-  set_tests_properties(qemu_lane.arm64.legacy.${port}.${case} PROPERTIES LABELS qemu-arm64
-                       TIMEOUT 300)
-endforeach()
+add_test(NAME qemu_lane.arm64.legacy.xhci
+         COMMAND ${FLASHPREP_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/lane_test.py
+                 --build ${FLASHPREP_HOST_BUILD_DIR} --guest-build ${PROJECT_BINARY_DIR}
+                 xhci:full_run xhci_hub:station_two_boards)
+set_tests_properties(qemu_lane.arm64.legacy.xhci PROPERTIES LABELS qemu-arm64 TIMEOUT 600)
