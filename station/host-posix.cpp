@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
+#include <utility>
 
 #include "station/file_handle.h"
 #include "station/host.h"
@@ -167,29 +169,29 @@ std::string own_program_path() {
   return std::string(path, static_cast<size_t>(n));
 }
 
-std::string port_name(int bus_number, int device_number, unsigned vendor, unsigned product) {
+std::map<std::pair<int, int>, std::string> board_ports(unsigned vendor, unsigned product) {
   // Each USB device has a folder named by its port path ("1-1.3"); its
-  // interfaces ("1-1.3:1.0") and root hubs ("usb1") have other names.
+  // interfaces ("1-1.3:1.0") and root hubs ("usb1") have other names. One
+  // walk for every board: a bench of a hundred boards behind hubs has some
+  // three hundred entries here, read once per look rather than once a board.
   const std::string root = "/sys/bus/usb/devices/";
+  std::map<std::pair<int, int>, std::string> ports;
   DIR* dir = opendir(root.c_str());
   if (dir == nullptr)
-    return "";
-  std::string found;
+    return ports;
   while (const dirent* entry = readdir(dir)) {
     const std::string name = entry->d_name;
-    if (name.empty() || name[0] == '.' || name.find(':') != std::string::npos)
+    if (name.empty() || name[0] == '.' || name.find(':') != std::string::npos ||
+        name.rfind("usb", 0) == 0)
       continue;
     const std::string at = root + name + "/";
-    if (read_number(at + "busnum", 10) == bus_number &&
-        read_number(at + "devnum", 10) == device_number &&
-        read_number(at + "idVendor", 16) == static_cast<long>(vendor) &&
-        read_number(at + "idProduct", 16) == static_cast<long>(product)) {
-      found = name;
-      break;
-    }
+    if (read_number(at + "idVendor", 16) == static_cast<long>(vendor) &&
+        read_number(at + "idProduct", 16) == static_cast<long>(product))
+      ports[{static_cast<int>(read_number(at + "busnum", 10)),
+             static_cast<int>(read_number(at + "devnum", 10))}] = name;
   }
   (void)closedir(dir);
-  return found;
+  return ports;
 }
 
 std::string port_serial(const std::string& port) {

@@ -165,9 +165,8 @@ std::string own_program_path() {
   return n == 0 || n == sizeof path ? std::string() : std::string(path, n);
 }
 
-std::string port_name(int /*bus_number*/, int /*device_number*/, unsigned /*vendor*/,
-                      unsigned /*product*/) {
-  return "";
+std::map<std::pair<int, int>, std::string> board_ports(unsigned /*vendor*/, unsigned /*product*/) {
+  return {};
 }
 
 std::string port_serial(const std::string& /*port*/) {
