@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -56,8 +57,8 @@ long user_tasks() {
   const long me = static_cast<long>(getuid());
   long tasks = 0;
   while (const dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] < '0' || entry->d_name[0] > '9')
-      continue;
+    if (std::isdigit(static_cast<unsigned char>(entry->d_name[0])) == 0)
+      continue;  // not a process
     // Gone since the listing: no longer counted by the kernel either.
     std::ifstream in(std::string("/proc/") + entry->d_name + "/status");
     std::string line;

@@ -179,11 +179,11 @@ BoardCell StationView::cell_of(const BoardRun& run, size_t width, StationClock::
   else if (run.finished())
     cell.state = run.first_reason().rfind("STOPPED BY SIGNAL", 0) == 0 ? CellState::stopped
                                                                        : CellState::not_ready;
-  else if (run.phase() == "FORMAT")
+  else if (const std::string phase = run.phase(); phase == "FORMAT")
     cell.state = CellState::format;
-  else if (run.phase() == "INIT")
+  else if (phase == "INIT")
     cell.state = CellState::init;
-  else if (run.phase() == "DRIVER")
+  else if (phase == "DRIVER")
     cell.state = CellState::driver;
   // 100% only once the run is over.
   cell.percent = std::min(run.blocks_reached() * 100 / kFlashBlocks, 99);

@@ -15,24 +15,7 @@ rm -rf "$dir" && mkdir -p "$dir/boards" && cd "$dir" || exit 1
 socket="station-grid-$$"
 trap 'tmux -L "$socket" kill-server 2>/dev/null' EXIT
 
-fail() {
-  echo "FAIL: $1"
-  echo "--- screen:"
-  tmux -L "$socket" capture-pane -p
-  echo "--- history: $(history)"
-  exit 1
-}
-# wait_for SECONDS COMMAND...: polls COMMAND every 0.1 s.
-wait_for() {
-  limit=$(($1 * 10)); shift
-  while ! "$@"; do
-    limit=$((limit - 1))
-    [ "$limit" -gt 0 ] || return 1
-    sleep 0.1
-  done
-}
-screen() { tmux -L "$socket" capture-pane -p; }
-screen_has() { screen | grep -Eq "$1"; }
+. "$(dirname "$0")/tmux_lib.sh"
 history() { tmux -L "$socket" display -p '#{history_size}'; }
 
 # Board i: on bus i % 4 (sim, sim1, sim2, sim3); every tenth, and the third,

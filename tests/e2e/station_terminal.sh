@@ -17,22 +17,7 @@ rm -rf "$dir" && mkdir -p "$dir" && cd "$dir" || exit 1
 socket=none
 trap 'tmux -L "$socket" kill-server 2>/dev/null' EXIT
 
-fail() {
-  echo "FAIL: $1"
-  echo "--- screen:"
-  tmux -L "$socket" capture-pane -p
-  exit 1
-}
-# wait_for SECONDS COMMAND...: polls COMMAND every 0.1 s.
-wait_for() {
-  limit=$(($1 * 10)); shift
-  while ! "$@"; do
-    limit=$((limit - 1))
-    [ "$limit" -gt 0 ] || return 1
-    sleep 0.1
-  done
-}
-screen_has() { tmux -L "$socket" capture-pane -p | grep -Eq "$1"; }
+. "$(dirname "$0")/tmux_lib.sh"
 # Two bars, the overall line and nothing else on the screen, no line
 # reaching the last column: a redrawing that does not go back over its own
 # lines, or lines that wrap, leave old ones behind.
