@@ -169,14 +169,14 @@ std::string own_program_path() {
   return std::string(path, static_cast<size_t>(n));
 }
 
-std::map<std::pair<int, int>, std::string> board_ports(unsigned vendor, unsigned product) {
+std::map<std::pair<int, int>, std::string> board_ports(unsigned vendor, unsigned product,
+                                                       const std::string& devices) {
   // Each USB device has a folder named by its port path ("1-1.3"); its
   // interfaces ("1-1.3:1.0") and root hubs ("usb1") have other names. One
   // walk for every board: a bench of a hundred boards behind hubs has some
   // three hundred entries here, read once per look rather than once a board.
-  const std::string root = "/sys/bus/usb/devices/";
   std::map<std::pair<int, int>, std::string> ports;
-  DIR* dir = opendir(root.c_str());
+  DIR* dir = opendir(devices.c_str());
   if (dir == nullptr)
     return ports;
   while (const dirent* entry = readdir(dir)) {
@@ -184,11 +184,15 @@ std::map<std::pair<int, int>, std::string> board_ports(unsigned vendor, unsigned
     if (name.empty() || name[0] == '.' || name.find(':') != std::string::npos ||
         name.rfind("usb", 0) == 0)
       continue;
-    const std::string at = root + name + "/";
-    if (read_number(at + "idVendor", 16) == static_cast<long>(vendor) &&
-        read_number(at + "idProduct", 16) == static_cast<long>(product))
-      ports[{static_cast<int>(read_number(at + "busnum", 10)),
-             static_cast<int>(read_number(at + "devnum", 10))}] = name;
+    const std::string at = devices + name + "/";
+    if (read_number(at + "idVendor", 16) != static_cast<long>(vendor) ||
+        read_number(at + "idProduct", 16) != static_cast<long>(product))
+      continue;
+    // A device the system is still making or taking away may lack them.
+    const long bus = read_number(at + "busnum", 10);
+    const long devnum = read_number(at + "devnum", 10);
+    if (bus > 0 && devnum > 0)
+      ports[{static_cast<int>(bus), static_cast<int>(devnum)}] = name;
   }
   (void)closedir(dir);
   return ports;

@@ -165,7 +165,8 @@ std::string own_program_path() {
   return n == 0 || n == sizeof path ? std::string() : std::string(path, n);
 }
 
-std::map<std::pair<int, int>, std::string> board_ports(unsigned /*vendor*/, unsigned /*product*/) {
+std::map<std::pair<int, int>, std::string> board_ports(unsigned /*vendor*/, unsigned /*product*/,
+                                                       const std::string& /*devices*/) {
   return {};
 }
 

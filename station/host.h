@@ -76,9 +76,11 @@ std::string own_program_path();
 
 // The USB port paths of the devices with `vendor` and `product` plugged in
 // now, by the bus and device numbers libusb lists them under, as the system
-// names them (on Linux the sysfs name such as "1-1.3"): one look at the
-// system for all of them. Empty where the system does not say.
-std::map<std::pair<int, int>, std::string> board_ports(unsigned vendor, unsigned product);
+// names them (on Linux the sysfs name such as "1-1.3", read below `devices`):
+// one look at the system for all of them. Empty where the system does not
+// say.
+std::map<std::pair<int, int>, std::string> board_ports(
+    unsigned vendor, unsigned product, const std::string& devices = "/sys/bus/usb/devices/");
 
 // The USB serial number the system read from the board in `port` when it
 // was plugged in (Linux: sysfs `serial`); empty when it has none or the
