@@ -62,12 +62,12 @@ long user_tasks() {
     // Gone since the listing: no longer counted by the kernel either.
     std::ifstream in(std::string("/proc/") + entry->d_name + "/status");
     std::string line;
-    long uid = -1;
+    bool mine = false;
     while (std::getline(in, line)) {
       if (line.rfind("Uid:", 0) == 0) {
-        uid = std::strtol(line.c_str() + 4, nullptr, 10);  // the real one comes first
+        mine = std::strtol(line.c_str() + 4, nullptr, 10) == me;  // the real one comes first
       } else if (line.rfind("Threads:", 0) == 0) {
-        if (uid == me)
+        if (mine)
           tasks += std::strtol(line.c_str() + 8, nullptr, 10);
         break;
       }
