@@ -17,17 +17,18 @@
 
 namespace {
 
-// Descriptors open in this process now; -1 when the system does not list
-// them.
-long open_files() {
+// The descriptors open in this process now; false when the system does not
+// list them.
+bool open_files(long* files) {
   DIR* dir = opendir("/dev/fd");
   if (dir == nullptr)
-    return -1;
+    return false;
   long n = 0;
   while (const dirent* entry = readdir(dir))
     n += entry->d_name[0] == '.' ? 0 : 1;
   (void)closedir(dir);
-  return n - 1;  // the listing's own
+  *files = n - 1;  // the listing's own
+  return true;
 }
 
 // Root, and a process with CAP_SYS_ADMIN or CAP_SYS_RESOURCE, may start
@@ -49,11 +50,11 @@ bool beyond_process_limit() {
 }
 
 // The tasks whose real user is this process's, as the kernel counts them
-// against RLIMIT_NPROC; -1 without Linux's /proc.
-long user_tasks() {
+// against RLIMIT_NPROC; false without Linux's /proc.
+bool user_tasks(long* count) {
   DIR* dir = opendir("/proc");
   if (dir == nullptr)
-    return -1;
+    return false;
   const long me = static_cast<long>(getuid());
   long tasks = 0;
   while (const dirent* entry = readdir(dir)) {
@@ -74,7 +75,8 @@ long user_tasks() {
     }
   }
   (void)closedir(dir);
-  return tasks;
+  *count = tasks;
+  return true;
 }
 
 long long as_count(rlim_t value) {
@@ -119,14 +121,14 @@ int room_for_boards(int wanted, int running, std::string* why) {
   if (wanted <= 0)
     return 0;
   int room = wanted;
-  const long files = open_files();
-  if (files >= 0)
+  long files = 0;
+  if (open_files(&files))
     room = std::min(room, fit(RLIMIT_NOFILE, "RLIMIT_NOFILE", "open files", files, kFilesPerBoard,
                               kSpareFiles, wanted, running, why));
   if (beyond_process_limit())
     return room;
-  const long tasks = user_tasks();
-  if (tasks >= 0)
+  long tasks = 0;
+  if (user_tasks(&tasks))
     room = std::min(room, fit(RLIMIT_NPROC, "RLIMIT_NPROC", "processes of this user", tasks, 1, 0,
                               wanted, running, why));
   return room;

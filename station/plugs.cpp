@@ -34,8 +34,9 @@ std::vector<Plug> plugs_now(std::vector<BusUse>* buses) {
       ports = board_ports(usb_ids::kVendor, usb_ids::kProduct);
       ports_read = true;
     }
+    // The system numbers its buses from 1: no port is found for bus 0.
     const auto port = ports.find({bus_number, place.devnum});
-    if (bus_number > 0 && port != ports.end())
+    if (port != ports.end())
       plug.port = port->second;
     plug.serial = port_serial(plug.port);
     plug.name = safe_file_name(plug.port.empty() ? place.bus + "-" + place.device : plug.port);
