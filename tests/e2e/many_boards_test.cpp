@@ -216,6 +216,27 @@ TEST_F(ManyBoards, TheUsersProcessesAreCountedBeforeAnyBoardStarts) {
   const ProcessResult fits = as_lone_user("7");
   EXPECT_EQ(fits.exit_status, 0) << fits.out << fits.err;
   EXPECT_EQ(ready_in(fits.out), static_cast<size_t>(kBoards)) << fits.out;
+  {
+    // Another program of that user with ten threads, each of which the
+    // system counts as a process: seventeen in all now hold the station.
+    RunningProcess threads(
+        {"/usr/bin/setpriv", "--reuid=424242", "--regid=424242", "--clear-groups",
+         "/usr/bin/python3", "-c",
+         "import threading, time\n"
+         "for _ in range(9):\n"
+         "    threading.Thread(target=time.sleep, args=(600,), daemon=True).start()\n"
+         "print('ready', flush=True)\n"
+         "time.sleep(600)\n"},
+        dir.string(), {});
+    ASSERT_TRUE(threads.wait_for("ready\n", 60)) << threads.out();
+    const ProcessResult short_by_one = as_lone_user("16");
+    EXPECT_NE(short_by_one.err.find("6 boards at once need 17 processes of this user; the system "
+                                    "allows this station 16 (RLIMIT_NPROC)\n"),
+              std::string::npos)
+        << short_by_one.out << short_by_one.err;
+    const ProcessResult beside = as_lone_user("17");
+    EXPECT_EQ(ready_in(beside.out), static_cast<size_t>(kBoards)) << beside.out << beside.err;
+  }
   // Raised up to the hard limit this test runs under, which root keeps.
   rlimit processes{};
   ASSERT_EQ(getrlimit(RLIMIT_NPROC, &processes), 0);
