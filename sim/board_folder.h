@@ -5,13 +5,13 @@
 // The folder is read afresh at every usb_find_busses/usb_find_devices: a file
 // created is a board plugged in, a file removed is a board pulled out (its
 // transfers fail as for a vanished device from then on, also under an open
-// handle), a file created anew under the same name is a board plugged in
-// anew (another devnum, unless its file gives one with FLASHPREP_SIM_DEVNUM).
-// The boards are on bus "sim", or on bus "simN" when
-// their file says FLASHPREP_SIM_BUS=N, as boards behind the hubs of several
-// USB buses are; a device's filename is its board's file name; each bus
-// lists its boards in file-name order, bus "sim" first, then the others by
-// number.
+// handle, and also while the host waits for a held reply), a file created
+// anew under the same name is a board plugged in anew (another devnum,
+// unless its file gives one with FLASHPREP_SIM_DEVNUM). The boards are on
+// bus "sim", or on bus "simN" when their file says FLASHPREP_SIM_BUS=N, as
+// boards behind the hubs of several USB buses are; a device's filename is
+// its board's file name; each bus lists its boards in file-name order, bus
+// "sim" first, then the others by number.
 //
 // A board file holds FLASHPREP_SIM_NAME=VALUE lines (no spaces around '='),
 // '#' comments and blank lines; its settings apply to that board over the

@@ -60,15 +60,18 @@ class Station : public ::testing::Test {
                                srecord::terminator_record(4, kRam)));
   }
   // A station killed outright leaves its boards' runs to end by themselves,
-  // still writing their logs here; the folder goes once they have.
+  // still writing their logs here; the folder goes once they have. A board
+  // a test left held (it stopped early) is let go.
   void TearDown() override {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     std::vector<int> left;
-    while (!(left = processes_in(dir)).empty() && std::chrono::steady_clock::now() < deadline)
+    std::error_code ec;
+    while (!(left = processes_in(dir)).empty() && std::chrono::steady_clock::now() < deadline) {
+      fs::remove_all(dir / "holds", ec);
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
     EXPECT_TRUE(left.empty()) << left.size() << " processes still run in " << dir << ", the first "
                               << left[0];
-    std::error_code ec;
     fs::remove_all(dir, ec);
     EXPECT_FALSE(ec) << dir << ": " << ec.message();
   }
@@ -127,17 +130,6 @@ class Station : public ::testing::Test {
     }
     return true;
   }
-  // Waits until the latest log of `name` holds `text`.
-  bool log_reaches(const std::string& name, const std::string& text,
-                   const std::string& logs = "station-logs") {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (log(name, logs).find(text) == std::string::npos) {
-      if (std::chrono::steady_clock::now() > deadline)
-        return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-  }
   // The records of a results file, one JSON object per line that the
   // records' one rule (records/) takes as a record; a line it skips comes
   // back as null. Every record read is checked against the schema the
@@ -177,6 +169,19 @@ class Station : public ::testing::Test {
     fs::rename(hidden, dir / folder / name);
   }
   Env folder(const std::string& name) { return {{"FLASHPREP_SIM_BOARDS", (dir / name).string()}}; }
+  // A board file's settings that hold board `name` before the format
+  // replies of `blocks`: its process creates hold(name) once such a request
+  // came, and the board answers once let_go(name) removed it. A test moves
+  // its boards on when it has seen what it waited for, never after a time.
+  std::string held_before(const std::string& name, const std::string& blocks) {
+    fs::create_directories(dir / "holds");
+    return "FLASHPREP_SIM_HOLD_FILE=" + hold(name).string() +
+           "\nFLASHPREP_SIM_HOLD_BLOCKS=" + blocks + "\n";
+  }
+  fs::path hold(const std::string& name) const { return dir / "holds" / name; }
+  // Waits (a minute at most) until board `name` holds a reply.
+  bool holding(const std::string& name) { return file_appears(hold(name).string()); }
+  void let_go(const std::string& name) { fs::remove(hold(name)); }
   static std::string full_run() {
     return expected_download(kDriverBytes, kRam, kRam + kDriverBytes - 1) +
            expected_format({}).lines;
