@@ -136,6 +136,48 @@ TEST_F(ManyBoards, AHundredAndTwentyBoardsOverFourBusesEachAsAlone) {
   EXPECT_EQ(recorded.size(), static_cast<size_t>(kBoards));
 }
 
+// 120 boards that end within a moment of each other: each held before its
+// last block's reply until all are, then let go at once. Every board has
+// one FINISHED line, every record is whole and the records come in the
+// order of those lines, each log is the run alone.
+TEST_F(ManyBoards, AHundredAndTwentyBoardsLetGoAtOnceAreEachToldAndRecordedInTurn) {
+  constexpr int kBoards = 120;
+  for (int i = 1; i <= kBoards; ++i)
+    plug("boards", board_file(i),
+         held_before(board_file(i), std::to_string(kFlashBlocks - 1)) +
+             (i % 2 == 0 ? "FLASHPREP_SIM_BUS=1\n" : ""));
+  RunningProcess s({FLASHPREP_SIM_LAUNCHER, FLASHPREP_STATION, "--results", "results.jsonl"},
+                   dir.string(), folder("boards"));
+  for (int i = 1; i <= kBoards; ++i)
+    ASSERT_TRUE(holding(board_file(i))) << board_file(i) << "\n" << s.out();
+  EXPECT_EQ(s.out().find("FINISHED "), std::string::npos) << s.out();
+  for (int i = 1; i <= kBoards; ++i)
+    let_go(board_file(i));
+  const ProcessResult r = s.finish();
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_NE(r.out.find("DONE 120 READY, 0 NOT READY\n"), std::string::npos) << r.out;
+
+  std::vector<std::string> finished;
+  for (const std::string& line : lines_of(r.out))
+    if (line.rfind("FINISHED ", 0) == 0)
+      finished.push_back(line.substr(9, line.find(' ', 9) - 9));
+  std::vector<std::string> recorded;
+  for (const nlohmann::json& rec : records("results.jsonl")) {
+    ASSERT_TRUE(rec.is_object()) << "a line that is no whole record";
+    recorded.push_back(rec.value("board", ""));
+    EXPECT_EQ(rec.value("verdict", ""), "READY") << rec;
+  }
+  EXPECT_EQ(recorded, finished);
+  EXPECT_EQ(std::set<std::string>(finished.begin(), finished.end()).size(),
+            static_cast<size_t>(kBoards));
+  for (int i = 1; i <= kBoards; ++i) {
+    const std::string name = (i % 2 == 0 ? "sim1-" : "sim-") + board_file(i);
+    const std::vector<std::string> logs = started_logs(r.out, name);
+    ASSERT_EQ(logs.size(), 1U) << name;
+    EXPECT_TRUE(same_lines(read_text(dir / logs[0]), full_run())) << name;
+  }
+}
+
 // One pass: the boards are counted against the limits before any starts.
 // Under a limit on open files that the boards do not fit, not one board is
 // started, the reason named; under the same soft limit with room below the
