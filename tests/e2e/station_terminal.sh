@@ -8,9 +8,8 @@
 # Ctrl-C typed there stops both boards after the exchange in flight, once
 # each, the view says so, and the station ends by SIGINT (130); watching, it
 # says it watches before any board comes (drawn again whole when resized
-# right after), a line per port stays, EMPTY once
-# its board is pulled out; a drawing shorter than the one before leaves
-# nothing of it below.
+# right after), a line per port stays, EMPTY once its board is pulled out; a
+# drawing shorter than the one before leaves nothing of it below.
 # Fails, never skips, when tmux is missing: tools/test installs it.
 set -u
 launcher=$1 station=$2 make_driver=$3 dir=$4
