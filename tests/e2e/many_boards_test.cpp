@@ -368,9 +368,10 @@ TEST_F(ManyBoards, WatchingTheOpenFilesAreCountedToTheLastOne) {
 
 // A bus out of addresses, as seen by a watching station: told once each
 // time it fills (a board plugged in there would not be seen), in the order
-// of the looks; and a board pulled out and plugged in again at the same
-// device number, as the one address left on a full bus is given again, is a
-// new plug-in, prepared again. (The simulated bus lists every board; a
+// of the looks, and not again at a look while it stays full; and a board
+// pulled out and plugged in again at the same device number, as the one
+// address left on a full bus is given again, is a new plug-in, prepared
+// again. (The simulated bus lists every board; a
 // real one would not list the 128th.)
 TEST_F(ManyBoards, AFullBusIsToldAndAPlugInAtTheSameAddressIsANewOne) {
   // Boards whose bootloader answers wrong: their runs end at once.
@@ -383,6 +384,11 @@ TEST_F(ManyBoards, AFullBusIsToldAndAPlugInAtTheSameAddressIsANewOne) {
                    folder("boards"));
   ASSERT_TRUE(w.wait_for("FINISHED sim1-last ", 60)) << w.out();
   EXPECT_LT(w.out().find(full), w.out().find("FOUND ")) << "told before the boards it found";
+  // A later look while the bus stays full (it finds a board on another
+  // bus) tells nothing again.
+  plug("boards", "other", "FLASHPREP_SIM_BUS=2\nFLASHPREP_SIM_BOOTLOADER=wrong\n");
+  ASSERT_TRUE(w.wait_for("FOUND sim2-other\n", 30)) << w.out();
+  EXPECT_EQ(count_of(w.out(), full), 1U) << w.out();
   fs::remove(dir / "boards" / "last");
   ASSERT_TRUE(w.wait_for("UNPLUGGED sim1-last\n", 30)) << w.out();
   plug("boards", "last", "FLASHPREP_SIM_BUS=1\nFLASHPREP_SIM_DEVNUM=7\n");
