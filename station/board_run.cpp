@@ -33,6 +33,10 @@ void BoardRun::begin() {
 bool BoardRun::start(const std::vector<std::string>& argv, std::string* error, bool* taken) {
   begin();
   started_ = process_.start(argv, log_path_, errors_path_, error, taken);
+  // The log is opened now, not at the first look: the files the station
+  // holds are then those the room for boards counted (station/board_room.h).
+  if (started_)
+    (void)log_.follow();
   return started_;
 }
 

@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
+#include <utility>
 
 #include "station/file_handle.h"
 #include "station/host.h"
@@ -167,29 +169,33 @@ std::string own_program_path() {
   return std::string(path, static_cast<size_t>(n));
 }
 
-std::string port_name(int bus_number, int device_number, unsigned vendor, unsigned product) {
-  // Each USB device has a folder named by its port path ("1-1.3"); its
-  // interfaces ("1-1.3:1.0") and root hubs ("usb1") have other names.
-  const std::string root = "/sys/bus/usb/devices/";
-  DIR* dir = opendir(root.c_str());
+std::map<std::pair<int, int>, std::string> board_ports(unsigned vendor, unsigned product,
+                                                       const std::string& devices) {
+  // Each USB device has a folder named by its port path ("1-1.3"), root
+  // hubs too ("usb1"), with its vendor and product; its interfaces
+  // ("1-1.3:1.0", about as many) have none and are passed over unread. One
+  // walk for every board: a bench of a hundred boards behind hubs has some
+  // three hundred entries here, read once per look rather than once a board.
+  std::map<std::pair<int, int>, std::string> ports;
+  DIR* dir = opendir(devices.c_str());
   if (dir == nullptr)
-    return "";
-  std::string found;
+    return ports;
   while (const dirent* entry = readdir(dir)) {
     const std::string name = entry->d_name;
-    if (name.empty() || name[0] == '.' || name.find(':') != std::string::npos)
+    if (name.find(':') != std::string::npos)
       continue;
-    const std::string at = root + name + "/";
-    if (read_number(at + "busnum", 10) == bus_number &&
-        read_number(at + "devnum", 10) == device_number &&
-        read_number(at + "idVendor", 16) == static_cast<long>(vendor) &&
-        read_number(at + "idProduct", 16) == static_cast<long>(product)) {
-      found = name;
-      break;
-    }
+    const std::string at = devices + name + "/";
+    if (read_number(at + "idVendor", 16) != static_cast<long>(vendor) ||
+        read_number(at + "idProduct", 16) != static_cast<long>(product))
+      continue;
+    // A device the system is still making or taking away may lack them.
+    const long bus = read_number(at + "busnum", 10);
+    const long devnum = read_number(at + "devnum", 10);
+    if (bus > 0 && devnum > 0)
+      ports[{static_cast<int>(bus), static_cast<int>(devnum)}] = name;
   }
   (void)closedir(dir);
-  return found;
+  return ports;
 }
 
 std::string port_serial(const std::string& port) {
@@ -224,9 +230,15 @@ bool output_is_terminal() {
   return term != nullptr && std::strcmp(term, "dumb") != 0;
 }
 
-int terminal_columns() {
-  winsize size{};
-  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
-    return size.ws_col;
-  return 80;
+TerminalSize terminal_size() {
+  TerminalSize size;
+  winsize window{};
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &window) != 0)
+    return size;
+  // A terminal that does not know its size (a serial line) says 0.
+  if (window.ws_col > 0)
+    size.columns = window.ws_col;
+  if (window.ws_row > 0)
+    size.rows = window.ws_row;
+  return size;
 }

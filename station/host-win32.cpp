@@ -165,9 +165,9 @@ std::string own_program_path() {
   return n == 0 || n == sizeof path ? std::string() : std::string(path, n);
 }
 
-std::string port_name(int /*bus_number*/, int /*device_number*/, unsigned /*vendor*/,
-                      unsigned /*product*/) {
-  return "";
+std::map<std::pair<int, int>, std::string> board_ports(unsigned /*vendor*/, unsigned /*product*/,
+                                                       const std::string& /*devices*/) {
+  return {};
 }
 
 std::string port_serial(const std::string& /*port*/) {
@@ -196,9 +196,13 @@ bool output_is_terminal() {
   return (mode & kEscapes) != 0 || SetConsoleMode(out, mode | kEscapes) != 0;
 }
 
-int terminal_columns() {
+TerminalSize terminal_size() {
+  TerminalSize size;
   CONSOLE_SCREEN_BUFFER_INFO info;
-  if (GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info) != 0)
-    return info.srWindow.Right - info.srWindow.Left + 1;
-  return 80;
+  // The window, not the buffer: the buffer may hold thousands of lines.
+  if (GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info) != 0) {
+    size.columns = info.srWindow.Right - info.srWindow.Left + 1;
+    size.rows = info.srWindow.Bottom - info.srWindow.Top + 1;
+  }
+  return size;
 }

@@ -6,7 +6,9 @@
 #ifndef FLASHPREP_STATION_HOST_H_
 #define FLASHPREP_STATION_HOST_H_
 
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 // One child process whose standard output and standard error are new files
@@ -72,10 +74,13 @@ class BoardProcess {
 // system cannot tell (the caller then uses argv[0]).
 std::string own_program_path();
 
-// The USB port path of the board libusb lists on bus `bus_number` as
-// device `device_number`, as the system names it (on Linux the sysfs name
-// such as "1-1.3"); empty when the system does not say.
-std::string port_name(int bus_number, int device_number, unsigned vendor, unsigned product);
+// The USB port paths of the devices with `vendor` and `product` plugged in
+// now, by the bus and device numbers libusb lists them under, as the system
+// names them (on Linux the sysfs name such as "1-1.3", read below `devices`):
+// one look at the system for all of them. Empty where the system does not
+// say.
+std::map<std::pair<int, int>, std::string> board_ports(
+    unsigned vendor, unsigned product, const std::string& devices = "/sys/bus/usb/devices/");
 
 // The USB serial number the system read from the board in `port` when it
 // was plugged in (Linux: sysfs `serial`); empty when it has none or the
@@ -92,7 +97,11 @@ std::string host_name();
 // the live view uses (on Windows this turns them on).
 bool output_is_terminal();
 
-// The terminal's width now, in columns (80 when unknown).
-int terminal_columns();
+// The terminal's size now, in columns and rows (80 by 24 where unknown).
+struct TerminalSize {
+  int columns = 80;
+  int rows = 24;
+};
+TerminalSize terminal_size();
 
 #endif  // FLASHPREP_STATION_HOST_H_

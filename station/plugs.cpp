@@ -1,6 +1,8 @@
 #include "station/plugs.h"
 
 #include <cstdlib>
+#include <map>
+#include <utility>
 
 #include "board/board_facts.h"
 #include "station/host.h"
@@ -18,16 +20,24 @@ std::string safe_file_name(const std::string& text) {
   return out;
 }
 
-std::vector<Plug> plugs_now() {
+std::vector<Plug> plugs_now(std::vector<BusUse>* buses) {
   std::vector<Plug> plugs;
-  for (const UsbPlace& place : boards_on_bus()) {
+  std::map<std::pair<int, int>, std::string> ports;
+  bool ports_read = false;
+  for (const UsbPlace& place : boards_on_bus(buses)) {
     Plug plug;
     plug.place = place;
     // Linux's libusb names buses by number ("001"); other names are no
     // port the system knows, and strtol then gives 0.
     const int bus_number = static_cast<int>(std::strtol(place.bus.c_str(), nullptr, 10));
-    if (bus_number > 0)
-      plug.port = port_name(bus_number, place.devnum, usb_ids::kVendor, usb_ids::kProduct);
+    if (bus_number > 0 && !ports_read) {
+      ports = board_ports(usb_ids::kVendor, usb_ids::kProduct);
+      ports_read = true;
+    }
+    // The system numbers its buses from 1: no port is found for bus 0.
+    const auto port = ports.find({bus_number, place.devnum});
+    if (port != ports.end())
+      plug.port = port->second;
     plug.serial = port_serial(plug.port);
     plug.name = safe_file_name(plug.port.empty() ? place.bus + "-" + place.device : plug.port);
     plugs.push_back(plug);

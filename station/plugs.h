@@ -26,8 +26,9 @@ struct Plug {
 // Looks at the buses afresh; opens no device. Each board is named by its
 // port where the system tells it (Linux: the sysfs name, such as 1-1.3),
 // otherwise by its libusb bus and device names ("001-007"; a simulated
-// board of a folder: sim-NAME). An empty list when there is no board.
-std::vector<Plug> plugs_now();
+// board of a folder: sim-NAME). An empty list when there is no board. With
+// `buses`, how many devices each bus lists (usb/board_bus.h).
+std::vector<Plug> plugs_now(std::vector<BusUse>* buses = nullptr);
 
 // `text` with every character outside A-Z a-z 0-9 . _ - turned into '_', and
 // a leading '.' as well, so that it names a file in the logs folder and

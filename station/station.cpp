@@ -7,6 +7,7 @@
 #include "app/flashprep_run.h"
 #include "app/interrupt.h"
 #include "station/board_pool.h"
+#include "station/board_room.h"
 #include "station/journal.h"
 #include "station/log_output.h"
 #include "station/run_pool.h"
@@ -34,7 +35,8 @@ int run_station(const StationOptions& options, std::ostream& out, int* request) 
   StationView view(out, output_is_terminal(), /*watching=*/false, output_is_journal());
   BoardPool pool(options, view);
   std::string why;
-  const std::vector<Plug> plugs = plugs_now();
+  std::vector<BusUse> buses;
+  const std::vector<Plug> plugs = plugs_now(&buses);
   if (plugs.empty()) {
     out << "NO BOARD FOUND" << std::endl;
     if (!out)
@@ -42,12 +44,17 @@ int run_station(const StationOptions& options, std::ostream& out, int* request) 
     *request = interrupt_request();
     return kCannotRun;
   }
-  if (!pool.prepare(&why)) {
+  // Every board or none: a pass that could start only some of them would
+  // leave the others to a second station run on the same bench.
+  const int boards = static_cast<int>(plugs.size());
+  if (!pool.prepare(&why) || room_for_boards(boards, 0, &why) < boards) {
     std::cerr << "flashprep-station: " << why << std::endl;
     *request = interrupt_request();
     return kCannotRun;
   }
 
+  // Boards plugged into a full bus are not among those found: say so.
+  view.buses(buses);
   for (const Plug& plug : plugs)
     view.found(plug.name);
   // A board that cannot be started is not left unrecorded: it is finished

@@ -35,11 +35,18 @@ ProgramSpec station_spec() {
           "One station at a time uses a logs folder (it holds\n"
           "DIR/.flashprep-station.lock) and a results file; a second is refused.\n"
           "\n"
-          "On a terminal it shows one line per board, an overall line and a closing\n"
-          "table; otherwise one line per event:\n"
+          "Each board costs the station a process and an open file: they are counted\n"
+          "against the system's limits before any board starts (a soft limit raised to\n"
+          "the hard one where it helps).\n"
+          "\n"
+          "On a terminal it shows one line per board (a grid of cells, those that need\n"
+          "a person first, when the lines would not fit), an overall line and a\n"
+          "closing table; otherwise one line per event:\n"
           "  FOUND NAME | STARTED NAME LOG | NOT STARTED NAME: WHY\n"
           "  STOPPING ON SIGNAL N | FINISHED NAME SECONDS VERDICT[: FIRST REASON]\n"
           "  RECORD NOT WRITTEN NAME: WHY | RECORDS WRITTEN N\n"
+          "  BUS FULL BUS: N devices, every address taken; a board plugged in there is\n"
+          "  not seen\n"
           "  DONE R READY, N NOT READY | NO BOARD FOUND\n"
           "and, watching, UNPLUGGED NAME and ALREADY PREPARED NAME.\n"
           "The verdict is flashprep-summary's, with what only the station knows\n"
@@ -68,7 +75,8 @@ ProgramSpec station_spec() {
           "Exit status: 0 every board READY, 1 a board NOT READY, 2 no board found\n"
           "(not when watching), a bad command line, a driver image the run would not\n"
           "load, a logs folder or results file that cannot be written or is held by\n"
-          "another station, or a record never written.\n"};
+          "another station, more boards than the system's limits allow at once (not\n"
+          "when watching: a board waits for room), or a record never written.\n"};
 }
 
 }  // namespace

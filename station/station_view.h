@@ -4,8 +4,11 @@
 // blocks, time left, then the verdict and its first reason), an overall line
 // (boards done, READY, NOT READY, still running; watching, that it watches),
 // and a line for what the operator must know (a stop under way, records that
-// cannot be written), redrawn in place and cut to the terminal's width; then
-// a closing table. Elsewhere (a file, a pipe, a journal) one plain line per
+// cannot be written), redrawn in place and cut to the terminal's width; when
+// the boards' lines would not fit the screen, the overall line on top and a
+// grid of compact cells instead, the boards that need a person first
+// (station/view_layout.h): every board stays on the screen and nothing
+// scrolls. Then a closing table. Elsewhere (a file, a pipe, a journal) one plain line per
 // event, whose words scripts may rely on:
 //
 //   FOUND NAME
@@ -17,6 +20,7 @@
 //   FINISHED NAME SECONDS NOT A FLASHPREP LOG: FIRST REASON
 //   RECORD NOT WRITTEN NAME: WHY
 //   RECORDS WRITTEN N
+//   BUS FULL BUS: N devices, every address taken; a board plugged in there is not seen
 //   DONE R READY, N NOT READY
 //
 // and, watching:
@@ -30,11 +34,15 @@
 #ifndef FLASHPREP_STATION_STATION_VIEW_H_
 #define FLASHPREP_STATION_STATION_VIEW_H_
 
+#include <map>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "station/board_run.h"
+#include "station/host.h"
+#include "station/view_layout.h"
+#include "usb/board_bus.h"
 
 // The runs the view shows, one line each, in this order. Not owned.
 using BoardLines = std::vector<const BoardRun*>;
@@ -66,6 +74,10 @@ class StationView {
   void unplugged(const std::string& name);
   void record_not_written(const std::string& name, const std::string& why);
   void records_written(size_t count);
+  // What a look at the buses found: a bus that has run out of addresses is
+  // told once each time it does (BUS FULL), and said in the live view while
+  // it stays so.
+  void buses(const std::vector<BusUse>& buses);
 
   // Redraws the live view (a terminal only). `notice` is shown below the
   // overall line when not empty.
@@ -85,6 +97,7 @@ class StationView {
   void check_output();
   static std::string board_line(const BoardRun& run, size_t name_width,
                                 StationClock::time_point now);
+  static BoardCell cell_of(const BoardRun& run, size_t name_width, StationClock::time_point now);
   std::string overall_line(const StationTally& tally) const;
 
   std::ostream& out_;
@@ -92,9 +105,10 @@ class StationView {
   bool watching_;
   bool journal_;
   bool output_ok_ = true;
-  int drawn_ = 0;    // lines of the last drawing, to go back over
-  int columns_ = 0;  // the width it was drawn for
+  int drawn_ = 0;      // lines of the last drawing, to go back over
+  TerminalSize size_;  // the terminal it was drawn for
   int stop_request_ = 0;
+  std::map<std::string, int> full_buses_;  // told as full: name -> devices
 };
 
 #endif  // FLASHPREP_STATION_STATION_VIEW_H_

@@ -8,6 +8,7 @@
 
 #include "app/interrupt.h"
 #include "station/board_pool.h"
+#include "station/board_room.h"
 #include "station/journal.h"
 #include "station/prepared_plugs.h"
 #include "station/run_pool.h"
@@ -28,7 +29,9 @@ class Watch {
   // Looks at the buses: starts a run for each board plugged in since the
   // last look, notes the boards pulled out.
   void scan() {
-    const std::vector<Plug> plugs = plugs_now();
+    std::vector<BusUse> buses;
+    const std::vector<Plug> plugs = plugs_now(&buses);
+    view_.buses(buses);
     std::set<std::string> present;
     for (const Plug& plug : plugs)
       present.insert(plug.name);
@@ -51,6 +54,13 @@ class Watch {
       view_.unplugged(it->first);
       it = skipped_.erase(it);
     }
+    // The room for boards is counted once for the boards new at this look
+    // (the count reads the system's tables), when the first is started.
+    room_wanted_ = static_cast<int>(std::count_if(plugs.begin(), plugs.end(), [&](const Plug& p) {
+      const BoardRun* latest = pool_.latest(p.name);
+      return latest == nullptr || !latest->plug().same_plug(p) || latest->unplugged();
+    }));
+    room_ = -1;
     for (const Plug& plug : plugs)
       look_at(plug);
     // A board told as waiting and pulled out before it could start.
@@ -61,8 +71,10 @@ class Watch {
  private:
   void look_at(const Plug& plug) {
     const BoardRun* latest = pool_.latest(plug.name);
-    // Taken care of: this very plug-in had its run.
-    if (latest != nullptr && latest->plug().same_plug(plug))
+    // Taken care of: this very plug-in had its run. A board seen pulled out
+    // since is another plug-in even at the same device number, which a bus
+    // short of addresses gives the next board it takes.
+    if (latest != nullptr && latest->plug().same_plug(plug) && !latest->unplugged())
       return;
     // A board plugged in again while the run of its last plug-in still ends
     // (its transfers failing one after the other): it waits for the next
@@ -91,10 +103,11 @@ class Watch {
     if (told == waiting_.end())
       view_.found(plug.name);
     // While records cannot be kept, no board is started: the operator is
-    // told why, and the boards wait plugged in.
+    // told why, and the boards wait plugged in. So does a board the system
+    // has no room for: started, it would fail half way.
     if (pool_.records_waiting())
       why = "records wait to be written: " + pool_.records_problem();
-    else if (pool_.start(plug, /*record_refusal=*/false, &why)) {
+    else if (room_for_one(&why) && pool_.start(plug, /*record_refusal=*/false, &why)) {
       waiting_.erase(plug.name);
       skipped_.erase(plug.name);
       return;
@@ -106,11 +119,26 @@ class Watch {
     waiting_[plug.name] = why;
   }
 
+  // Whether one more board may start at this look; `why` when not.
+  bool room_for_one(std::string* why) {
+    if (room_ < 0)
+      room_ = room_for_boards(room_wanted_, pool_.tally().running, &room_why_);
+    if (room_ == 0) {
+      *why = room_why_;
+      return false;
+    }
+    --room_;
+    return true;
+  }
+
   BoardPool& pool_;
   StationView& view_;
   std::map<std::string, UsbPlace> prepared_;    // before a restart, this boot
   std::map<std::string, Plug> skipped_;         // plugs prepared before a restart
   std::map<std::string, std::string> waiting_;  // boards not started yet, and why
+  int room_wanted_ = 0;                         // boards new at this look
+  int room_ = -1;  // how many more may start at this look; -1: not counted yet
+  std::string room_why_;
 };
 
 }  // namespace
