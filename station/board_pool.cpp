@@ -76,8 +76,9 @@ bool BoardPool::start(const Plug& plug, bool record_refusal, std::string* why) {
       // still has.
       run->set_image(image, image_known || !image.sha256.empty());
       bool taken = false;
-      started = run->start({options_.program, kRunBoardOption, plug.place.bus, plug.place.device},
-                           why, &taken);
+      started = run->start(options_.program_file,
+                           {options_.program, kRunBoardOption, plug.place.bus, plug.place.device},
+                           {}, why, &taken);
       if (!started && !taken)
         break;
     }

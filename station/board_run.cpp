@@ -30,9 +30,10 @@ void BoardRun::begin() {
   start_utc_ = WallClock::now();
 }
 
-bool BoardRun::start(const std::vector<std::string>& argv, std::string* error, bool* taken) {
+bool BoardRun::start(const std::string& program, const std::vector<std::string>& argv,
+                     const std::vector<intptr_t>& held, std::string* error, bool* taken) {
   begin();
-  started_ = process_.start(argv, log_path_, errors_path_, error, taken);
+  started_ = process_.start(program, argv, log_path_, errors_path_, held, error, taken);
   return started_;
 }
 

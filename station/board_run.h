@@ -29,9 +29,11 @@ class BoardRun {
   BoardRun(const BoardRun&) = delete;
   BoardRun& operator=(const BoardRun&) = delete;
 
-  // Starts `argv` on the run's files (see BoardProcess::start), noting the
-  // start on both clocks. False, with `error` and `taken` as there.
-  bool start(const std::vector<std::string>& argv, std::string* error, bool* taken);
+  // Starts `program` with `argv` on the run's files, `held` kept open in
+  // it (see BoardProcess::start), noting the start on both clocks. False,
+  // with `error` and `taken` as there.
+  bool start(const std::string& program, const std::vector<std::string>& argv,
+             const std::vector<intptr_t>& held, std::string* error, bool* taken);
   // The run could not be started (`why`); it is finished at once, NOT
   // READY, with no log.
   void not_started(const std::string& why);

@@ -22,7 +22,8 @@ constexpr int kCannotRun = 2;  // no board found, a bad command line, or what
 constexpr const char* kRunBoardOption = "--run-board";
 
 struct StationOptions {
-  std::string program;                      // started again as each board's process
+  std::string program;                      // its path, as each board's process names itself
+  std::string program_file;                 // what starts it again (see own_program())
   std::string logs = "station-logs";        // the boards' logs go in this folder
   std::string results;                      // the results file; "" for none
   std::string version;                      // of the tool, for the records

@@ -53,7 +53,12 @@ std::string finished_line(const BoardRun& run) {
 void StationView::check_output() {
   if (output_ok_ && !out_) {
     output_ok_ = false;
-    std::cerr << "flashprep-station: cannot write standard output" << std::endl;
+    // Once, where it can still be read; the boards go on, and so do their
+    // records.
+    const char* const notice = "flashprep-station: cannot write standard output";
+    std::cerr << notice << std::endl;
+    if (journal_)
+      (void)journal_send(notice, kJournalWarning, {});  // standard error said it too
   }
 }
 
