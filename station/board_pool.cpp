@@ -24,6 +24,13 @@ std::string compact_time(const std::string& iso) {
   return out + "Z";
 }
 
+// `text` with each `from` in it made `to`.
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+    text.replace(at, from.size(), to);
+  return text;
+}
+
 bool still_plugged(const Plug& plug) {
   const std::vector<Plug> now = plugs_now();
   return std::any_of(now.begin(), now.end(), [&](const Plug& p) { return p.same_plug(plug); });
@@ -69,8 +76,9 @@ bool BoardPool::start(const Plug& plug, bool record_refusal, std::string* why) {
     DriverImage image;
     std::string image_why;
     const bool image_known = read_driver_image(options_.driver, &image, &image_why);
+    std::string name;
     for (int n = 1; n <= kMostNamesTried && !started; ++n) {
-      const std::string name = n == 1 ? stem : stem + "_" + std::to_string(n);
+      name = n == 1 ? stem : stem + "_" + std::to_string(n);
       run = std::make_unique<BoardRun>(plug, name + ".log", name + ".err");
       // The image's sha256 needs the file's bytes, which a broken image
       // still has.
@@ -82,6 +90,10 @@ bool BoardPool::start(const Plug& plug, bool record_refusal, std::string* why) {
       if (!started && !taken)
         break;
     }
+    // The cause without the time in the log's name: a watching station
+    // tells a cause once, not once a second as the name changes.
+    if (!started)
+      *why = replaced(*why, name, (std::filesystem::path(options_.logs) / plug.name).string() + ".*");
   }
   if (!started) {
     if (record_refusal)

@@ -66,9 +66,10 @@ bool FileHandle::open(const std::string& path, Open how, bool* created, std::str
   *created = false;
   if (exists != nullptr)
     *exists = false;
-  const int base = O_CLOEXEC | (how == Open::append       ? O_RDWR | O_APPEND
-                                : how == Open::read_write ? O_RDWR
-                                                          : O_WRONLY);
+  const int base = O_CLOEXEC | O_NOFOLLOW |
+                   (how == Open::append       ? O_RDWR | O_APPEND
+                    : how == Open::read_write ? O_RDWR
+                                              : O_WRONLY);
   const bool may_create = how != Open::existing;
   // Made by this call or found: tried as new first, so that the caller
   // learns whether the folder has a new entry to sync.
@@ -89,7 +90,8 @@ bool FileHandle::open(const std::string& path, Open how, bool* created, std::str
     fd_ = ::open(path.c_str(), base);
     // Removed between the two tries: made again, a few times at most.
     if (fd_ < 0 && (!may_create || errno != ENOENT || tries == 3)) {
-      *error = std::strerror(errno);
+      // O_NOFOLLOW's refusal, in words that say what was found.
+      *error = errno == ELOOP ? kLinkRefused : std::strerror(errno);
       return false;
     }
   }

@@ -55,9 +55,12 @@ bool FileHandle::open(const std::string& path, Open how, bool* created, std::str
                             : how == Open::existing ? OPEN_EXISTING
                                                     : OPEN_ALWAYS;
   // Not inheritable (no security attributes): no board's process gets it.
-  const HANDLE h =
-      CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                  nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // The link itself is opened, never what it points to, and refused: a
+  // station run by an administrator must not write through a link that
+  // someone else planted in a folder they can write.
+  const HANDLE h = CreateFileA(
+      path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      disposition, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     const DWORD code = GetLastError();
     if (exists != nullptr)
@@ -68,6 +71,13 @@ bool FileHandle::open(const std::string& path, Open how, bool* created, std::str
   // OPEN_ALWAYS tells a file that was there by ERROR_ALREADY_EXISTS.
   *created = how == Open::new_file || (how != Open::existing && GetLastError() == 0);
   handle_ = h;
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (GetFileInformationByHandle(h, &info) == 0 ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    *error = kLinkRefused;
+    close();
+    return false;
+  }
   return true;
 }
 

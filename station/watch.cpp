@@ -53,9 +53,16 @@ class Watch {
     }
     for (const Plug& plug : plugs)
       look_at(plug);
-    // A board told as waiting and pulled out before it could start.
-    for (auto it = waiting_.begin(); it != waiting_.end();)
-      it = present.count(it->first) == 0 ? waiting_.erase(it) : std::next(it);
+    // A board told as waiting and pulled out before it could start: its
+    // cause is gone with it, and told so.
+    for (auto it = waiting_.begin(); it != waiting_.end();) {
+      if (present.count(it->first) != 0) {
+        ++it;
+        continue;
+      }
+      view_.unplugged(it->first);
+      it = waiting_.erase(it);
+    }
   }
 
  private:
