@@ -97,7 +97,9 @@ bool interrupt_requested() {
 }
 
 void request_interrupt(int request) {
-  (void)kill(getpid(), request);  // cannot fail for this process and a stop signal
+  // Not a second request: one already recorded is being served.
+  if (g_request == 0)
+    (void)kill(getpid(), request);  // cannot fail for this process and a stop signal
 }
 
 int interrupt_count() {

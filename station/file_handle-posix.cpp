@@ -69,6 +69,7 @@ bool FileHandle::open(const std::string& path, Open how, bool* created, std::str
   const int base = O_CLOEXEC | O_NOFOLLOW |
                    (how == Open::append       ? O_RDWR | O_APPEND
                     : how == Open::read_write ? O_RDWR
+                    : how == Open::lock       ? O_RDONLY
                                               : O_WRONLY);
   const bool may_create = how != Open::existing;
   // Made by this call or found: tried as new first, so that the caller

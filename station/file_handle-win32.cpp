@@ -50,6 +50,7 @@ bool FileHandle::open(const std::string& path, Open how, bool* created, std::str
   // are open.
   const DWORD access = how == Open::append       ? FILE_APPEND_DATA | FILE_READ_DATA
                        : how == Open::read_write ? GENERIC_READ | GENERIC_WRITE
+                       : how == Open::lock       ? GENERIC_READ
                                                  : GENERIC_WRITE;
   const DWORD disposition = how == Open::new_file   ? CREATE_NEW
                             : how == Open::existing ? OPEN_EXISTING

@@ -35,6 +35,8 @@ class FileHandle {
     read_write,  // made when missing
     new_file,    // made now: a file of that name already there is an error
     existing,    // for writing (a sync), never made
+    lock,        // for its lock alone: read only (so that anyone may lock a file one
+                 // account made), made when missing
   };
   enum class Lock : uint8_t { held, busy, failed };
 

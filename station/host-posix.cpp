@@ -77,6 +77,14 @@ struct Pipe {
   Pipe& operator=(const Pipe&) = delete;
 };
 
+// The program's own file, opened at the first call and never closed: the
+// program, whatever later replaces it at its path. Close-on-exec: the kernel
+// reads the program through its path before it closes such descriptors.
+int program_file() {
+  static const int program = open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
+  return program;
+}
+
 }  // namespace
 
 BoardProcess::~BoardProcess() {
@@ -147,11 +155,16 @@ bool BoardProcess::start(const std::string& program, const std::vector<std::stri
                posix_spawnattr_setflags(&setup.attributes,
                                         POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF) == 0 &&
                posix_spawnattr_setpgroup(&setup.attributes, 0) == 0;
-  // The held files from descriptor 3 on. A dup2 onto the same number
-  // clears close-on-exec there too (glibc 2.29 on, as POSIX now says).
+  // The held files above every descriptor the actions read, so that none
+  // is written over before it is read, nor the program's own file before
+  // the program is started from it.
+  int first = std::max(
+      {program_file(), input.read, static_cast<int>(out.native()), static_cast<int>(err.native())});
+  for (const intptr_t fd : held)
+    first = std::max(first, static_cast<int>(fd));
   for (size_t i = 0; ready && i < held.size(); ++i)
     ready = posix_spawn_file_actions_adddup2(&setup.actions, static_cast<int>(held[i]),
-                                             STDERR_FILENO + 1 + static_cast<int>(i)) == 0;
+                                             first + 1 + static_cast<int>(i)) == 0;
   if (!ready)
     return give_up("cannot start a process: out of memory");
   // posix_spawn does not change the arguments.
@@ -222,11 +235,12 @@ std::string own_program_path() {
 }
 
 std::string own_program() {
-  // Opened once and never closed: the program's file, whatever later
-  // replaces it at its path. Close-on-exec: the kernel reads the program
-  // through the path before it closes such descriptors.
-  static const int program = open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
+  const int program = program_file();
   return program < 0 ? std::string() : "/proc/self/fd/" + std::to_string(program);
+}
+
+std::string system_claims_folder() {
+  return "/run/flashprep";
 }
 
 void stop_when_station_ends() {

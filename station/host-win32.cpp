@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <csignal>
+#include <cstdlib>
 
 #include "app/interrupt.h"
 #include "station/file_handle.h"
@@ -70,8 +71,7 @@ void BoardProcess::close_input() {
 
 bool BoardProcess::start(const std::string& program, const std::vector<std::string>& argv,
                          const std::string& log, const std::string& errors,
-                         const std::vector<intptr_t>& /*held*/, std::string* error,
-                         bool* taken) {
+                         const std::vector<intptr_t>& /*held*/, std::string* error, bool* taken) {
   *taken = false;
   // New files only (CREATE_NEW): a run never writes into a file that another
   // run, or anything else, made. Inheritable only for the one CreateProcess
@@ -194,6 +194,11 @@ std::string own_program() {
   // A running .exe cannot be replaced (nor renamed over): its path names
   // this very program for as long as the station runs.
   return own_program_path();
+}
+
+std::string system_claims_folder() {
+  const char* data = std::getenv("ProgramData");
+  return std::string(data != nullptr ? data : "C:\\ProgramData") + "\\flashprep";
 }
 
 namespace {

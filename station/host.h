@@ -95,6 +95,9 @@ std::string own_program_path();
 // tell (the caller then uses the path).
 std::string own_program();
 
+// The system's folder for the boards' claims (station/board_claim.h).
+std::string system_claims_folder();
+
 // For the process of one board: when its standard input is a pipe (the
 // station's, see BoardProcess::start) and reaches its end, which happens
 // once the station has ended however it ended, a stop request is recorded

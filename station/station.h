@@ -20,6 +20,9 @@ constexpr int kCannotRun = 2;  // no board found, a bad command line, or what
 // The internal option that makes the program the process of one board:
 // `PROGRAM --run-board BUS DEVICE`, its standard output on the board's log.
 constexpr const char* kRunBoardOption = "--run-board";
+// A board's process ends so when another process holds its board: it did
+// not touch it (the station tells it BUSY and records nothing).
+constexpr int kBoardBusyStatus = 8;
 
 struct StationOptions {
   std::string program;                      // its path, as each board's process names itself

@@ -110,9 +110,10 @@ int main(int argc, char** argv) {
     else if (arg.id == kStation)
       options.station = arg.value;
   }
-  for (const auto& [option, value] : {std::pair<const char*, const std::string&>{"--logs", options.logs},
-                                      {"--results", options.results},
-                                      {"--station", options.station}})
+  for (const auto& [option, value] :
+       {std::pair<const char*, const std::string&>{"--logs", options.logs},
+        {"--results", options.results},
+        {"--station", options.station}})
     if (has_control_character(value))
       return refuse_command_line(spec, std::string(option) + " has a control character");
   if (options.station.empty())

@@ -38,6 +38,8 @@ class Watch {
                                      [&](const Plug& p) { return p.same_plug(latest->plug()); });
       if (!there && !latest->unplugged()) {
         latest->set_unplugged();
+        // Its claim goes with it; a run still going keeps its process's.
+        pool_.release(latest->plug().name);
         view_.unplugged(latest->plug().name);
       }
     }
@@ -99,11 +101,18 @@ class Watch {
       view_.found(plug.name);
     // While records cannot be kept, no board is started: the operator is
     // told why, and the boards wait plugged in.
+    BoardPool::Start started = BoardPool::Start::refused;
     if (pool_.records_waiting())
       why = "records wait to be written: " + pool_.records_problem();
-    else if (pool_.start(plug, /*record_refusal=*/false, &why)) {
+    else if ((started = pool_.start(plug, /*record_refusal=*/false, &why)) ==
+             BoardPool::Start::started) {
       waiting_.erase(plug.name);
       skipped_.erase(plug.name);
+      return;
+    }
+    // Told BUSY by the pool: it waits, looked at again at the next looks.
+    if (started == BoardPool::Start::busy) {
+      waiting_[plug.name] = why;
       return;
     }
     // Its log could not be made (the logs folder cannot be written, the

@@ -481,9 +481,10 @@ TEST_F(Report, OverTheStationsOwnResults) {
   raw("boards/a", "");
   raw("boards/b", "");
   raw("boards/c", "FLASHPREP_SIM_FORMAT_REQUEST_FAILS=9\n");
-  const ProcessResult station =
-      run_process({FLASHPREP_SIM_LAUNCHER, FLASHPREP_STATION, "--results", "results.jsonl"},
-                  dir.string(), {{"FLASHPREP_SIM_BOARDS", (dir / "boards").string()}});
+  const ProcessResult station = run_process(
+      {FLASHPREP_SIM_LAUNCHER, FLASHPREP_STATION, "--results", "results.jsonl"}, dir.string(),
+      {{"FLASHPREP_SIM_BOARDS", (dir / "boards").string()},
+       {"FLASHPREP_LOCK_DIR", (dir / "claims").string()}});
   ASSERT_EQ(station.exit_status, 1) << station.out << station.err;
   const std::string written = read_text(dir / "results.jsonl");
   // Checked against the schema once the station writes schema 2.

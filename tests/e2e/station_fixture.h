@@ -51,6 +51,9 @@ class Station : public ::testing::Test {
     char tmpl[] = "/tmp/flashprep-station-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir = tmpl;
+    // The boards' claims of the stations a test starts, its own: tests run
+    // side by side with boards of the same names.
+    ASSERT_EQ(setenv("FLASHPREP_LOCK_DIR", (dir / "claims").c_str(), 1), 0);
     std::vector<uint8_t> driver(kDriverBytes);
     for (size_t i = 0; i < driver.size(); ++i)
       driver[i] = static_cast<uint8_t>(i * 31 + 7);

@@ -122,9 +122,16 @@ TEST_F(Station, OneStationPerBoardPerLogsFolderPerResultsFile) {
                         dir.string(), folder("boards"));
   ASSERT_TRUE(log_reaches("sim-a", "BLOCK 4 FORMATTED\n")) << holder.out();
 
-  const ProcessResult second = station(folder("boards"), {"--logs", "second"});
+  // A board another station holds is busy: neither started nor recorded.
+  const ProcessResult second =
+      station(folder("boards"), {"--logs", "second", "--results", "second.jsonl"});
   EXPECT_EQ(second.exit_status, 1);
-  EXPECT_EQ(log("sim-a", "second"), "FAIL: UNABLE TO START DRIVER\n");
+  EXPECT_NE(second.out.find("BUSY sim-a: held by another process\n"), std::string::npos)
+      << second.out;
+  EXPECT_NE(second.out.find("DONE 0 READY, 0 NOT READY, 1 BUSY\n"), std::string::npos)
+      << second.out;
+  EXPECT_TRUE(logs_of("sim-a", "second").empty());
+  EXPECT_EQ(read_text(dir / "second.jsonl"), "");
   EXPECT_EQ(flashprep_alone(folder("boards")).out, "FAIL: UNABLE TO START DRIVER\n");
 
   const std::string pid = std::to_string(holder.pid());
