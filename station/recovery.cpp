@@ -17,8 +17,8 @@ namespace {
 constexpr const char* kNoteEnd = ".run";
 
 // The wall-clock time of the file's last change; `fallback` when unknown.
-std::chrono::system_clock::time_point last_change(
-    const std::string& path, std::chrono::system_clock::time_point fallback) {
+std::chrono::system_clock::time_point last_change(const std::string& path,
+                                                  std::chrono::system_clock::time_point fallback) {
   std::error_code trouble;
   const fs::file_time_type changed = fs::last_write_time(path, trouble);
   if (trouble)
@@ -99,8 +99,7 @@ void remove_run_note(const std::string& path) {
 bool Recovery::find(const std::string& logs, const std::string& results, std::string* error) {
   notes_.clear();
   std::error_code trouble;
-  for (fs::directory_iterator it(logs, trouble), end; !trouble && it != end;
-       it.increment(trouble))
+  for (fs::directory_iterator it(logs, trouble), end; !trouble && it != end; it.increment(trouble))
     if (it->path().extension() == kNoteEnd)
       notes_.push_back(it->path().string());
   if (notes_.empty() || !fs::exists(results, trouble))
