@@ -48,8 +48,7 @@ TEST_F(LineEvents, AReaderThatGoesAwayStopsNothing) {
 // board is BUSY, not a board that failed; its run leaves no log.
 TEST_F(LineEvents, ABoardFlashprepHoldsIsBusy) {
   plug("boards", "a", "FLASHPREP_SIM_FORMAT_DELAY_MS=1500\nFLASHPREP_SIM_FORMAT_DELAY_BLOCKS=3\n");
-  RunningProcess alone({FLASHPREP_SIM_LAUNCHER, FLASHPREP_BINARY}, dir.string(),
-                       folder("boards"));
+  RunningProcess alone({FLASHPREP_SIM_LAUNCHER, FLASHPREP_BINARY}, dir.string(), folder("boards"));
   ASSERT_TRUE(alone.wait_for("BLOCK 2 FORMATTED\n", 60)) << alone.out();
   const ProcessResult r = station(folder("boards"), {"--results", "r.jsonl"});
   EXPECT_EQ(r.exit_status, 1) << r.out;
