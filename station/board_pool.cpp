@@ -49,18 +49,18 @@ BoardPool::BoardPool(const StationOptions& options, StationView& view)
   source_.boot = boot_id();
 }
 
-bool BoardPool::prepare(std::string* error) {
+int BoardPool::prepare(std::string* error) {
   DriverImage image;
   if (!read_driver_image(options_.driver, &image, error))
-    return false;
+    return kCannotRun;
   if (!ready_logs_folder(error) || !records_.open(options_.results, error))
-    return false;
+    return kCannotRunNow;
   // Only a station with a results file writes notes, and recovers them
   // into it.
   if (!options_.results.empty() && !recovery_.find(options_.logs, options_.results, error))
-    return false;
+    return kCannotRunNow;
   recover();
-  return true;
+  return 0;
 }
 
 void BoardPool::recover() {

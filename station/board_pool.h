@@ -33,9 +33,11 @@ class BoardPool {
 
   // Before any board: checks that the driver image would load as the run
   // loads it, creates the logs folder and claims it, opens and claims the
-  // results file. False, with the reason in `error`, when any cannot be had:
-  // no board may be started then.
-  bool prepare(std::string* error);
+  // results file, and recovers the runs a station that ended left. 0 when
+  // all is ready; kCannotRun (the image) or kCannotRunNow (the folder, the
+  // results) with the reason in `error` when not: no board may be started
+  // then.
+  int prepare(std::string* error);
 
   // The board plugged in as `plug`'s next run: its log is
   // LOGS/NAME.YYYYMMDDTHHMMSSZ.log (the start in UTC; _2, _3... added when

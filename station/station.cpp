@@ -45,10 +45,10 @@ int run_station(const StationOptions& options, std::ostream& out, int* request) 
     *request = interrupt_request();
     return kCannotRun;
   }
-  if (!pool.prepare(&why)) {
+  if (const int cannot = pool.prepare(&why); cannot != 0) {
     std::cerr << "flashprep-station: " << why << std::endl;
     *request = interrupt_request();
-    return kCannotRun;
+    return cannot;
   }
 
   for (const Plug& plug : plugs)

@@ -66,10 +66,10 @@ ProgramSpec station_spec() {
           "exchange, writes its line and closes; the station then ends by that signal.\n"
           "A second one ends the station at once, every board's record written.\n"
           "\n"
-          "Exit status: 0 every board READY, 1 a board NOT READY, 2 no board found\n"
-          "(not when watching), a bad command line, a driver image the run would not\n"
-          "load, a logs folder or results file that cannot be written or is held by\n"
-          "another station, or a record never written.\n"};
+          "Exit status: 0 every board READY, 1 a board NOT READY or BUSY, 2 no board\n"
+          "found (not when watching), a bad command line, a driver image the run would\n"
+          "not load, or a record never written; 3 a logs folder or results file that\n"
+          "cannot be written now or is held by another station.\n"};
 }
 
 // True when `text` holds a control character (a newline, an escape...): a

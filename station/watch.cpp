@@ -139,12 +139,14 @@ int run_watch(const StationOptions& options, std::ostream& out, int* request) {
   std::string why;
   std::map<std::string, UsbPlace> prepared;
   std::string skipped;
-  if (!pool.prepare(&why) ||
-      (!options.results.empty() &&
-       !read_prepared_plugs(options.results, boot_id(), &prepared, &skipped, &why))) {
+  int cannot = pool.prepare(&why);
+  if (cannot == 0 && !options.results.empty() &&
+      !read_prepared_plugs(options.results, boot_id(), &prepared, &skipped, &why))
+    cannot = kCannotRunNow;
+  if (cannot != 0) {
     std::cerr << "flashprep-station: " << why << std::endl;
     *request = interrupt_request();
-    return kCannotRun;
+    return cannot;
   }
   // Standard error: standard output's lines are the events alone.
   if (!skipped.empty())

@@ -70,14 +70,14 @@ TEST_F(LineEvents, APlantedLinkIsRefusedNotFollowed) {
   fs::create_directory(dir / "station-logs");
   fs::create_symlink(dir / "precious", dir / "station-logs" / ".flashprep-station.lock");
   const ProcessResult lock = station(folder("boards"));
-  EXPECT_EQ(lock.exit_status, 2);
+  EXPECT_EQ(lock.exit_status, 3);
   EXPECT_NE(lock.err.find(".flashprep-station.lock: a symbolic link, not followed"),
             std::string::npos)
       << lock.err;
   fs::remove(dir / "station-logs" / ".flashprep-station.lock");
   fs::create_symlink(dir / "precious", dir / "r.jsonl");
   const ProcessResult results = station(folder("boards"), {"--results", "r.jsonl"});
-  EXPECT_EQ(results.exit_status, 2);
+  EXPECT_EQ(results.exit_status, 3);
   EXPECT_NE(results.err.find("cannot write r.jsonl: a symbolic link, not followed"),
             std::string::npos)
       << results.err;

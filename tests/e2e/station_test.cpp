@@ -139,7 +139,8 @@ TEST_F(Station, OneStationPerBoardPerLogsFolderPerResultsFile) {
        {std::vector<std::string>{}, std::vector<std::string>{"--watch"},
         std::vector<std::string>{"--logs", "third", "--results", "r.jsonl"}}) {
     const ProcessResult refused = station(folder("boards"), args);
-    EXPECT_EQ(refused.exit_status, 2) << refused.out;
+    // Held now: a service tries again later.
+    EXPECT_EQ(refused.exit_status, 3) << refused.out;
     EXPECT_EQ(refused.out, "") << "a board was looked at";
     EXPECT_NE(refused.err.find("is held by flashprep-station process " + pid), std::string::npos)
         << refused.err;
@@ -232,7 +233,7 @@ TEST_F(Station, ExitStatuses) {
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
            {"--logs", "results.jsonl/logs"}, {"--results", "no-such-folder/r.jsonl"}}) {
     r = station({{"FLASHPREP_SIM_BOARD", "two"}}, args);
-    EXPECT_EQ(r.exit_status, 2) << args[1];
+    EXPECT_EQ(r.exit_status, 3) << args[1];
     EXPECT_EQ(r.out.find("STARTED"), std::string::npos) << args[1] << "\n" << r.out;
     EXPECT_NE(r.err.find("flashprep-station: "), std::string::npos) << args[1];
   }
@@ -508,7 +509,7 @@ TEST_F(Station, ALogsFolderThatCannotBeWrittenStartsNoBoard) {
       run_process({"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
                    FLASHPREP_SIM_LAUNCHER, FLASHPREP_STATION, "--logs", "locked"},
                   dir.string(), folder("boards"));
-  EXPECT_EQ(r.exit_status, 2) << r.out << r.err;
+  EXPECT_EQ(r.exit_status, 3) << r.out << r.err;
   EXPECT_EQ(r.out.find("STARTED"), std::string::npos) << r.out;
   EXPECT_NE(r.err.find("cannot write locked: Permission denied"), std::string::npos) << r.err;
 }

@@ -197,7 +197,7 @@ TEST_F(Watch, TheResultsFileStaysWhole) {
   ProcessResult r = run_process(
       {FLASHPREP_SIM_LAUNCHER, FLASHPREP_STATION, "--watch", "--results", "no/such/folder/r"},
       dir.string(), {});
-  EXPECT_EQ(r.exit_status, 2);
+  EXPECT_EQ(r.exit_status, 3);
   EXPECT_NE(r.err.find("cannot write no/such/folder/r"), std::string::npos) << r.err;
 
   const std::string cut = R"({"board":"sim-x","start":"2026-)";
