@@ -14,8 +14,8 @@
 // Exit statuses of the station.
 constexpr int kAllReady = 0;
 constexpr int kSomeNotReady = 1;
-constexpr int kCannotRun = 2;  // no board found, a bad command line, or a
-                               // driver image the run would not load
+constexpr int kCannotRun = 2;     // no board found, a bad command line, or a
+                                  // driver image the run would not load
 constexpr int kCannotRunNow = 3;  // its logs folder or results file cannot be
                                   // had now (unwritable, held by another
                                   // station): a service may try again later
