@@ -311,10 +311,12 @@ bool BoardPool::poll(StationClock::time_point now, bool follow) {
 }
 
 void BoardPool::stop(int request) {
-  view_.stopping(request);
+  // Told once passed on, so that a reader of the line (a test) knows every
+  // board running was sent the request.
   for (const std::unique_ptr<BoardRun>& run : runs_)
     if (!run->finished())
       run->stop(request);
+  view_.stopping(request);
 }
 
 void BoardPool::abandon(StationClock::time_point now) {

@@ -15,22 +15,19 @@
 
 namespace {
 
-size_t count_of(const std::string& text, const std::string& part) {
-  size_t n = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-    ++n;
-  return n;
-}
-
 using LineEvents = Station;
 
 // `| head -n 1`: the boards go on, each recorded, and the station ends as
 // it would have, having said once that its output went.
 TEST_F(LineEvents, AReaderThatGoesAwayStopsNothing) {
-  for (const char* name : {"a", "b", "c"})
+  // a held until the reader has gone: its FINISHED line is written to no
+  // one.
+  plug("boards", "a", held_before("a", "5"));
+  for (const char* name : {"b", "c"})
     plug("boards", name, "");
   SignalPlan plan;
   plan.after = "FOUND sim-a";
+  plan.held = hold("a").string();
   plan.output = SignalPlan::Output::pipe_closed;
   plan.signals = {0};  // none: kill(2)'s probe, so that the reader closes its end
   const ProcessResult r = station(folder("boards"), {"--results", "r.jsonl"}, plan);
@@ -47,9 +44,9 @@ TEST_F(LineEvents, AReaderThatGoesAwayStopsNothing) {
 // flashprep run alone on a board: the station's run finds it held and the
 // board is BUSY, not a board that failed; its run leaves no log.
 TEST_F(LineEvents, ABoardFlashprepHoldsIsBusy) {
-  plug("boards", "a", "FLASHPREP_SIM_FORMAT_DELAY_MS=1500\nFLASHPREP_SIM_FORMAT_DELAY_BLOCKS=3\n");
+  plug("boards", "a", held_before("a", "3"));
   RunningProcess alone({FLASHPREP_SIM_LAUNCHER, FLASHPREP_BINARY}, dir.string(), folder("boards"));
-  ASSERT_TRUE(alone.wait_for("BLOCK 2 FORMATTED\n", 60)) << alone.out();
+  ASSERT_TRUE(holding("a")) << alone.out();
   const ProcessResult r = station(folder("boards"), {"--results", "r.jsonl"});
   EXPECT_EQ(r.exit_status, 1) << r.out;
   EXPECT_EQ(count_of(r.out, "BUSY sim-a: held by another process\n"), 1u) << r.out;
@@ -58,6 +55,7 @@ TEST_F(LineEvents, ABoardFlashprepHoldsIsBusy) {
   EXPECT_EQ(read_text(dir / "r.jsonl"), "");
   EXPECT_TRUE(logs_of("sim-a").empty());
   alone.signal(SIGTERM);
+  let_go("a");
   alone.finish();
 }
 
@@ -106,13 +104,14 @@ TEST_F(LineEvents, ANameThatWouldForgeALineIsRefused) {
 // The logs folder removed while a board formats: said at once, and the
 // record names no log that is gone.
 TEST_F(LineEvents, ALogsFolderRemovedMidRunIsSaid) {
-  plug("boards", "a", "FLASHPREP_SIM_FORMAT_DELAY_MS=1000\nFLASHPREP_SIM_FORMAT_DELAY_BLOCKS=5\n");
+  plug("boards", "a", held_before("a", "5"));
   RunningProcess s({FLASHPREP_SIM_LAUNCHER, FLASHPREP_STATION, "--results", "r.jsonl"},
                    dir.string(), folder("boards"));
-  ASSERT_TRUE(log_reaches("sim-a", "BLOCK 4 FORMATTED\n")) << s.out();
+  ASSERT_TRUE(holding("a")) << s.out();
   fs::remove_all(dir / "station-logs");
   EXPECT_TRUE(s.wait_for("LOGS GONE station-logs\n", 60)) << s.out();
   EXPECT_EQ(s.out().find("FINISHED"), std::string::npos) << s.out();
+  let_go("a");
   const ProcessResult r = s.finish();
   EXPECT_EQ(r.exit_status, 1);
   const std::vector<nlohmann::json> recs = records("r.jsonl");

@@ -63,15 +63,18 @@ class Station : public ::testing::Test {
                                srecord::terminator_record(4, kRam)));
   }
   // A station killed outright leaves its boards' runs to end by themselves,
-  // still writing their logs here; the folder goes once they have.
+  // still writing their logs here; the folder goes once they have. A board
+  // a test left held (it stopped early) is let go.
   void TearDown() override {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     std::vector<int> left;
-    while (!(left = processes_in(dir)).empty() && std::chrono::steady_clock::now() < deadline)
+    std::error_code ec;
+    while (!(left = processes_in(dir)).empty() && std::chrono::steady_clock::now() < deadline) {
+      fs::remove_all(dir / "holds", ec);
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
     EXPECT_TRUE(left.empty()) << left.size() << " processes still run in " << dir << ", the first "
                               << left[0];
-    std::error_code ec;
     fs::remove_all(dir, ec);
     EXPECT_FALSE(ec) << dir << ": " << ec.message();
   }
@@ -90,6 +93,36 @@ class Station : public ::testing::Test {
         pids.push_back(std::stoi(name));
     }
     return pids;
+  }
+
+  // Waits (a minute at most) until every process working in the scratch
+  // folder runs one thread alone: a board's process whose station ended has
+  // then filed its stop request (the thread that watches for the station's
+  // end ends once it has), and stops at its next exchange.
+  bool orphans_stopping() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    for (;;) {
+      bool all = true;
+      for (const int pid : processes_in(dir)) {
+        const std::string status = read_text("/proc/" + std::to_string(pid) + "/status");
+        all = all && (status.empty() || status.find("\nThreads:\t1\n") != std::string::npos);
+      }
+      if (all)
+        return true;
+      if (std::chrono::steady_clock::now() > deadline)
+        return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  // Waits (a minute at most) until no process works in the scratch folder.
+  bool processes_ended() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!processes_in(dir).empty()) {
+      if (std::chrono::steady_clock::now() > deadline)
+        return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
   }
 
   ProcessResult station(const Env& env, std::vector<std::string> args = {},
@@ -124,17 +157,6 @@ class Station : public ::testing::Test {
   bool file_reaches(const fs::path& path, const std::string& text) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (read_text(dir / path).find(text) == std::string::npos) {
-      if (std::chrono::steady_clock::now() > deadline)
-        return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-  }
-  // Waits until the latest log of `name` holds `text`.
-  bool log_reaches(const std::string& name, const std::string& text,
-                   const std::string& logs = "station-logs") {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (log(name, logs).find(text) == std::string::npos) {
       if (std::chrono::steady_clock::now() > deadline)
         return false;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -180,6 +202,19 @@ class Station : public ::testing::Test {
     fs::rename(hidden, dir / folder / name);
   }
   Env folder(const std::string& name) { return {{"FLASHPREP_SIM_BOARDS", (dir / name).string()}}; }
+  // A board file's settings that hold board `name` before the format
+  // replies of `blocks`: its process creates hold(name) once such a request
+  // came, and the board answers once let_go(name) removed it. A test moves
+  // its boards on when it has seen what it waited for, never after a time.
+  std::string held_before(const std::string& name, const std::string& blocks) {
+    fs::create_directories(dir / "holds");
+    return "FLASHPREP_SIM_HOLD_FILE=" + hold(name).string() +
+           "\nFLASHPREP_SIM_HOLD_BLOCKS=" + blocks + "\n";
+  }
+  fs::path hold(const std::string& name) const { return dir / "holds" / name; }
+  // Waits (a minute at most) until board `name` holds a reply.
+  bool holding(const std::string& name) { return file_appears(hold(name).string()); }
+  void let_go(const std::string& name) { fs::remove(hold(name)); }
   static std::string full_run() {
     return expected_download(kDriverBytes, kRam, kRam + kDriverBytes - 1) +
            expected_format({}).lines;

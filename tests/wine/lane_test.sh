@@ -66,25 +66,28 @@ same_run() {
 }
 
 # interrupted NAME COMMAND...: COMMAND (with the scenario's variables in the
-# environment) in NAME.dir, sent SIGINT once it printed BLOCK 4 FORMATTED.
-# Leaves NAME.raw, NAME.out, NAME.state and `status`. A job in the background
-# of a script starts with SIGINT ignored, and flashprep keeps an ignored
-# signal ignored: env gives the job its default action back.
+# environment, block 5 held by the file $hold) in NAME.dir, sent SIGINT once
+# the board holds block 5's reply, which it gives once the file is removed
+# after that. Leaves NAME.raw, NAME.out, NAME.state and `status`. A job in
+# the background of a script starts with SIGINT ignored, and flashprep keeps
+# an ignored signal ignored: env gives the job its default action back.
 interrupted() {
   name=$1
   shift
   mkdir "$scratch/$name.dir"
   "$reference_build/flashprep-make-driver" "$scratch/$name.dir/serial_flash.S19"
   (cd "$scratch/$name.dir" &&
-    exec env --default-signal=INT FLASHPREP_SIM_STATE="$scratch/$name.state" "$@") \
+    exec env --default-signal=INT FLASHPREP_SIM_STATE="$scratch/$name.state" \
+      FLASHPREP_SIM_HOLD_FILE="$hold" FLASHPREP_SIM_HOLD_BLOCKS=5 "$@") \
     >"$scratch/$name.raw" 2>"$scratch/$name.err" &
   pid=$!
   tries=0
-  while ! grep -q "BLOCK 4 FORMATTED" "$scratch/$name.raw" && [ $tries -lt 600 ]; do
+  while [ ! -e "$hold" ] && [ $tries -lt 600 ]; do
     sleep 0.1
     tries=$((tries + 1))
   done
   kill -INT "$pid"
+  rm -f "$hold"
   status=0
   wait "$pid" || status=$?
   sed "s/$cr\$//" "$scratch/$name.raw" >"$scratch/$name.out"
@@ -254,11 +257,17 @@ case $case_name in
     check "the last block failed" has_line "$scratch/win.out" "FAIL: FORMATTING BLOCK 4095"
     ;;
   interrupted)
-    # Ctrl-C while block 5's format reply is pending: Wine hands a SIGINT to
+    # Ctrl-C while block 5's format reply is held: Wine hands a SIGINT to
     # a console program as the console's CTRL_C_EVENT. As on Linux, the
     # exchange completes and its line is written, nothing more is sent, the
     # device is closed, and the program ends as Windows ends one on Ctrl-C
     # (STATUS_CONTROL_C_EXIT, 0xC000013A; Wine passes on its low byte, 58).
+    # The hold makes sure the signal finds the program waiting for block 5's
+    # reply. Wine runs the program's handler on a thread it starts for the
+    # event, which nothing outside the program sees: the reply's 3 s format
+    # time, which starts when the hold goes, is that thread's time to run
+    # (on Linux the signal is taken before the program runs on).
+    hold="$scratch/hold"
     export FLASHPREP_SIM_FORMAT_DELAY_MS=3000 FLASHPREP_SIM_FORMAT_DELAY_BLOCKS=5
     interrupted ref "$reference_build/flashprep-sim" "$reference_build/flashprep"
     check "on Linux: ended by SIGINT (status $status)" [ "$status" -eq 130 ]
