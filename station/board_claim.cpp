@@ -16,10 +16,9 @@ BoardClaim::Result BoardClaim::claim(const std::string& folder, const std::strin
   release();
   namespace fs = std::filesystem;
   std::error_code trouble;
-  if (fs::create_directories(folder, trouble))
-    // Shared by every account that runs a station, none able to remove
-    // another's claim (the sticky bit), as /run/lock is.
-    fs::permissions(folder, fs::perms::all | fs::perms::sticky_bit, trouble);
+  // Made with the account's own mode when missing, never opened to every
+  // account: who shares the claims is the package's to say (tmpfiles.d).
+  fs::create_directories(folder, trouble);
   if (trouble) {
     *error = "cannot create " + folder + ": " + trouble.message();
     return Result::failed;

@@ -5,7 +5,7 @@
 // device). The folder is the one every station of the machine sees: the
 // service's sandbox makes the file system read-only but for the folders it
 // names, and keeps /tmp private, so it is /run/flashprep (the package makes
-// it, writable by the service's user and plugdev) on Linux,
+// it, writable by root and group flashprep, the service's) on Linux,
 // %ProgramData%\flashprep on Windows; FLASHPREP_LOCK_DIR names another.
 //
 // The lock is the system's, dropped when its holders end however they end;
@@ -29,8 +29,8 @@ class BoardClaim {
  public:
   enum class Result : uint8_t { held, busy, failed };
 
-  // Claims board `name` in `folder` (made when missing, open to every
-  // account as /run/lock is): held; busy when another process holds it;
+  // Claims board `name` in `folder` (made when missing, with the mode the
+  // account's umask gives): held; busy when another process holds it;
   // failed, with the reason in `error`, when the folder or the file cannot
   // be had (the station then goes on without claims, and says so).
   Result claim(const std::string& folder, const std::string& name, std::string* error);
