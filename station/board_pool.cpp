@@ -57,8 +57,12 @@ int BoardPool::prepare(std::string* error) {
     return kCannotRunNow;
   // Only a station with a results file writes notes, and recovers them
   // into it.
-  if (!options_.results.empty() && !recovery_.find(options_.logs, options_.results, error))
+  if (!options_.results.empty() &&
+      !recovery_.find(options_.logs, results_file_id(options_.results, records_.identity()), error))
     return kCannotRunNow;
+  for (const Recovery::LeftNote& left : recovery_.left_alone())
+    std::cerr << "flashprep-station: " << left.note << " is a run of the results file "
+              << left.results << ", left for a station started with that file" << std::endl;
   recover();
   return 0;
 }
@@ -186,8 +190,8 @@ bool BoardPool::start_run(BoardRun& run, const Plug& plug, std::string* why, boo
   if (!options_.results.empty()) {
     run.note_start();
     bool exists = false;
-    if (!write_run_note(note, record_text(starting_record_of(run, source_)), &run.note(), why,
-                        &exists)) {
+    if (!write_run_note(note, results_file_id(options_.results, records_.identity()),
+                        record_text(starting_record_of(run, source_)), &run.note(), why, &exists)) {
       *taken = exists;
       return false;
     }

@@ -196,6 +196,13 @@ bool FileHandle::same_as(const std::string& path) const {
          held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
 
+std::string FileHandle::identity() const {
+  struct stat st = {};
+  if (fd_ < 0 || fstat(fd_, &st) != 0)
+    return "";
+  return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+}
+
 intptr_t FileHandle::native() const {
   return fd_;
 }

@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdint>
+#include <string>
 
 #include "station/file_handle.h"
 #include "station/win32_error.h"
@@ -193,6 +195,14 @@ bool FileHandle::same_as(const std::string& path) const {
   // deletion; it is then no longer found by its attributes on every system
   // Windows runs on, so the next record makes the file again.
   return handle_ != nullptr && GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string FileHandle::identity() const {
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (handle_ == nullptr || GetFileInformationByHandle(handle_, &info) == 0)
+    return "";
+  const uint64_t index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  return std::to_string(info.dwVolumeSerialNumber) + ":" + std::to_string(index);
 }
 
 intptr_t FileHandle::native() const {

@@ -87,6 +87,10 @@ class FileHandle {
   // True while `path` still names this very file (not removed, not
   // replaced by another).
   bool same_as(const std::string& path) const;
+  // What tells this file from every other of the machine, whatever path
+  // names it: "DEVICE:INODE" (Windows: "VOLUME:INDEX"); "" when the system
+  // does not say.
+  std::string identity() const;
 
   // The system's own handle (a file descriptor, or a HANDLE); only while
   // open.

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <system_error>
 
@@ -15,6 +16,37 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kNoteEnd = ".run";
+// The note's first line: "results IDENTITY PATH". No record, so that a
+// reader of records passes over it to the record on the second line.
+constexpr const char* kOwnerWord = "results ";
+
+// The results file the note at `path` names in its first line; false when
+// the line is not whole (a power cut while the note was written: its run
+// never started).
+bool read_owner(const std::string& path, ResultsFileId* owner) {
+  std::ifstream in(path, std::ios::binary);
+  std::string line;
+  if (!std::getline(in, line) || in.eof() || line.rfind(kOwnerWord, 0) != 0)
+    return false;
+  const size_t id_at = std::char_traits<char>::length(kOwnerWord);
+  const size_t id_end = line.find(' ', id_at);
+  if (id_end == std::string::npos)
+    return false;
+  owner->identity = line.substr(id_at, id_end - id_at);
+  if (owner->identity == "-")
+    owner->identity.clear();
+  owner->path = line.substr(id_end + 1);
+  return true;
+}
+
+// True when the two name one file: by the absolute path, or by the
+// system's identity where both have one (a file named by another path,
+// through a link or from another folder). Not by the identity alone: a
+// device's number may change from one boot to the next (device mapper,
+// overlay), and a note a power cut left would then be nobody's.
+bool same_file(const ResultsFileId& a, const ResultsFileId& b) {
+  return a.path == b.path || (!a.identity.empty() && a.identity == b.identity);
+}
 
 // The wall-clock time of the file's last change; `fallback` when unknown.
 std::chrono::system_clock::time_point last_change(const std::string& path,
@@ -73,14 +105,30 @@ std::string run_note_path(const std::string& log_path) {
   return fs::path(log_path).replace_extension(kNoteEnd).string();
 }
 
-bool write_run_note(const std::string& path, const std::string& record_line, FileHandle* note,
-                    std::string* error, bool* exists) {
+ResultsFileId results_file_id(const std::string& path, const std::string& identity) {
+  std::error_code trouble;
+  fs::path resolved = fs::weakly_canonical(path, trouble);
+  if (trouble)
+    resolved = fs::absolute(path, trouble).lexically_normal();
+  std::string text = trouble ? path : resolved.string();
+  // One line in the note, whatever the folders above it are called.
+  for (char& c : text)
+    if (static_cast<unsigned char>(c) < 0x20)
+      c = '?';
+  return {identity, text};
+}
+
+bool write_run_note(const std::string& path, const ResultsFileId& results,
+                    const std::string& record_line, FileHandle* note, std::string* error,
+                    bool* exists) {
   FileHandle file;
   bool created = false;
   std::string why;
   size_t written = 0;
+  const std::string text = kOwnerWord + (results.identity.empty() ? "-" : results.identity) + " " +
+                           results.path + "\n" + record_line + "\n";
   const bool made = file.open(path, FileHandle::Open::new_file, &created, &why, exists);
-  if (made && file.write_all(record_line + "\n", &written, &why) && file.sync(&why) &&
+  if (made && file.write_all(text, &written, &why) && file.sync(&why) &&
       sync_folder_of(path, &why) && file.try_lock(&why) == FileHandle::Lock::held) {
     *note = std::move(file);
     return true;
@@ -96,18 +144,29 @@ void remove_run_note(const std::string& path) {
   fs::remove(path, trouble);  // left: the next station finds its record and removes it
 }
 
-bool Recovery::find(const std::string& logs, const std::string& results, std::string* error) {
+bool Recovery::find(const std::string& logs, const ResultsFileId& results, std::string* error) {
   notes_.clear();
+  left_.clear();
   std::error_code trouble;
-  for (fs::directory_iterator it(logs, trouble), end; !trouble && it != end; it.increment(trouble))
-    if (it->path().extension() == kNoteEnd)
+  for (fs::directory_iterator it(logs, trouble), end; !trouble && it != end;
+       it.increment(trouble)) {
+    if (it->path().extension() != kNoteEnd)
+      continue;
+    // A note of another results file is that file's station's to record:
+    // recorded here, its run would be missing from the file that holds
+    // every other run of its station, and counted in one it never was in.
+    ResultsFileId owner;
+    if (read_owner(it->path().string(), &owner) && !same_file(owner, results))
+      left_.push_back({it->path().string(), owner.path});
+    else
       notes_.push_back(it->path().string());
-  if (notes_.empty() || !fs::exists(results, trouble))
+  }
+  if (notes_.empty())
     return true;
   std::set<std::string> recorded;
   ReadNotes skipped;
   if (!read_results(
-          {results},
+          {results.path},
           [&](const ResultRecord& r) {
             if (!r.log.empty())
               recorded.insert(fs::path(std::string(r.log)).filename().string());

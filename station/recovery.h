@@ -8,10 +8,15 @@
 // (nothing was started), a note that is no whole record (nothing was
 // started either: it is removed), or a whole note: enough to recover from.
 //
-// A station that starts with a results file looks at its logs folder for
-// notes, as a database replays its log when opened. A note whose log a
-// record of the results file names is left over from a station that ended
-// right after that record: it is removed. Any other is recovered once: its
+// A note's first line names the results file the run's record is to go to
+// (by the system's identity of the file, and its absolute path): the
+// record of a run belongs in the file that holds every other record of its
+// station. A station that starts with a results file looks at its logs
+// folder for notes, as a database replays its log when opened, and takes
+// those of its own results file alone: a note of another results file is
+// left for a station started with that one (and said once). A note whose
+// log a record of the results file names is left over from a station that
+// ended right after that record: it is removed. Any other is recovered once: its
 // record is the note's, judged by what its log holds now (the verdict is the
 // log's: READY only for a whole READY run), STATION ENDED the first reason,
 // its end the log's last change. The note is locked by the station and the
@@ -30,15 +35,29 @@
 #include "records/record.h"
 #include "station/file_handle.h"
 
+// A results file as a note names it: its FileHandle::identity() ("" when
+// the system gives none) and its absolute path with links resolved. Either
+// tells the file: the path the one a station is started with, the identity
+// another name of it (a hard link).
+struct ResultsFileId {
+  std::string identity;
+  std::string path;
+};
+
+// The ResultsFileId of the results file `path` whose identity is `identity`.
+ResultsFileId results_file_id(const std::string& path, const std::string& identity);
+
 // The note of the run whose log is `log_path`.
 std::string run_note_path(const std::string& log_path);
 
-// Writes `record_line` into the new file `path`, syncs it and its folder and
-// locks it, left open in `note` for the board's process to hold. False,
-// with the reason, when any of that fails (the file is then removed, but
-// for one that was there already: `*exists`).
-bool write_run_note(const std::string& path, const std::string& record_line, FileHandle* note,
-                    std::string* error, bool* exists);
+// Writes the note of a run whose record is `record_line`, to be recorded in
+// `results`, into the new file `path`, syncs it and its folder and locks
+// it, left open in `note` for the board's process to hold. False, with the
+// reason, when any of that fails (the file is then removed, but for one
+// that was there already: `*exists`).
+bool write_run_note(const std::string& path, const ResultsFileId& results,
+                    const std::string& record_line, FileHandle* note, std::string* error,
+                    bool* exists);
 
 // Removes a note once its run's record is on the disk (or the run was never
 // one to record); a note that cannot be removed is recovered as done by the
@@ -47,18 +66,28 @@ void remove_run_note(const std::string& path);
 
 class Recovery {
  public:
-  // Finds the notes in `logs`; those whose log a record in `results` names
-  // are removed at once, the others wait for recover(). False, with the
-  // reason, when the results file exists but cannot be read.
-  bool find(const std::string& logs, const std::string& results, std::string* error);
+  // Finds the notes in `logs` of the results file `results`, which exists;
+  // those whose log a record in it names are removed at once, the others
+  // wait for recover(). Notes of another results file are left as they are,
+  // and listed in left_alone(). False, with the reason, when the results
+  // file cannot be read.
+  bool find(const std::string& logs, const ResultsFileId& results, std::string* error);
   // Recovers every note whose process has ended: `record` gets its record
   // and says whether it is on the disk (the note is then removed). Notes
   // whose process still runs wait for a later call.
   void recover(const std::function<bool(const RunRecord&)>& record);
   bool waiting() const { return !notes_.empty(); }
 
+  // A note find() left for the station of another results file.
+  struct LeftNote {
+    std::string note;
+    std::string results;  // the path its note names
+  };
+  const std::vector<LeftNote>& left_alone() const { return left_; }
+
  private:
   std::vector<std::string> notes_;
+  std::vector<LeftNote> left_;
 };
 
 #endif  // FLASHPREP_STATION_RECOVERY_H_

@@ -177,4 +177,55 @@ TEST_F(LineEvents, AnUpgradeWhileWatchingMixesNoVersions) {
   }
 }
 
+// A killed station's run is recorded in the results file that station
+// wrote, whatever path names it, and never in another station's: a
+// station with another results file on the same logs folder leaves its
+// note alone and says so once.
+TEST_F(LineEvents, AKilledStationsRunGoesToItsOwnResultsFile) {
+  plug("boards", "b", held_before("b", "5"));
+  RunningProcess killed(
+      {FLASHPREP_SIM_LAUNCHER, FLASHPREP_STATION, "--watch", "--results", "first.jsonl"},
+      dir.string(), folder("boards"));
+  ASSERT_TRUE(holding("b")) << killed.out();
+  killed.signal(SIGKILL);
+  killed.finish();
+  const std::vector<std::string> cut = started_logs(killed.out(), "sim-b");
+  ASSERT_EQ(cut.size(), 1u) << killed.out();
+  ASSERT_TRUE(orphans_stopping());
+  let_go("b");
+  ASSERT_TRUE(processes_ended());
+  const fs::path note = dir / fs::path(cut[0]).replace_extension(".run");
+  ASSERT_TRUE(fs::exists(note));
+
+  // Plugged in again, unheld: each station below prepares it once more.
+  plug("boards", "b", "");
+  const ProcessResult other = station(folder("boards"), {"--results", "other.jsonl"});
+  EXPECT_EQ(other.exit_status, 0) << other.out << other.err;
+  EXPECT_EQ(other.out.find("RECOVERED"), std::string::npos) << other.out;
+  EXPECT_EQ(count_of(other.err, "flashprep-station: " + note.lexically_relative(dir).string() +
+                                    " is a run of the results file " +
+                                    fs::canonical(dir / "first.jsonl").string() +
+                                    ", left for a station started with that file\n"),
+            1u)
+      << other.err;
+  std::vector<nlohmann::json> recs = records("other.jsonl");
+  ASSERT_EQ(recs.size(), 1u);
+  EXPECT_EQ(recs[0]["verdict"], "READY") << recs[0];
+  EXPECT_TRUE(fs::exists(note));
+
+  // The first station's file by another name: the same file all the same.
+  fs::create_hard_link(dir / "first.jsonl", dir / "same.jsonl");
+  const ProcessResult same = station(folder("boards"), {"--results", "same.jsonl"});
+  EXPECT_EQ(same.exit_status, 0) << same.out << same.err;
+  EXPECT_EQ(count_of(same.out, "RECOVERED sim-b "), 1u) << same.out;
+  EXPECT_EQ(same.err, "");
+  EXPECT_FALSE(fs::exists(note));
+  recs = records("first.jsonl");
+  ASSERT_EQ(recs.size(), 2u);
+  EXPECT_EQ(recs[0]["log"], cut[0]) << recs[0];
+  EXPECT_EQ(recs[0]["verdict"], "NOT READY") << recs[0];
+  EXPECT_EQ(recs[0]["reasons"][0], "STATION ENDED") << recs[0];
+  EXPECT_EQ(recs[1]["verdict"], "READY") << recs[1];
+}
+
 }  // namespace
