@@ -282,9 +282,9 @@ bool BoardPool::poll(StationClock::time_point now, bool follow) {
   bool idle = true;
   // finish() may drop a busy run from the list: each is looked at through a
   // copy of the list.
-  std::vector<BoardRun*> runs;
-  for (const std::unique_ptr<BoardRun>& run : runs_)
-    runs.push_back(run.get());
+  std::vector<BoardRun*> runs(runs_.size());
+  std::transform(runs_.begin(), runs_.end(), runs.begin(),
+                 [](const std::unique_ptr<BoardRun>& run) { return run.get(); });
   for (BoardRun* run : runs) {
     if (run->finished())
       continue;

@@ -1,5 +1,6 @@
 #include "station/recovery.h"
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -112,9 +113,8 @@ ResultsFileId results_file_id(const std::string& path, const std::string& identi
     resolved = fs::absolute(path, trouble).lexically_normal();
   std::string text = trouble ? path : resolved.string();
   // One line in the note, whatever the folders above it are called.
-  for (char& c : text)
-    if (static_cast<unsigned char>(c) < 0x20)
-      c = '?';
+  std::replace_if(
+      text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }, '?');
   return {identity, text};
 }
 

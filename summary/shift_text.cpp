@@ -19,9 +19,9 @@ constexpr int kNameWidth = 20;
 // (a newline, an escape) as '?', so that no name forges a line of its own
 // or commands the terminal.
 std::string shown(std::string text) {
-  for (char& c : text)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
-      c = '?';
+  std::replace_if(
+      text.begin(), text.end(),
+      [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }, '?');
   return text;
 }
 
