@@ -2,12 +2,16 @@
 // of its lines that goes away, a second station or flashprep alone on its
 // boards, links planted where it writes, names that would forge lines, its
 // logs folder removed, a cause that lasts, and its program replaced while
-// it runs. Its station killed outright is in watch_test.cpp (a station
-// started again).
+// it runs; a killed station's runs, recorded in its own results file alone,
+// one of them once its process has ended (the rest of a station started
+// again is in watch_test.cpp).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <csignal>
+#include <map>
+#include <string>
+#include <vector>
 
 #include "e2e/process.h"
 #include "e2e/station_fixture.h"
@@ -226,6 +230,44 @@ TEST_F(LineEvents, AKilledStationsRunGoesToItsOwnResultsFile) {
   EXPECT_EQ(recs[0]["verdict"], "NOT READY") << recs[0];
   EXPECT_EQ(recs[0]["reasons"][0], "STATION ENDED") << recs[0];
   EXPECT_EQ(recs[1]["verdict"], "READY") << recs[1];
+}
+
+// Started again while the killed station's board process still runs (its
+// board held): the station goes on with the other boards, the board is BUSY
+// and its run is recorded once that process has ended, and the board then
+// prepared again.
+TEST_F(LineEvents, ARunStillEndingIsRecoveredOnceItEnds) {
+  plug("boards", "b", held_before("b", "5"));
+  const std::vector<std::string> watching = {FLASHPREP_SIM_LAUNCHER, FLASHPREP_STATION, "--watch",
+                                             "--results", "r.jsonl"};
+  RunningProcess killed(watching, dir.string(), folder("boards"));
+  ASSERT_TRUE(holding("b")) << killed.out();
+  killed.signal(SIGKILL);
+  killed.finish();
+  ASSERT_TRUE(orphans_stopping());
+
+  RunningProcess again(watching, dir.string(), folder("boards"));
+  ASSERT_TRUE(again.wait_for("BUSY sim-b: held by another process\n", 60)) << again.out();
+  plug("boards", "c", "");
+  ASSERT_TRUE(again.wait_for("FINISHED sim-c ", 60)) << again.out();
+  EXPECT_EQ(again.out().find("RECOVERED"), std::string::npos) << again.out();
+  let_go("b");
+  ASSERT_TRUE(again.wait_for("RECOVERED sim-b ", 60)) << again.out();
+  // b's new run is held where the first one was.
+  ASSERT_TRUE(holding("b")) << again.out();
+  let_go("b");
+  ASSERT_TRUE(again.wait_for("FINISHED sim-b ", 60)) << again.out();
+  again.signal(SIGTERM);
+  const ProcessResult r = again.finish();
+  EXPECT_EQ(count_of(r.out, "RECOVERED sim-b "), 1u) << r.out;
+  std::map<std::string, std::vector<nlohmann::json>> of;
+  for (const nlohmann::json& rec : records("r.jsonl"))
+    of[rec["board"]].push_back(rec);
+  ASSERT_EQ(of["sim-c"].size(), 1u);
+  EXPECT_EQ(of["sim-c"][0]["verdict"], "READY");
+  ASSERT_EQ(of["sim-b"].size(), 2u);
+  EXPECT_EQ(of["sim-b"][0]["reasons"][0], "STATION ENDED") << of["sim-b"][0];
+  EXPECT_EQ(of["sim-b"][1]["verdict"], "READY") << of["sim-b"][1];
 }
 
 }  // namespace
