@@ -6,6 +6,7 @@
 
 #include "board/board_facts.h"
 #include "station/host.h"
+#include "usb/usb_bootloader.h"
 
 std::string safe_file_name(const std::string& text) {
   std::string out = text;
@@ -18,6 +19,11 @@ std::string safe_file_name(const std::string& text) {
   if (!out.empty() && out[0] == '.')
     out[0] = '_';
   return out;
+}
+
+bool board_held_elsewhere(const UsbPlace& place) {
+  UsbBootloader board(place);
+  return !board.start() && board.busy();  // closed again as it goes
 }
 
 std::vector<Plug> plugs_now(std::vector<BusUse>* buses) {

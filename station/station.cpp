@@ -14,7 +14,10 @@
 
 int run_board(const UsbPlace& place, int* request) {
   LogOutput log;
-  *request = run_flashprep(log.stream(), place);
+  bool busy = false;
+  *request = run_flashprep(log.stream(), place, &busy);
+  if (busy && *request == 0)
+    return kBoardBusyStatus;
   // Stopped, the run left its stream set to fail on purpose: what was
   // written before the stop is what counts.
   if (!log.flush() && log.failure() != LogFailure::none) {
@@ -47,10 +50,13 @@ int run_station(const StationOptions& options, std::ostream& out, int* request) 
   // Every board or none: a pass that could start only some of them would
   // leave the others to a second station run on the same bench.
   const int boards = static_cast<int>(plugs.size());
-  if (!pool.prepare(&why) || room_for_boards(boards, 0, &why) < boards) {
+  int cannot = pool.prepare(&why);
+  if (cannot == 0 && room_for_boards(boards, 0, &why) < boards)
+    cannot = kCannotRun;
+  if (cannot != 0) {
     std::cerr << "flashprep-station: " << why << std::endl;
     *request = interrupt_request();
-    return kCannotRun;
+    return cannot;
   }
 
   // Boards plugged into a full bus are not among those found: say so.
@@ -62,8 +68,8 @@ int run_station(const StationOptions& options, std::ostream& out, int* request) 
   for (const Plug& plug : plugs) {
     if (interrupt_requested())
       pool.refuse(plug, "stopped before it started");
-    else
-      pool.start(plug, /*record_refusal=*/true, &why);
+    else if (pool.start(plug, /*record_refusal=*/true, &why) == BoardPool::Start::busy)
+      pool.count_busy();
   }
 
   return run_pool(pool, view, PoolLoop(), request);

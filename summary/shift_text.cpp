@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <numeric>
 #include <string>
@@ -15,9 +16,47 @@ constexpr size_t kMostBoardLines = 20;
 constexpr size_t kMostChangeLines = 8;
 constexpr int kNameWidth = 20;
 
+// A name read from the records as the report shows it: a control character
+// (a newline, an escape) as '?', so that no name forges a line of its own
+// or commands the terminal.
+std::string shown(std::string text) {
+  std::replace_if(
+      text.begin(), text.end(),
+      [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }, '?');
+  return text;
+}
+
+// Columns a terminal gives a UTF-8 text: a wide (East Asian, emoji)
+// character two, a combining mark none, any other character one.
+size_t display_width(const std::string& text) {
+  size_t width = 0;
+  for (size_t i = 0; i < text.size();) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    const size_t length = byte < 0x80    ? 1
+                          : byte >= 0xF0 ? 4
+                          : byte >= 0xE0 ? 3
+                          : byte >= 0xC0 ? 2
+                                         : 1;
+    uint32_t code = length == 1 ? byte : byte & (0x3Fu >> (length - 1));
+    for (size_t k = 1; k < length && i + k < text.size(); ++k)
+      code = (code << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3Fu);
+    i += length;
+    const bool combining = code >= 0x300 && code <= 0x36F;
+    const bool wide = (code >= 0x1100 && code <= 0x115F) || (code >= 0x2E80 && code <= 0xA4CF) ||
+                      (code >= 0xAC00 && code <= 0xD7A3) || (code >= 0xF900 && code <= 0xFAFF) ||
+                      (code >= 0xFE30 && code <= 0xFE4F) || (code >= 0xFF00 && code <= 0xFF60) ||
+                      (code >= 0xFFE0 && code <= 0xFFE6) || (code >= 0x1F300 && code <= 0x1F64F) ||
+                      (code >= 0x1F900 && code <= 0x1F9FF) || (code >= 0x20000 && code <= 0x3FFFD);
+    width += combining ? 0 : wide ? 2 : 1;
+  }
+  return width;
+}
+
 std::string padded(std::string text, size_t width) {
-  if (text.size() < width)
-    text.append(width - text.size(), ' ');
+  text = shown(text);
+  const size_t columns = display_width(text);
+  if (columns < width)
+    text.append(width - columns, ' ');
   return text;
 }
 
@@ -80,7 +119,7 @@ void write_reading(const ShiftReport& r, std::ostream& out) {
     out << "SKIPPED: " << plural(r.notes.skipped_count, "DAMAGED LINE", "DAMAGED LINES") << ":";
     for (size_t i = 0; i < r.notes.skipped.size() && i < kMostSkippedNamed; ++i) {
       const SkippedLine& skip = r.notes.skipped[i];
-      out << (i == 0 ? " " : ", ") << r.files[skip.file] << " LINE " << skip.line << " ("
+      out << (i == 0 ? " " : ", ") << shown(r.files[skip.file]) << " LINE " << skip.line << " ("
           << upper(damage_name(skip.damage)) << ")";
     }
     if (r.notes.skipped_count > kMostSkippedNamed)
@@ -95,10 +134,10 @@ void write_reading(const ShiftReport& r, std::ostream& out) {
 
 void write_shared_names(const ShiftReport& r, const TimeZone& zone, std::ostream& out) {
   for (const ShiftReport::SharedName& s : r.shared_names) {
-    out << "STATION NAME USED BY TWO STATIONS: " << s.name << ", RUNS OVERLAP ON PORT " << s.port
-        << " AT " << local_text(zone, s.at_ms) << "; TOLD APART BY BOOT:";
+    out << "STATION NAME USED BY TWO STATIONS: " << shown(s.name) << ", RUNS OVERLAP ON PORT "
+        << shown(s.port) << " AT " << local_text(zone, s.at_ms) << "; TOLD APART BY BOOT:";
     for (size_t i = 0; i < s.stations.size(); ++i)
-      out << (i == 0 ? " " : ", ") << s.stations[i];
+      out << (i == 0 ? " " : ", ") << shown(s.stations[i]);
     out << "\n";
   }
 }
@@ -137,9 +176,10 @@ void write_ports(const ShiftReport& r, std::ostream& out) {
   for (const ShiftReport::Station& s : r.stations) {
     for (const ShiftReport::Port& p : s.ports) {
       if (p.stands_out)
-        out << "STANDS OUT: " << s.name << " " << p.name << ", " << p.counts.not_ready() << " OF "
-            << p.counts.runs << " RUNS NOT READY (" << share(p.counts.not_ready(), p.counts.runs)
-            << "), THE OTHER PORTS " << one_decimal(100 * p.others_rate) << " %\n";
+        out << "STANDS OUT: " << shown(s.name) << " " << shown(p.name) << ", "
+            << p.counts.not_ready() << " OF " << p.counts.runs << " RUNS NOT READY ("
+            << share(p.counts.not_ready(), p.counts.runs) << "), THE OTHER PORTS "
+            << one_decimal(100 * p.others_rate) << " %\n";
     }
   }
 }
@@ -150,7 +190,7 @@ void write_reasons(const std::vector<ShiftReport::Reason>& reasons, const char* 
     return;
   size_t width = 24;
   for (const ShiftReport::Reason& reason : reasons)
-    width = std::max(width, reason.label.size() + 2);
+    width = std::max(width, display_width(reason.label) + 2);
   out << "\n" << padded(title, width) << "   RUNS\n";
   for (const ShiftReport::Reason& reason : reasons) {
     char n[24];
@@ -180,15 +220,15 @@ void write_images(const ShiftReport& r, const TimeZone& zone, std::ostream& out)
     out << "\n";
   for (size_t i = 0; i < r.images.size(); ++i) {
     const ShiftReport::Image& image = r.images[i];
-    out << "IMAGE " << short_sha(image.sha256) << " " << image.file << ", " << image.bytes
+    out << "IMAGE " << short_sha(image.sha256) << " " << shown(image.file) << ", " << image.bytes
         << " BYTES: " << plural(image.runs, "RUN", "RUNS") << " (";
     for (size_t k = 0; k < image.stations.size(); ++k)
-      out << (k == 0 ? "" : ", ") << image.stations[k];
+      out << (k == 0 ? "" : ", ") << shown(image.stations[k]);
     out << ")" << (i == 0 ? "" : ", NOT THE LINE'S IMAGE") << "\n";
   }
   for (size_t i = 0; i < r.image_changes.size() && i < kMostChangeLines; ++i) {
     const ShiftReport::ImageChange& c = r.image_changes[i];
-    out << "IMAGE CHANGED: " << c.station << " AT " << local_text(zone, c.at_ms) << ", "
+    out << "IMAGE CHANGED: " << shown(c.station) << " AT " << local_text(zone, c.at_ms) << ", "
         << short_sha(c.from) << " TO " << short_sha(c.to) << "\n";
   }
   if (r.image_changes.size() > kMostChangeLines)
@@ -208,7 +248,7 @@ void write_not_ready(const ShiftReport& r, const TimeZone& zone, std::ostream& o
     out << "  " << padded(b.serial.empty() ? "(NO SERIAL)" : b.serial, 16) << " "
         << padded(b.station + " " + b.port, kNameWidth) << " "
         << (b.judged ? plural(b.runs, "RUN", "RUNS") : std::string("NOT FINISHED")) << ", "
-        << local_text(zone, b.last_start_ms) << ": " << b.last_reason << "\n";
+        << local_text(zone, b.last_start_ms) << ": " << shown(b.last_reason) << "\n";
   }
   if (n > kMostBoardLines)
     out << "  AND " << n - kMostBoardLines << " MORE (THE PAGE AND THE CSV LIST THEM)\n";
