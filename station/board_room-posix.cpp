@@ -129,7 +129,7 @@ int room_for_boards(int wanted, int running, std::string* why) {
     return room;
   long tasks = 0;
   if (user_tasks(&tasks))
-    room = std::min(room, fit(RLIMIT_NPROC, "RLIMIT_NPROC", "processes of this user", tasks, 1, 0,
-                              wanted, running, why));
+    room = std::min(room, fit(RLIMIT_NPROC, "RLIMIT_NPROC", "processes of this user", tasks,
+                              kTasksPerBoard, 0, wanted, running, why));
   return room;
 }

@@ -193,6 +193,10 @@ void BoardProcess::stop(int request) {
 
 void BoardProcess::note_end(int status) {
   pid_ = 0;
+  // Its input has no reader any more: closed now, not when the run is
+  // forgotten, or a watching station would keep one pipe of every board it
+  // prepared.
+  close_input();
   if (WIFEXITED(status))
     exit_status_ = WEXITSTATUS(status);
   else if (WIFSIGNALED(status))

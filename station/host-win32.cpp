@@ -164,6 +164,9 @@ void BoardProcess::note_end(int /*status*/) {
   }
   (void)CloseHandle(process_);
   process_ = nullptr;
+  // Its input has no reader any more: closed now, not when the run is
+  // forgotten.
+  close_input();
 }
 
 bool BoardProcess::ended() {

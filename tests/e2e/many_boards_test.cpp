@@ -202,20 +202,21 @@ TEST_F(ManyBoards, OpenFilesAreCountedBeforeAnyBoardStarts) {
   EXPECT_EQ(lines_of(read_text(dir / "results.jsonl")).size(), static_cast<size_t>(kBoards));
   EXPECT_TRUE(same_lines(log("sim-" + board_file(kBoards)), full_run()));
 
-  // Ten boards need ten files beside the station's few: room under 40.
+  // Three boards need twelve files beside the station's few: room under 40.
   fs::remove_all(dir / "boards");
-  healthy_boards(10);
+  healthy_boards(3);
   const ProcessResult fits = station_under({"/usr/bin/prlimit", "--nofile=40"}, folder("boards"));
   EXPECT_EQ(fits.exit_status, 0) << fits.out << fits.err;
-  EXPECT_EQ(ready_in(fits.out), 10U) << fits.out;
+  EXPECT_EQ(ready_in(fits.out), 3U) << fits.out;
 }
 
 // The limit on a user's processes, which the system applies to other users
 // than root: run as a user that runs nothing else on this machine (so that
 // every process of that user is the test's), on copies of the programs in
 // the test's folder (that user may not enter the folder the build lies in).
-// The station and its six boards are seven processes: a limit of seven
-// holds them, six does not, a soft limit of three with room below the hard
+// The station and its six boards are thirteen processes to the system (each
+// board's process and the thread in it that watches for the station's end):
+// a limit of thirteen holds them, twelve does not, a soft limit of three with room below the hard
 // one is raised, and a process the system exempts from the limit is not
 // held to it.
 TEST_F(ManyBoards, TheUsersProcessesAreCountedBeforeAnyBoardStarts) {
@@ -249,18 +250,18 @@ TEST_F(ManyBoards, TheUsersProcessesAreCountedBeforeAnyBoardStarts) {
     argv.push_back((programs / fs::path(FLASHPREP_STATION).filename()).string());
     return run_process(argv, dir.string(), env);
   };
-  const ProcessResult refused = as_lone_user("6");
+  const ProcessResult refused = as_lone_user("12");
   expect_nothing_started(refused, kBoards);
-  EXPECT_NE(refused.err.find("flashprep-station: 6 boards at once need 7 processes of this "
-                             "user; the system allows this station 6 (RLIMIT_NPROC)\n"),
+  EXPECT_NE(refused.err.find("flashprep-station: 6 boards at once need 13 processes of this "
+                             "user; the system allows this station 12 (RLIMIT_NPROC)\n"),
             std::string::npos)
       << refused.err;
-  const ProcessResult fits = as_lone_user("7");
+  const ProcessResult fits = as_lone_user("13");
   EXPECT_EQ(fits.exit_status, 0) << fits.out << fits.err;
   EXPECT_EQ(ready_in(fits.out), static_cast<size_t>(kBoards)) << fits.out;
   {
     // Another program of that user with ten threads, each of which the
-    // system counts as a process: seventeen in all now hold the station.
+    // system counts as a process: twenty-three in all now hold the station.
     RunningProcess threads(
         {"/usr/bin/setpriv", "--reuid=424242", "--regid=424242", "--clear-groups",
          "/usr/bin/python3", "-c",
@@ -271,12 +272,12 @@ TEST_F(ManyBoards, TheUsersProcessesAreCountedBeforeAnyBoardStarts) {
          "time.sleep(600)\n"},
         dir.string(), {});
     ASSERT_TRUE(threads.wait_for("ready\n", 60)) << threads.out();
-    const ProcessResult short_by_one = as_lone_user("16");
-    EXPECT_NE(short_by_one.err.find("6 boards at once need 17 processes of this user; the system "
-                                    "allows this station 16 (RLIMIT_NPROC)\n"),
+    const ProcessResult short_by_one = as_lone_user("22");
+    EXPECT_NE(short_by_one.err.find("6 boards at once need 23 processes of this user; the system "
+                                    "allows this station 22 (RLIMIT_NPROC)\n"),
               std::string::npos)
         << short_by_one.out << short_by_one.err;
-    const ProcessResult beside = as_lone_user("17");
+    const ProcessResult beside = as_lone_user("23");
     EXPECT_EQ(ready_in(beside.out), static_cast<size_t>(kBoards)) << beside.out << beside.err;
   }
   // Raised up to the hard limit this test runs under, which root keeps.
@@ -296,7 +297,7 @@ TEST_F(ManyBoards, TheUsersProcessesAreCountedBeforeAnyBoardStarts) {
 
 // Watching, counted to the last file: the station's limit on open files set
 // (prlimit --pid) to what it holds while it waits, as /proc shows them, with
-// its spare files and one a board for five boards: all five start at once;
+// its spare files and the files of five boards: all five start at once;
 // one less, and one board is told, waits plugged in, and is prepared once
 // another has ended. None is started half: a log and a record each.
 TEST_F(ManyBoards, WatchingTheOpenFilesAreCountedToTheLastOne) {
