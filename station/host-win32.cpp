@@ -164,6 +164,11 @@ std::string port_name(int /*bus_number*/, int /*device_number*/, unsigned /*vend
   return "";
 }
 
+bool board_node_writable(const std::string& /*bus*/, const std::string& /*device*/,
+                         std::string* /*why*/) {
+  return true;
+}
+
 std::string port_serial(const std::string& /*port*/) {
   return "";
 }

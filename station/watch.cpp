@@ -8,6 +8,7 @@
 
 #include "app/interrupt.h"
 #include "station/board_pool.h"
+#include "station/host.h"
 #include "station/journal.h"
 #include "station/prepared_plugs.h"
 #include "station/run_pool.h"
@@ -91,10 +92,14 @@ class Watch {
     if (told == waiting_.end())
       view_.found(plug.name);
     // While records cannot be kept, no board is started: the operator is
-    // told why, and the boards wait plugged in.
+    // told why, and the boards wait plugged in. So does a board whose node
+    // the station may not write yet: udev gives it to plugdev moments later
+    // (at boot the station may look first), and a run started now could
+    // not open it, yet would count as this plug's run.
     if (pool_.records_waiting())
       why = "records wait to be written: " + pool_.records_problem();
-    else if (pool_.start(plug, /*record_refusal=*/false, &why)) {
+    else if (board_node_writable(plug.place.bus, plug.place.device, &why) &&
+             pool_.start(plug, /*record_refusal=*/false, &why)) {
       waiting_.erase(plug.name);
       skipped_.erase(plug.name);
       return;
