@@ -18,6 +18,17 @@ std::string safe_file_name(const std::string& text) {
   return out;
 }
 
+namespace {
+
+// The number a node's name is made of ("005"); 0 for any other name.
+int node_number(const std::string& name) {
+  const bool digits = !name.empty() && name.size() <= 3 &&
+                      name.find_first_not_of("0123456789") == std::string::npos;
+  return digits ? std::stoi(name) : 0;
+}
+
+}  // namespace
+
 std::vector<Plug> plugs_now() {
   std::vector<Plug> plugs;
   for (const UsbPlace& place : boards_on_bus()) {
@@ -26,8 +37,15 @@ std::vector<Plug> plugs_now() {
     // Linux's libusb names buses by number ("001"); other names are no
     // port the system knows, and strtol then gives 0.
     const int bus_number = static_cast<int>(std::strtol(place.bus.c_str(), nullptr, 10));
+    // libusb 0.1 asks Linux for a device's number through its node, which
+    // it can only open read-only while udev has not given it to a group of
+    // ours (at boot, as the initramfs left it): the number is then 0, and
+    // stays 0 in libusb's list for as long as the board is plugged. The
+    // node is named by that number.
+    if (bus_number > 0 && plug.place.devnum == 0)
+      plug.place.devnum = node_number(place.device);
     if (bus_number > 0)
-      plug.port = port_name(bus_number, place.devnum, usb_ids::kVendor, usb_ids::kProduct);
+      plug.port = port_name(bus_number, plug.place.devnum, usb_ids::kVendor, usb_ids::kProduct);
     plug.serial = port_serial(plug.port);
     plug.name = safe_file_name(plug.port.empty() ? place.bus + "-" + place.device : plug.port);
     plugs.push_back(plug);
