@@ -29,7 +29,9 @@ class Watch {
   // Looks at the buses: starts a run for each board plugged in since the
   // last look, notes the boards pulled out.
   void scan() {
-    const std::vector<Plug> plugs = plugs_now();
+    std::vector<Plug> plugs = plugs_now();
+    for (Plug& plug : plugs)
+      keep_name(&plug);
     std::set<std::string> present;
     for (const Plug& plug : plugs)
       present.insert(plug.name);
@@ -60,6 +62,24 @@ class Watch {
   }
 
  private:
+  // A plug keeps the name it was given: as a board is pulled out, the system
+  // stops telling its port a moment before libusb stops listing it, and the
+  // board must not come back then as a new one named by its bus and device.
+  void keep_name(Plug* plug) const {
+    for (const BoardRun* run : pool_.lines()) {
+      if (run->plug().same_plug(*plug)) {
+        *plug = run->plug();
+        return;
+      }
+    }
+    for (const auto& skipped : skipped_) {
+      if (skipped.second.same_plug(*plug)) {
+        *plug = skipped.second;
+        return;
+      }
+    }
+  }
+
   void look_at(const Plug& plug) {
     const BoardRun* latest = pool_.latest(plug.name);
     // Taken care of: this very plug-in had its run.
