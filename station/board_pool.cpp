@@ -124,6 +124,12 @@ void BoardPool::finish(BoardRun& run, StationClock::time_point now) {
 
 void BoardPool::record(const BoardRun& run) {
   const RunRecord r = record_of(run, source_);
+  // The log on the disk before the record that names it: the record is,
+  // once written, and a power cut must not leave it naming a log that was
+  // lost or ends otherwise than it says. One the system cannot sync is
+  // recorded all the same, as what it holds now.
+  if (!run.log_path().empty())
+    (void)sync_to_disk(run.log_path());
   // The record first: a FINISHED line read by a script means the record is
   // in the results file, or told as not written right after.
   const bool written = records_.add(record_text(r));

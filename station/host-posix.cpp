@@ -168,6 +168,17 @@ void BoardProcess::wait_end() {
   }
 }
 
+bool sync_to_disk(const std::string& path) {
+  const std::string::size_type slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  bool synced = true;
+  for (const std::string& name : {path, folder}) {
+    const Fd fd(open(name.c_str(), O_RDONLY | O_CLOEXEC));
+    synced = fd.get() >= 0 && fsync(fd.get()) == 0 && synced;
+  }
+  return synced;
+}
+
 std::string own_program_path() {
   char path[4096];
   const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);

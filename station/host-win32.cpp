@@ -153,6 +153,18 @@ void BoardProcess::wait_end() {
   note_end(0);
 }
 
+bool sync_to_disk(const std::string& path) {
+  // Flushing needs a handle that may write; others keep their access.
+  const HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE)
+    return false;
+  const bool synced = FlushFileBuffers(file) != 0;
+  (void)CloseHandle(file);
+  return synced;
+}
+
 std::string own_program_path() {
   char path[MAX_PATH];
   const DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
