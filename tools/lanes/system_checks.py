@@ -1,7 +1,8 @@
 """The system lane's checks, in the order a user meets what they check:
 installation, a board's node, login users, the service without a driver
 image, the service set up with boards, its stop, its kill, libusb-compat,
-its user out of plugdev, a reboot, an upgrade, remove and purge.
+its user out of plugdev, a reboot, a board's node as the initramfs leaves
+it, an upgrade, remove and purge.
 Each check is one TAP line; a check's details say what differed.
 """
 import json
@@ -9,8 +10,8 @@ import os
 import re
 
 from harness import files_differ, text_differs
-from system_lane import (APT_SECONDS, MARGIN, RESULTS, RUN_SECONDS, UNIT, event_count, port_of,
-                         read_records)
+from system_lane import (APT_SECONDS, COMMAND_SECONDS, MARGIN, RESULTS, RUN_SECONDS, UNIT,
+                         event_count, port_of, read_records)
 
 BOARD_FILES = ["ram.bin", "flash.bin", "events.txt"]
 
@@ -131,7 +132,9 @@ class Checks:
         self.libusb_compat()
         self.out_of_plugdev()
         self.reboot()
+        self.node_as_at_boot()
         self.upgrade()
+        self.named_by_ports()
         self.remove_and_purge()
 
     def installation(self):
@@ -388,6 +391,46 @@ class Checks:
         self.read_records()
         self.equals("board e: one record per boot, each naming its boot",
                     [self.first_boot, m.boot], [r.get("boot") for r in self.records_of("e")])
+
+    def node_as_at_boot(self):
+        """A board whose node udev has not yet given to plugdev when the
+        station looks, as at boot, where the initramfs leaves it root's, 664:
+        the station tells it, starts no run that could not open it, and
+        prepares it, named by its port, once udev has handled it."""
+        lane, m = self.lane, self.m
+        lane.phase("a board's node as the initramfs leaves it")
+        m.guest("stop")
+        lane.boards.plug(m, "n")
+        port = port_of("n")
+        before = len(m.lines())
+
+        def looked(lines):
+            return any(line.startswith(("STARTED ", "NOT STARTED ")) for line in lines[before:])
+
+        m.guest("as-at-boot", port, seconds=60 + MARGIN)
+        m.station.wait(m.boot, looked, RUN_SECONDS)
+        seen = m.lines()[before:]
+        m.guest("udev-add", port, seconds=60 + MARGIN)
+        self.wait_finished("n")
+        self.check("a board whose node udev has not given to plugdev yet: told, not started, "
+                   "named by its port",
+                   [] if any(line.startswith(f"NOT STARTED {port}: ") for line in seen) and
+                   not any(line.startswith("STARTED ") for line in seen) else seen)
+        self.read_records()
+        self.check("that board once udev has handled it: prepared, its log as its run alone, "
+                   "one record", self.prepared("n", "n") + self.one_record("n"))
+        lane.boards.pull("n")
+
+    def named_by_ports(self):
+        """Every board the station told of in any boot is named by its port:
+        none by its bus and device (a board listed before udev handled its
+        node, or one being pulled out)."""
+        lines = self.m.run("journalctl", "-q", "-u", UNIT, "-o", "cat", "--no-pager",
+                           seconds=COMMAND_SECONDS).lines
+        event = re.compile(r"(FOUND|STARTED|FINISHED|UNPLUGGED|NOT STARTED|ALREADY PREPARED) ")
+        port = re.compile(r"[A-Z ]+ 1-\d+\.\d+( |:|$)")
+        wrong = [line for line in lines if event.match(line) and not port.match(line)]
+        self.check("in every boot the station named each board by its port", wrong[:10])
 
     def upgrade(self):
         """An upgrade while the station prepares a board: not restarted, the

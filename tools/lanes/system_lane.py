@@ -50,6 +50,7 @@ BOARDS = {
                  "FLASHPREP_SIM_PENDING_REPLY": "drop"}),
     "g": (1, 7, {}),  # for the login users
     "h": (1, 8, {}),  # healthy, for the upgrade
+    "n": (2, 4, {}),  # healthy, for a node udev has not handled yet
 }
 
 
