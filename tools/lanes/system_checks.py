@@ -1,14 +1,14 @@
 """The system lane's checks, in the order a user meets what they check:
 installation, a board's node, login users, the service without a driver
 image, the service set up with boards, its stop, its kill, libusb-compat,
-its user out of plugdev, a reboot, a board's node as the initramfs leaves
-it, an upgrade, remove and purge.
+its user out of plugdev, a reboot, an upgrade, power cuts, remove and purge.
 Each check is one TAP line; a check's details say what differed.
 """
 import json
 import os
 import re
 
+import power_cut
 from harness import files_differ, text_differs
 from system_lane import (APT_SECONDS, COMMAND_SECONDS, MARGIN, RESULTS, RUN_SECONDS, UNIT,
                          event_count, port_of, read_records)
@@ -119,7 +119,7 @@ class Checks:
 
     # ---------------------------------------------------------------- phases
 
-    def run(self):
+    def run(self, power_cuts, seed):
         lane = self.lane
         self.m = lane.power_on()
         self.first_boot = self.m.boot
@@ -134,6 +134,7 @@ class Checks:
         self.reboot()
         self.node_as_at_boot()
         self.upgrade()
+        self.m = power_cut.PowerCuts(self, power_cuts, seed).run()
         self.named_by_ports()
         self.remove_and_purge()
 

@@ -1,7 +1,7 @@
 """The system lane's host side: the packages and the lane disk, the guest (a
 whole Debian system under QEMU, one QEMU process per power-on), its agent
 and the station's lines as they come, the boards on two hubs and their runs
-alone. The checks are in system_checks.py.
+alone. The checks are in system_checks.py, the power cuts in power_cut.py.
 """
 import base64
 import hashlib
@@ -30,7 +30,8 @@ COMMAND_SECONDS = 120  # a command that waits for nothing
 MARGIN = 60  # the host's limit over a wait the guest does itself
 
 # The boards, by name: the hub, its port, the settings. Board K on hub H is
-# on QEMU's port "H.K", which the guest names "1-H.K".
+# on QEMU's port "H.K", which the guest names "1-H.K". Hub 1 has the
+# boards of the service's checks, hub 2 the power cuts' three.
 BOARDS = {
     "a": (1, 1, {}),  # healthy
     # Blocks fail, a table write refused.
@@ -50,6 +51,15 @@ BOARDS = {
                  "FLASHPREP_SIM_PENDING_REPLY": "drop"}),
     "g": (1, 7, {}),  # for the login users
     "h": (1, 8, {}),  # healthy, for the upgrade
+    # The power cuts' boards: runs of three lengths, so that a cut falls
+    # before, during and between their records. x is healthy; y's flash
+    # does not initialise (a run of seconds); z has failing blocks and ends
+    # some seconds after x.
+    "x": (2, 1, {}),
+    "y": (2, 2, {"FLASHPREP_SIM_REFUSE_INIT": "1"}),
+    "z": (2, 3, {"FLASHPREP_SIM_FORMAT_REQUEST_FAILS": "7,2000-2001",
+                 "FLASHPREP_SIM_FORMAT_DELAY_MS": "150",
+                 "FLASHPREP_SIM_FORMAT_DELAY_BLOCKS": "3000-3039"}),
     "n": (2, 4, {}),  # healthy, for a node udev has not handled yet
 }
 

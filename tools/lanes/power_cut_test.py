@@ -1,0 +1,114 @@
+#!/usr/bin/python3
+"""The power cut's judgement of what a station left, without a guest: the
+station's lines the host saw before the cut, the results file read after
+the boot, the logs' verdicts."""
+import unittest
+
+from power_cut import PAST_THE_END, judge, moment, runs_seen
+
+OLD, CUT, NEW = "boot-old", "boot-cut", "boot-new"
+LOG = "/var/log/flashprep/1-2.{}.20261208T1200{}Z.log"
+
+
+def record(port, boot, verdict="READY", n=0):
+    return {"board": f"1-2.{port}", "boot": boot, "verdict": verdict,
+            "log": LOG.format(port, n), "seconds": 12.5}
+
+
+def started(port, n=0):
+    return f"STARTED 1-2.{port} {LOG.format(port, n)}"
+
+
+# The host saw the three runs start and board 2's end (its flash did not
+# initialise) before the cut.
+SEEN = ["Started flashprep-station.service", "FOUND 1-2.1", started(1), "FOUND 1-2.2",
+        started(2), started(3), "FINISHED 1-2.2 1.1 NOT READY: RUN STOPPED: FAIL: SERIAL FLASH "
+        "NOT INITIALIZED"]
+
+
+def numbered(*records):
+    return list(enumerate(records, 1))
+
+
+class JudgeTest(unittest.TestCase):
+    def judge(self, records, verdicts=None, seen=SEEN):
+        logs = {r["log"]: r["verdict"] for _, r in records if r}
+        logs.update(verdicts or {})
+        return judge(seen, records, logs, {OLD, CUT})
+
+    def assertHolds(self, found, *but):
+        """Every judgement holds but those named, which do not."""
+        self.assertEqual({k for k, v in found.items() if v}, set(but), found)
+
+    def test_what_a_station_should_leave_holds(self):
+        records = numbered(record(1, OLD, n=9), record(2, CUT, "NOT READY"),
+                           record(2, NEW, "NOT READY", n=1))
+        self.assertHolds(self.judge(records))
+        # A run that ended just before the cut, its FINISHED line unseen, may
+        # have its record: recorded once.
+        self.assertHolds(self.judge(records + [(4, record(1, CUT))]))
+
+    def test_a_finished_board_without_its_record(self):
+        found = self.judge(numbered(record(1, OLD, n=9)))
+        self.assertHolds(found, "finished")
+        self.assertIn("1-2.2: 0 records", found["finished"][0])
+
+    def test_one_damaged_line_where_the_file_ended(self):
+        records = numbered(record(1, OLD, n=9), record(2, CUT, "NOT READY"), None,
+                           record(2, NEW, "NOT READY", n=1))
+        self.assertHolds(self.judge(records))
+        self.assertHolds(self.judge(records + [(5, None)]), "whole")
+        # Records of the boots before the cut cannot come after the file's
+        # end as the cut left it.
+        moved = numbered(record(1, OLD, n=9), None, record(2, CUT, "NOT READY"))
+        self.assertHolds(self.judge(moved), "whole")
+
+    def test_a_record_there_twice(self):
+        twice = record(2, CUT, "NOT READY")
+        # A finished board's record twice is not its one record either.
+        self.assertHolds(self.judge(numbered(twice, dict(twice))), "twice", "finished")
+        self.assertHolds(self.judge(numbered(twice, record(1, OLD, n=9), record(1, OLD, n=9))),
+                         "twice")
+        refused = {"board": "1-2.3", "boot": CUT, "verdict": "NOT READY", "log": "",
+                   "reasons": ["NOT STARTED: cannot create"]}
+        self.assertHolds(self.judge(numbered(record(2, CUT, "NOT READY"), refused,
+                                             dict(refused))), "twice")
+
+    def test_logs_must_be_there_and_end_as_recorded(self):
+        records = numbered(record(2, CUT, "NOT READY"), record(1, OLD, n=9))
+        found = self.judge(records, {LOG.format(1, 9): None})
+        self.assertHolds(found, "logs")
+        self.assertIn("missing", found["logs"][0])
+        self.assertHolds(self.judge(records, {LOG.format(1, 9): "NOT READY"}), "logs")
+
+    def test_an_interrupted_run_is_recorded_once_and_never_ready_beyond_its_log(self):
+        base = [record(2, CUT, "NOT READY")]
+        cut_run = record(3, CUT, "READY")
+        # Recorded after the boot, READY, while its log was cut short.
+        found = self.judge(numbered(*base, cut_run), {cut_run["log"]: "NOT READY"})
+        self.assertIn("recorded READY", " ".join(found["interrupted"]))
+        self.assertHolds(self.judge(numbered(*base, dict(cut_run, verdict="NOT READY"))))
+        self.assertIn("2 records of the cut run",
+                      " ".join(self.judge(numbered(*base, cut_run, dict(cut_run)))["interrupted"]))
+
+    def test_finished_lines_go_to_the_last_run_of_their_port(self):
+        lines = [started(1, 1), "FINISHED 1-2.1 9.0 READY", started(1, 2), started(11),
+                 "FINISHED 1-2.11 9.0 READY", "UNPLUGGED 1-2.1"]
+        self.assertEqual(runs_seen(lines), [["1-2.1", LOG.format(1, 1), True],
+                                            ["1-2.1", LOG.format(1, 2), False],
+                                            ["1-2.11", LOG.format(11, 0), True]])
+
+
+class MomentTest(unittest.TestCase):
+    def test_a_seed_gives_its_moment_spread_over_the_runs(self):
+        self.assertEqual(moment(17, 40), moment(17, 40))
+        moments = [moment(seed, 40) for seed in range(300)]
+        self.assertTrue(all(0 <= m <= PAST_THE_END * 40 for m in moments))
+        # Early in the runs, late and past their expected end all come up.
+        self.assertTrue(any(m < 5 for m in moments))
+        self.assertTrue(any(30 < m < 40 for m in moments))
+        self.assertTrue(any(m > 40 for m in moments))
+
+
+if __name__ == "__main__":
+    unittest.main()
