@@ -6,11 +6,10 @@ line, WORDS being an argument list in sh's quoting, so that the guest's
 line the command printed and then "@@end ID STATUS".
 """
 import shlex
-import socket
 import threading
 from collections import namedtuple
 
-from harness import LaneError, Stream, connect_unix
+from harness import LaneError, Stream, close_socket, connect_unix
 
 Reply = namedtuple("Reply", "status lines")
 
@@ -108,8 +107,4 @@ class Agent:
         return Reply(found[0][2], lines)
 
     def close(self):
-        try:
-            self._socket.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
-        self._socket.close()
+        close_socket(self._socket)

@@ -1,46 +1,27 @@
 #!/usr/bin/python3
 """The agent's channel against a peer of the test's own that runs each
 command with sh -c, as the guest's agent does."""
-import os
-import socket
 import subprocess
 import tempfile
-import threading
 import time
 import unittest
 
 from agent import Agent, agent_line
 from harness import LaneError
+from harness_test import SocketPeer
 
 
-class FakeAgent:
-    """A unix socket peer playing the guest's agent: says ready with each
-    of `boots` in turn when `reboot` is asked for, and hands every command
-    line to answer(ident, command), which returns the bytes to send (None:
-    close the connection)."""
+class FakeAgent(SocketPeer):
+    """The guest's agent: says ready with boot-1 (after some noise of the
+    port), then hands each command line to answer(ident, command)."""
 
     def __init__(self, folder, answer):
-        self.path = os.path.join(folder, "agent.sock")
-        self._server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        self._server.bind(self.path)
-        self._server.listen(1)
-        self._thread = threading.Thread(target=self._serve, args=(answer,), daemon=True)
-        self._thread.start()
+        def command(line):
+            ident, _, words = line.decode().rstrip("\n").partition(" ")
+            return answer(ident, words)
 
-    def _serve(self, answer):
-        conn, _ = self._server.accept()
-        with conn, conn.makefile("rb") as lines:
-            conn.sendall(b"some noise from the port\n@@ready boot-1\n")
-            for line in lines:
-                ident, _, command = line.decode().rstrip("\n").partition(" ")
-                reply = answer(ident, command)
-                if reply is None:
-                    break
-                conn.sendall(reply)
-
-    def close(self):
-        self._thread.join(10)
-        self._server.close()
+        super().__init__(folder, "agent.sock", (b"some noise from the port\n@@ready boot-1\n",),
+                         command)
 
 
 def run_with_sh(ident, command):

@@ -116,6 +116,16 @@ def connect_unix(path, timeout, stop=None, what="listener"):
     return sock
 
 
+def close_socket(sock):
+    """Shuts the connection down, so that a thread reading it sees its end,
+    and closes it; one closed already is left as it is."""
+    try:
+        sock.shutdown(socket.SHUT_RDWR)
+    except OSError:
+        pass
+    sock.close()
+
+
 def json_line(line):
     try:
         message = json.loads(line)
@@ -173,11 +183,7 @@ class Qmp:
         return self._messages.wait(event, timeout)
 
     def close(self):
-        try:
-            self._socket.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
-        self._socket.close()
+        close_socket(self._socket)
 
 
 def option(kind, **properties):

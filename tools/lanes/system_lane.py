@@ -15,7 +15,7 @@ import time
 
 from agent import Agent
 from boards import Alone, clean_env
-from harness import Board, LaneError, Qemu, Stream, connect_unix, option, tail
+from harness import Board, LaneError, Qemu, Stream, close_socket, connect_unix, option, tail
 
 UNIT = "flashprep-station.service"
 LOGS = "/var/log/flashprep"
@@ -103,7 +103,7 @@ class StationLines:
         return self._stream.wait(lambda items: condition(of_boot(items, boot)), seconds)
 
     def close(self):
-        self._sock.close()
+        close_socket(self._sock)
 
 
 def of_boot(items, boot):
