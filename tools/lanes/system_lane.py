@@ -319,6 +319,7 @@ class Lane:
         self.package = package
         self.work = work
         self.tap = tap
+        self.alone = {}
         self.started = time.monotonic()
         self.boards = Boards(self)
         for folder in ("disk", "ref", "guest"):
@@ -334,8 +335,8 @@ class Lane:
         self.tap.note(f"{self.elapsed():.0f} s: {text}")
 
     def prepare(self):
-        """Installs what the lane needs, builds the packages, makes the
-        guest's disks and the boards' runs alone."""
+        """Installs what the lane needs, builds the packages and makes the
+        guest's disks."""
         if subprocess.run([os.path.join(self.root, "tools", "install-deps"), "qemu-system-x86",
                            "qemu-utils", "e2fsprogs", "dpkg-dev"],
                           stdout=subprocess.DEVNULL).returncode != 0:
@@ -372,10 +373,12 @@ class Lane:
         if subprocess.run(["qemu-img", "create", "-q", "-f", "qcow2", "-F", "raw", "-b",
                            os.path.join(self.image, "disk.img"), self.system_disk]).returncode:
             raise LaneError("cannot make the system disk's overlay")
-        self.alone = {}
+
+    def run_alone(self):
+        """Each board's run alone (board d's waits for the guest's stop)."""
         for name, (_, _, settings) in BOARDS.items():
-            if name in ("d",):
-                continue  # its run alone is stopped where the guest's was
+            if name == "d":
+                continue
             # A format time below the host's 5 s time-out changes no line
             # and no state: a whole run alone leaves it out.
             whole = {k: v for k, v in settings.items() if k != "FLASHPREP_SIM_FORMAT_DELAY_MS"}
