@@ -148,13 +148,25 @@ void Board::configured() {
 void Board::abort_exchange() {
   expected_body_ = -1;
   in_queue_.clear();
+  held_.clear();
+}
+
+void Board::let_go() {
+  std::deque<HeldReply> held;
+  held.swap(held_);
+  for (const HeldReply& r : held)
+    reply(r.body, r.delay_ms);
 }
 
 void Board::push_in(std::vector<uint8_t> transfer) {
   in_queue_.push_back({std::move(transfer), Clock::time_point()});
 }
 
-void Board::reply(const std::vector<uint8_t>& body, int delay_ms) {
+void Board::reply(const std::vector<uint8_t>& body, int delay_ms, bool held) {
+  if (held || !held_.empty()) {
+    held_.push_back({body, delay_ms});
+    return;
+  }
   const auto n = static_cast<uint16_t>(body.size());
   // One request after the other: work asked for while a format is under way
   // starts when it ends. Only then is the clock asked, as in is_ready().
@@ -245,7 +257,9 @@ void Board::handle_driver(const uint8_t* payload, int size) {
     answer.resize(kOversizedReplyBytes, 0xEE);
   const bool slow =
       config_.format_delay_blocks.empty() || contains(config_.format_delay_blocks, block);
-  reply(answer, slow ? config_.format_delay_ms : 0);
+  const bool held = !config_.hold_file.empty() &&
+                    (config_.hold_blocks.empty() || contains(config_.hold_blocks, block));
+  reply(answer, slow ? config_.format_delay_ms : 0, held);
 }
 
 }  // namespace sim

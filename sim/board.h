@@ -16,6 +16,13 @@
 // host stopped waiting for is not dropped (the board cannot know that the
 // host gave up): the host's next read gets it, so after a format slower
 // than the host's time-out each later reply is read one request late.
+//
+// A test can also hold the board before a block: the reply to a held
+// format request is not carried out until let_go(), and every reply asked
+// for after it waits behind it. The hold stands outside the board's time: a
+// held reply takes its format time from when it is let go, and SimUsb's
+// host waits for it whatever its time-out, so that a hold does not change
+// the run's lines (a usbredir peer's own time-out still runs).
 #ifndef FLASHPREP_SIM_BOARD_H_
 #define FLASHPREP_SIM_BOARD_H_
 
@@ -69,6 +76,12 @@ struct BoardConfig {
   // after the request, for the blocks in format_delay_blocks (empty: all).
   int format_delay_ms = 0;
   std::set<int> format_delay_blocks;
+  // Held replies: the reply to a format request of the blocks in
+  // hold_blocks (empty: every block) waits for let_go(); the front ends
+  // (SimUsb) create hold_file when the board begins to hold, and let go
+  // once it was removed. Empty hold_file: nothing is held.
+  std::string hold_file;
+  std::set<int> hold_blocks;
   // A reply the host has not read survives a new configuration (a new run
   // on the same board reads it first) unless this is set.
   bool drop_reply_on_configuration = false;
@@ -98,8 +111,16 @@ class Board {
   // longer than `size` (that transfer is then lost, as on a real bus).
   int bulk_in(uint8_t* data, int size);
   // Milliseconds until bulk_in() has a transfer to give: 0 when it has one
-  // now, -1 when no reply is queued at all.
+  // now, -1 when no reply is queued at all (a held one is not queued yet).
   int reply_wait_ms() const;
+  // True when the next reply the host would read is held: nothing else is
+  // queued before it.
+  bool reply_held() const { return in_queue_.empty() && !held_.empty(); }
+  // True while a reply is held, queued before it or not.
+  bool holding() const { return !held_.empty(); }
+  // Carries out the held replies now, in the order they were asked for,
+  // each taking its format time from now. Nothing held: nothing happens.
+  void let_go();
   // A time-out of `ms` was reported at once: the board's clock moves on by
   // it, as real time would have while the host waited.
   void pass_time(int ms) { skipped_ += std::chrono::milliseconds(ms); }
@@ -115,7 +136,8 @@ class Board {
 
   // Queues one raw IN transfer, bypassing the bootloader (scripted tests).
   void push_in(std::vector<uint8_t> transfer);
-  bool reply_pending() const { return !in_queue_.empty(); }
+  // A reply is queued or held.
+  bool reply_pending() const { return !in_queue_.empty() || !held_.empty(); }
 
   // State, for tests and reports.
   const std::vector<uint8_t>& ram() const { return ram_; }
@@ -136,7 +158,10 @@ class Board {
  private:
   void handle_message(const uint8_t* body, int size);
   void handle_driver(const uint8_t* payload, int size);
-  void reply(const std::vector<uint8_t>& body, int delay_ms = 0);
+  // Queues the reply `body`, readable `delay_ms` after the board is done
+  // with what it was asked before; held, or asked for while another one is
+  // held, it waits for let_go().
+  void reply(const std::vector<uint8_t>& body, int delay_ms = 0, bool held = false);
   bool refuses(const uint8_t* body, int size) const;
 
   BoardConfig config_;
@@ -152,6 +177,11 @@ class Board {
   bool is_ready(const Transfer& t) const;
   Clock::time_point now() const { return Clock::now() + skipped_; }
   std::deque<Transfer> in_queue_;
+  struct HeldReply {
+    std::vector<uint8_t> body;
+    int delay_ms;
+  };
+  std::deque<HeldReply> held_;            // replies not carried out until let_go()
   std::chrono::milliseconds skipped_{0};  // time-outs reported at once, so far
   Clock::time_point busy_until_;          // end of the format under way; the epoch: idle
   int expected_body_ = -1;                // -1: waiting for a header

@@ -153,6 +153,8 @@ void BoardFolder::plug(Slot& slot) {
     slot.usb.reset();
     slot.files = ScenarioFiles();
   }
+  // A board pulled out while its host waits for a held reply ends the wait.
+  slot.usb.while_held([this, &slot] { return check_plugged(slot) == 0; });
   if (slot.files.state.empty())
     slot.files.state = file + ".state";
   if (slot.files.flash.empty())

@@ -5,9 +5,10 @@
 // The folder is read afresh at every usb_find_busses/usb_find_devices: a file
 // created is a board plugged in, a file removed is a board pulled out (its
 // transfers fail as for a vanished device from then on, also under an open
-// handle), a file created anew under the same name is a board plugged in
-// anew (another devnum). All boards are on one bus, "sim"; a device's
-// filename is its board's file name; boards are listed in file-name order.
+// handle, and also while the host waits for a held reply), a file created
+// anew under the same name is a board plugged in anew (another devnum). All
+// boards are on one bus, "sim"; a device's filename is its board's file
+// name; boards are listed in file-name order.
 //
 // A board file holds FLASHPREP_SIM_NAME=VALUE lines (no spaces around '='),
 // '#' comments and blank lines; its settings apply to that board over the

@@ -43,6 +43,16 @@ const char kScenarioHelp[] =
     "      host's 5 s time-out makes each later reply come one request late)\n"
     "  FLASHPREP_SIM_FORMAT_DELAY_BLOCKS=LIST    only these blocks take that time\n"
     "                                            (default: every block)\n"
+    "  FLASHPREP_SIM_HOLD_FILE=PATH              with _HOLD_BLOCKS: holds the board\n"
+    "  FLASHPREP_SIM_HOLD_BLOCKS=LIST            before these blocks' format replies\n"
+    "      (a test moves it on, not the clock): at such a format request the board\n"
+    "      creates PATH, and gives the reply, and those asked for after it, once\n"
+    "      PATH is removed. A held reply is waited for whatever the host's time-out\n"
+    "      (on a usbredir wire, the host's own time-out still runs) and takes its\n"
+    "      format time from then; a board pulled out while held fails the read.\n"
+    "      PATH's folder must exist. Give each board a PATH of its own (a shared\n"
+    "      one is made again by one board before another sees it gone), outside\n"
+    "      a FLASHPREP_SIM_BOARDS folder, where a file is a board\n"
     "  FLASHPREP_SIM_PENDING_REPLY=keep|drop     keep (default): a reply the host did\n"
     "      not read stays queued when the host opens and configures the board\n"
     "      again, and the next run reads it first (the board contract does not\n"
@@ -164,88 +174,138 @@ bool parse_block_list(const std::string& text, std::set<int>* out) {
   }
 }
 
-bool configure_from_environment(SimUsb& usb, const Getenv& get, ScenarioFiles* files,
-                                std::string* error) {
-  auto value = [&](const char* name) -> std::string {
-    const char* v = get(name);
+namespace {
+
+// The settings as the environment gives them, and the first one refused
+// with what it should have been.
+class Settings {
+ public:
+  explicit Settings(const Getenv& get) : get_(get) {}
+
+  bool has(const char* name) const { return get_(name) != nullptr; }
+  std::string value(const char* name) const {
+    const char* v = get_(name);
     return v == nullptr ? std::string() : std::string(v);
-  };
-  auto fail = [&](const char* name, const char* wanted = nullptr) {
-    *error = std::string("bad value for ") + name + ": '" + value(name) + "' (" +
-             (wanted == nullptr ? "" : std::string(wanted) + "; ") + kHelpHint +
-             " lists the values)";
-    usb.reset();
-    return false;
-  };
+  }
   // A flag is 0 or 1: "yes" or "true" would otherwise pass for one of them.
-  auto flag = [&](const char* name, bool* out) {
+  bool flag(const char* name, bool* out) const {
     const std::string v = value(name);
     if (!v.empty() && v != "0" && v != "1")
       return false;
     *out = v == "1";
     return true;
-  };
+  }
+  // Notes `name` as refused (`wanted`: what it takes, or null) and returns
+  // false, so that a check can end with it.
+  bool refuse(const char* name, const char* wanted = nullptr) {
+    refused_ = name;
+    wanted_ = wanted;
+    return false;
+  }
+  std::string message() const {
+    return std::string("bad value for ") + refused_ + ": '" + value(refused_) + "' (" +
+           (wanted_ == nullptr ? "" : std::string(wanted_) + "; ") + kHelpHint +
+           " lists the values)";
+  }
 
-  BoardConfig config;
-  const std::string bootloader = value("FLASHPREP_SIM_BOOTLOADER");
+ private:
+  const Getenv& get_;
+  const char* refused_ = "";
+  const char* wanted_ = nullptr;
+};
+
+bool read_bootloader(Settings& s, BoardConfig* config) {
+  const std::string bootloader = s.value("FLASHPREP_SIM_BOOTLOADER");
   if (bootloader == "silent")
-    config.bootloader = BoardConfig::Bootloader::silent;
+    config->bootloader = BoardConfig::Bootloader::silent;
   else if (bootloader == "wrong")
-    config.bootloader = BoardConfig::Bootloader::wrong;
+    config->bootloader = BoardConfig::Bootloader::wrong;
   else if (bootloader == "silent-once")
-    config.bootloader = BoardConfig::Bootloader::silent_once;
+    config->bootloader = BoardConfig::Bootloader::silent_once;
   else if (bootloader == "empty")
-    config.bootloader = BoardConfig::Bootloader::empty;
+    config->bootloader = BoardConfig::Bootloader::empty;
   else if (!bootloader.empty() && bootloader != "normal")
-    return fail("FLASHPREP_SIM_BOOTLOADER");
-  if (get("FLASHPREP_SIM_VERSION") != nullptr)
-    config.version = value("FLASHPREP_SIM_VERSION");
+    return s.refuse("FLASHPREP_SIM_BOOTLOADER");
+  if (s.has("FLASHPREP_SIM_VERSION"))
+    config->version = s.value("FLASHPREP_SIM_VERSION");
+  return true;
+}
 
+bool read_block_lists(Settings& s, BoardConfig* config) {
   const struct ListVar {
     const char* name;
     std::set<int>* target;
   } lists[] = {
-      {"FLASHPREP_SIM_REFUSE_DRIVER_BLOCKS", &config.refuse_driver_blocks},
-      {"FLASHPREP_SIM_FORMAT_REQUEST_FAILS", &config.format_request_fails},
-      {"FLASHPREP_SIM_FORMAT_REPLY_FAILS", &config.format_reply_fails},
-      {"FLASHPREP_SIM_SHORT_REPLY", &config.short_reply_blocks},
-      {"FLASHPREP_SIM_OVERSIZED_REPLY", &config.oversized_reply_blocks},
-      {"FLASHPREP_SIM_REFUSE_WRITES", &config.refuse_write_blocks},
-      {"FLASHPREP_SIM_FORMAT_DELAY_BLOCKS", &config.format_delay_blocks},
+      {"FLASHPREP_SIM_REFUSE_DRIVER_BLOCKS", &config->refuse_driver_blocks},
+      {"FLASHPREP_SIM_FORMAT_REQUEST_FAILS", &config->format_request_fails},
+      {"FLASHPREP_SIM_FORMAT_REPLY_FAILS", &config->format_reply_fails},
+      {"FLASHPREP_SIM_SHORT_REPLY", &config->short_reply_blocks},
+      {"FLASHPREP_SIM_OVERSIZED_REPLY", &config->oversized_reply_blocks},
+      {"FLASHPREP_SIM_REFUSE_WRITES", &config->refuse_write_blocks},
+      {"FLASHPREP_SIM_FORMAT_DELAY_BLOCKS", &config->format_delay_blocks},
+      {"FLASHPREP_SIM_HOLD_BLOCKS", &config->hold_blocks},
   };
   for (const ListVar& l : lists)
-    if (get(l.name) != nullptr && !parse_block_list(value(l.name), l.target))
-      return fail(l.name, "blocks 0 to 4095: N, N-M, comma separated, or all");
+    if (s.has(l.name) && !parse_block_list(s.value(l.name), l.target))
+      return s.refuse(l.name, "blocks 0 to 4095: N, N-M, comma separated, or all");
+  return true;
+}
 
-  if (!flag("FLASHPREP_SIM_REFUSE_INIT", &config.refuse_init))
-    return fail("FLASHPREP_SIM_REFUSE_INIT", "0 or 1");
+bool read_numbers(Settings& s, BoardConfig* config) {
+  if (!s.flag("FLASHPREP_SIM_REFUSE_INIT", &config->refuse_init))
+    return s.refuse("FLASHPREP_SIM_REFUSE_INIT", "0 or 1");
   long long number = 0;
-  if (get("FLASHPREP_SIM_WEAK_SEED") != nullptr) {
-    if (!parse_number(value("FLASHPREP_SIM_WEAK_SEED"), &number) || number > 0xFFFFFFFFLL)
-      return fail("FLASHPREP_SIM_WEAK_SEED");
-    config.weak_seed = static_cast<uint32_t>(number);
+  if (s.has("FLASHPREP_SIM_WEAK_SEED")) {
+    if (!parse_number(s.value("FLASHPREP_SIM_WEAK_SEED"), &number) || number > 0xFFFFFFFFLL)
+      return s.refuse("FLASHPREP_SIM_WEAK_SEED");
+    config->weak_seed = static_cast<uint32_t>(number);
   }
-  if (get("FLASHPREP_SIM_FORMAT_DELAY_MS") != nullptr) {
+  if (s.has("FLASHPREP_SIM_FORMAT_DELAY_MS")) {
     // An hour at most, so that it fits an int of milliseconds.
-    if (!parse_number(value("FLASHPREP_SIM_FORMAT_DELAY_MS"), &number) || number > 3600000)
-      return fail("FLASHPREP_SIM_FORMAT_DELAY_MS");
-    config.format_delay_ms = static_cast<int>(number);
+    if (!parse_number(s.value("FLASHPREP_SIM_FORMAT_DELAY_MS"), &number) || number > 3600000)
+      return s.refuse("FLASHPREP_SIM_FORMAT_DELAY_MS");
+    config->format_delay_ms = static_cast<int>(number);
   }
-  if (get("FLASHPREP_SIM_SERIAL") != nullptr) {
-    config.serial = value("FLASHPREP_SIM_SERIAL");
-    const bool printable = std::all_of(config.serial.begin(), config.serial.end(),
-                                       [](char c) { return c >= ' ' && c <= '~'; });
-    if (config.serial.empty() || config.serial.size() > kMostStringChars || !printable)
-      return fail("FLASHPREP_SIM_SERIAL", "1 to 126 printable ASCII characters");
-  }
-  const std::string pending = value("FLASHPREP_SIM_PENDING_REPLY");
-  if (pending == "drop")
-    config.drop_reply_on_configuration = true;
-  else if (!pending.empty() && pending != "keep")
-    return fail("FLASHPREP_SIM_PENDING_REPLY");
+  return true;
+}
 
-  usb.reset(config);
-  const std::string board = value("FLASHPREP_SIM_BOARD");
+// One without the other holds nothing, or holds every block: neither is
+// what a test that sets one of them means. The file's folder must exist, or
+// the board could never say that it holds a reply.
+bool read_hold(Settings& s, BoardConfig* config) {
+  const bool file = s.has("FLASHPREP_SIM_HOLD_FILE");
+  if (file != s.has("FLASHPREP_SIM_HOLD_BLOCKS"))
+    return file ? s.refuse("FLASHPREP_SIM_HOLD_FILE", "only with FLASHPREP_SIM_HOLD_BLOCKS")
+                : s.refuse("FLASHPREP_SIM_HOLD_BLOCKS", "only with FLASHPREP_SIM_HOLD_FILE");
+  if (!file)
+    return true;
+  config->hold_file = s.value("FLASHPREP_SIM_HOLD_FILE");
+  const std::filesystem::path folder = std::filesystem::path(config->hold_file).parent_path();
+  std::error_code ec;
+  if (config->hold_file.empty() || (!folder.empty() && !std::filesystem::is_directory(folder, ec)))
+    return s.refuse("FLASHPREP_SIM_HOLD_FILE", "a file in a folder that exists");
+  return true;
+}
+
+bool read_serial_and_pending_reply(Settings& s, BoardConfig* config) {
+  if (s.has("FLASHPREP_SIM_SERIAL")) {
+    config->serial = s.value("FLASHPREP_SIM_SERIAL");
+    const bool printable = std::all_of(config->serial.begin(), config->serial.end(),
+                                       [](char c) { return c >= ' ' && c <= '~'; });
+    if (config->serial.empty() || config->serial.size() > kMostStringChars || !printable)
+      return s.refuse("FLASHPREP_SIM_SERIAL", "1 to 126 printable ASCII characters");
+  }
+  const std::string pending = s.value("FLASHPREP_SIM_PENDING_REPLY");
+  if (pending == "drop")
+    config->drop_reply_on_configuration = true;
+  else if (!pending.empty() && pending != "keep")
+    return s.refuse("FLASHPREP_SIM_PENDING_REPLY");
+  return true;
+}
+
+// Which devices the bus lists, and which libusb calls fail on them.
+bool set_up_bus(Settings& s, const BoardConfig& config, SimUsb& usb) {
+  const std::string board = s.value("FLASHPREP_SIM_BOARD");
   if (board == "none") {
     usb.clear_devices();
   } else if (board == "wrong-vid" || board == "wrong-pid") {
@@ -255,10 +315,10 @@ bool configure_from_environment(SimUsb& usb, const Getenv& get, ScenarioFiles* f
   } else if (board == "two") {
     usb.add_device(2, kVendorId, kProductId, usb.add_board(config));
   } else if (!board.empty() && board != "normal") {
-    return fail("FLASHPREP_SIM_BOARD");
+    return s.refuse("FLASHPREP_SIM_BOARD");
   }
 
-  const std::string refuse = value("FLASHPREP_SIM_REFUSE");
+  const std::string refuse = s.value("FLASHPREP_SIM_REFUSE");
   if (refuse == "open")
     usb.open_fails = true;
   else if (refuse == "configuration")
@@ -266,28 +326,59 @@ bool configure_from_environment(SimUsb& usb, const Getenv& get, ScenarioFiles* f
   else if (refuse == "claim")
     usb.claim_interface_result = -16;  // -EBUSY: another driver holds it
   else if (!refuse.empty())
-    return fail("FLASHPREP_SIM_REFUSE");
+    return s.refuse("FLASHPREP_SIM_REFUSE");
+  return true;
+}
 
-  if (get("FLASHPREP_SIM_UNPLUG_AFTER") != nullptr) {
-    if (!parse_number(value("FLASHPREP_SIM_UNPLUG_AFTER"), &number))
-      return fail("FLASHPREP_SIM_UNPLUG_AFTER");
+// What happens to numbered transfers, and how long a time-out takes.
+bool set_up_transfers(Settings& s, SimUsb& usb) {
+  long long number = 0;
+  if (s.has("FLASHPREP_SIM_UNPLUG_AFTER")) {
+    if (!parse_number(s.value("FLASHPREP_SIM_UNPLUG_AFTER"), &number))
+      return s.refuse("FLASHPREP_SIM_UNPLUG_AFTER");
     usb.unplug_after(transfer_number(number));
   }
-  if (get("FLASHPREP_SIM_FAULT") != nullptr && !parse_faults(value("FLASHPREP_SIM_FAULT"), usb))
-    return fail("FLASHPREP_SIM_FAULT");
-  if (!flag("FLASHPREP_SIM_REAL_TIMEOUTS", &usb.real_timeouts))
-    return fail("FLASHPREP_SIM_REAL_TIMEOUTS", "0 or 1");
-  const std::string boards = value("FLASHPREP_SIM_BOARDS");
+  if (s.has("FLASHPREP_SIM_FAULT") && !parse_faults(s.value("FLASHPREP_SIM_FAULT"), usb))
+    return s.refuse("FLASHPREP_SIM_FAULT");
+  if (!s.flag("FLASHPREP_SIM_REAL_TIMEOUTS", &usb.real_timeouts))
+    return s.refuse("FLASHPREP_SIM_REAL_TIMEOUTS", "0 or 1");
+  return true;
+}
+
+bool read_files(Settings& s, ScenarioFiles* files) {
+  files->boards = s.value("FLASHPREP_SIM_BOARDS");
   std::error_code ec;
-  if (!boards.empty() && !std::filesystem::is_directory(boards, ec))
-    return fail("FLASHPREP_SIM_BOARDS", "no such folder");
+  if (!files->boards.empty() && !std::filesystem::is_directory(files->boards, ec))
+    return s.refuse("FLASHPREP_SIM_BOARDS", "no such folder");
+  files->flash = s.value("FLASHPREP_SIM_FLASH");
+  files->state = s.value("FLASHPREP_SIM_STATE");
+  files->trace = s.value("FLASHPREP_SIM_TRACE");
+  return true;
+}
+
+}  // namespace
+
+bool configure_from_environment(SimUsb& usb, const Getenv& get, ScenarioFiles* files,
+                                std::string* error) {
+  Settings settings(get);
+  BoardConfig config;
+  ScenarioFiles named;
+  bool usable = read_bootloader(settings, &config) && read_block_lists(settings, &config) &&
+                read_numbers(settings, &config) && read_hold(settings, &config) &&
+                read_serial_and_pending_reply(settings, &config);
+  if (usable) {
+    usb.reset(config);
+    usable = set_up_bus(settings, config, usb) && set_up_transfers(settings, usb) &&
+             read_files(settings, &named);
+  }
+  if (!usable) {
+    *error = settings.message();
+    usb.reset();
+    return false;
+  }
   // A long run keeps no call log in the preloaded library: nothing reads it.
   usb.record_calls = false;
-
-  files->flash = value("FLASHPREP_SIM_FLASH");
-  files->state = value("FLASHPREP_SIM_STATE");
-  files->trace = value("FLASHPREP_SIM_TRACE");
-  files->boards = boards;
+  *files = named;
   return true;
 }
 

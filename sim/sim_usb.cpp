@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <iterator>
 #include <thread>
 
@@ -73,6 +74,7 @@ void SimUsb::reset(const BoardConfig& config) {
   during_transfer_ = 0;
   during_action_ = nullptr;
   when_closed_ = nullptr;
+  plugged_ = nullptr;
   output_size_ = nullptr;
   output_at_.clear();
   transfers_ = 0;
@@ -318,8 +320,54 @@ int SimUsb::get_string(usb_dev_handle* h, int index, int /*langid*/, char* bytes
 }
 
 int SimUsb::reply_wait_ms(usb_dev_handle* h) {
-  const Board* target = handle_result(h, 0) == 0 ? board_of(h) : nullptr;
-  return target == nullptr ? -1 : target->reply_wait_ms();
+  Board* target = handle_result(h, 0) == 0 ? board_of(h) : nullptr;
+  if (target == nullptr)
+    return -1;
+  return still_held(*target) ? kHoldLookMs : target->reply_wait_ms();
+}
+
+void SimUsb::say_held(Board& board) {
+  const std::string& path = board.config().hold_file;
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (f != nullptr && std::fclose(f) == 0)
+    return;
+  // A hold nobody can see would keep the host waiting for good.
+  std::fprintf(stderr, "flashprep-sim: cannot create %s: the reply is not held\n", path.c_str());
+  board.let_go();
+}
+
+bool SimUsb::still_held(Board& board) {
+  if (!board.reply_held())
+    return false;
+  // Only a file known to be gone lets the reply go: one that cannot be
+  // looked at just now may still be there.
+  std::error_code ec;
+  if (!std::filesystem::exists(board.config().hold_file, ec) && !ec)
+    board.let_go();
+  return board.reply_held();
+}
+
+int SimUsb::wait_for_reply(Board& board, uint8_t* data, int size, int timeout) {
+  if (timeout > 0) {
+    while (still_held(board)) {
+      if (plugged_ && !plugged_()) {
+        unplugged_ = true;
+        return kErrNoDevice;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(kHoldLookMs));
+    }
+  } else {
+    (void)still_held(board);  // a reply let go with no format time is taken at once
+  }
+  // The board is still preparing the reply: this wait is real time in every
+  // mode, as a format takes real time on a board. A reply that became ready
+  // since bulk_in() looked (wait 0) is taken at once.
+  const int wait = board.reply_wait_ms();
+  if (wait < 0 || wait > timeout)
+    return kErrTimeout;
+  if (wait > 0)
+    std::this_thread::sleep_for(std::chrono::milliseconds(wait));
+  return board.bulk_in(data, size);
 }
 
 Board* SimUsb::board_of(usb_dev_handle* h) {
@@ -370,7 +418,10 @@ int SimUsb::bulk_write(usb_dev_handle* h, int ep, const char* bytes, int size, i
     } else if (target == nullptr) {
       result = time_out(timeout);  // a foreign device does not take our requests
     } else {
+      const bool was_holding = target->holding();
       result = target->bulk_out(data, size);
+      if (!was_holding && target->holding())
+        say_held(*target);
     }
   }
   if (trace_ && h != nullptr)
@@ -402,15 +453,8 @@ int SimUsb::bulk_read(usb_dev_handle* h, int ep, char* bytes, int size, int time
       result = time_out(timeout);
     } else {
       result = target->bulk_in(data, size);
-      const int wait = result == kErrTimeout ? target->reply_wait_ms() : -1;
-      if (wait >= 0 && wait <= timeout) {
-        // The board is still preparing the reply: this wait is real time in
-        // every mode, as a format takes real time on a board. A reply that
-        // became ready since bulk_in() looked (wait 0) is taken at once.
-        if (wait > 0)
-          std::this_thread::sleep_for(std::chrono::milliseconds(wait));
-        result = target->bulk_in(data, size);
-      }
+      if (result == kErrTimeout)
+        result = wait_for_reply(*target, data, size, timeout);
       if (result == kErrTimeout)
         result = time_out(timeout);
       if (fault == Fault::short_count) {

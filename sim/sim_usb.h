@@ -102,6 +102,10 @@ class SimUsb {
   void note_output(std::function<long()> size);
   // Runs `action` after each usb_close of an open handle.
   void when_closed(std::function<void()> action) { when_closed_ = std::move(action); }
+  // Asked, while the host waits for a held reply, whether the board is still
+  // plugged in: false ends the wait, the transfer failing as for a vanished
+  // device. Unset: the board stays plugged in.
+  void while_held(std::function<bool()> plugged) { plugged_ = std::move(plugged); }
   // Writes every bulk transfer to a pcap file from now on.
   bool trace_to(const std::string& path);
   // Ends the trace. False when it could not be written whole.
@@ -140,12 +144,16 @@ class SimUsb {
   int get_string(usb_dev_handle* h, int index, int langid, char* bytes, size_t size);
   int bulk_write(usb_dev_handle* h, int ep, const char* bytes, int size, int timeout);
   // A reply that the board is still preparing (a format time) is waited for
-  // in real time when it is ready within `timeout` ms; a `timeout` of 0 never
-  // waits.
+  // in real time when it is ready within `timeout` ms; a held reply (see
+  // Board) is waited for until its hold file is removed, whatever `timeout`.
+  // A `timeout` of 0 never waits.
   int bulk_read(usb_dev_handle* h, int ep, char* bytes, int size, int timeout);
 
-  // Board::reply_wait_ms() of the board behind `h`; -1 without one.
+  // Board::reply_wait_ms() of the board behind `h`, its held replies let go
+  // if their hold file was removed; kHoldLookMs while the next reply is
+  // still held (the caller looks again then); -1 without a board.
   int reply_wait_ms(usb_dev_handle* h);
+  static constexpr int kHoldLookMs = 5;
 
  private:
   struct DeviceEntry {
@@ -162,6 +170,17 @@ class SimUsb {
   // A time-out of the host's transfer: waited out, or reported at once with
   // the boards' clocks moved on by it.
   int time_out(int timeout_ms);
+  // `board` has begun to hold a reply: says so by creating its hold file,
+  // or lets the reply go when the file cannot be made.
+  static void say_held(Board& board);
+  // Lets the held replies of `board` go once its hold file was removed.
+  // True while the next reply is still held.
+  static bool still_held(Board& board);
+  // After bulk_in() found nothing to give: waits for a held reply to be let
+  // go (when `timeout` is not 0), then for one ready within `timeout`, and
+  // takes it. kErrTimeout when none will be, kErrNoDevice when the board
+  // was pulled out while held.
+  int wait_for_reply(Board& board, uint8_t* data, int size, int timeout);
 
   std::deque<Board> boards_;
   std::vector<DeviceEntry> entries_;
@@ -176,6 +195,7 @@ class SimUsb {
   long during_transfer_ = 0;  // 0: no action
   std::function<void()> during_action_;
   std::function<void()> when_closed_;
+  std::function<bool()> plugged_;
   std::function<long()> output_size_;
   std::vector<long> output_at_;
   long transfers_ = 0;

@@ -5,6 +5,7 @@
 #include <iostream>
 #include <system_error>
 
+#include "records/record_text.h"
 #include "station/driver_image.h"
 #include "station/host.h"
 
@@ -124,12 +125,6 @@ void BoardPool::finish(BoardRun& run, StationClock::time_point now) {
 
 void BoardPool::record(const BoardRun& run) {
   const RunRecord r = record_of(run, source_);
-  // The log on the disk before the record that names it: the record is,
-  // once written, and a power cut must not leave it naming a log that was
-  // lost or ends otherwise than it says. One the system cannot sync is
-  // recorded all the same, as what it holds now.
-  if (!run.log_path().empty())
-    (void)sync_to_disk(run.log_path());
   // The record first: a FINISHED line read by a script means the record is
   // in the results file, or told as not written right after.
   const bool written = records_.add(record_text(r));
@@ -161,10 +156,12 @@ bool BoardPool::poll(StationClock::time_point now, bool follow) {
 }
 
 void BoardPool::stop(int request) {
-  view_.stopping(request);
+  // Told once passed on, so that a reader of the line (a test) knows every
+  // board running was sent the request.
   for (const std::unique_ptr<BoardRun>& run : runs_)
     if (!run->finished())
       run->stop(request);
+  view_.stopping(request);
 }
 
 void BoardPool::abandon(StationClock::time_point now) {
@@ -183,6 +180,9 @@ bool BoardPool::close_records() {
     view_.records_written(reported_waiting_);
     reported_waiting_ = 0;
   }
+  for (const std::string& line : records_.unsynced_records())
+    std::cerr << "flashprep-station: record written, never known to be on the disk ("
+              << records_.problem() << "): " << line << std::endl;
   for (const std::string& line : records_.waiting_records())
     std::cerr << "flashprep-station: record never written (" << records_.problem() << "): " << line
               << std::endl;

@@ -54,7 +54,8 @@ class BoardPool {
   // records that wait. True when no run is going.
   bool poll(StationClock::time_point now, bool follow);
 
-  // Passes a stop request on to every run going, once.
+  // Passes a stop request on to every run going, once, then tells it
+  // (STOPPING ON SIGNAL N): the line comes after every board was sent it.
   void stop(int request);
   // Ends without waiting (a second stop request): every run still going is
   // judged by what its log holds now, and recorded.

@@ -6,6 +6,7 @@
 #include <iterator>
 #include <system_error>
 
+#include "station/file_handle.h"
 #include "station/log_output.h"
 
 namespace {
@@ -94,6 +95,7 @@ void BoardRun::finish(StationClock::time_point now) {
   const int exit_status = process_.exit_status();
   const int signal = process_.end_signal();
   const LogFailure failure = log_failure_of_status(exit_status);
+  std::string unsynced;
   if (exit_status == 2) {
     // The program refused the board before a word to it (a simulated
     // board's file that cannot be used): its message says why.
@@ -102,6 +104,8 @@ void BoardRun::finish(StationClock::time_point now) {
     station.push_back("NOT STARTED: " + (why.empty() ? "its process ended with status 2" : why));
   } else if (failure != LogFailure::none) {
     station.push_back(std::string("LOG NOT WRITTEN: ") + log_failure_text(failure));
+  } else if (!sync_files(&unsynced)) {
+    station.push_back("LOG NOT WRITTEN: " + unsynced);
   }
   const bool ready = verdict.exit_status == 0 && station.empty();
   if (!ready) {
@@ -112,6 +116,19 @@ void BoardRun::finish(StationClock::time_point now) {
       station.push_back("ENDED WITH STATUS " + std::to_string(exit_status));
   }
   conclude(verdict, station);
+}
+
+bool BoardRun::sync_files(std::string* error) const {
+  // What the process wrote is on the disk before its record: a power cut
+  // must not leave a record whose log is gone.
+  for (const std::string* path : {&log_path_, &errors_path_}) {
+    FileHandle file;
+    bool created = false;
+    if (!path->empty() &&
+        (!file.open(*path, FileHandle::Open::existing, &created, error) || !file.sync(error)))
+      return false;
+  }
+  return true;
 }
 
 void BoardRun::unplugged_during_run() {
@@ -131,6 +148,10 @@ void BoardRun::abandon(StationClock::time_point now) {
   if (stop_request_ != 0)
     station.push_back(signal_reason("STOPPED BY SIGNAL", stop_request_));
   station.push_back("NOT WAITED FOR");
+  // What the log holds now is what the record is judged by.
+  std::string unsynced;
+  if (!sync_files(&unsynced))
+    station.push_back("LOG NOT WRITTEN: " + unsynced);
   conclude(log_.finish(), station);
 }
 

@@ -96,6 +96,9 @@ class BoardRun {
 
  private:
   void begin();
+  // Puts the log and the process's messages on the disk. False, with the
+  // system's words, when it could not.
+  bool sync_files(std::string* error) const;
   void conclude(const Verdict& verdict, std::vector<std::string> station_reasons);
   std::string first_error_line() const;
 

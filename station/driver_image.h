@@ -4,19 +4,12 @@
 #ifndef FLASHPREP_STATION_DRIVER_IMAGE_H_
 #define FLASHPREP_STATION_DRIVER_IMAGE_H_
 
-#include <cstdint>
 #include <string>
 
-struct DriverImage {
-  std::string file;    // the file's name, as the run opens it
-  std::string sha256;  // of the file's bytes
-  // The run's summary of it: BYTES, START, END (hexadecimal, as printed)
-  // and BLOCKS.
-  uint32_t bytes = 0;
-  std::string start;
-  std::string end;
-  int blocks = 0;
-};
+#include "records/record.h"
+
+// The image as a record names it.
+using DriverImage = RecordImage;
 
 // Reads `path` as the run does and fills `image`. True when the run would
 // load it and send at least one driver block; false, with the reason in

@@ -14,27 +14,12 @@
 #include <cstring>
 #include <fstream>
 
+#include "station/file_handle.h"
 #include "station/host.h"
 
 extern char** environ;  // NOLINT(readability-redundant-declaration): POSIX leaves it undeclared
 
 namespace {
-
-// A file that closes itself; -1 when none.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0)
-      (void)close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // The spawn set-up objects, destroyed on every way out.
 struct SpawnSetup {
@@ -82,32 +67,38 @@ bool BoardProcess::start(const std::vector<std::string>& argv, const std::string
   // run, or anything else, made. Close-on-exec, so that no other child
   // inherits them; the copies on the child's standard output and error are
   // not.
-  const Fd out(open(log.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-  if (out.get() < 0) {
-    *taken = errno == EEXIST;
-    *error = "cannot create " + log + ": " + std::strerror(errno);
+  FileHandle out;
+  FileHandle err;
+  bool created = false;
+  std::string why;
+  if (!out.open(log, FileHandle::Open::new_file, &created, &why, taken)) {
+    *error = "cannot create " + log + ": " + why;
     return false;
   }
-  const Fd err(open(errors.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-  if (err.get() < 0) {
-    *taken = errno == EEXIST;
-    *error = "cannot create " + errors + ": " + std::strerror(errno);
+  if (!err.open(errors, FileHandle::Open::new_file, &created, &why, taken)) {
+    *error = "cannot create " + errors + ": " + why;
     (void)unlink(log.c_str());  // made just now, empty: nothing of anyone's is lost
     return false;
   }
-  const auto give_up = [&](const std::string& why) {
-    *error = why;
+  const auto give_up = [&](const std::string& reason) {
+    *error = reason;
     (void)unlink(log.c_str());
     (void)unlink(errors.c_str());
     return false;
   };
+  // Their entries on the disk: a power cut must not take the log of a board
+  // whose record says it was prepared.
+  if (!sync_folder_of(log, &why))
+    return give_up("cannot flush the folder of " + log + ": " + why);
   SpawnSetup setup;
   if (!setup.ready)
     return give_up("cannot start a process: out of memory");
   // A process group of its own: the terminal's Ctrl-C reaches the station
   // only, and the station passes it on once.
-  if (posix_spawn_file_actions_adddup2(&setup.actions, out.get(), STDOUT_FILENO) != 0 ||
-      posix_spawn_file_actions_adddup2(&setup.actions, err.get(), STDERR_FILENO) != 0 ||
+  if (posix_spawn_file_actions_adddup2(&setup.actions, static_cast<int>(out.native()),
+                                       STDOUT_FILENO) != 0 ||
+      posix_spawn_file_actions_adddup2(&setup.actions, static_cast<int>(err.native()),
+                                       STDERR_FILENO) != 0 ||
       posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0) !=
           0 ||
       posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETPGROUP) != 0 ||
@@ -166,17 +157,6 @@ void BoardProcess::wait_end() {
     else
       note_end(status);
   }
-}
-
-bool sync_to_disk(const std::string& path) {
-  const std::string::size_type slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-  bool synced = true;
-  for (const std::string& name : {path, folder}) {
-    const Fd fd(open(name.c_str(), O_RDONLY | O_CLOEXEC));
-    synced = fd.get() >= 0 && fsync(fd.get()) == 0 && synced;
-  }
-  return synced;
 }
 
 std::string own_program_path() {

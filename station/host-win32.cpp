@@ -7,6 +7,7 @@
 #include <csignal>
 
 #include "app/interrupt.h"
+#include "station/file_handle.h"
 #include "station/host.h"
 #include "station/win32_error.h"
 
@@ -87,6 +88,11 @@ bool BoardProcess::start(const std::vector<std::string>& argv, const std::string
     (void)DeleteFileA(errors.c_str());
     return false;
   };
+  // Their entries on the disk: a power cut must not take the log of a board
+  // whose record says it was prepared.
+  std::string why;
+  if (!sync_folder_of(log, &why))
+    return give_up("cannot flush the folder of " + log + ": " + why);
   const Handle in(CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!in.valid())
@@ -151,18 +157,6 @@ void BoardProcess::wait_end() {
     return;
   (void)WaitForSingleObject(process_, INFINITE);
   note_end(0);
-}
-
-bool sync_to_disk(const std::string& path) {
-  // Flushing needs a handle that may write; others keep their access.
-  const HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE)
-    return false;
-  const bool synced = FlushFileBuffers(file) != 0;
-  (void)CloseHandle(file);
-  return synced;
 }
 
 std::string own_program_path() {

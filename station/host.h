@@ -68,11 +68,6 @@ class BoardProcess {
   int end_signal_ = 0;
 };
 
-// Puts the file `path` and its name in its folder on the disk (POSIX: fsync
-// of both; Windows: FlushFileBuffers, the folder's entry being NTFS's to
-// keep). False when the system refused either.
-bool sync_to_disk(const std::string& path);
-
 // The path of the running program, for starting it again; empty when the
 // system cannot tell (the caller then uses argv[0]).
 std::string own_program_path();

@@ -17,14 +17,17 @@
 
 #include "usb/board_bus.h"
 
-// Reads the results file `path` (JSON Lines, as the station writes it) and
-// fills `latest` with the place (bus, device, device number) of each board
-// name's latest record of the boot `boot`. A missing file is no record; lines
-// that are not records of this boot (other boots, records of schema 1, a
-// line cut by a crash) are passed over. False, with the reason, only when the
-// file exists but cannot be read. Nothing is read when `boot` is "" (a system
-// that tells no boot).
+// Reads the results file `path` by the records' one rule
+// (records/record_line.h) and fills `latest` with the place (bus, device,
+// device number) of each board name's latest record of the boot `boot`.
+// Records of other boots and of flashprep 1.0 are passed over; lines that
+// are no record are skipped, and `skipped` says which ("results.jsonl: 2
+// damaged lines skipped: line 4 (cut), line 9 (schema 3)"; "" when none
+// was). A missing file is no record. False, with the reason, only when the
+// file exists but cannot be read. Nothing is read when `boot` is "" (a
+// system that tells no boot).
 bool read_prepared_plugs(const std::string& path, const std::string& boot,
-                         std::map<std::string, UsbPlace>* latest, std::string* error);
+                         std::map<std::string, UsbPlace>* latest, std::string* skipped,
+                         std::string* error);
 
 #endif  // FLASHPREP_STATION_PREPARED_PLUGS_H_

@@ -1,5 +1,7 @@
 #include "station/records.h"
 
+#include <utility>
+
 namespace {
 
 // A full disk stays full for a while: trying once a second costs nothing
@@ -14,14 +16,22 @@ bool Records::open(const std::string& path, std::string* error) {
 
 bool Records::write_waiting() {
   last_try_ = std::chrono::steady_clock::now();
+  std::string why;
   while (!waiting_.empty()) {
-    std::string why;
-    if (!file_.append(waiting_.front(), &why)) {
+    if (!file_.write(waiting_.front(), &why)) {
       problem_ = why;
       return false;
     }
+    unsynced_.push_back(std::move(waiting_.front()));
     waiting_.pop_front();
   }
+  // A sync that failed is never answered by writing the records again:
+  // they are in the file, and only their sync is owed.
+  if (!unsynced_.empty() && !file_.sync(&why)) {
+    problem_ = why;
+    return false;
+  }
+  unsynced_.clear();
   problem_.clear();
   return true;
 }
@@ -34,7 +44,7 @@ bool Records::add(const std::string& record) {
 }
 
 bool Records::retry(bool at_once) {
-  if (waiting_.empty())
+  if (!waiting())
     return true;
   if (!at_once && std::chrono::steady_clock::now() - last_try_ < kRetryEvery)
     return false;

@@ -1,63 +1,12 @@
-// A finished board's record in the results file: one JSON object on one line
-// (JSON Lines), schema 2 (docs/results-record.schema.json), its members in
-// this order:
-//
-//   {"board":"1-1.3","start":"2026-12-08T13:05:01.234Z",
-//    "end":"2026-12-08T13:05:13.501Z","seconds":12.267,"verdict":"NOT READY",
-//    "reasons":["BLOCKS NOT FORMATTED: 1 (9)"],
-//    "log":"station-logs/1-1.3.20261208T130501Z.log","version":"1.1.0",
-//    "schema":2,"station":"bench-4","port":"1-1.3","bus":"001","device":"007",
-//    "devnum":7,"boot":"0e6c...","serial":"FP-0042",
-//    "image":{"file":"serial_flash.S19","sha256":"9f86...","bytes":4000,
-//             "start":"20000000","end":"20000F9F","blocks":16},
-//    "counts":{"driver_downloaded":16,"driver_refused":0,"flash_formatted":4063,
-//              "flash_failed":1,"table_written":17,"table_refused":0},
-//    "failed_blocks":[[9,9]]}
-//
-// Times are UTC, ISO 8601, to the millisecond; seconds is the run's own
-// (monotonic) time; verdict and reasons are flashprep-summary's, with what
-// only the station knows first; log is null when no log was made; port,
-// boot and serial are left out when the system does not tell them, image is
-// null when the driver image could not be read when the run started.
+// A finished board's run as its record (records/record.h): what the station
+// knows of the run, the plug and itself, and what the log says.
 #ifndef FLASHPREP_STATION_RUN_RECORD_H_
 #define FLASHPREP_STATION_RUN_RECORD_H_
 
 #include <string>
-#include <utility>
-#include <vector>
 
+#include "records/record.h"
 #include "station/board_run.h"
-#include "station/driver_image.h"
-
-constexpr int kRecordSchema = 2;
-
-// Everything a record says, as plain values.
-struct RunRecord {
-  std::string board;
-  WallClock::time_point start;
-  WallClock::time_point end;
-  double seconds = 0;
-  std::string verdict;
-  std::vector<std::string> reasons;
-  std::string log;  // "" for none (null in the record)
-  std::string version;
-  std::string station;
-  std::string port;  // "" when unknown (left out)
-  std::string bus;
-  std::string device;
-  int devnum = 0;
-  std::string boot;    // "" when unknown (left out)
-  std::string serial;  // "" when unknown (left out)
-  bool image_known = false;
-  DriverImage image;
-  int driver_downloaded = 0;
-  int driver_refused = 0;
-  int flash_formatted = 0;
-  int flash_failed = 0;
-  int table_written = 0;
-  int table_refused = 0;
-  std::vector<std::pair<int, int>> failed_blocks;  // ascending [first, last]
-};
 
 // Who writes the records: the station's name, the tool's version and the
 // boot the station runs in.
@@ -69,18 +18,5 @@ struct RecordSource {
 
 // The record of `run`, which has finished.
 RunRecord record_of(const BoardRun& run, const RecordSource& source);
-
-// The record as its line in the results file; no newline.
-std::string record_text(const RunRecord& record);
-
-// The record's facts as journal fields ("FLASHPREP_VERDICT=NOT READY", ...),
-// the record's line itself among them as FLASHPREP_RECORD.
-std::vector<std::string> journal_fields(const RunRecord& record);
-
-// `t` as "YYYY-MM-DDTHH:MM:SS.mmmZ".
-std::string utc_time(WallClock::time_point t);
-
-// `text` as a JSON string, quotes included.
-std::string json_string(const std::string& text);
 
 #endif  // FLASHPREP_STATION_RUN_RECORD_H_

@@ -147,12 +147,17 @@ int run_watch(const StationOptions& options, std::ostream& out, int* request) {
   BoardPool pool(options, view);
   std::string why;
   std::map<std::string, UsbPlace> prepared;
-  if (!pool.prepare(&why) || (!options.results.empty() &&
-                              !read_prepared_plugs(options.results, boot_id(), &prepared, &why))) {
+  std::string skipped;
+  if (!pool.prepare(&why) ||
+      (!options.results.empty() &&
+       !read_prepared_plugs(options.results, boot_id(), &prepared, &skipped, &why))) {
     std::cerr << "flashprep-station: " << why << std::endl;
     *request = interrupt_request();
     return kCannotRun;
   }
+  // Standard error: standard output's lines are the events alone.
+  if (!skipped.empty())
+    std::cerr << "flashprep-station: " << skipped << std::endl;
 
   Watch watch(pool, view, std::move(prepared));
   PoolLoop loop;

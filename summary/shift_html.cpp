@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "runlog/record_time.h"
+#include "records/record_time.h"
 #include "summary/markup.h"
 #include "summary/shift_output.h"
 
@@ -476,10 +476,10 @@ std::string shift_html(const ShiftReport& r, const std::string& version) {
   if (r.repeated_not_ready > 0)
     alerts.push_back(count(r.repeated_not_ready) +
                      " boards prepared more than once were last NOT READY.");
-  if (!r.notes.cut_lines.empty())
-    alerts.push_back(count(r.notes.cut_lines.size()) +
-                     (r.notes.cut_lines.size() == 1 ? " cut record" : " cut records") +
-                     " skipped (a station stopped while writing; see Files read).");
+  if (r.notes.skipped_count > 0)
+    alerts.push_back(count(r.notes.skipped_count) +
+                     (r.notes.skipped_count == 1 ? " damaged line" : " damaged lines") +
+                     " skipped: no whole record (see Files read).");
   if (!alerts.empty()) {
     h += "<div class=\"alerts\"><ul>\n";
     for (const std::string& a : alerts)
@@ -570,16 +570,21 @@ std::string shift_html(const ShiftReport& r, const std::string& version) {
   }
 
   h += "<h2>Files read</h2>\n<table>\n<tr><th>File</th><th class=\"n\">Records</th>"
-       "<th>Cut records skipped (line)</th></tr>\n";
+       "<th>Damaged lines skipped (line)</th></tr>\n";
   for (size_t f = 0; f < r.files.size(); ++f) {
-    std::string cuts;
-    for (const CutLine& cut : r.notes.cut_lines) {
-      if (cut.file == f)
-        cuts += (cuts.empty() ? "" : ", ") + std::to_string(cut.line);
+    std::string skipped;
+    for (const SkippedLine& skip : r.notes.skipped) {
+      if (skip.file == f)
+        skipped += (skipped.empty() ? "" : ", ") + std::to_string(skip.line) + " (" +
+                   escaped(damage_name(skip.damage)) +
+                   (skip.damage.why.empty() ? "" : ": " + escaped(skip.damage.why)) + ")";
     }
     h += "<tr><td>" + escaped(r.files[f]) + "</td><td class=\"n\">" +
-         count(r.notes.records_per_file[f]) + "</td><td>" + cuts + "</td></tr>\n";
+         count(r.notes.records_per_file[f]) + "</td><td>" + skipped + "</td></tr>\n";
   }
+  if (r.notes.skipped_count > r.notes.skipped.size())
+    h += "<tr><td colspan=\"3\">and " + count(r.notes.skipped_count - r.notes.skipped.size()) +
+         " damaged lines more</td></tr>\n";
   h += "</table>\n";
   if (r.outside_window > 0)
     h += "<p>" + count(r.outside_window) + " records started outside the times asked for.</p>\n";

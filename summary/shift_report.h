@@ -37,7 +37,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "summary/results_reader.h"
+#include "records/results_reader.h"
 #include "summary/string_table.h"
 
 struct Counts {

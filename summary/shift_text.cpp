@@ -1,14 +1,15 @@
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <numeric>
 #include <string>
 
-#include "runlog/record_time.h"
+#include "records/record_time.h"
 #include "summary/shift_output.h"
 
 namespace {
 
-constexpr size_t kMostCutLinesNamed = 3;
+constexpr size_t kMostSkippedNamed = 3;
 constexpr size_t kMostBlockLines = 8;
 constexpr size_t kMostRepeatLines = 8;
 constexpr int kNameWidth = 20;
@@ -31,6 +32,12 @@ std::string row(const std::string& name, const Counts& c) {
 
 std::string plural(uint64_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+std::string upper(std::string text) {
+  for (char& c : text)
+    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
 }
 
 std::string short_sha(const std::string& sha256) {
@@ -62,14 +69,14 @@ void write_shift_text(const ShiftReport& r, std::ostream& out) {
   if (r.schema1 > 0)
     out << ", " << r.schema1 << " OF FLASHPREP 1.0 (NO STATION, SERIAL OR IMAGE)";
   out << "\n";
-  if (!r.notes.cut_lines.empty()) {
-    out << "SKIPPED: " << plural(r.notes.cut_lines.size(), "CUT RECORD", "CUT RECORDS")
-        << " (A STATION STOPPED WHILE WRITING):";
-    for (size_t i = 0; i < r.notes.cut_lines.size() && i < kMostCutLinesNamed; ++i) {
-      const CutLine& cut = r.notes.cut_lines[i];
-      out << (i == 0 ? " " : ", ") << r.files[cut.file] << " LINE " << cut.line;
+  if (r.notes.skipped_count > 0) {
+    out << "SKIPPED: " << plural(r.notes.skipped_count, "DAMAGED LINE", "DAMAGED LINES") << ":";
+    for (size_t i = 0; i < r.notes.skipped.size() && i < kMostSkippedNamed; ++i) {
+      const SkippedLine& skip = r.notes.skipped[i];
+      out << (i == 0 ? " " : ", ") << r.files[skip.file] << " LINE " << skip.line << " ("
+          << upper(damage_name(skip.damage)) << ")";
     }
-    if (r.notes.cut_lines.size() > kMostCutLinesNamed)
+    if (r.notes.skipped_count > kMostSkippedNamed)
       out << ", ...";
     out << "\n";
   }

@@ -9,13 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "records/record_time.h"
+#include "records/results_reader.h"
 #include "runlog/log_lines.h"
-#include "runlog/record_time.h"
 #include "runlog/run_log.h"
 #include "runlog/verdict.h"
 #include "summary/flash_map.h"
 #include "summary/output_guard.h"
-#include "summary/results_reader.h"
 #include "summary/shift_output.h"
 #include "summary/shift_report.h"
 #include "summary/summary_report.h"
@@ -29,6 +29,9 @@ namespace {
 // input is no log, and the lines read up to here already show it.
 constexpr std::streamsize kMostBytes = 1 << 20;
 constexpr int kStatusTrouble = 2;  // as for a text that is no log
+// The report is whole, but lines that were no record were skipped: a script
+// that files the report learns that a results file was damaged.
+constexpr int kStatusLinesSkipped = 1;
 constexpr const char* kTimeForms = " as YYYY-MM-DD, YYYY-MM-DDTHH:MM or YYYY-MM-DDTHH:MM:SS (UTC)";
 
 enum Option { kSvg = 1, kResults, kSince, kUntil, kHtml };
@@ -67,9 +70,10 @@ ProgramSpec summary_spec() {
       "ports: chance alone flags a port in fewer than 1 in 100 reports.",
       "A block counts once per board (by serial, else per record). The line's driver image is "
       "the one most boards were prepared with; a station that used another is flagged.",
-      "A line that is only the start of a record (a station stopped while writing it) is "
-      "skipped and counted; any other line that is no record stops the report: exit status 2, "
-      "naming the file and the line.",
+      "A line that is no whole record (the start of one only, left by a station stopped while "
+      "writing or by a power cut; a blank line; NUL bytes; anything else; a record of a newer "
+      "schema than this flashprep-summary knows) is skipped, counted and named (file and line) "
+      "in the SKIPPED line, and the report goes on.",
   };
   for (const char* paragraph : report_paragraphs)
     more += wrapped(paragraph, "  ") + "\n";
@@ -78,7 +82,8 @@ ProgramSpec summary_spec() {
       "that flashprep-summary wrote (it marks them), and never over a file they read.\n"
       "\nExit status: 0 READY, 1 NOT READY, 2 NOT A FLASHPREP LOG, and 2 as well for\n"
       "bad arguments, a LOG that cannot be read or a FILE that cannot be written.\n"
-      "With --results: 0 when every file was read, 2 otherwise.\n";
+      "With --results: 0 when every line of every file was a record, 1 when the report\n"
+      "is whole but damaged lines were skipped, 2 when a file cannot be read.\n";
   return {
       "flashprep-summary",
       {"[--svg FILE] [LOG]", "--results RESULTS... [--since TIME] [--until TIME] [--html FILE]"},
@@ -143,7 +148,7 @@ int shift_report(const Options& o) {
     return trouble("cannot write " + o.html_path);
   write_shift_text(report, std::cout);
   std::cout.flush();
-  return 0;
+  return notes.skipped_count == 0 ? 0 : kStatusLinesSkipped;
 }
 
 int run_summary(const Options& o) {

@@ -2,10 +2,13 @@
 // when they read its state back.
 #include "sim/board.h"
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <map>
+#include <thread>
 
 #include "image/srecord_writer.h"
 #include "sim/board_folder.h"
@@ -161,6 +164,152 @@ TEST(SimBoard, QuickTimeOutsMoveTheClockAndFormatsComeOneAfterTheOther) {
   EXPECT_GT(b.reply_wait_ms(), 59000);
 }
 
+// A held format reply is carried out only when let go, however much time
+// passes, and takes its format time from then; what is asked for meanwhile
+// waits behind it, and a block not listed is not held.
+TEST(SimBoard, AHeldReplyWaitsForLetGoAndTakesItsFormatTimeFromThen) {
+  BoardConfig config;
+  config.hold_file = "hold";
+  config.hold_blocks = {5};
+  config.format_delay_ms = 60000;
+  config.format_delay_blocks = {5};
+  Board b(config);
+  Bytes block = {0x01, 0x00};
+  block.resize(258, 0xAA);
+  send(b, block);
+  send(b, {0x02, 0x02, 0x00, 0x06});
+  EXPECT_FALSE(b.holding()) << "block 6 is not listed";
+  EXPECT_EQ(take(b, 2), Bytes({0x01, 0x01}));
+  EXPECT_EQ(take(b, 257).size(), 257u);
+
+  send(b, {0x02, 0x02, 0x00, 0x05});
+  send(b, {0x00});  // identify, asked while block 5's reply is held
+  EXPECT_TRUE(b.reply_held());
+  EXPECT_TRUE(b.reply_pending());
+  EXPECT_EQ(b.reply_wait_ms(), -1) << "nothing is queued while held";
+  b.pass_time(120000);
+  EXPECT_EQ(b.bulk_in(nullptr, 2), sim::kErrTimeout) << "time does not let a hold go";
+  b.let_go();
+  EXPECT_FALSE(b.holding());
+  EXPECT_GT(b.reply_wait_ms(), 59000) << "the format time starts at the let-go";
+  b.pass_time(60000);
+  EXPECT_EQ(take(b, 2), Bytes({0x01, 0x01}));
+  EXPECT_EQ(take(b, 257).size(), 257u);
+  EXPECT_EQ(take(b, 2), Bytes({0x00, 0x09})) << "identify's reply comes after block 5's";
+
+  // A transfer that fails on the way drops a held reply as any other.
+  send(b, {0x02, 0x02, 0x00, 0x05});
+  ASSERT_TRUE(b.holding());
+  b.abort_exchange();
+  EXPECT_FALSE(b.reply_pending());
+}
+
+// Removes a hold file when a test leaves, so that a read still held (the
+// test failed) ends before its thread is waited for.
+struct LetGoAtTheEnd {
+  std::string file;
+  ~LetGoAtTheEnd() {
+    std::error_code ignored;
+    std::filesystem::remove(file, ignored);
+  }
+};
+
+// Through the bus: the board creates its hold file when it begins to hold,
+// a read that may not wait gets nothing, and a host's read waits, longer
+// than its own time-out, until the file is removed.
+TEST_F(SimBus, AHeldReplyIsToldByItsFileAndWaitedForUntilTheFileGoes) {
+  ScratchDir dir;
+  sim::BoardConfig config;
+  config.hold_file = dir.file("hold");
+  config.hold_blocks = {5};
+  usb().reset(config);
+  std::atomic<int> looks{0};
+  usb().while_held([&looks] {
+    ++looks;
+    return true;
+  });
+  usb().find_busses();
+  usb().find_devices();
+  usb_dev_handle* h = usb().open(usb().get_busses()->devices);
+  ASSERT_NE(h, nullptr);
+  auto send_message = [this, h](Bytes body) {
+    const Bytes head = header(static_cast<uint16_t>(body.size()));
+    usb().bulk_write(h, sim::kEndpointOut, reinterpret_cast<const char*>(head.data()), 2, 1000);
+    usb().bulk_write(h, sim::kEndpointOut, reinterpret_cast<const char*>(body.data()),
+                     static_cast<int>(body.size()), 1000);
+  };
+  Bytes block = {0x01, 0x00};
+  block.resize(258, 0xAA);
+  send_message(block);
+  send_message({0x02, 0x02, 0x00, 0x05});
+  EXPECT_TRUE(std::filesystem::exists(config.hold_file)) << "the hold is not told";
+  char reply[300];
+  EXPECT_EQ(usb().bulk_read(h, sim::kEndpointIn, reply, 2, 0), sim::kErrTimeout);
+  EXPECT_EQ(usb().reply_wait_ms(h), sim::SimUsb::kHoldLookMs);
+
+  // A time-out of 1 ms: the read outlasts it once the board has looked at
+  // the hold twice (with a pause of kHoldLookMs between).
+  std::future<int> read = std::async(
+      std::launch::async, [&] { return usb().bulk_read(h, sim::kEndpointIn, reply, 2, 1); });
+  const LetGoAtTheEnd let_go{config.hold_file};
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (looks < 2 && read.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready &&
+         std::chrono::steady_clock::now() < deadline) {
+  }
+  ASSERT_GE(looks, 2) << "the read did not wait for the hold";
+  EXPECT_EQ(read.wait_for(std::chrono::seconds(0)), std::future_status::timeout)
+      << "given before the file went";
+  std::filesystem::remove(config.hold_file);
+  ASSERT_EQ(read.get(), 2);
+  EXPECT_EQ(Bytes(reply, reply + 2), Bytes({0x01, 0x01}));
+  EXPECT_EQ(usb().bulk_read(h, sim::kEndpointIn, reply, 257, 1000), 257);
+  EXPECT_FALSE(std::filesystem::exists(config.hold_file));
+  EXPECT_EQ(usb().close(h), 0);
+}
+
+// A board pulled out while its host waits for a held reply ends the wait:
+// the read fails as for a vanished board, and so does every later transfer.
+// A hold file that cannot be made holds nothing, and says why.
+TEST_F(SimBus, AHeldReplyEndsWithAPullOutAndNeedsItsFile) {
+  ScratchDir dir;
+  for (const bool makeable : {true, false}) {
+    SCOPED_TRACE(makeable ? "pulled out" : "no folder for the file");
+    sim::BoardConfig config;
+    config.hold_file = makeable ? dir.file("hold") : dir.file("none/hold");
+    usb().reset(config);  // every block held
+    usb().while_held([] { return false; });
+    usb().find_busses();
+    usb().find_devices();
+    usb_dev_handle* h = usb().open(usb().get_busses()->devices);
+    ASSERT_NE(h, nullptr);
+    const Bytes messages[] = {header(258), {0x01, 0x00}, header(4), {0x02, 0x02, 0x00, 0x07}};
+    Bytes block = messages[1];
+    block.resize(258, 0x11);
+    testing::internal::CaptureStderr();
+    for (const Bytes& m : {messages[0], block, messages[2], messages[3]})
+      usb().bulk_write(h, sim::kEndpointOut, reinterpret_cast<const char*>(m.data()),
+                       static_cast<int>(m.size()), 1000);
+    const std::string said = testing::internal::GetCapturedStderr();
+    char reply[2];
+    if (makeable) {
+      EXPECT_EQ(said, "");
+      std::future<int> read = std::async(
+          std::launch::async, [&] { return usb().bulk_read(h, sim::kEndpointIn, reply, 2, 1000); });
+      const LetGoAtTheEnd let_go{config.hold_file};
+      ASSERT_EQ(read.wait_for(std::chrono::minutes(1)), std::future_status::ready)
+          << "the read outlived the pull-out";
+      EXPECT_EQ(read.get(), sim::kErrNoDevice);
+      EXPECT_TRUE(usb().unplugged());
+      EXPECT_EQ(usb().bulk_write(h, sim::kEndpointOut, reply, 2, 1000), sim::kErrNoDevice);
+    } else {
+      EXPECT_EQ(said,
+                "flashprep-sim: cannot create " + config.hold_file + ": the reply is not held\n");
+      EXPECT_EQ(usb().bulk_read(h, sim::kEndpointIn, reply, 2, 1000), 2);
+    }
+    EXPECT_EQ(usb().close(h), 0);
+  }
+}
+
 // A serial number set for the board is what the device descriptor points
 // to and what both string calls of libusb 0.1 give; without one the
 // descriptor names none and asking for it stalls.
@@ -234,6 +383,37 @@ TEST(SimScenario, BlockListsAndBadSettings) {
   EXPECT_FALSE(sim::configure_from_environment(
       usb, env({{"FLASHPREP_SIM_PENDING_REPLY", "forget"}}), &files, &error));
   EXPECT_NE(error.find("FLASHPREP_SIM_PENDING_REPLY"), std::string::npos);
+
+  // A hold needs both its file, in a folder that exists, and its blocks.
+  ScratchDir dir;
+  const struct {
+    std::map<std::string, std::string> vars;
+    std::string says;
+  } holds[] = {
+      {{{"FLASHPREP_SIM_HOLD_FILE", dir.file("hold")}},
+       "bad value for FLASHPREP_SIM_HOLD_FILE: '" + dir.file("hold") +
+           "' (only with FLASHPREP_SIM_HOLD_BLOCKS;"},
+      {{{"FLASHPREP_SIM_HOLD_BLOCKS", "5"}},
+       "bad value for FLASHPREP_SIM_HOLD_BLOCKS: '5' (only with FLASHPREP_SIM_HOLD_FILE;"},
+      {{{"FLASHPREP_SIM_HOLD_FILE", dir.file("none/hold")}, {"FLASHPREP_SIM_HOLD_BLOCKS", "5"}},
+       "(a file in a folder that exists;"},
+      {{{"FLASHPREP_SIM_HOLD_FILE", ""}, {"FLASHPREP_SIM_HOLD_BLOCKS", "5"}},
+       "(a file in a folder that exists;"},
+      {{{"FLASHPREP_SIM_HOLD_FILE", dir.file("hold")}, {"FLASHPREP_SIM_HOLD_BLOCKS", "5-"}},
+       "FLASHPREP_SIM_HOLD_BLOCKS: '5-' (blocks 0 to 4095"},
+  };
+  for (const auto& h : holds) {
+    EXPECT_FALSE(sim::configure_from_environment(usb, env(h.vars), &files, &error)) << h.says;
+    EXPECT_NE(error.find(h.says), std::string::npos) << error;
+    EXPECT_EQ(usb.board().config().hold_file, "") << "a refused hold is no hold";
+  }
+  ASSERT_TRUE(sim::configure_from_environment(
+      usb,
+      env({{"FLASHPREP_SIM_HOLD_FILE", dir.file("hold")}, {"FLASHPREP_SIM_HOLD_BLOCKS", "5,9"}}),
+      &files, &error))
+      << error;
+  EXPECT_EQ(usb.board().config().hold_file, dir.file("hold"));
+  EXPECT_EQ(usb.board().config().hold_blocks, (std::set<int>{5, 9}));
   for (const char* flag : {"FLASHPREP_SIM_REFUSE_INIT", "FLASHPREP_SIM_REAL_TIMEOUTS"}) {
     EXPECT_FALSE(sim::configure_from_environment(usb, env({{flag, "yes"}}), &files, &error));
     ASSERT_TRUE(sim::configure_from_environment(usb, env({{flag, "1"}}), &files, &error));

@@ -3,7 +3,7 @@
 // board waits, said once, and is prepared once the node is given. The
 // nodes are files of a folder of the test's own, where USB_DEVFS_PATH
 // points libusb and the station alike; the station runs as an unprivileged
-// user (setpriv), since root writes any file.
+// user.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -49,10 +49,8 @@ TEST_F(BoardNode, ABoardWhoseNodeIsNotWritableYetWaitsAndIsPreparedOnceItIs) {
   fs::permissions(dir / "boards", fs::perms::all);
   Env env = folder("boards");
   env["USB_DEVFS_PATH"] = (dir / "nodes").string();
-  RunningProcess w(
-      {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
-       FLASHPREP_SIM_LAUNCHER, FLASHPREP_STATION, "--watch", "--results", "results.jsonl"},
-      dir.string(), env);
+  RunningProcess w(station_as_nobody({"--watch", "--results", "results.jsonl"}, &env), dir.string(),
+                   env);
   ASSERT_TRUE(w.wait_for("NOT STARTED sim-a: ", 30)) << w.out();
   EXPECT_NE(w.out().find("nodes/sim/a cannot be opened for writing yet: Permission denied"),
             std::string::npos)

@@ -24,13 +24,22 @@ bool holds_line(const std::string& text, const std::string& line) {
   return text.rfind(line + "\n", 0) == 0 || text.find("\n" + line + "\n") != std::string::npos;
 }
 
+bool exists(const std::string& path) {
+  return access(path.c_str(), F_OK) == 0;
+}
+
+// The board held by the plan answers from now on.
+void let_go(const SignalPlan& plan) {
+  if (!plan.held.empty())
+    unlink(plan.held.c_str());
+}
+
+// A signal is pending on the child once kill() returns: the child takes it
+// before it runs on, so before it can see the hold file gone.
 void send_signals(const SignalPlan& plan, pid_t pid) {
-  pause_ms(plan.settle_ms);
-  for (size_t i = 0; i < plan.signals.size(); ++i) {
-    if (i > 0)
-      pause_ms(plan.gap_ms);
-    kill(pid, plan.signals[i]);
-  }
+  for (const int signal : plan.signals)
+    kill(pid, signal);
+  let_go(plan);
 }
 
 // Reads `fd` to its end.
@@ -55,22 +64,27 @@ std::string read_pipe(int fd, const SignalPlan& plan, pid_t pid) {
     if (signalled || !holds_line(text, plan.after))
       continue;
     signalled = true;
+    // Held, the child writes nothing more: the pipe cannot fill meanwhile.
+    if (!plan.held.empty())
+      file_appears(plan.held);
     if (plan.output == Output::pipe_closed) {
       close(fd);
       send_signals(plan, pid);
       return text;
     }
+    let_go(plan);
     // Full: nearly the 64 KiB a pipe holds here (lines leave the ends of
     // its pages unused), and no more coming.
-    for (int i = 0, held = 0, before = -1; i < 500; ++i, before = held) {
-      if (ioctl(fd, FIONREAD, &held) != 0 || (held > 65536 - 4096 && held == before))
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    for (int in_pipe = 0, before = -1; std::chrono::steady_clock::now() < deadline;
+         before = in_pipe) {
+      if (ioctl(fd, FIONREAD, &in_pipe) != 0 || (in_pipe > 65536 - 4096 && in_pipe == before))
         break;
       pause_ms(20);
     }
+    // The child, waiting in its write, takes the signals before the room
+    // made by the reads that follow lets the write go on.
     send_signals(plan, pid);
-    // Room made at once could let the write finish before the signals are
-    // taken: they must find the child still waiting.
-    pause_ms(300);
   }
   close(fd);
   return text;
@@ -88,7 +102,7 @@ std::string follow_file(int fd, const SignalPlan& plan, pid_t pid, int* status) 
       text.append(buf, static_cast<size_t>(n));
     if (ended)
       return text;
-    if (!signalled && holds_line(text, plan.after)) {
+    if (!signalled && holds_line(text, plan.after) && (plan.held.empty() || exists(plan.held))) {
       signalled = true;
       send_signals(plan, pid);
     }
@@ -141,6 +155,16 @@ size_t count_of(const std::string& text, const std::string& part) {
 }
 
 }  // namespace
+
+bool file_appears(const std::string& path) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+  while (!exists(path)) {
+    if (std::chrono::steady_clock::now() > deadline)
+      return false;
+    pause_ms(2);
+  }
+  return true;
+}
 
 RunningProcess::RunningProcess(const std::vector<std::string>& argv, const std::string& dir,
                                const std::map<std::string, std::string>& env) {

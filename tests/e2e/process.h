@@ -16,22 +16,29 @@ struct ProcessResult {
   double seconds = 0;
 };
 
-// Signals to send once the child has written the whole line `after` to its
-// standard output: the first `settle_ms` later, each next one `gap_ms` after
-// the one before. Empty `signals`: none.
+// Signals to send once the child got somewhere: once it has written the
+// whole line `after` to its standard output and, when `held` names a file,
+// once that file exists (a simulated board creates its hold file when it
+// holds a reply: FLASHPREP_SIM_HOLD_FILE). The signals go one after the
+// other; then `held` is removed, so that the board answers only once the
+// child has every signal. Empty `signals`: none.
 //
 // Standard output is a file by default, read as it grows. It can instead be a
 // pipe whose reader, once `after` is out, stops reading until the pipe is
-// full before it signals (the child then waits in a write), or closes its
-// end before it signals (the child's next write finds no reader).
+// full before it signals (the board is let go first, so that the output
+// after `after` fills the pipe; the child then waits in a write), or closes
+// its end before it signals (the child's next write finds no reader).
 struct SignalPlan {
   enum class Output { file, pipe_filled, pipe_closed };
   std::string after;
   std::vector<int> signals;
-  int settle_ms = 0;
-  int gap_ms = 0;
+  std::string held;
   Output output = Output::file;
 };
+
+// Waits, a minute at most (a loaded machine is slow, never that slow),
+// until the file `path` exists.
+bool file_appears(const std::string& path);
 
 ProcessResult run_process(const std::vector<std::string>& argv, const std::string& dir,
                           const std::map<std::string, std::string>& env,

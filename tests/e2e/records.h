@@ -1,13 +1,14 @@
 // Results records in the end-to-end tests: whether a results file holds only
 // records the schema (docs/results-record.schema.json) accepts, checked with
 // a real validator (tests/validate_records.py, python3-jsonschema), and
-// records made for the shift report's tests.
+// records made for the shift report's tests by the station's own writer
+// (records/).
 #ifndef FLASHPREP_TESTS_E2E_RECORDS_H_
 #define FLASHPREP_TESTS_E2E_RECORDS_H_
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <chrono>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -15,6 +16,8 @@
 #include <vector>
 
 #include "e2e/process.h"
+#include "records/record_text.h"
+#include "records/record_time.h"
 
 // Success when every line of `results` is a record of the schema; otherwise
 // the validator's words: the file, the line, where in the record and what is
@@ -47,17 +50,11 @@ struct TestRecord {
   std::vector<std::pair<int, int>> failed_blocks;
   const char* image = kImageA;  // nullptr: the image could not be read
 
-  // "YYYY-MM-DDTHH:MM:SS.mmmZ" of start plus `ms` (within the same day).
+  // "YYYY-MM-DDTHH:MM:SS.mmmZ" of start plus `ms`.
   static std::string later(const std::string& start, long ms) {
-    const long h = std::stol(start.substr(11, 2));
-    const long m = std::stol(start.substr(14, 2));
-    const long s = std::stol(start.substr(17, 2));
-    const long milli = std::stol(start.substr(20, 3));
-    const long t = ((h * 60 + m) * 60 + s) * 1000 + milli + ms;
-    char text[40];
-    std::snprintf(text, sizeof text, "%sT%02ld:%02ld:%02ld.%03ldZ", start.substr(0, 10).c_str(),
-                  t / 3600000, t / 60000 % 60, t / 1000 % 60, t % 1000);
-    return text;
+    int64_t start_ms = 0;
+    EXPECT_TRUE(parse_record_time(start, &start_ms)) << start;
+    return record_time_text(start_ms + ms);
   }
 
   std::string outcome() const {
@@ -66,54 +63,58 @@ struct TestRecord {
     return reasons.empty() ? "READY" : "NOT READY";
   }
 
-  // Members up to version: what schema 1 and 2 share.
-  nlohmann::ordered_json common(const std::string& version) const {
-    nlohmann::ordered_json j;
-    j["board"] = port.empty() ? "sim-" + serial : port;
-    j["start"] = start;
-    j["end"] = later(start, static_cast<long>(seconds * 1000) + 2);
-    j["seconds"] = seconds;
-    j["verdict"] = outcome();
-    j["reasons"] = reasons;
-    j["log"] = "station-logs/" + j["board"].get<std::string>() + ".log";
-    j["version"] = version;
-    return j;
-  }
-
-  nlohmann::ordered_json json() const {
-    nlohmann::ordered_json j = common("1.1.0");
-    j["schema"] = 2;
-    j["station"] = station;
-    if (!port.empty())
-      j["port"] = port;
-    j["bus"] = "001";
-    j["device"] = "007";
-    j["devnum"] = 7;
-    j["boot"] = "0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0";
-    if (!serial.empty())
-      j["serial"] = serial;
-    if (image == nullptr) {
-      j["image"] = nullptr;
-    } else {
-      j["image"] = {{"file", "serial_flash.S19"}, {"sha256", image},   {"bytes", 4000},
-                    {"start", "20000000"},        {"end", "20000F9F"}, {"blocks", 16}};
-    }
+  // The record as the station's own writer (records/) makes it.
+  RunRecord run_record() const {
+    int64_t start_ms = 0;
+    EXPECT_TRUE(parse_record_time(start, &start_ms)) << start;
+    const auto at = [](int64_t ms) {
+      return std::chrono::system_clock::time_point(std::chrono::milliseconds(ms));
+    };
+    RunRecord r;
+    r.board = port.empty() ? "sim-" + serial : port;
+    r.start = at(start_ms);
+    r.end = at(start_ms + static_cast<int64_t>(seconds * 1000) + 2);
+    r.seconds = seconds;
+    r.verdict = outcome();
+    r.reasons = reasons;
+    r.log = "station-logs/" + r.board + ".log";
+    r.version = "1.1.0";
+    r.station = station;
+    r.port = port;
+    r.bus = "001";
+    r.device = "007";
+    r.devnum = 7;
+    r.boot = "0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0";
+    r.serial = serial;
+    r.image_known = image != nullptr;
+    if (image != nullptr)
+      r.image = {"serial_flash.S19", image, 4000, "20000000", "20000F9F", 16};
     int failed = 0;
-    nlohmann::json ranges = nlohmann::json::array();
-    for (const auto& [first, last] : failed_blocks) {
+    for (const auto& [first, last] : failed_blocks)
       failed += last - first + 1;
-      ranges.push_back({first, last});
-    }
-    j["counts"] = {
-        {"driver_downloaded", 16}, {"driver_refused", 0}, {"flash_formatted", 4064 - failed},
-        {"flash_failed", failed},  {"table_written", 17}, {"table_refused", 0}};
-    j["failed_blocks"] = ranges;
-    return j;
+    r.driver_downloaded = 16;
+    r.flash_formatted = 4064 - failed;
+    r.flash_failed = failed;
+    r.table_written = 17;
+    r.failed_blocks = failed_blocks;
+    return r;
   }
 
-  std::string line() const { return json().dump() + "\n"; }
-  // As flashprep 1.0 wrote it (schema 1).
-  std::string line_v1() const { return common("1.0.0").dump() + "\n"; }
+  std::string line() const { return record_text(run_record()) + "\n"; }
+  // The line as JSON, for a test to change a member.
+  nlohmann::ordered_json json() const { return nlohmann::ordered_json::parse(line()); }
+  // As flashprep 1.0 wrote it (schema 1): the members up to version.
+  std::string line_v1() const {
+    const nlohmann::ordered_json v2 = json();
+    nlohmann::ordered_json v1;
+    for (const auto& [name, value] : v2.items()) {
+      if (name == "schema")
+        break;
+      v1[name] = value;
+    }
+    v1["version"] = "1.0.0";
+    return v1.dump() + "\n";
+  }
 };
 
 #endif  // FLASHPREP_TESTS_E2E_RECORDS_H_

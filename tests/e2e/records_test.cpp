@@ -3,9 +3,11 @@
 // what no station may write.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "e2e/process.h"
 #include "e2e/records.h"
@@ -74,14 +76,65 @@ TEST_F(RecordsSchema, RefusesWhatItMust) {
     const ::testing::AssertionResult valid = records_valid(file(good.dump() + "\n" + line));
     EXPECT_FALSE(valid) << c.what;
     const std::string said = valid.message();
-    EXPECT_NE(said.find("r.jsonl line 2: "), std::string::npos) << c.what << ": " << said;
+    EXPECT_NE(said.find("r.jsonl line 2: not a record: "), std::string::npos)
+        << c.what << ": " << said;
     EXPECT_EQ(said.find("line 1:"), std::string::npos) << c.what << ": " << said;
     EXPECT_NE(said.find(c.says), std::string::npos) << c.what << ": " << said;
+    // The station's readers take no record the schema refuses (a record of
+    // flashprep 1.0 they still read, as the report counts old shifts).
+    if (line == TestRecord().line_v1())
+      continue;
+    const ProcessResult report =
+        run_process({FLASHPREP_SUMMARY, "--results", "r.jsonl"}, dir.string(), {});
+    EXPECT_EQ(report.exit_status, 1) << c.what << ": " << report.out << report.err;
+    EXPECT_NE(report.out.find("\nSKIPPED: 1 DAMAGED LINE: r.jsonl LINE 2 (NOT A RECORD)\n"),
+              std::string::npos)
+        << c.what << ": " << report.out;
   }
   // No record at all, or no file, is no proof of anything.
   EXPECT_FALSE(records_valid(file("")));
   EXPECT_FALSE(records_valid(dir / "missing.jsonl"));
   EXPECT_FALSE(records_valid(file(good.dump())));  // no newline at its end
+}
+
+// The validator, which checks that a station writes records only, names a
+// line that is none as the station's readers do.
+TEST_F(RecordsSchema, DamageIsNamedAsTheReadersNameIt) {
+  const std::string line = TestRecord().line();
+  nlohmann::ordered_json schema_3 = TestRecord().json();
+  schema_3["schema"] = 3;
+  const struct {
+    std::string text;
+    std::vector<std::string> named;  // the damaged lines, as "LINE (KIND)"
+  } files[] = {
+      {line + "\n" + line.substr(0, 99) + "\n" + std::string(40, '\0') + "\n" + line,
+       {"2 (BLANK)", "3 (CUT)", "4 (NUL BYTES)"}},
+      {line + "garbage\n" + schema_3.dump() + "\n" + line, {"2 (NOT A RECORD)", "3 (SCHEMA 3)"}},
+  };
+  for (const auto& f : files) {
+    const ::testing::AssertionResult valid = records_valid(file(f.text));
+    EXPECT_FALSE(valid);
+    std::vector<std::string> by_validator;
+    for (const std::string& said : lines_of(valid.message())) {
+      const size_t at = said.find("r.jsonl line ");
+      if (at == std::string::npos)
+        continue;
+      const std::string rest = said.substr(at + 13);
+      std::string kind = rest.substr(rest.find(": ") + 2);
+      kind = kind.substr(0, kind.find(':'));
+      for (char& c : kind)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      by_validator.push_back(rest.substr(0, rest.find(':')) + " (" + kind + ")");
+    }
+    EXPECT_EQ(by_validator, f.named) << valid.message();
+    const ProcessResult report =
+        run_process({FLASHPREP_SUMMARY, "--results", "r.jsonl"}, dir.string(), {});
+    std::string skipped = "SKIPPED: " + std::to_string(f.named.size()) + " DAMAGED LINES:";
+    for (size_t i = 0; i < f.named.size(); ++i)
+      skipped += std::string(i == 0 ? " " : ", ") + "r.jsonl LINE " + f.named[i];
+    EXPECT_NE(report.out.find("\n" + skipped + "\n"), std::string::npos) << skipped << "\n"
+                                                                         << report.out;
+  }
 }
 
 TEST_F(RecordsSchema, ShiftGeneratorWritesRecordsOfTheSchema) {

@@ -25,6 +25,7 @@
 #include "e2e/records.h"
 #include "e2e/text_files.h"
 #include "image/srecord_writer.h"
+#include "records/results_reader.h"
 #include "run_expectations.h"
 #include "util/write_file.h"
 
@@ -59,15 +60,18 @@ class Station : public ::testing::Test {
                                srecord::terminator_record(4, kRam)));
   }
   // A station killed outright leaves its boards' runs to end by themselves,
-  // still writing their logs here; the folder goes once they have.
+  // still writing their logs here; the folder goes once they have. A board
+  // a test left held (it stopped early) is let go.
   void TearDown() override {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     std::vector<int> left;
-    while (!(left = processes_in(dir)).empty() && std::chrono::steady_clock::now() < deadline)
+    std::error_code ec;
+    while (!(left = processes_in(dir)).empty() && std::chrono::steady_clock::now() < deadline) {
+      fs::remove_all(dir / "holds", ec);
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
     EXPECT_TRUE(left.empty()) << left.size() << " processes still run in " << dir << ", the first "
                               << left[0];
-    std::error_code ec;
     fs::remove_all(dir, ec);
     EXPECT_FALSE(ec) << dir << ": " << ec.message();
   }
@@ -126,29 +130,27 @@ class Station : public ::testing::Test {
     }
     return true;
   }
-  // Waits until the latest log of `name` holds `text`.
-  bool log_reaches(const std::string& name, const std::string& text,
-                   const std::string& logs = "station-logs") {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (log(name, logs).find(text) == std::string::npos) {
-      if (std::chrono::steady_clock::now() > deadline)
-        return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-  }
-  // The records of a results file, one JSON object per whole line; a line
-  // that is no JSON object comes back as null. Every record read is checked
-  // against the schema the package ships (the lines that are records, when a
-  // test cut one itself).
+  // The records of a results file, one JSON object per line that the
+  // records' one rule (records/) takes as a record; a line it skips comes
+  // back as null. Every record read is checked against the schema the
+  // package ships as well.
   std::vector<nlohmann::json> records(const std::string& file) {
+    std::vector<uint64_t> record_lines;
+    ReadNotes notes;
+    std::string error;
+    EXPECT_TRUE(read_results(
+        {(dir / file).string()}, [&](const ResultRecord& r) { record_lines.push_back(r.line); },
+        &notes, &error))
+        << error;
     std::vector<nlohmann::json> out;
     std::string whole;
-    for (const std::string& line : lines_of(read_text(dir / file))) {
-      const bool record = nlohmann::json::parse(line, nullptr, false).is_object();
-      out.push_back(record ? nlohmann::json::parse(line) : nlohmann::json());
+    const std::vector<std::string> lines = lines_of(read_text(dir / file));
+    for (size_t i = 0; i < lines.size(); ++i) {
+      const bool record =
+          std::find(record_lines.begin(), record_lines.end(), i + 1) != record_lines.end();
+      out.push_back(record ? nlohmann::json::parse(lines[i]) : nlohmann::json());
       if (record)
-        whole += line + "\n";
+        whole += lines[i] + "\n";
     }
     const fs::path checked = dir / (file + ".records");
     std::ofstream(checked, std::ios::binary) << whole;
@@ -167,6 +169,49 @@ class Station : public ::testing::Test {
     fs::rename(hidden, dir / folder / name);
   }
   Env folder(const std::string& name) { return {{"FLASHPREP_SIM_BOARDS", (dir / name).string()}}; }
+  // The command line that runs the station with `args` as nobody (setpriv),
+  // since root writes anywhere, on copies of the launcher, the station and
+  // the board library in the scratch folder: that user may not enter the
+  // folder the build lies in (root's home is private). `env` is told where
+  // the library's copy is.
+  std::vector<std::string> station_as_nobody(const std::vector<std::string>& args, Env* env) {
+    const fs::perms readable = fs::perms::owner_all | fs::perms::group_read |
+                               fs::perms::group_exec | fs::perms::others_read |
+                               fs::perms::others_exec;
+    const fs::path programs = dir / "programs";
+    fs::create_directories(programs);
+    fs::permissions(programs, readable);
+    for (const fs::path program :
+         {FLASHPREP_SIM_LAUNCHER, FLASHPREP_STATION, FLASHPREP_SIM_PRELOAD}) {
+      if (!fs::exists(programs / program.filename()))
+        fs::copy_file(program, programs / program.filename());
+      fs::permissions(programs / program.filename(), readable);
+    }
+    (*env)["FLASHPREP_SIM_LIBRARY"] =
+        (programs / fs::path(FLASHPREP_SIM_PRELOAD).filename()).string();
+    std::vector<std::string> argv = {
+        "/usr/bin/setpriv",
+        "--reuid=nobody",
+        "--regid=nogroup",
+        "--clear-groups",
+        (programs / fs::path(FLASHPREP_SIM_LAUNCHER).filename()).string(),
+        (programs / fs::path(FLASHPREP_STATION).filename()).string()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+  }
+  // A board file's settings that hold board `name` before the format
+  // replies of `blocks`: its process creates hold(name) once such a request
+  // came, and the board answers once let_go(name) removed it. A test moves
+  // its boards on when it has seen what it waited for, never after a time.
+  std::string held_before(const std::string& name, const std::string& blocks) {
+    fs::create_directories(dir / "holds");
+    return "FLASHPREP_SIM_HOLD_FILE=" + hold(name).string() +
+           "\nFLASHPREP_SIM_HOLD_BLOCKS=" + blocks + "\n";
+  }
+  fs::path hold(const std::string& name) const { return dir / "holds" / name; }
+  // Waits (a minute at most) until board `name` holds a reply.
+  bool holding(const std::string& name) { return file_appears(hold(name).string()); }
+  void let_go(const std::string& name) { fs::remove(hold(name)); }
   static std::string full_run() {
     return expected_download(kDriverBytes, kRam, kRam + kDriverBytes - 1) +
            expected_format({}).lines;

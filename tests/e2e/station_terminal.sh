@@ -1,8 +1,9 @@
 #!/bin/sh
 # station_terminal.sh LAUNCHER STATION MAKE_DRIVER DIR
-# flashprep-station in a real terminal (tmux) with two simulated boards: the
-# live view redraws one line per board with a bar and the time left and an
-# overall line, cut to the terminal's width and drawn again whole when the
+# flashprep-station in a real terminal (tmux) with two simulated boards,
+# files of a folder, each held at chosen blocks until the test lets it go:
+# the live view redraws one line per board with a bar and the time left and
+# an overall line, cut to the terminal's width and drawn again whole when the
 # terminal is resized (160 columns, then 70), then the closing table;
 # Ctrl-C typed there stops both boards after the exchange in flight, once
 # each, the view says so, and the station ends by SIGINT (130); watching, it
@@ -46,6 +47,17 @@ both_bars() {
 }
 # The latest log of board NAME.
 latest_log() { ls station-logs/"$1".????????T??????Z*.log 2>/dev/null | tail -n 1; }
+# held_boards BLOCKS: boards a and b in a new folder boards, each held
+# before the format replies of BLOCKS: it creates hold-a or hold-b when it
+# gets there, and goes on once the test has removed it. One file per board:
+# a file shared would be created again by one board before the other saw it
+# gone.
+held_boards() {
+  rm -rf boards && mkdir boards || exit 1
+  for b in a b; do
+    printf 'FLASHPREP_SIM_HOLD_FILE=%s\nFLASHPREP_SIM_HOLD_BLOCKS=%s\n' "$dir/hold-$b" "$1" >boards/$b
+  done
+}
 # start NAME WIDTH SETTINGS [ARGUMENT]: a terminal server of its own for
 # each run.
 start() {
@@ -56,44 +68,55 @@ start() {
   # The shell that runs the station outlives a Ctrl-C to tell its status;
   # a trap (unlike an ignored signal) is not passed on to the station.
   tmux -L "$socket" new-session -d -x "$width" -y 30 -c "$dir" \
-    "trap true INT; env FLASHPREP_SIM_BOARD=two $1 '$launcher' '$station' ${2:-}; echo EXIT \$?; sleep 600"
+    "trap true INT; env $1 '$launcher' '$station' ${2:-}; echo EXIT \$?; sleep 600"
 }
 
 # A whole run: the live lines while the boards format, at 160 columns and,
-# once resized, at 70; then the table.
-start whole 160 "FLASHPREP_SIM_FORMAT_DELAY_MS=3"
-bar='^00[12]-002 +FORMAT +\[#*\.*\] [0-9]+/4096  [0-9]+:[0-9][0-9] left$'
+# once resized, at 70; then the table. The boards are held before blocks
+# 1000 and 2000: the view sees the pass under way before block 1000 is let
+# go, and the pace after it gives the time left; the boards are still
+# formatting, however slow the machine, while the view is looked at.
+held_boards 1000,2000
+start whole 160 "FLASHPREP_SIM_BOARDS=$dir/boards"
+wait_for 60 both_bars '^sim-[ab] +FORMAT +\[#*\.*\] [0-9]+/4096' ||
+  fail "the format pass was not seen under way on both boards"
+rm -f hold-a hold-b
+bar='^sim-[ab] +FORMAT +\[#*\.*\] [0-9]+/4096  [0-9]+:[0-9][0-9] left$'
 wait_for 60 both_bars "$bar" || fail "no live line with a bar for each board at 160 columns"
 tmux -L "$socket" resize-window -x 70
 wait_for 30 both_bars "$bar" || fail "the view was not drawn again whole at 70 columns"
-wait_for 120 screen_has '^EXIT' || fail "the station did not end"
+# Each board creates its file again at block 2000.
+let_go_and_ended() { rm -f hold-a hold-b; screen_has '^EXIT'; }
+wait_for 120 let_go_and_ended || fail "the station did not end"
 screen_has '^EXIT 0$' || fail "exit status not 0"
 screen_has '^NAME +VERDICT +SECONDS +LOG +REASON$' || fail "no closing table"
 screen_has '^Logs in station-logs$' || fail "the table does not say where the logs are"
-[ "$(tmux -L "$socket" capture-pane -p | grep -Ec '^00[12]-002 +READY +[0-9.]+ +00[12]-002\.[0-9]{8}T[0-9]{6}Z\.log *$')" -eq 2 ] ||
+[ "$(tmux -L "$socket" capture-pane -p | grep -Ec '^sim-[ab] +READY +[0-9.]+ +sim-[ab]\.[0-9]{8}T[0-9]{6}Z\.log *$')" -eq 2 ] ||
   fail "the table does not list both boards READY with their logs"
 screen_has '^2 of 2 done: 2 READY, 0 NOT READY, 0 running$' || fail "no overall line at the end"
 screen_has '^DONE 2 READY, 0 NOT READY$' || fail "no DONE line"
 screen_has '^(FOUND|STARTED|FINISHED) ' && fail "plain event lines on a terminal"
-[ "$(tail -n 1 "$(latest_log 002-002)")" = "BLOCK 4095 FORMATTED" ] || fail "log not complete"
+[ "$(tail -n 1 "$(latest_log sim-b)")" = "BLOCK 4095 FORMATTED" ] || fail "log not complete"
 
-# Ctrl-C while block 5's reply is pending on both boards: the terminal sends
-# SIGINT to the station alone, which passes it on once; a board's process
-# that got it twice would end before block 5's line.
+# Ctrl-C while block 5's reply is held on both boards: the terminal sends
+# SIGINT to the station alone, which passes it on once, and the boards
+# answer once the view says so; a board's process that got it twice would
+# end before block 5's line.
 rm -rf station-logs
-start ctrl-c 120 "FLASHPREP_SIM_FORMAT_DELAY_MS=3000 FLASHPREP_SIM_FORMAT_DELAY_BLOCKS=5"
-pending() { grep -q "BLOCK 4 FORMATTED" "$(latest_log 001-002)" 2>/dev/null &&
-  grep -q "BLOCK 4 FORMATTED" "$(latest_log 002-002)" 2>/dev/null; }
-wait_for 60 pending || fail "the boards did not reach block 5"
+held_boards 5
+start ctrl-c 120 "FLASHPREP_SIM_BOARDS=$dir/boards"
+pending() { [ -e hold-a ] && [ -e hold-b ]; }
+wait_for 60 pending || fail "the boards were not held at block 5"
 tmux -L "$socket" send-keys C-c
 wait_for 30 screen_has '^STOPPING ON SIGNAL 2: each board ends its exchange' ||
   fail "the view did not say the station is stopping"
+rm hold-a hold-b
 wait_for 30 screen_has '^EXIT' || fail "the station did not end after Ctrl-C"
 screen_has '^EXIT 130$' || fail "the station did not end by SIGINT"
-for log in "$(latest_log 001-002)" "$(latest_log 002-002)"; do
+for log in "$(latest_log sim-a)" "$(latest_log sim-b)"; do
   [ "$(tail -n 1 "$log")" = "BLOCK 5 FORMATTED" ] || fail "$log does not end with block 5's line"
 done
-screen_has '^00[12]-002 +NOT READY +[0-9.]+ +00[12]-002\..*\.log +STOPPED BY SIGNAL 2$' ||
+screen_has '^sim-[ab] +NOT READY +[0-9.]+ +sim-[ab]\..*\.log +STOPPED BY SIGNAL 2$' ||
   fail "no NOT READY row stopped by signal 2 for a stopped board"
 screen_has '^STOPPED BY SIGNAL 2$' || fail "the closing table does not say the station was stopped"
 

@@ -1,4 +1,4 @@
-#include "runlog/record_time.h"
+#include "records/record_time.h"
 
 #include <cstdio>
 

@@ -1,7 +1,7 @@
 // Times of the results records: UTC, as milliseconds since 1970-01-01, read
 // from and written as ISO 8601 text.
-#ifndef FLASHPREP_RUNLOG_RECORD_TIME_H_
-#define FLASHPREP_RUNLOG_RECORD_TIME_H_
+#ifndef FLASHPREP_RECORDS_RECORD_TIME_H_
+#define FLASHPREP_RECORDS_RECORD_TIME_H_
 
 #include <cstdint>
 #include <string>
@@ -22,4 +22,4 @@ std::string utc_text(int64_t ms);
 // "YYYY-MM-DDTHH:MM:SS.mmmZ", as a record's start and end are written.
 std::string record_time_text(int64_t ms);
 
-#endif  // FLASHPREP_RUNLOG_RECORD_TIME_H_
+#endif  // FLASHPREP_RECORDS_RECORD_TIME_H_
