@@ -11,10 +11,11 @@ between records alike.
 import collections
 import json
 import random
+import re
 import statistics
 import time
 
-from system_lane import RUN_SECONDS, event_count, port_of
+from system_lane import RESULTS, RUN_SECONDS, event_count, port_of, read_records
 
 BOARDS = ("x", "y", "z")
 # How far past the expected end of the three runs a cut may fall.
@@ -37,20 +38,22 @@ def runs_seen(lines):
     return runs
 
 
-def judge(seen, records, verdicts, earlier_boots):
+def judge(seen, records, verdicts, earlier_boots, known_damaged=()):
     """What the station left after a cut, against what it had said before it.
 
     seen: the station's lines of the cut boot that the host had before the
     cut; records: the results file after the boot again, [(line number,
     record or None when the line is damaged)]; verdicts: {log: flashprep-
     summary's verdict of it, or None when it is missing}; earlier_boots: the
-    ids of the boots up to the cut one.
+    ids of the boots up to the cut one; known_damaged: the damaged lines
+    earlier cuts left (they stay where they are, records after them).
 
     Returns, for each judgement, the lines that say what is wrong (none:
     it holds): "whole", "finished", "twice", "logs", "interrupted".
     """
     found = {}
-    damaged = [number for number, record in records if record is None]
+    damaged = [number for number, record in records
+               if record is None and number not in known_damaged]
     whole = []
     if len(damaged) > 1:
         whole.append(f"damaged lines: {damaged}")
@@ -99,6 +102,31 @@ def judge(seen, records, verdicts, earlier_boots):
     return found
 
 
+def readers_disagree(records, summary, journal):
+    """What the product's readers make of the results file, against the
+    lane's own reading `records`: flashprep-summary --results (its lines
+    `summary`) counts the same whole records and names each damaged line;
+    the station started again (its lines of the new boot, `journal`) names
+    them too, as it skips them. The lines that say what differs."""
+    damaged = sorted(number for number, record in records if record is None)
+    whole = len(records) - len(damaged)
+    wrong = []
+    read = [line for line in summary if line.startswith("READ ")]
+    if not read or not re.search(rf": 1 FILE, {whole} RECORDS?( |,|$)", read[0]):
+        wrong.append(f"flashprep-summary: {read[:1]}, the lane reads {whole} records")
+    skipped = [line for line in summary if line.startswith("SKIPPED:")]
+    named = sorted(int(n) for n in re.findall(r" LINE (\d+) \(", " ".join(skipped)))
+    if named != damaged:
+        wrong.append(f"flashprep-summary names damaged lines {named}, the lane finds {damaged}")
+    if damaged:
+        told = [line for line in journal if " damaged line" in line and " skipped: " in line]
+        by_station = sorted(int(n) for n in re.findall(r"line (\d+) \(", " ".join(told[:1])))
+        if by_station != damaged[:10]:
+            wrong.append(f"the station names damaged lines {by_station} ({told[:1]}), the lane "
+                         f"finds {damaged}")
+    return wrong
+
+
 def moment(seed, span):
     """The cut's moment, in seconds after the boot's first STARTED line."""
     return random.Random(seed).uniform(0, PAST_THE_END * span)
@@ -115,6 +143,7 @@ class PowerCuts:
         self.count = count
         self.seed = seed
         self.boots = []  # every boot up to the current one
+        self.damaged = set()  # the damaged lines of the results file, as cuts left them
 
     def run(self):
         """Returns the Machine the guest runs on after the last cut."""
@@ -140,6 +169,7 @@ class PowerCuts:
             checks.check(f"power cut {k} (seed {seed}): the station started the three boards "
                          "again in the new boot", [f"no STARTED line for board {name}"
                                                    for name in started])
+            self.readers(k, seed)
         self.last_boot(m)
         return m
 
@@ -194,7 +224,8 @@ class PowerCuts:
         for line in said:
             log, _, verdict = line.partition(" ")
             verdicts[log] = None if verdict == "missing" else verdict
-        found = judge(seen, records, verdicts, set(self.boots))
+        found = judge(seen, records, verdicts, set(self.boots), self.damaged)
+        self.damaged.update(number for number, record in records if record is None)
         # What the summary makes of a log that ends otherwise than its
         # record says, and its size: a log cut or lost whole.
         for line in list(found["logs"][:3]):
@@ -212,6 +243,22 @@ class PowerCuts:
                      found["logs"])
         checks.check(f"{name}: a run the cut interrupted is recorded once or not at all, never "
                      "READY unless its log says so", found["interrupted"])
+
+    def readers(self, k, seed):
+        """flashprep-summary and the station started again read the file the
+        cut left as the lane does: the same records, each damaged line named.
+        The three read one copy, which the boards' new records leave alone."""
+        checks, m = self.checks, self.checks.m
+        copy = "/tmp/results-after-cut.jsonl"
+        local = self.lane.guest_file(f"results-after-cut-{k}.jsonl")
+        wrong = []
+        if m.run("cp", RESULTS, copy).status != 0 or not m.fetch(copy, local):
+            wrong.append(f"cannot copy {RESULTS} in the guest")
+        else:
+            summary = m.run("flashprep-summary", "--results", copy).lines
+            wrong = readers_disagree(read_records(local), summary, m.lines())
+        checks.check(f"power cut {k} (seed {seed}): flashprep-summary and the station started "
+                     "again read every whole record and name each damaged line", wrong)
 
     def last_boot(self, m):
         """After the last cut the station prepares the three boards whole."""

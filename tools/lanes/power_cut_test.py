@@ -4,7 +4,7 @@ station's lines the host saw before the cut, the results file read after
 the boot, the logs' verdicts."""
 import unittest
 
-from power_cut import PAST_THE_END, judge, moment, runs_seen
+from power_cut import PAST_THE_END, judge, moment, readers_disagree, runs_seen
 
 OLD, CUT, NEW = "boot-old", "boot-cut", "boot-new"
 LOG = "/var/log/flashprep/1-2.{}.20261208T1200{}Z.log"
@@ -63,6 +63,14 @@ class JudgeTest(unittest.TestCase):
         moved = numbered(record(1, OLD, n=9), None, record(2, CUT, "NOT READY"))
         self.assertHolds(self.judge(moved), "whole")
 
+    def test_a_damaged_line_an_earlier_cut_left_stays_where_it_was(self):
+        # Line 2, torn by an earlier cut, now has the later boots' records
+        # after it; a line this cut tore is judged as before.
+        records = numbered(record(1, OLD, n=9), None, record(2, CUT, "NOT READY"), None)
+        logs = {r["log"]: r["verdict"] for _, r in records if r}
+        self.assertHolds(judge(SEEN, records, logs, {OLD, CUT}, {2}))
+        self.assertHolds(self.judge(records), "whole")
+
     def test_a_record_there_twice(self):
         twice = record(2, CUT, "NOT READY")
         # A finished board's record twice is not its one record either.
@@ -97,6 +105,34 @@ class JudgeTest(unittest.TestCase):
         self.assertEqual(runs_seen(lines), [["1-2.1", LOG.format(1, 1), True],
                                             ["1-2.1", LOG.format(1, 2), False],
                                             ["1-2.11", LOG.format(11, 0), True]])
+
+
+class ReadersTest(unittest.TestCase):
+    RECORDS = numbered(record(1, OLD, n=9), None, record(2, CUT, "NOT READY"))
+    SUMMARY = ["SHIFT REPORT", "READ   : 1 FILE, 2 RECORDS",
+               "SKIPPED: 1 DAMAGED LINE: /tmp/r.jsonl LINE 2 (CUT)", "BOARDS : 2, 1 READY"]
+    JOURNAL = ["Started flashprep-station.service",
+               "flashprep-station: /var/log/flashprep/results.jsonl: 1 damaged line skipped: "
+               "line 2 (cut)", "FOUND 1-2.1"]
+
+    def test_readers_that_agree_with_the_lane(self):
+        self.assertEqual(readers_disagree(self.RECORDS, self.SUMMARY, self.JOURNAL), [])
+        whole = numbered(record(1, OLD, n=9))
+        self.assertEqual(readers_disagree(whole, ["READ   : 1 FILE, 1 RECORD"], []), [])
+
+    def test_a_reader_that_counts_or_names_otherwise(self):
+        fewer = [line.replace("2 RECORDS", "1 RECORD") for line in self.SUMMARY]
+        self.assertIn("reads 2 records",
+                      " ".join(readers_disagree(self.RECORDS, fewer, self.JOURNAL)))
+        unnamed = [line for line in self.SUMMARY if not line.startswith("SKIPPED")]
+        self.assertIn("names damaged lines []",
+                      " ".join(readers_disagree(self.RECORDS, unnamed, self.JOURNAL)))
+        silent = readers_disagree(self.RECORDS, self.SUMMARY, self.JOURNAL[::2])
+        self.assertEqual(len(silent), 1)
+        self.assertIn("the station names damaged lines []", silent[0])
+        # Lines it does not hold named as damaged.
+        whole = numbered(record(1, OLD, n=9), record(2, CUT, "NOT READY"))
+        self.assertEqual(len(readers_disagree(whole, self.SUMMARY, [])), 1)
 
 
 class MomentTest(unittest.TestCase):
