@@ -4,6 +4,7 @@
 
 #include "board/board_facts.h"
 #include "station/host.h"
+#include "usb/usb_bootloader.h"
 
 std::string safe_file_name(const std::string& text) {
   std::string out = text;
@@ -28,6 +29,11 @@ int node_number(const std::string& name) {
 }
 
 }  // namespace
+
+bool board_held_elsewhere(const UsbPlace& place) {
+  UsbBootloader board(place);
+  return !board.start() && board.busy();  // closed again as it goes
+}
 
 std::vector<Plug> plugs_now() {
   std::vector<Plug> plugs;

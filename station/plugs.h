@@ -29,6 +29,11 @@ struct Plug {
 // board of a folder: sim-NAME). An empty list when there is no board.
 std::vector<Plug> plugs_now();
 
+// True when the board at `place` is held by another process: opened and
+// configured as a run would, the system answers that it is busy. The board
+// is closed again at once; no message reaches it.
+bool board_held_elsewhere(const UsbPlace& place);
+
 // `text` with every character outside A-Z a-z 0-9 . _ - turned into '_', and
 // a leading '.' as well, so that it names a file in the logs folder and
 // nothing else.

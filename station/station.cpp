@@ -13,7 +13,10 @@
 
 int run_board(const UsbPlace& place, int* request) {
   LogOutput log;
-  *request = run_flashprep(log.stream(), place);
+  bool busy = false;
+  *request = run_flashprep(log.stream(), place, &busy);
+  if (busy && *request == 0)
+    return kBoardBusyStatus;
   // Stopped, the run left its stream set to fail on purpose: what was
   // written before the stop is what counts.
   if (!log.flush() && log.failure() != LogFailure::none) {
@@ -42,10 +45,10 @@ int run_station(const StationOptions& options, std::ostream& out, int* request) 
     *request = interrupt_request();
     return kCannotRun;
   }
-  if (!pool.prepare(&why)) {
+  if (const int cannot = pool.prepare(&why); cannot != 0) {
     std::cerr << "flashprep-station: " << why << std::endl;
     *request = interrupt_request();
-    return kCannotRun;
+    return cannot;
   }
 
   for (const Plug& plug : plugs)
@@ -55,8 +58,8 @@ int run_station(const StationOptions& options, std::ostream& out, int* request) 
   for (const Plug& plug : plugs) {
     if (interrupt_requested())
       pool.refuse(plug, "stopped before it started");
-    else
-      pool.start(plug, /*record_refusal=*/true, &why);
+    else if (pool.start(plug, /*record_refusal=*/true, &why) == BoardPool::Start::busy)
+      pool.count_busy();
   }
 
   return run_pool(pool, view, PoolLoop(), request);

@@ -53,7 +53,12 @@ std::string finished_line(const BoardRun& run) {
 void StationView::check_output() {
   if (output_ok_ && !out_) {
     output_ok_ = false;
-    std::cerr << "flashprep-station: cannot write standard output" << std::endl;
+    // Once, where it can still be read; the boards go on, and so do their
+    // records.
+    const char* const notice = "flashprep-station: cannot write standard output";
+    std::cerr << notice << std::endl;
+    if (journal_)
+      (void)journal_send(notice, kJournalWarning, {});  // standard error said it too
   }
 }
 
@@ -74,11 +79,40 @@ void StationView::already_prepared(const std::string& name) {
 }
 
 void StationView::started(const BoardRun& run) {
+  told_.erase(run.plug().name);
   event("STARTED " + run.plug().name + " " + run.log_path());
 }
 
 void StationView::not_started(const std::string& name, const std::string& why) {
-  event("NOT STARTED " + name + ": " + why);
+  tell_once(name, "NOT STARTED " + name + ": " + why);
+}
+
+void StationView::busy(const std::string& name) {
+  tell_once(name, "BUSY " + name + ": held by another process");
+}
+
+void StationView::tell_once(const std::string& name, const std::string& line) {
+  // A board that waits is looked at again every second: its cause is told
+  // when it comes and when it changes, not at every look.
+  std::string& told = told_[name];
+  if (told == line)
+    return;
+  told = line;
+  event(line);
+}
+
+void StationView::recovered(const RunRecord& record, const std::vector<std::string>& fields) {
+  char seconds[32];
+  (void)std::snprintf(seconds, sizeof seconds, "%.1f", record.seconds);
+  const std::string line = "RECOVERED " + record.board + " " + seconds + " " + record.verdict +
+                           (record.reasons.empty() ? "" : ": " + record.reasons.front());
+  if (!terminal_ && journal_ && journal_send(line, kJournalWarning, fields))
+    return;
+  event(line);
+}
+
+void StationView::logs_gone(const std::string& folder) {
+  event("LOGS GONE " + folder);
 }
 
 void StationView::stopping(int request) {
@@ -93,6 +127,7 @@ void StationView::finished(const BoardRun& run, const std::vector<std::string>& 
     not_started(run.plug().name, run.first_reason().substr(13));
     return;
   }
+  told_.erase(run.plug().name);
   const std::string line = finished_line(run);
   if (!terminal_ && journal_ &&
       journal_send(line, run.status() == 0 ? kJournalInfo : kJournalWarning, fields))
@@ -101,6 +136,7 @@ void StationView::finished(const BoardRun& run, const std::vector<std::string>& 
 }
 
 void StationView::unplugged(const std::string& name) {
+  told_.erase(name);
   event("UNPLUGGED " + name);
 }
 
@@ -193,7 +229,8 @@ void StationView::draw(const BoardLines& runs, const StationTally& tally, const 
 void StationView::close(const BoardLines& runs, const StationTally& tally, int stopped_by,
                         StationClock::time_point now) {
   const std::string done = "DONE " + std::to_string(tally.ready) + " READY, " +
-                           std::to_string(tally.not_ready) + " NOT READY";
+                           std::to_string(tally.not_ready) + " NOT READY" +
+                           (tally.busy > 0 ? ", " + std::to_string(tally.busy) + " BUSY" : "");
   if (!terminal_) {
     event(done);
     return;

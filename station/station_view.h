@@ -17,7 +17,16 @@
 //   FINISHED NAME SECONDS NOT A FLASHPREP LOG: FIRST REASON
 //   RECORD NOT WRITTEN NAME: WHY
 //   RECORDS WRITTEN N
-//   DONE R READY, N NOT READY
+//   DONE R READY, N NOT READY[, B BUSY]
+//   BUSY NAME: held by another process
+//   RECOVERED NAME SECONDS VERDICT[: FIRST REASON]
+//   LOGS GONE DIR
+//
+// A board that cannot be started, or is busy, is told when its cause comes
+// and when it changes, not at every look; STARTED, UNPLUGGED or FINISHED
+// tell that it cleared. RECOVERED is the record of a run a station that
+// ended left unrecorded (station/recovery.h); LOGS GONE, the logs folder
+// removed while boards ran (their records then say LOG LOST).
 //
 // and, watching:
 //
@@ -30,10 +39,12 @@
 #ifndef FLASHPREP_STATION_STATION_VIEW_H_
 #define FLASHPREP_STATION_STATION_VIEW_H_
 
+#include <map>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "records/record.h"
 #include "station/board_run.h"
 
 // The runs the view shows, one line each, in this order. Not owned.
@@ -44,6 +55,7 @@ struct StationTally {
   int ready = 0;
   int not_ready = 0;
   int running = 0;
+  int busy = 0;  // held by another process: neither started nor recorded
   int done() const { return ready + not_ready; }
 };
 
@@ -64,6 +76,11 @@ class StationView {
   // with it to the journal.
   void finished(const BoardRun& run, const std::vector<std::string>& fields);
   void unplugged(const std::string& name);
+  // BUSY: another process holds the board; nothing is recorded.
+  void busy(const std::string& name);
+  // RECOVERED; `fields` go with it to the journal.
+  void recovered(const RunRecord& record, const std::vector<std::string>& fields);
+  void logs_gone(const std::string& folder);
   void record_not_written(const std::string& name, const std::string& why);
   void records_written(size_t count);
 
@@ -82,6 +99,7 @@ class StationView {
 
  private:
   void event(const std::string& line);
+  void tell_once(const std::string& name, const std::string& line);
   void check_output();
   static std::string board_line(const BoardRun& run, size_t name_width,
                                 StationClock::time_point now);
@@ -95,6 +113,7 @@ class StationView {
   int drawn_ = 0;    // lines of the last drawing, to go back over
   int columns_ = 0;  // the width it was drawn for
   int stop_request_ = 0;
+  std::map<std::string, std::string> told_;  // each waiting board's line, told once
 };
 
 #endif  // FLASHPREP_STATION_STATION_VIEW_H_

@@ -41,6 +41,8 @@ class Watch {
                                      [&](const Plug& p) { return p.same_plug(latest->plug()); });
       if (!there && !latest->unplugged()) {
         latest->set_unplugged();
+        // Its claim goes with it; a run still going keeps its process's.
+        pool_.release(latest->plug().name);
         view_.unplugged(latest->plug().name);
       }
     }
@@ -56,9 +58,16 @@ class Watch {
     }
     for (const Plug& plug : plugs)
       look_at(plug);
-    // A board told as waiting and pulled out before it could start.
-    for (auto it = waiting_.begin(); it != waiting_.end();)
-      it = present.count(it->first) == 0 ? waiting_.erase(it) : std::next(it);
+    // A board told as waiting and pulled out before it could start: its
+    // cause is gone with it, and told so.
+    for (auto it = waiting_.begin(); it != waiting_.end();) {
+      if (present.count(it->first) != 0) {
+        ++it;
+        continue;
+      }
+      view_.unplugged(it->first);
+      it = waiting_.erase(it);
+    }
   }
 
  private:
@@ -116,12 +125,19 @@ class Watch {
     // the station may not write yet: udev gives it to plugdev moments later
     // (at boot the station may look first), and a run started now could
     // not open it, yet would count as this plug's run.
+    BoardPool::Start started = BoardPool::Start::refused;
     if (pool_.records_waiting())
       why = "records wait to be written: " + pool_.records_problem();
     else if (board_node_writable(plug.place.bus, plug.place.device, &why) &&
-             pool_.start(plug, /*record_refusal=*/false, &why)) {
+             (started = pool_.start(plug, /*record_refusal=*/false, &why)) ==
+                 BoardPool::Start::started) {
       waiting_.erase(plug.name);
       skipped_.erase(plug.name);
+      return;
+    }
+    // Told BUSY by the pool: it waits, looked at again at the next looks.
+    if (started == BoardPool::Start::busy) {
+      waiting_[plug.name] = why;
       return;
     }
     // Its log could not be made (the logs folder cannot be written, the
@@ -148,12 +164,14 @@ int run_watch(const StationOptions& options, std::ostream& out, int* request) {
   std::string why;
   std::map<std::string, UsbPlace> prepared;
   std::string skipped;
-  if (!pool.prepare(&why) ||
-      (!options.results.empty() &&
-       !read_prepared_plugs(options.results, boot_id(), &prepared, &skipped, &why))) {
+  int cannot = pool.prepare(&why);
+  if (cannot == 0 && !options.results.empty() &&
+      !read_prepared_plugs(options.results, boot_id(), &prepared, &skipped, &why))
+    cannot = kCannotRunNow;
+  if (cannot != 0) {
     std::cerr << "flashprep-station: " << why << std::endl;
     *request = interrupt_request();
-    return kCannotRun;
+    return cannot;
   }
   // Standard error: standard output's lines are the events alone.
   if (!skipped.empty())

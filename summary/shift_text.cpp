@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <numeric>
 #include <string>
@@ -14,9 +15,47 @@ constexpr size_t kMostBlockLines = 8;
 constexpr size_t kMostRepeatLines = 8;
 constexpr int kNameWidth = 20;
 
+// A name read from the records as the report shows it: a control character
+// (a newline, an escape) as '?', so that no name forges a line of its own
+// or commands the terminal.
+std::string shown(std::string text) {
+  for (char& c : text)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+      c = '?';
+  return text;
+}
+
+// Columns a terminal gives a UTF-8 text: a wide (East Asian, emoji)
+// character two, a combining mark none, any other character one.
+size_t display_width(const std::string& text) {
+  size_t width = 0;
+  for (size_t i = 0; i < text.size();) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    const size_t length = byte < 0x80    ? 1
+                          : byte >= 0xF0 ? 4
+                          : byte >= 0xE0 ? 3
+                          : byte >= 0xC0 ? 2
+                                         : 1;
+    uint32_t code = length == 1 ? byte : byte & (0x3Fu >> (length - 1));
+    for (size_t k = 1; k < length && i + k < text.size(); ++k)
+      code = (code << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3Fu);
+    i += length;
+    const bool combining = code >= 0x300 && code <= 0x36F;
+    const bool wide = (code >= 0x1100 && code <= 0x115F) || (code >= 0x2E80 && code <= 0xA4CF) ||
+                      (code >= 0xAC00 && code <= 0xD7A3) || (code >= 0xF900 && code <= 0xFAFF) ||
+                      (code >= 0xFE30 && code <= 0xFE4F) || (code >= 0xFF00 && code <= 0xFF60) ||
+                      (code >= 0xFFE0 && code <= 0xFFE6) || (code >= 0x1F300 && code <= 0x1F64F) ||
+                      (code >= 0x1F900 && code <= 0x1F9FF) || (code >= 0x20000 && code <= 0x3FFFD);
+    width += combining ? 0 : wide ? 2 : 1;
+  }
+  return width;
+}
+
 std::string padded(std::string text, size_t width) {
-  if (text.size() < width)
-    text.append(width - text.size(), ' ');
+  text = shown(text);
+  const size_t columns = display_width(text);
+  if (columns < width)
+    text.append(width - columns, ' ');
   return text;
 }
 
@@ -101,8 +140,8 @@ void write_shift_text(const ShiftReport& r, std::ostream& out) {
     for (const ShiftReport::Port& p : s.ports) {
       if (!p.stands_out)
         continue;
-      out << "STANDS OUT: " << s.name << " " << p.name << ", " << p.counts.not_ready() << " OF "
-          << p.counts.boards << " NOT READY ("
+      out << "STANDS OUT: " << shown(s.name) << " " << shown(p.name) << ", " << p.counts.not_ready()
+          << " OF " << p.counts.boards << " NOT READY ("
           << one_decimal(100.0 * static_cast<double>(p.counts.not_ready()) /
                          static_cast<double>(p.counts.boards))
           << " %), THE OTHER PORTS " << one_decimal(100 * p.others_rate) << " %\n";
@@ -112,7 +151,7 @@ void write_shift_text(const ShiftReport& r, std::ostream& out) {
   if (!r.reasons.empty()) {
     size_t width = 20;
     for (const ShiftReport::Reason& reason : r.reasons)
-      width = std::max(width, reason.label.size() + 2);
+      width = std::max(width, display_width(reason.label) + 2);
     out << "\n" << padded("FAILURES BY REASON", width) << " BOARDS\n";
     for (const ShiftReport::Reason& reason : r.reasons) {
       char n[24];
@@ -139,10 +178,10 @@ void write_shift_text(const ShiftReport& r, std::ostream& out) {
     out << "\n";
   for (size_t i = 0; i < r.images.size(); ++i) {
     const ShiftReport::Image& image = r.images[i];
-    out << "IMAGE " << short_sha(image.sha256) << " " << image.file << ", " << image.bytes
+    out << "IMAGE " << short_sha(image.sha256) << " " << shown(image.file) << ", " << image.bytes
         << " BYTES: " << plural(image.boards, "BOARD", "BOARDS") << " (";
     for (size_t k = 0; k < image.stations.size(); ++k)
-      out << (k == 0 ? "" : ", ") << image.stations[k];
+      out << (k == 0 ? "" : ", ") << shown(image.stations[k]);
     out << ")" << (i == 0 ? "" : ", NOT THE LINE'S IMAGE") << "\n";
   }
   if (r.no_image > 0)
@@ -154,17 +193,17 @@ void write_shift_text(const ShiftReport& r, std::ostream& out) {
     out << "\nPREPARED MORE THAN ONCE: " << plural(r.repeated, "BOARD", "BOARDS") << ", "
         << r.repeated_not_ready << " OF THEM LAST NOT READY"
         << (r.repeated_not_ready > 0 ? ":" : "") << "\n";
-    size_t shown = 0;
+    size_t listed = 0;
     for (const ShiftReport::Repeat& rep : r.repeats) {
-      if (rep.last == Outcome::ready || shown == kMostRepeatLines)
+      if (rep.last == Outcome::ready || listed == kMostRepeatLines)
         break;
       out << "  " << padded(rep.serial, 16) << " " << rep.times << " TIMES, LAST NOT READY ("
-          << rep.last_station << " " << rep.last_port << ", " << utc_text(rep.last_start_ms)
-          << ")\n";
-      ++shown;
+          << shown(rep.last_station) << " " << shown(rep.last_port) << ", "
+          << utc_text(rep.last_start_ms) << ")\n";
+      ++listed;
     }
-    if (r.repeated_not_ready > shown)
-      out << "  AND " << r.repeated_not_ready - shown << " MORE\n";
+    if (r.repeated_not_ready > listed)
+      out << "  AND " << r.repeated_not_ready - listed << " MORE\n";
   }
 }
 

@@ -138,6 +138,30 @@ TEST_F(Report, CountsStationsPortsReasonsAndPace) {
   EXPECT_EQ(r.err, "");
 }
 
+// Names as a terminal shows them: columns by display width (a wide
+// character takes two, an accented one one), and a name read with a control
+// character forges no line.
+TEST_F(Report, NamesKeepTheColumnsAndForgeNoLine) {
+  std::vector<TestRecord> recs(3);
+  recs[0].station = "\u7ebf-\u4e00";  // two wide characters
+  recs[1].station = "lign\u00e9";
+  recs[2].station = "x\nFINISHED";
+  recs[2].reasons = {"BLOCKS NOT FORMATTED: 1 (7)"};
+  recs[2].failed_blocks = {{7, 7}};
+  const ProcessResult r = report({results("a.jsonl", recs).string()});
+  ASSERT_EQ(r.exit_status, 0) << r.err;
+  // The name column is 20 columns wide, whatever the bytes.
+  const std::string good = "      1       1          0  100.0 %\n";
+  EXPECT_NE(r.out.find("\n\u7ebf-\u4e00" + std::string(15, ' ') + good), std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("\nlign\u00e9" + std::string(15, ' ') + good), std::string::npos) << r.out;
+  EXPECT_NE(
+      r.out.find("\nx?FINISHED" + std::string(10, ' ') + "      1       0          1    0.0 %\n"),
+      std::string::npos)
+      << r.out;
+  EXPECT_EQ(r.out.find("\nFINISHED"), std::string::npos) << r.out;
+}
+
 TEST_F(Report, PortsThatStandOut) {
   // Eight ports at 2 of 100; one at 12 of 100 stands out. Near misses: 3 of
   // 40 fails over twice as often but as likely by chance; 2 of 10 has too
@@ -481,9 +505,10 @@ TEST_F(Report, OverTheStationsOwnResults) {
   raw("boards/a", "");
   raw("boards/b", "");
   raw("boards/c", "FLASHPREP_SIM_FORMAT_REQUEST_FAILS=9\n");
-  const ProcessResult station =
-      run_process({FLASHPREP_SIM_LAUNCHER, FLASHPREP_STATION, "--results", "results.jsonl"},
-                  dir.string(), {{"FLASHPREP_SIM_BOARDS", (dir / "boards").string()}});
+  const ProcessResult station = run_process(
+      {FLASHPREP_SIM_LAUNCHER, FLASHPREP_STATION, "--results", "results.jsonl"}, dir.string(),
+      {{"FLASHPREP_SIM_BOARDS", (dir / "boards").string()},
+       {"FLASHPREP_LOCK_DIR", (dir / "claims").string()}});
   ASSERT_EQ(station.exit_status, 1) << station.out << station.err;
   const std::string written = read_text(dir / "results.jsonl");
   // Checked against the schema once the station writes schema 2.

@@ -51,6 +51,9 @@ class Station : public ::testing::Test {
     char tmpl[] = "/tmp/flashprep-station-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir = tmpl;
+    // The boards' claims of the stations a test starts, its own: tests run
+    // side by side with boards of the same names.
+    ASSERT_EQ(setenv("FLASHPREP_LOCK_DIR", (dir / "claims").c_str(), 1), 0);
     std::vector<uint8_t> driver(kDriverBytes);
     for (size_t i = 0; i < driver.size(); ++i)
       driver[i] = static_cast<uint8_t>(i * 31 + 7);
@@ -90,6 +93,36 @@ class Station : public ::testing::Test {
         pids.push_back(std::stoi(name));
     }
     return pids;
+  }
+
+  // Waits (a minute at most) until every process working in the scratch
+  // folder runs one thread alone: a board's process whose station ended has
+  // then filed its stop request (the thread that watches for the station's
+  // end ends once it has), and stops at its next exchange.
+  bool orphans_stopping() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    for (;;) {
+      bool all = true;
+      for (const int pid : processes_in(dir)) {
+        const std::string status = read_text("/proc/" + std::to_string(pid) + "/status");
+        all = all && (status.empty() || status.find("\nThreads:\t1\n") != std::string::npos);
+      }
+      if (all)
+        return true;
+      if (std::chrono::steady_clock::now() > deadline)
+        return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  // Waits (a minute at most) until no process works in the scratch folder.
+  bool processes_ended() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!processes_in(dir).empty()) {
+      if (std::chrono::steady_clock::now() > deadline)
+        return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
   }
 
   ProcessResult station(const Env& env, std::vector<std::string> args = {},

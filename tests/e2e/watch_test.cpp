@@ -22,13 +22,6 @@ namespace {
 
 using std::chrono::milliseconds;
 
-size_t count_of(const std::string& text, const std::string& part) {
-  size_t n = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-    ++n;
-  return n;
-}
-
 // `t` as the records write it, from the C library rather than the
 // station's own calendar.
 std::string utc(std::chrono::system_clock::time_point t, const char* format = "%Y-%m-%dT%H:%M:%S") {
@@ -195,7 +188,7 @@ TEST_F(Watch, TheResultsFileStaysWhole) {
   ProcessResult r = run_process(
       {FLASHPREP_SIM_LAUNCHER, FLASHPREP_STATION, "--watch", "--results", "no/such/folder/r"},
       dir.string(), {});
-  EXPECT_EQ(r.exit_status, 2);
+  EXPECT_EQ(r.exit_status, 3);
   EXPECT_NE(r.err.find("cannot write no/such/folder/r"), std::string::npos) << r.err;
 
   const std::string cut = R"({"board":"sim-x","start":"2026-)";
@@ -302,11 +295,11 @@ TEST_F(Watch, AStationStartedAgainPreparesEachPlugOnce) {
   ASSERT_TRUE(holding("b")) << w->out();
   w->signal(SIGKILL);
   w->finish();
-  // b's process ends its run alone; the board is free again after that.
+  // b's process stops at its next exchange, its station gone; the board is
+  // free again after that.
+  ASSERT_TRUE(orphans_stopping());
   let_go("b");
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (!processes_in(dir).empty() && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(milliseconds(50));
+  ASSERT_TRUE(processes_ended());
   const std::vector<nlohmann::json> before = records("r.jsonl");
   ASSERT_EQ(before.size(), 2u);
   // d pulled out and plugged in again while no station watched: the same
@@ -361,9 +354,15 @@ TEST_F(Watch, AStationStartedAgainPreparesEachPlugOnce) {
       of[recs[i].value("board", "")].push_back(recs[i]);
   }
   ASSERT_EQ(of["sim-a"].size(), 2u);
-  ASSERT_EQ(of["sim-b"].size(), 1u);
   ASSERT_EQ(of["sim-d"].size(), 2u);
-  EXPECT_EQ(of["sim-b"][0].value("verdict", ""), "READY");
+  // b's run the kill cut, recorded once by the station started again as
+  // its log tells, then b prepared again.
+  ASSERT_EQ(of["sim-b"].size(), 2u);
+  EXPECT_EQ(of["sim-b"][0].value("verdict", ""), "NOT READY");
+  EXPECT_EQ(of["sim-b"][0]["reasons"][0], "STATION ENDED");
+  EXPECT_EQ(of["sim-b"][0]["log"], started_logs(w->out(), "sim-b")[0]);
+  EXPECT_NE(again->out().find("RECOVERED sim-b "), std::string::npos) << again->out();
+  EXPECT_EQ(of["sim-b"][1].value("verdict", ""), "READY");
   for (const char* name : {"sim-a", "sim-d"})
     EXPECT_NE(of[name][1].value("devnum", 0), of[name][0].value("devnum", 0)) << name;
 }

@@ -154,7 +154,8 @@ case $case_name in
     printf 'FLASHPREP_SIM_FAULT=short@42,error@45\nFLASHPREP_SIM_REFUSE_WRITES=2530\n' \
       >"$scratch/station.dir/boards/b"
     printf 'FLASHPREP_SIM_UNPLUG_AFTER=4000\n' >"$scratch/station.dir/boards/c"
-    on_windows station "$board/flashprep-station.exe" FLASHPREP_SIM_BOARDS=boards
+    on_windows station "$board/flashprep-station.exe" FLASHPREP_SIM_BOARDS=boards \
+      FLASHPREP_LOCK_DIR=claims
     check "exit status 1: not every board READY" [ "$status" -eq 1 ]
     for bn in a b c; do  # not `name`: reference() sets it
       # shellcheck disable=SC2046 # one setting a line, none with spaces
