@@ -19,16 +19,11 @@ std::string safe_file_name(const std::string& text) {
   return out;
 }
 
-namespace {
-
-// The number a node's name is made of ("005"); 0 for any other name.
 int node_number(const std::string& name) {
   const bool digits = !name.empty() && name.size() <= 3 &&
                       name.find_first_not_of("0123456789") == std::string::npos;
   return digits ? std::stoi(name) : 0;
 }
-
-}  // namespace
 
 bool board_held_elsewhere(const UsbPlace& place) {
   UsbBootloader board(place);
