@@ -18,6 +18,8 @@ import time
 from system_lane import RESULTS, RUN_SECONDS, event_count, port_of, read_records
 
 BOARDS = ("x", "y", "z")
+# The first reason of a run recorded by a station other than its own.
+STATION_ENDED = "STATION ENDED"
 # How far past the expected end of the three runs a cut may fall.
 PAST_THE_END = 1.2
 
@@ -38,14 +40,15 @@ def runs_seen(lines):
     return runs
 
 
-def judge(seen, records, verdicts, earlier_boots, known_damaged=()):
+def judge(seen, records, verdicts, earlier_boots, cut_boot, known_damaged=()):
     """What the station left after a cut, against what it had said before it.
 
     seen: the station's lines of the cut boot that the host had before the
     cut; records: the results file after the boot again, [(line number,
     record or None when the line is damaged)]; verdicts: {log: flashprep-
     summary's verdict of it, or None when it is missing}; earlier_boots: the
-    ids of the boots up to the cut one; known_damaged: the damaged lines
+    ids of the boots up to the cut one, cut_boot the cut one's;
+    known_damaged: the damaged lines
     earlier cuts left (they stay where they are, records after them).
 
     Returns, for each judgement, the lines that say what is wrong (none:
@@ -59,9 +62,10 @@ def judge(seen, records, verdicts, earlier_boots, known_damaged=()):
         whole.append(f"damaged lines: {damaged}")
     elif damaged:
         # A damaged line is where the cut left the file's end: only records
-        # of a later boot may follow it.
+        # of a later boot may follow it, and those a later station recovered.
         after = [r for n, r in records if n > damaged[0] and r is not None and
-                 r.get("boot") in earlier_boots]
+                 r.get("boot") in earlier_boots and
+                 (r.get("reasons") or [""])[0] != STATION_ENDED]
         if after:
             whole.append(f"line {damaged[0]} is damaged and {len(after)} records of earlier "
                          f"boots follow it")
@@ -88,13 +92,22 @@ def judge(seen, records, verdicts, earlier_boots, known_damaged=()):
             found["logs"].append(f"{log}: missing")
         found["logs"] += [f"{log}: the record says {r.get('verdict')}, its log {verdict}"
                           for r in rs if verdict is not None and r.get("verdict") != verdict]
+    # A run the host saw start had its note on the disk (the station syncs
+    # it before the board's process starts): the station of the next boot
+    # records it from the note when the cut came before its record, as it
+    # does a killed station's, with a null log when the cut lost the log.
     interrupted = []
     for port, log, finished in runs:
         if finished:
             continue
-        rs = by_log.get(log, [])
-        if len(rs) > 1:
+        rs = by_log.get(log, []) + [
+            r for r in kept if not r.get("log") and r.get("board") == port and
+            r.get("boot") == cut_boot and (r.get("reasons") or [""])[:2] == [STATION_ENDED,
+                                                                             "LOG LOST"]]
+        if len(rs) != 1:
             interrupted.append(f"{port}: {len(rs)} records of the cut run {log}")
+        elif rs[0].get("boot") != cut_boot:
+            interrupted.append(f"{port}: the cut run's record names boot {rs[0].get('boot')}")
         if any(r.get("verdict") == "READY" for r in rs) and verdicts.get(log) != "READY":
             interrupted.append(f"{port}: the cut run recorded READY, its log says "
                                f"{verdicts.get(log)}")
@@ -224,7 +237,7 @@ class PowerCuts:
         for line in said:
             log, _, verdict = line.partition(" ")
             verdicts[log] = None if verdict == "missing" else verdict
-        found = judge(seen, records, verdicts, set(self.boots), self.damaged)
+        found = judge(seen, records, verdicts, set(self.boots), cut_boot, self.damaged)
         self.damaged.update(number for number, record in records if record is None)
         # What the summary makes of a log that ends otherwise than its
         # record says, and its size: a log cut or lost whole.
@@ -241,7 +254,7 @@ class PowerCuts:
         checks.check(f"{name}: no record is there twice", found["twice"])
         checks.check(f"{name}: every log a record names is there and ends as its record says",
                      found["logs"])
-        checks.check(f"{name}: a run the cut interrupted is recorded once or not at all, never "
+        checks.check(f"{name}: a run the cut interrupted is recorded once, of its boot, never "
                      "READY unless its log says so", found["interrupted"])
 
     def readers(self, k, seed):

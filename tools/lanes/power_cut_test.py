@@ -15,6 +15,15 @@ def record(port, boot, verdict="READY", n=0):
             "log": LOG.format(port, n), "seconds": 12.5}
 
 
+def recovered(port, log_lost=False):
+    """The record the next boot's station makes of a cut run of the cut
+    boot from its note."""
+    r = dict(record(port, CUT, "NOT READY"), reasons=["STATION ENDED"])
+    if log_lost:
+        r.update(log=None, reasons=["STATION ENDED", "LOG LOST"])
+    return r
+
+
 def started(port, n=0):
     return f"STARTED 1-2.{port} {LOG.format(port, n)}"
 
@@ -34,64 +43,75 @@ class JudgeTest(unittest.TestCase):
     def judge(self, records, verdicts=None, seen=SEEN):
         logs = {r["log"]: r["verdict"] for _, r in records if r}
         logs.update(verdicts or {})
-        return judge(seen, records, logs, {OLD, CUT})
+        return judge(seen, records, logs, {OLD, CUT}, CUT)
 
     def assertHolds(self, found, *but):
         """Every judgement holds but those named, which do not."""
         self.assertEqual({k for k, v in found.items() if v}, set(but), found)
 
     def test_what_a_station_should_leave_holds(self):
-        records = numbered(record(1, OLD, n=9), record(2, CUT, "NOT READY"),
-                           record(2, NEW, "NOT READY", n=1))
+        records = numbered(record(1, OLD, n=9), record(2, CUT, "NOT READY"), recovered(1),
+                           recovered(3), record(2, NEW, "NOT READY", n=1))
         self.assertHolds(self.judge(records))
-        # A run that ended just before the cut, its FINISHED line unseen, may
-        # have its record: recorded once.
-        self.assertHolds(self.judge(records + [(4, record(1, CUT))]))
+        # A run that ended just before the cut, its FINISHED line unseen, has
+        # its own record; one whose log the cut lost is recorded without it.
+        ended = numbered(record(1, OLD, n=9), record(2, CUT, "NOT READY"), record(1, CUT),
+                         recovered(3, log_lost=True))
+        self.assertHolds(self.judge(ended))
 
     def test_a_finished_board_without_its_record(self):
-        found = self.judge(numbered(record(1, OLD, n=9)))
+        found = self.judge(numbered(record(1, OLD, n=9), recovered(1), recovered(3)))
         self.assertHolds(found, "finished")
         self.assertIn("1-2.2: 0 records", found["finished"][0])
 
     def test_one_damaged_line_where_the_file_ended(self):
         records = numbered(record(1, OLD, n=9), record(2, CUT, "NOT READY"), None,
-                           record(2, NEW, "NOT READY", n=1))
+                           recovered(1), recovered(3), record(2, NEW, "NOT READY", n=1))
         self.assertHolds(self.judge(records))
-        self.assertHolds(self.judge(records + [(5, None)]), "whole")
+        self.assertHolds(self.judge(records + [(7, None)]), "whole")
         # Records of the boots before the cut cannot come after the file's
         # end as the cut left it.
-        moved = numbered(record(1, OLD, n=9), None, record(2, CUT, "NOT READY"))
+        moved = numbered(record(1, OLD, n=9), None, record(2, CUT, "NOT READY"), recovered(1),
+                         recovered(3))
         self.assertHolds(self.judge(moved), "whole")
 
     def test_a_damaged_line_an_earlier_cut_left_stays_where_it_was(self):
         # Line 2, torn by an earlier cut, now has the later boots' records
         # after it; a line this cut tore is judged as before.
-        records = numbered(record(1, OLD, n=9), None, record(2, CUT, "NOT READY"), None)
+        records = numbered(record(1, OLD, n=9), None, record(2, CUT, "NOT READY"), recovered(1),
+                           recovered(3), None)
         logs = {r["log"]: r["verdict"] for _, r in records if r}
-        self.assertHolds(judge(SEEN, records, logs, {OLD, CUT}, {2}))
+        self.assertHolds(judge(SEEN, records, logs, {OLD, CUT}, CUT, {2}))
         self.assertHolds(self.judge(records), "whole")
 
     def test_a_record_there_twice(self):
         twice = record(2, CUT, "NOT READY")
         # A finished board's record twice is not its one record either.
-        self.assertHolds(self.judge(numbered(twice, dict(twice))), "twice", "finished")
-        self.assertHolds(self.judge(numbered(twice, record(1, OLD, n=9), record(1, OLD, n=9))),
-                         "twice")
+        cut = [recovered(1), recovered(3)]
+        self.assertHolds(self.judge(numbered(twice, dict(twice), *cut)), "twice", "finished")
+        self.assertHolds(self.judge(numbered(twice, record(1, OLD, n=9), record(1, OLD, n=9),
+                                             *cut)), "twice")
         refused = {"board": "1-2.3", "boot": CUT, "verdict": "NOT READY", "log": "",
                    "reasons": ["NOT STARTED: cannot create"]}
         self.assertHolds(self.judge(numbered(record(2, CUT, "NOT READY"), refused,
-                                             dict(refused))), "twice")
+                                             dict(refused), *cut)), "twice")
 
     def test_logs_must_be_there_and_end_as_recorded(self):
-        records = numbered(record(2, CUT, "NOT READY"), record(1, OLD, n=9))
+        records = numbered(record(2, CUT, "NOT READY"), record(1, OLD, n=9), recovered(1),
+                           recovered(3))
         found = self.judge(records, {LOG.format(1, 9): None})
         self.assertHolds(found, "logs")
         self.assertIn("missing", found["logs"][0])
         self.assertHolds(self.judge(records, {LOG.format(1, 9): "NOT READY"}), "logs")
 
-    def test_an_interrupted_run_is_recorded_once_and_never_ready_beyond_its_log(self):
-        base = [record(2, CUT, "NOT READY")]
+    def test_an_interrupted_run_is_recorded_once_of_its_boot_never_ready_beyond_its_log(self):
+        base = [record(2, CUT, "NOT READY"), recovered(1)]
         cut_run = record(3, CUT, "READY")
+        # Not recorded at all: its note was on the disk.
+        self.assertIn("1-2.3: 0 records", " ".join(self.judge(numbered(*base))["interrupted"]))
+        # Recorded as a run of the boot after the cut.
+        self.assertIn("names boot boot-new", " ".join(self.judge(
+            numbered(*base, dict(cut_run, boot=NEW, verdict="NOT READY")))["interrupted"]))
         # Recorded after the boot, READY, while its log was cut short.
         found = self.judge(numbered(*base, cut_run), {cut_run["log"]: "NOT READY"})
         self.assertIn("recorded READY", " ".join(found["interrupted"]))

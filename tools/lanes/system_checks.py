@@ -11,7 +11,7 @@ import re
 
 import power_cut
 from harness import files_differ, text_differs
-from system_lane import (APT_SECONDS, COMMAND_SECONDS, MARGIN, RESULTS, RUN_SECONDS, UNIT,
+from system_lane import (APT_SECONDS, COMMAND_SECONDS, LOGS, MARGIN, RESULTS, RUN_SECONDS, UNIT,
                          event_count, port_of, read_records)
 
 BOARD_FILES = ["ram.bin", "flash.bin", "events.txt"]
@@ -85,10 +85,11 @@ class Checks:
             return [f"cannot read {log} in the guest"]
         return text_differs(self.lane.ref(want), got)
 
-    def one_record(self, name):
+    def one_record(self, name, besides=()):
         """Exactly one whole record for the board's port, of the log the
-        STARTED line named, with the verdict of flashprep-summary on it."""
-        records = self.records_of(name)
+        STARTED line named, with the verdict of flashprep-summary on it;
+        records of the logs `besides` (earlier runs) left out."""
+        records = [r for r in self.records_of(name) if r.get("log") not in besides]
         if len(records) != 1:
             return [f"records of {port_of(name)}: {records}"]
         verdict = self.lane.verdict(self.lane.guest_file(name + ".log"))
@@ -149,6 +150,11 @@ class Checks:
         network: libusb 0.1 comes from the packages the image holds."""
         self.lane.phase("installation")
         m = self.m
+        # A board plugged in before the package's udev rule is there: the
+        # installation has udev handle it again.
+        self.lane.boards.plug(m, "i")
+        node = m.text("guest", "node", port_of("i"), "120", seconds=120 + MARGIN)
+        before = m.text("stat", "-c", "%G %a", node)
         installed = m.guest("install", self.lane.deb, seconds=APT_SECONDS)
         with open(self.lane.guest_file("install.txt"), "w", encoding="utf-8") as f:
             f.writelines(line + "\n" for line in installed.lines)
@@ -174,6 +180,17 @@ class Checks:
         self.equals("the service is installed, not enabled, not running", "loaded disabled inactive",
                     " ".join([m.unit_property("LoadState"), m.text("systemctl", "is-enabled", UNIT),
                               m.text("systemctl", "is-active", UNIT)]))
+        # The boards' claims: the service's station and those root or group
+        # flashprep run by hand claim there, no other account; none removes
+        # another's claim.
+        self.equals("/run/flashprep: root's, group flashprep, 3770, for the boards' claims",
+                    "3770 root flashprep", m.text("stat", "-c", "%a %U %G", "/run/flashprep"))
+        after = m.text("stat", "-c", "%G %a", node)
+        self.check(f"a board plugged in before the installation: its node {node} given to "
+                   "plugdev, mode 660, with no re-plug",
+                   [] if after == "plugdev 660" and before != after else
+                   [f"before the installation '{before}', after '{after}'"])
+        self.lane.boards.pull("i")
 
     def node_and_users(self):
         """udev gives a board's node to plugdev; a login user in plugdev runs
@@ -217,6 +234,8 @@ class Checks:
                    [] if failed.status == 0 and restarts == "0" and told > 0 else
                    [f"state {' '.join(failed.lines) or 'failed'}, {restarts} restarts, "
                     f"{told} lines naming serial_flash.S19"])
+        self.equals("without the driver image the station's status is 2 (it will not get better "
+                    "by itself)", "2", m.unit_property("ExecMainStatus"))
         m.guest("stop")
 
     def three_boards(self):
@@ -268,9 +287,19 @@ class Checks:
         lane.phase("systemctl stop")
         lane.boards.plug(m, "d")
         stops = sum(1 for line in self.read_journal() if line == "STOPPING ON SIGNAL 15")
-        m.guest("at-line", port_of("d"), "1", "BLOCK 4 FORMATTED", str(RUN_SECONDS),
-                "systemctl", "stop", UNIT, seconds=RUN_SECONDS + MARGIN,
-                waiting_for="board d's block 4, then the service's stop")
+        # While the service runs board d, a station run by hand finds the
+        # board claimed: it neither starts nor records it.
+        port = port_of("d")
+        hand = m.guest("at-line", port, "1", "BLOCK 4 FORMATTED", str(RUN_SECONDS),
+                       "guest", "hand-station", seconds=RUN_SECONDS + MARGIN,
+                       waiting_for="board d's block 4, then a station run by hand").lines
+        self.check("a station run by hand while the service runs board d: d BUSY, not started, "
+                   "no record, status 1",
+                   [] if f"BUSY {port}: held by another process" in hand and
+                   "DONE 0 READY, 0 NOT READY, 1 BUSY" in hand and "status 1" in hand and
+                   "records 0" in hand and not any(line.startswith("STARTED ") for line in hand)
+                   else hand[-8:])
+        m.run("systemctl", "stop", UNIT, seconds=RUN_SECONDS)
         self.read_journal()
         self.read_records()
         self.equals("systemctl stop: the unit ends inactive, not failed", "inactive success",
@@ -333,7 +362,21 @@ class Checks:
                     f"{m.unit_property('NRestarts')} {m.text('systemctl', 'is-active', UNIT)}")
         self.equals("board f: its cut run prepared again", 2, self.count("STARTED", "f"))
         self.check("board f: the new run's log as its run alone", self.prepared("f", "f", 2))
-        self.check("board f: one record, for the new run", self.one_record("f"))
+        # The killed station's run of f is recorded by the one systemd
+        # started again, from the note it left beside the run's log.
+        killed = self.log_of("f", 1)
+        recovered = [r for r in self.records_of("f") if r.get("log") == killed]
+        told = self.count("RECOVERED", "f")
+        self.check("board f: the killed run recorded once, NOT READY, its station ended "
+                   "(RECOVERED)",
+                   [] if told == 1 and len(recovered) == 1 and
+                   recovered[0].get("verdict") == "NOT READY" and
+                   (recovered[0].get("reasons") or [""])[0] == "STATION ENDED" else
+                   [f"{told} RECOVERED lines, records of {killed}: {recovered}"])
+        self.check("board f: one record for the new run, READY",
+                   self.one_record("f", besides=(killed,)) +
+                   [f"verdict {r.get('verdict')}" for r in self.records_of("f")
+                    if r.get("log") != killed and r.get("verdict") != "READY"])
         self.equals("board e, READY and left plugged: not prepared again after the restart", 1,
                     self.count("STARTED", "e"))
         lane.boards.pull("f")
@@ -471,6 +514,27 @@ class Checks:
         for name in ("e", "h"):
             lane.boards.pull(name)
 
+    def logs_aged(self):
+        """The package keeps the logs 90 days: systemd-tmpfiles' cleaning,
+        the guest's clock moved on, removes older logs and keeps newer ones
+        and the results file. Last before the package goes: no check reads
+        the logs it removes."""
+        m = self.m
+        self.lane.phase("the logs' age")
+        logs = sorted(name for name in m.run("ls", "-A", LOGS).lines if name.endswith(".log"))
+        at_89 = m.guest("tmpfiles-clean", "89").lines
+        gone = [name for name in logs if name not in at_89]
+        self.check(f"systemd-tmpfiles keeps the {len(logs)} logs 89 days on",
+                   [] if logs and not gone else [f"removed: {gone[:5]}"])
+        at_91 = m.guest("tmpfiles-clean", "91").lines
+        old = [name for name in at_91 if name.endswith(".log") and name != "made-later.log"]
+        self.check("systemd-tmpfiles removes them 91 days on, keeps a newer log and the results "
+                   "file",
+                   [] if not old and "made-later.log" in at_91 and "results.jsonl" in at_91 else
+                   [f"left: {at_91[:8]}"])
+        self.tap.note(f"the logs folder 91 days on, but for its logs: "
+                      f"{' '.join(name for name in at_91 if not name.endswith('.log'))}")
+
     def remove_and_purge(self):
         """apt-get remove and purge as the package documents."""
         lane, m = self.lane, self.m
@@ -478,6 +542,7 @@ class Checks:
         if self.keep_logs and m.run("tar", "-C", "/var/log", "-czf", "/tmp/logs.tar.gz",
                                     "flashprep").status == 0:
             m.fetch("/tmp/logs.tar.gz", lane.guest_file("logs.tar.gz"))
+        self.logs_aged()
         removing = m.run("apt-get", "remove", "-y", "flashprep", seconds=APT_SECONDS)
         with open(lane.guest_file("remove.txt"), "w", encoding="utf-8") as f:
             f.writelines(line + "\n" for line in removing.lines)

@@ -61,6 +61,7 @@ BOARDS = {
                  "FLASHPREP_SIM_FORMAT_DELAY_MS": "150",
                  "FLASHPREP_SIM_FORMAT_DELAY_BLOCKS": "3000-3039"}),
     "n": (2, 4, {}),  # healthy, for a node udev has not handled yet
+    "i": (2, 5, {}),  # plugged in before the installation
 }
 
 
