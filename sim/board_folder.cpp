@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "sim/environment.h"
 #include "sim/scenario_names.h"
 
 namespace sim {
@@ -13,6 +14,7 @@ namespace {
 
 constexpr int kErrInvalid = -22;  // -EINVAL: no such handle
 constexpr int kErrBusy = -16;     // -EBUSY: another process holds the board
+constexpr int kErrDenied = -1;    // -EPERM: a request on a read-only handle
 
 BoardFolder* current_folder = nullptr;
 
@@ -379,6 +381,14 @@ int BoardFolder::set_configuration(usb_dev_handle* h, int configuration) {
     return kErrInvalid;
   if (const int gone = check_plugged(*slot))
     return gone;
+  // libusb 0.1 opens a node it may not write read-only, and every request
+  // on it then fails: a board udev has not given to a group of ours yet.
+  // USB_DEVFS_PATH says where the nodes are, as it does for libusb 0.1;
+  // without it there are none.
+  const char* nodes = environment_("USB_DEVFS_PATH");
+  if (nodes != nullptr && slot->dev.bus != nullptr &&
+      !may_write(std::string(nodes) + "/" + slot->dev.bus->dirname + "/" + slot->name))
+    return kErrDenied;
   if (!slot->lock.held()) {
     const BoardLock::Result taken = slot->lock.acquire(path(*slot), slot->id);
     if (taken == BoardLock::Result::busy)

@@ -25,6 +25,10 @@
 // that whoever lists boards sees it plugged in, but opening it is refused
 // (see the constructor), before anything reaches it.
 //
+// With USB_DEVFS_PATH set, as libusb 0.1 reads it, a board whose node there
+// (USB_DEVFS_PATH/sim/NAME) this process may not write cannot be configured
+// (-1, EPERM), as libusb 0.1's read-only handle of such a node cannot.
+//
 // A board is held by the process that configures it until that process
 // closes it or ends (a system lock): another process's configuration then
 // fails with -16 (EBUSY) and its close changes nothing. The saved flash is

@@ -299,6 +299,18 @@ std::map<std::pair<int, int>, std::string> board_ports(unsigned vendor, unsigned
   return ports;
 }
 
+bool board_node_writable(const std::string& bus, const std::string& device, std::string* why) {
+  // Where libusb 0.1 looks for the nodes, and what it opens: the check is
+  // of the very file the board's process will open.
+  const char* root = std::getenv("USB_DEVFS_PATH");
+  const std::string node =
+      std::string(root != nullptr ? root : "/dev/bus/usb") + "/" + bus + "/" + device;
+  if (access(node.c_str(), R_OK | W_OK) == 0 || errno == ENOENT || errno == ENOTDIR)
+    return true;
+  *why = node + " cannot be opened for writing yet: " + std::strerror(errno);
+  return false;
+}
+
 std::string port_serial(const std::string& port) {
   if (port.empty() || port.find('/') != std::string::npos)
     return "";

@@ -234,6 +234,11 @@ std::map<std::pair<int, int>, std::string> board_ports(unsigned /*vendor*/, unsi
   return {};
 }
 
+bool board_node_writable(const std::string& /*bus*/, const std::string& /*device*/,
+                         std::string* /*why*/) {
+  return true;
+}
+
 std::string port_serial(const std::string& /*port*/) {
   return "";
 }

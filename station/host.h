@@ -125,6 +125,14 @@ void survive_closed_output();
 std::map<std::pair<int, int>, std::string> board_ports(
     unsigned vendor, unsigned product, const std::string& devices = "/sys/bus/usb/devices/");
 
+// False, with the reason in `why`, when the system says this process may
+// not yet open the board libusb lists as `device` on bus `bus` for writing
+// (Linux: its node, ${USB_DEVFS_PATH:-/dev/bus/usb}/BUS/DEVICE, before udev
+// has given it to a group of the process's; at boot a station may look
+// before udev has). True where the system tells nothing (no such node:
+// another system, a simulated board).
+bool board_node_writable(const std::string& bus, const std::string& device, std::string* why);
+
 // The USB serial number the system read from the board in `port` when it
 // was plugged in (Linux: sysfs `serial`); empty when it has none or the
 // system does not say. No USB traffic.

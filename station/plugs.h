@@ -35,6 +35,10 @@ std::vector<Plug> plugs_now(std::vector<BusUse>* buses = nullptr);
 // is closed again at once; no message reaches it.
 bool board_held_elsewhere(const UsbPlace& place);
 
+// The device number a Linux device node's name gives ("005": 5); 0 for a
+// name that is no such number (empty, not digits, longer than three).
+int node_number(const std::string& name);
+
 // `text` with every character outside A-Z a-z 0-9 . _ - turned into '_', and
 // a leading '.' as well, so that it names a file in the logs folder and
 // nothing else.

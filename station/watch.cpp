@@ -9,6 +9,7 @@
 #include "app/interrupt.h"
 #include "station/board_pool.h"
 #include "station/board_room.h"
+#include "station/host.h"
 #include "station/journal.h"
 #include "station/prepared_plugs.h"
 #include "station/run_pool.h"
@@ -30,8 +31,10 @@ class Watch {
   // last look, notes the boards pulled out.
   void scan() {
     std::vector<BusUse> buses;
-    const std::vector<Plug> plugs = plugs_now(&buses);
+    std::vector<Plug> plugs = plugs_now(&buses);
     view_.buses(buses);
+    for (Plug& plug : plugs)
+      keep_name(&plug);
     std::set<std::string> present;
     for (const Plug& plug : plugs)
       present.insert(plug.name);
@@ -78,6 +81,24 @@ class Watch {
   }
 
  private:
+  // A plug keeps the name it was given: as a board is pulled out, the system
+  // stops telling its port a moment before libusb stops listing it, and the
+  // board must not come back then as a new one named by its bus and device.
+  void keep_name(Plug* plug) const {
+    for (const BoardRun* run : pool_.lines()) {
+      if (run->plug().same_plug(*plug)) {
+        *plug = run->plug();
+        return;
+      }
+    }
+    for (const auto& skipped : skipped_) {
+      if (skipped.second.same_plug(*plug)) {
+        *plug = skipped.second;
+        return;
+      }
+    }
+  }
+
   void look_at(const Plug& plug) {
     const BoardRun* latest = pool_.latest(plug.name);
     // Taken care of: this very plug-in had its run. A board seen pulled out
@@ -113,12 +134,17 @@ class Watch {
       view_.found(plug.name);
     // While records cannot be kept, no board is started: the operator is
     // told why, and the boards wait plugged in. So does a board the system
-    // has no room for: started, it would fail half way.
+    // has no room for (started, it would fail half way), and one whose node
+    // the station may not write yet: udev gives it to plugdev moments later
+    // (at boot the station may look first), and a run started now could
+    // not open it, yet would count as this plug's run.
     BoardPool::Start started = BoardPool::Start::refused;
     if (pool_.records_waiting())
       why = "records wait to be written: " + pool_.records_problem();
-    else if (room_for_one(&why) && (started = pool_.start(plug, /*record_refusal=*/false, &why)) ==
-                                       BoardPool::Start::started) {
+    else if (board_node_writable(plug.place.bus, plug.place.device, &why) &&
+             room_for_one(&why) &&
+             (started = pool_.start(plug, /*record_refusal=*/false, &why)) ==
+                 BoardPool::Start::started) {
       waiting_.erase(plug.name);
       skipped_.erase(plug.name);
       return;

@@ -202,6 +202,36 @@ class Station : public ::testing::Test {
     fs::rename(hidden, dir / folder / name);
   }
   Env folder(const std::string& name) { return {{"FLASHPREP_SIM_BOARDS", (dir / name).string()}}; }
+  // The command line that runs the station with `args` as nobody (setpriv),
+  // since root writes anywhere, on copies of the launcher, the station and
+  // the board library in the scratch folder: that user may not enter the
+  // folder the build lies in (root's home is private). `env` is told where
+  // the library's copy is.
+  std::vector<std::string> station_as_nobody(const std::vector<std::string>& args, Env* env) {
+    const fs::perms readable = fs::perms::owner_all | fs::perms::group_read |
+                               fs::perms::group_exec | fs::perms::others_read |
+                               fs::perms::others_exec;
+    const fs::path programs = dir / "programs";
+    fs::create_directories(programs);
+    fs::permissions(programs, readable);
+    for (const fs::path program :
+         {FLASHPREP_SIM_LAUNCHER, FLASHPREP_STATION, FLASHPREP_SIM_PRELOAD}) {
+      if (!fs::exists(programs / program.filename()))
+        fs::copy_file(program, programs / program.filename());
+      fs::permissions(programs / program.filename(), readable);
+    }
+    (*env)["FLASHPREP_SIM_LIBRARY"] =
+        (programs / fs::path(FLASHPREP_SIM_PRELOAD).filename()).string();
+    std::vector<std::string> argv = {
+        "/usr/bin/setpriv",
+        "--reuid=nobody",
+        "--regid=nogroup",
+        "--clear-groups",
+        (programs / fs::path(FLASHPREP_SIM_LAUNCHER).filename()).string(),
+        (programs / fs::path(FLASHPREP_STATION).filename()).string()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+  }
   // A board file's settings that hold board `name` before the format
   // replies of `blocks`: its process creates hold(name) once such a request
   // came, and the board answers once let_go(name) removed it. A test moves
