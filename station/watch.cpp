@@ -85,18 +85,18 @@ class Watch {
   // stops telling its port a moment before libusb stops listing it, and the
   // board must not come back then as a new one named by its bus and device.
   void keep_name(Plug* plug) const {
-    for (const BoardRun* run : pool_.lines()) {
-      if (run->plug().same_plug(*plug)) {
-        *plug = run->plug();
-        return;
-      }
+    const auto& runs = pool_.lines();
+    const auto run = std::find_if(runs.begin(), runs.end(),
+                                  [&](const BoardRun* r) { return r->plug().same_plug(*plug); });
+    if (run != runs.end()) {
+      *plug = (*run)->plug();
+      return;
     }
-    for (const auto& skipped : skipped_) {
-      if (skipped.second.same_plug(*plug)) {
-        *plug = skipped.second;
-        return;
-      }
-    }
+    const auto skipped = std::find_if(skipped_.begin(), skipped_.end(), [&](const auto& entry) {
+      return entry.second.same_plug(*plug);
+    });
+    if (skipped != skipped_.end())
+      *plug = skipped->second;
   }
 
   void look_at(const Plug& plug) {
@@ -141,8 +141,7 @@ class Watch {
     BoardPool::Start started = BoardPool::Start::refused;
     if (pool_.records_waiting())
       why = "records wait to be written: " + pool_.records_problem();
-    else if (board_node_writable(plug.place.bus, plug.place.device, &why) &&
-             room_for_one(&why) &&
+    else if (board_node_writable(plug.place.bus, plug.place.device, &why) && room_for_one(&why) &&
              (started = pool_.start(plug, /*record_refusal=*/false, &why)) ==
                  BoardPool::Start::started) {
       waiting_.erase(plug.name);
