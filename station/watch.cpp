@@ -125,8 +125,9 @@ class Watch {
         return;
       }
     }
-    const auto skipped = skipped_.find(plug.name);
-    if (skipped != skipped_.end() && skipped->second.same_plug(plug))
+    // scan() has already let go of a skipped port whose plug changed, so a
+    // port still skipped holds the very board prepared before the restart.
+    if (skipped_.count(plug.name) != 0)
       return;
     std::string why;
     const auto told = waiting_.find(plug.name);
@@ -145,7 +146,6 @@ class Watch {
              (started = pool_.start(plug, /*record_refusal=*/false, &why)) ==
                  BoardPool::Start::started) {
       waiting_.erase(plug.name);
-      skipped_.erase(plug.name);
       return;
     }
     // Told BUSY by the pool: it waits, looked at again at the next looks.

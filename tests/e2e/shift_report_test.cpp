@@ -574,6 +574,7 @@ TEST_F(Report, SinceAndUntilCountRunsByTheirStart) {
       {{"--since", "2026-12-08T01:00", "--tz", "Europe/Berlin"}, "RUNS   : 3,"},
       {{"--since", "2026-12-08T01:00", "--tz", "CET-1"}, "RUNS   : 3,"},
       {{"--since", "2026-12-09"}, "BOARDS : 0\n"},
+      {{"--since", "2000-02-29", "--until", "2100-02-28T23:59:59.999"}, "RUNS   : 4,"},
   };
   for (const auto& [options, runs_line] : cases) {
     const ProcessResult r = report({file}, options);
@@ -612,10 +613,11 @@ TEST_F(Report, SinceAndUntilCountRunsByTheirStart) {
     EXPECT_EQ(wrong.out, "") << options[1];
     EXPECT_NE(wrong.err.find(why), std::string::npos) << options[1] << ": " << wrong.err;
   }
-  for (const char* bad : {"2026-12-8", "2026-02-30", "08.12.2026", "2026-12-08 06:00",
-                          "2026-12-08T24:00", "yesterday", "2026-12-08T06:00+24:00",
-                          "2026-12-08T06:00:00.", "2026-12-08T06:00:00.1234567891",
-                          "2026-12-08T06:00.5", "2026-12-08T06:00ZZ", "2026-12-08+01:00"}) {
+  for (const char* bad :
+       {"2026-12-8", "2026-02-30", "2100-02-29", "1900-02-29", "08.12.2026", "2026-12-08 06:00",
+        "2026-12-08T24:00", "yesterday", "2026-12-08T06:00+24:00", "2026-12-08T06:00:00.",
+        "2026-12-08T06:00:00.1234567891", "2026-12-08T06:00.5", "2026-12-08T06:00ZZ",
+        "2026-12-08+01:00"}) {
     const ProcessResult wrong = report({file}, {"--since", bad});
     EXPECT_EQ(wrong.exit_status, 2) << bad;
     EXPECT_EQ(wrong.out, "") << bad;
@@ -654,9 +656,14 @@ TEST_F(Report, DamagedLinesAreSkippedCountedAndNamed) {
 
   nlohmann::ordered_json no_station = ok.json();
   no_station.erase("station");
-  nlohmann::ordered_json schema_3 = ok.json();
+  // What a newer station may add, before its schema and after it, an array
+  // of arrays and objects among them: passed over whole, named by its schema.
+  nlohmann::ordered_json schema_3 = {{"operators", {{"ann", 1}, {{{"schema", 2}}}}}};
+  const nlohmann::ordered_json whole = ok.json();
+  for (const auto& [member, value] : whole.items())
+    schema_3[member] = value;
   schema_3["schema"] = 3;
-  schema_3["shift"] = "B";  // what a newer station may add
+  schema_3["shift"] = "B";
   nlohmann::ordered_json bad_time = ok.json();
   bad_time["start"] = "2026-12-08 06:00:00";
   nlohmann::ordered_json bad_sha = ok.json();

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -189,7 +190,22 @@ TEST_F(Station, ExitStatuses) {
   // One pass keeps its records too: one line per board, naming its log.
   const std::vector<nlohmann::json> recs = records("results.jsonl");
   ASSERT_EQ(recs.size(), 2u) << read_text(dir / "results.jsonl");
+  // The image each board was given, as the test made it.
+  const ProcessResult sum =
+      run_process({"/usr/bin/sha256sum", "serial_flash.S19"}, dir.string(), {});
+  ASSERT_EQ(sum.exit_status, 0) << sum.err;
+  char start[9];
+  char end[9];
+  (void)std::snprintf(start, sizeof start, "%08X", static_cast<unsigned>(kRam));
+  (void)std::snprintf(end, sizeof end, "%08X", static_cast<unsigned>(kRam + kDriverBytes - 1));
+  const nlohmann::json image = {{"file", "serial_flash.S19"},
+                                {"sha256", sum.out.substr(0, 64)},
+                                {"bytes", kDriverBytes},
+                                {"start", start},
+                                {"end", end},
+                                {"blocks", (kDriverBytes + 255) / 256}};
   for (const nlohmann::json& rec : recs) {
+    EXPECT_EQ(rec["image"], image);
     const std::string board = rec.value("board", "");
     ASSERT_EQ(started_logs(r.out, board).size(), 1u) << board;
     EXPECT_EQ(rec.value("log", ""), started_logs(r.out, board)[0]);

@@ -280,15 +280,20 @@ TEST_F(Summary, TextThatIsNoLog) {
   std::string leading_zero = ok;
   leading_zero.replace(0, 13, "BYTES  : 04000");
   const std::string binary = read_text(FLASHPREP_SUMMARY).substr(0, 4096);
+  // A run whose last table write was refused has ended: nothing may follow.
+  const std::string ended = oracle_log({}, {4095}, {2543});
+  const std::string after_end =
+      "LINE " + std::to_string(lines_of(ended).size() + 1) + ": \"BYTES  : 4000\" AFTER THE RUN";
   const struct {
     const char* name;
     std::string text;
-    const char* line;
+    std::string line;
   } cases[] = {
       {"other text", "hello\n", "LINE 1: "},
       {"a blank line", head(ok, 10) + "\n" + ok.substr(head(ok, 10).size()), "LINE 11: "},
       {"lines out of order", swapped, "LINE 26: "},
       {"a second run after the first", ok + ok, "LINE 4085: "},
+      {"a second run after one that ended", ended + ok, after_end},
       {"a table write where none is made", head(ok, 120) + "FAIL: WRITING BLOCK 2528\n",
        "LINE 121: "},
       {"BLOCKS not as START and END say", blocks, "LINE 4: "},
@@ -302,7 +307,7 @@ TEST_F(Summary, TextThatIsNoLog) {
     const std::vector<std::string> reasons = reasons_in(r.out);
     EXPECT_EQ(lines_of(r.out).front(), "NOT A FLASHPREP LOG");
     ASSERT_EQ(reasons.size(), 1u) << r.out;
-    EXPECT_EQ(reasons[0].rfind(std::string("UNEXPECTED LINE: ") + c.line, 0), 0u) << r.out;
+    EXPECT_EQ(reasons[0].rfind("UNEXPECTED LINE: " + c.line, 0), 0u) << r.out;
     EXPECT_FALSE(fs::exists(dir / "map.svg")) << "a map of no log";
   }
 
