@@ -30,7 +30,7 @@ void run_steps(UsbBootloader& bootloader, SerialFlash& flash, std::ostream& out)
 
 }  // namespace
 
-int run_flashprep(std::ostream& out, const UsbPlace& place) {
+int run_flashprep(std::ostream& out, const UsbPlace& place, bool* busy) {
   // Installed first and removed last, so that a request during the close
   // still counts.
   InterruptHandlers interrupts;
@@ -49,6 +49,8 @@ int run_flashprep(std::ostream& out, const UsbPlace& place) {
       return true;
     });
     run_steps(bootloader, flash, out);
+    if (busy != nullptr)
+      *busy = bootloader.busy();
   }
   return interrupt_request();
 }

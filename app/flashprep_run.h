@@ -22,6 +22,9 @@
 //
 // `place` names the one board to prepare; by default the first board found,
 // as flashprep itself always does.
-int run_flashprep(std::ostream& out, const UsbPlace& place = UsbPlace());
+//
+// `busy` (when given) is set true when the board could not be started
+// because another process holds it (UsbBootloader::busy()).
+int run_flashprep(std::ostream& out, const UsbPlace& place = UsbPlace(), bool* busy = nullptr);
 
 #endif  // FLASHPREP_APP_FLASHPREP_RUN_H_

@@ -1,5 +1,6 @@
 // InterruptHandlers on POSIX: SIGINT, SIGTERM and SIGHUP.
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -93,6 +94,12 @@ InterruptHandlers::~InterruptHandlers() {
 
 bool interrupt_requested() {
   return g_request != 0;
+}
+
+void request_interrupt(int request) {
+  // Not a second request: one already recorded is being served.
+  if (g_request == 0)
+    (void)kill(getpid(), request);  // cannot fail for this process and a stop signal
 }
 
 int interrupt_count() {

@@ -57,6 +57,12 @@ bool interrupt_requested() {
   return g_request != 0;
 }
 
+void request_interrupt(int request) {
+  // As a console's Ctrl-Break: recorded, the run stops at its next request.
+  int none = 0;
+  (void)g_request.compare_exchange_strong(none, request);
+}
+
 int interrupt_count() {
   return g_request == 0 ? 0 : g_second == 0 ? 1 : 2;
 }

@@ -47,6 +47,13 @@ class InterruptHandlers {
 // True once a request was recorded. Safe to call at any time.
 bool interrupt_requested();
 
+// Records `request` (SIGTERM, SIGINT...) as a request from outside would be:
+// for a watcher in the program that learns it must stop (the station that
+// started it has gone). Safe from any thread. Nothing is recorded when a
+// request already was: the first is being served, and this is no second. On POSIX the signal is
+// sent to the process, so that it takes the very path of one from outside.
+void request_interrupt(int request);
+
 // How many requests were recorded: 0, 1, or 2 once a second one came (only
 // with `record_second`).
 int interrupt_count();

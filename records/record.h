@@ -46,6 +46,10 @@ struct RecordImage {
   int blocks = 0;
 };
 
+// The first reason of a record that a station started later wrote for a run
+// whose own station ended before the run did (station/recovery.h).
+constexpr const char* kStationEnded = "STATION ENDED";
+
 // Everything a record says, as plain values.
 struct RunRecord {
   std::string board;

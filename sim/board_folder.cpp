@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "sim/environment.h"
 #include "sim/scenario_names.h"
 
 namespace sim {
@@ -13,6 +14,7 @@ namespace {
 
 constexpr int kErrInvalid = -22;  // -EINVAL: no such handle
 constexpr int kErrBusy = -16;     // -EBUSY: another process holds the board
+constexpr int kErrDenied = -1;    // -EPERM: a request on a read-only handle
 
 BoardFolder* current_folder = nullptr;
 
@@ -86,6 +88,26 @@ bool read_settings(const std::string& path, std::map<std::string, std::string>* 
   return true;
 }
 
+// A board file's number setting `name`, from `low` to `high`; 0 without it.
+bool number_setting(const Getenv& get, const char* name, int low, int high, int* value,
+                    std::string* error) {
+  const char* text = get(name);
+  *value = 0;
+  if (text == nullptr)
+    return true;
+  const std::string digits = text;
+  const bool number =
+      !digits.empty() && digits.size() <= 3 &&
+      std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
+  if (number && std::stoi(digits) >= low && std::stoi(digits) <= high) {
+    *value = std::stoi(digits);
+    return true;
+  }
+  *error = std::string("bad value for ") + name + ": '" + digits + "' (" + std::to_string(low) +
+           " to " + std::to_string(high) + ")";
+  return false;
+}
+
 // A devnum of 2..127 (1 is the root hub) that depends only on which file
 // the board is, so that every process names it alike.
 uint8_t devnum_of(const FileId& id) {
@@ -109,8 +131,17 @@ BoardFolder::BoardFolder(std::string dir, Getenv environment, std::string progra
       environment_(std::move(environment)),
       program_(std::move(program)),
       refused_(std::move(refused)) {
-  (void)std::snprintf(bus_.dirname, sizeof bus_.dirname, "%s", "sim");
-  bus_.location = 1;
+  bus(0);  // listed even without a board, as a computer's bus is
+}
+
+usb_bus& BoardFolder::bus(int number) {
+  auto [it, added] = buses_.try_emplace(number);
+  if (added) {
+    const std::string name = number == 0 ? "sim" : "sim" + std::to_string(number);
+    (void)std::snprintf(it->second.dirname, sizeof it->second.dirname, "%s", name.c_str());
+    it->second.location = static_cast<uint32_t>(number + 1);
+  }
+  return it->second;
 }
 
 BoardFolder::~BoardFolder() {
@@ -143,7 +174,9 @@ void BoardFolder::plug(Slot& slot) {
     // The files it names itself are checked as the environment's are, so
     // that a run is never made only to find its results cannot be kept.
     usable = configure_from_environment(slot.usb, get, &slot.files, &error) &&
-             files_usable(slot.files, &error);
+             files_usable(slot.files, &error) &&
+             number_setting(get, "FLASHPREP_SIM_BUS", 1, 99, &slot.bus, &error) &&
+             number_setting(get, "FLASHPREP_SIM_DEVNUM", 2, 127, &slot.devnum, &error);
   }
   if (!usable) {
     // Listed as the board it would be, a healthy one: nobody gets to use it.
@@ -159,8 +192,8 @@ void BoardFolder::plug(Slot& slot) {
     slot.files.flash = slot.files.state + "/flash.bin";
   slot.usb.find_busses();
   slot.usb.find_devices();
-  usb_bus* bus = slot.usb.get_busses();
-  slot.inner = bus == nullptr ? nullptr : bus->devices;
+  usb_bus* own = slot.usb.get_busses();  // the board alone, on a bus of its own
+  slot.inner = own == nullptr ? nullptr : own->devices;
 
   // The devnum follows the file, and changes whenever the file was created
   // anew, even when two files happen to mix to one number.
@@ -168,6 +201,10 @@ void BoardFolder::plug(Slot& slot) {
   auto last = last_devnum_.find(slot.name);
   if (last != last_devnum_.end() && last->second == devnum)
     devnum = static_cast<uint8_t>(devnum == 127 ? 2 : devnum + 1);
+  // One the file gives stays, as the last free address of a full bus goes
+  // to whichever board comes next.
+  if (slot.devnum != 0)
+    devnum = static_cast<uint8_t>(slot.devnum);
   last_devnum_[slot.name] = devnum;
   if (slot.inner != nullptr)
     slot.dev = *slot.inner;
@@ -223,18 +260,33 @@ int BoardFolder::find_busses() {
 
 int BoardFolder::find_devices() {
   read_folder();
-  bus_.devices = nullptr;
-  struct usb_device* prev = nullptr;
+  std::map<int, struct usb_device*> last;  // each bus's last device so far
+  for (auto& [number, listed] : buses_)
+    listed.devices = nullptr;
   for (Slot* s : plugged_) {
     struct usb_device& dev = s->dev;
-    dev.bus = &bus_;
+    usb_bus& on = bus(s->bus);
+    struct usb_device*& prev = last[s->bus];
+    dev.bus = &on;
     dev.prev = prev;
     dev.next = nullptr;
     if (prev != nullptr)
       prev->next = &dev;
     else
-      bus_.devices = &dev;
+      on.devices = &dev;
     prev = &dev;
+  }
+  // The buses in number order, "sim" first; one whose boards were all
+  // pulled out is no longer listed.
+  usb_bus* prev = nullptr;
+  for (auto& [number, listed] : buses_) {
+    listed.prev = listed.next = nullptr;
+    if (number != 0 && listed.devices == nullptr)
+      continue;
+    listed.prev = prev;
+    if (prev != nullptr)
+      prev->next = &listed;
+    prev = &listed;
   }
   forget_gone();
   return static_cast<int>(plugged_.size());
@@ -256,7 +308,7 @@ void BoardFolder::forget_gone() {
 }
 
 usb_bus* BoardFolder::get_busses() {
-  return &bus_;
+  return &buses_.begin()->second;
 }
 
 SimUsb* BoardFolder::board_usb(const std::string& name) {
@@ -329,6 +381,14 @@ int BoardFolder::set_configuration(usb_dev_handle* h, int configuration) {
     return kErrInvalid;
   if (const int gone = check_plugged(*slot))
     return gone;
+  // libusb 0.1 opens a node it may not write read-only, and every request
+  // on it then fails: a board udev has not given to a group of ours yet.
+  // USB_DEVFS_PATH says where the nodes are, as it does for libusb 0.1;
+  // without it there are none.
+  const char* nodes = environment_("USB_DEVFS_PATH");
+  if (nodes != nullptr && slot->dev.bus != nullptr &&
+      !may_write(std::string(nodes) + "/" + slot->dev.bus->dirname + "/" + slot->name))
+    return kErrDenied;
   if (!slot->lock.held()) {
     const BoardLock::Result taken = slot->lock.acquire(path(*slot), slot->id);
     if (taken == BoardLock::Result::busy)

@@ -6,9 +6,12 @@
 // created is a board plugged in, a file removed is a board pulled out (its
 // transfers fail as for a vanished device from then on, also under an open
 // handle, and also while the host waits for a held reply), a file created
-// anew under the same name is a board plugged in anew (another devnum). All
-// boards are on one bus, "sim"; a device's filename is its board's file
-// name; boards are listed in file-name order.
+// anew under the same name is a board plugged in anew (another devnum,
+// unless its file gives one with FLASHPREP_SIM_DEVNUM). The boards are on
+// bus "sim", or on bus "simN" when their file says FLASHPREP_SIM_BUS=N, as
+// boards behind the hubs of several USB buses are; a device's filename is
+// its board's file name; each bus lists its boards in file-name order, bus
+// "sim" first, then the others by number.
 //
 // A board file holds FLASHPREP_SIM_NAME=VALUE lines (no spaces around '='),
 // '#' comments and blank lines; its settings apply to that board over the
@@ -21,6 +24,10 @@
 // that cannot be kept) makes a refused board: it is listed like any other, so
 // that whoever lists boards sees it plugged in, but opening it is refused
 // (see the constructor), before anything reaches it.
+//
+// With USB_DEVFS_PATH set, as libusb 0.1 reads it, a board whose node there
+// (USB_DEVFS_PATH/sim/NAME) this process may not write cannot be configured
+// (-1, EPERM), as libusb 0.1's read-only handle of such a node cannot.
 //
 // A board is held by the process that configures it until that process
 // closes it or ends (a system lock): another process's configuration then
@@ -88,12 +95,16 @@ class BoardFolder {
     struct usb_device* inner = nullptr;  // the board's device on `usb`
     struct usb_device dev = {};          // what the host sees on the "sim" bus
     std::string refusal;                 // why the board file cannot be used; empty: usable
+    int bus = 0;                         // which of buses_ lists it
+    int devnum = 0;                      // the device number its file gives; 0: none
     BoardLock lock;
     bool gone = false;
     bool trace_started = false;
     std::chrono::steady_clock::time_point looked;  // the file last found in place
   };
 
+  // The bus of that number, added to buses_ when new.
+  usb_bus& bus(int number);
   void read_folder();
   // Frees the boards pulled out that no handle and no lock refer to any
   // more, as libusb 0.1 frees a device gone at a new listing.
@@ -118,7 +129,9 @@ class BoardFolder {
   std::vector<Slot*> plugged_;  // in name order
   std::map<std::string, uint8_t> last_devnum_;
   std::map<const usb_dev_handle*, Slot*> handles_;
-  usb_bus bus_ = {};
+  // Bus 0 is "sim", bus N "simN"; a map, so that the devices' pointers to
+  // their bus stay valid as buses are added.
+  std::map<int, usb_bus> buses_;
 };
 
 // The folder the libusb functions of this library serve, when one is set in

@@ -1,6 +1,7 @@
 // POSIX: the environment is the `environ` array, and the launcher prints help.
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "sim/environment.h"
@@ -18,6 +19,10 @@ std::vector<std::string> scenario_variables_set() {
       names.push_back(name);
   }
   return names;
+}
+
+bool may_write(const std::string& path) {
+  return access(path.c_str(), W_OK) == 0 || errno == ENOENT || errno == ENOTDIR;
 }
 
 }  // namespace sim

@@ -13,6 +13,11 @@ namespace sim {
 // FLASHPREP_SIM_, in the environment's order.
 std::vector<std::string> scenario_variables_set();
 
+// False when the file `path` is there and this process may not write it
+// (a board's device node, USB_DEVFS_PATH/BUS/NAME, that udev has not given
+// to a group of the process's yet).
+bool may_write(const std::string& path);
+
 // How a user gets the list of variables: "flashprep-sim --help" on Linux,
 // where the launcher prints it; "set FLASHPREP_SIM_HELP=1" on Windows, whose
 // zip has the board's libusb0.dll and no launcher.

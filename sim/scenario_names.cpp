@@ -36,6 +36,8 @@ const char* const kKnownNames[] = {
     "FLASHPREP_SIM_STATE",
     "FLASHPREP_SIM_TRACE",
     "FLASHPREP_SIM_BOARDS",
+    "FLASHPREP_SIM_BUS",
+    "FLASHPREP_SIM_DEVNUM",
     "FLASHPREP_SIM_HELP",     // the library prints the variables
     "FLASHPREP_SIM_LIBRARY",  // the launcher's choice of library
 };

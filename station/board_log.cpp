@@ -36,5 +36,8 @@ const Verdict& BoardLog::finish() {
     reader_.take(line);
   verdict_ = judge(reader_.finish());
   finished_ = true;
+  // Read whole: a port's last log must not hold a file open while it waits
+  // for its next board.
+  in_.close();
   return verdict_;
 }

@@ -30,7 +30,8 @@ class BoardLog {
   const RunLog& run() const { return reader_.run(); }
 
   // The process has ended: reads the rest, takes a last line without its
-  // end, and judges the whole log. Later calls give the same verdict.
+  // end, judges the whole log and closes the file. Later calls give the same
+  // verdict.
   const Verdict& finish();
 
   // Bytes read so far.

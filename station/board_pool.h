@@ -17,6 +17,7 @@
 #include "station/folder_lock.h"
 #include "station/plugs.h"
 #include "station/records.h"
+#include "station/recovery.h"
 #include "station/run_record.h"
 #include "station/station.h"
 #include "station/station_view.h"
@@ -32,9 +33,11 @@ class BoardPool {
 
   // Before any board: checks that the driver image would load as the run
   // loads it, creates the logs folder and claims it, opens and claims the
-  // results file. False, with the reason in `error`, when any cannot be had:
-  // no board may be started then.
-  bool prepare(std::string* error);
+  // results file, and recovers the runs a station that ended left. 0 when
+  // all is ready; kCannotRun (the image) or kCannotRunNow (the folder, the
+  // results) with the reason in `error` when not: no board may be started
+  // then.
+  int prepare(std::string* error);
 
   // The board plugged in as `plug`'s next run: its log is
   // LOGS/NAME.YYYYMMDDTHHMMSSZ.log (the start in UTC; _2, _3... added when
@@ -44,14 +47,25 @@ class BoardPool {
   // the run is finished at once NOT READY and recorded; otherwise nothing is
   // kept and the caller may try again later (the logs folder may be made
   // writable in between).
-  bool start(const Plug& plug, bool record_refusal, std::string* why);
+  //
+  // Before its log is made the board is claimed (station/board_claim.h):
+  // one another process holds is busy, not started and not recorded
+  // (`why`: "held by another process"), whatever `record_refusal` says; so
+  // is one whose process finds another holding it (told and dropped by
+  // poll()). A board found busy is looked at without a process (its claim
+  // and a try to open it) until it is free.
+  enum class Start : uint8_t { started, busy, refused };
+  Start start(const Plug& plug, bool record_refusal, std::string* why);
   // A board that is not started (`why`): finished at once NOT READY, told
   // and recorded.
   void refuse(const Plug& plug, const std::string& why);
 
   // Looks at every run: reads what the logs gained (when `follow`), finishes
   // and records each run whose process ended, tries again to write the
-  // records that wait. True when no run is going.
+  // records that wait, recovers the runs a station that ended left (when
+  // their processes have ended, station/recovery.h) and, when `follow`,
+  // tells once that the logs folder was removed. True when no run is going
+  // and no run waits to be recovered.
   bool poll(StationClock::time_point now, bool follow);
 
   // Passes a stop request on to every run going, once, then tells it
@@ -60,6 +74,9 @@ class BoardPool {
   // Ends without waiting (a second stop request): every run still going is
   // judged by what its log holds now, and recorded.
   void abandon(StationClock::time_point now);
+
+  // The claim on board `name` is let go (it was pulled out).
+  void release(const std::string& name);
 
   // Tries once more to write the records that wait, then gives each that
   // never could be to standard error. True when every record was written.
@@ -80,12 +97,19 @@ class BoardPool {
   // The latest run of each board, in the order the boards first came.
   BoardLines lines() const;
   StationTally tally() const { return tally_; }
+  // One pass: a board found busy at its start counts as not prepared.
+  void count_busy() { ++tally_.busy; }
 
  private:
   BoardRun& keep(std::unique_ptr<BoardRun> run);
   void finish(BoardRun& run, StationClock::time_point now);
-  void record(const BoardRun& run);
+  void record(BoardRun& run);
   bool ready_logs_folder(std::string* why);
+  // Claims the board for `run`; false when another process holds it.
+  bool claim(BoardRun& run, const Plug& plug);
+  bool still_busy(const Plug& plug);
+  bool start_run(BoardRun& run, const Plug& plug, std::string* why, bool* taken);
+  void recover();
 
   const StationOptions& options_;
   StationView& view_;
@@ -95,7 +119,11 @@ class BoardPool {
   std::list<std::unique_ptr<BoardRun>> runs_;  // the latest run of each board
   std::vector<std::string> names_;             // in the order they first came
   StationTally tally_;
-  size_t reported_waiting_ = 0;  // records told as waiting, to say when they are written
+  size_t reported_waiting_ = 0;       // records told as waiting, to say when they are written
+  std::string claims_folder_;         // "" once claims could not be had (said once)
+  std::map<std::string, Plug> busy_;  // boards their process found held, by name
+  Recovery recovery_;
+  bool logs_gone_told_ = false;
 };
 
 #endif  // FLASHPREP_STATION_BOARD_POOL_H_

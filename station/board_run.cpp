@@ -8,8 +8,11 @@
 
 #include "station/file_handle.h"
 #include "station/log_output.h"
+#include "station/station.h"
 
 namespace {
+
+constexpr const char* kLogLost = "LOG LOST";
 
 // A reason of the station's comes out as a summary reason does: "LABEL" or
 // "LABEL: detail".
@@ -25,20 +28,27 @@ BoardRun::BoardRun(Plug plug, std::string log_path, std::string errors_path)
       errors_path_(std::move(errors_path)),
       log_(log_path_) {}
 
-void BoardRun::begin() {
+void BoardRun::note_start() {
   started_steady_ = StationClock::now();
   start_utc_ = WallClock::now();
+  start_noted_ = true;
 }
 
-bool BoardRun::start(const std::vector<std::string>& argv, std::string* error, bool* taken) {
-  begin();
-  started_ = process_.start(argv, log_path_, errors_path_, error, taken);
+bool BoardRun::start(const std::string& program, const std::vector<std::string>& argv,
+                     const std::vector<intptr_t>& held, std::string* error, bool* taken) {
+  if (!start_noted_)
+    note_start();
+  started_ = process_.start(program, argv, log_path_, errors_path_, held, error, taken);
+  // The log is opened now, not at the first look: the files the station
+  // holds are then those the room for boards counted (station/board_room.h).
+  if (started_)
+    (void)log_.follow();
   return started_;
 }
 
 void BoardRun::not_started(const std::string& why) {
-  if (!started_)
-    begin();
+  if (!start_noted_)
+    note_start();
   log_path_.clear();
   errors_path_.clear();
   finished_ = true;
@@ -95,8 +105,11 @@ void BoardRun::finish(StationClock::time_point now) {
   const int exit_status = process_.exit_status();
   const int signal = process_.end_signal();
   const LogFailure failure = log_failure_of_status(exit_status);
+  busy_ = exit_status == kBoardBusyStatus;
   std::string unsynced;
-  if (exit_status == 2) {
+  if (log_lost()) {
+    station.push_back(kLogLost);
+  } else if (exit_status == 2) {
     // The program refused the board before a word to it (a simulated
     // board's file that cannot be used): its message says why.
     refused_ = true;
@@ -116,6 +129,17 @@ void BoardRun::finish(StationClock::time_point now) {
       station.push_back("ENDED WITH STATUS " + std::to_string(exit_status));
   }
   conclude(verdict, station);
+}
+
+bool BoardRun::log_lost() {
+  // Its folder removed (or the log alone): what was read of it still
+  // judges the run, but no record names a file that is not there.
+  std::error_code error;
+  if (log_path_.empty() || std::filesystem::exists(log_path_, error))
+    return false;
+  log_path_.clear();
+  errors_path_.clear();
+  return true;
 }
 
 bool BoardRun::sync_files(std::string* error) const {
@@ -150,7 +174,9 @@ void BoardRun::abandon(StationClock::time_point now) {
   station.push_back("NOT WAITED FOR");
   // What the log holds now is what the record is judged by.
   std::string unsynced;
-  if (!sync_files(&unsynced))
+  if (log_lost())
+    station.push_back(kLogLost);
+  else if (!sync_files(&unsynced))
     station.push_back("LOG NOT WRITTEN: " + unsynced);
   conclude(log_.finish(), station);
 }

@@ -11,8 +11,10 @@
 #include <vector>
 
 #include "runlog/verdict.h"
+#include "station/board_claim.h"
 #include "station/board_log.h"
 #include "station/driver_image.h"
+#include "station/file_handle.h"
 #include "station/host.h"
 #include "station/plugs.h"
 
@@ -29,9 +31,13 @@ class BoardRun {
   BoardRun(const BoardRun&) = delete;
   BoardRun& operator=(const BoardRun&) = delete;
 
-  // Starts `argv` on the run's files (see BoardProcess::start), noting the
-  // start on both clocks. False, with `error` and `taken` as there.
-  bool start(const std::vector<std::string>& argv, std::string* error, bool* taken);
+  // Notes the start on both clocks now (start() does, if not done before).
+  void note_start();
+  // Starts `program` with `argv` on the run's files, `held` kept open in
+  // it (see BoardProcess::start), noting the start on both clocks. False,
+  // with `error` and `taken` as there.
+  bool start(const std::string& program, const std::vector<std::string>& argv,
+             const std::vector<intptr_t>& held, std::string* error, bool* taken);
   // The run could not be started (`why`); it is finished at once, NOT
   // READY, with no log.
   void not_started(const std::string& why);
@@ -86,6 +92,17 @@ class BoardRun {
   bool unplugged() const { return unplugged_; }
   void set_unplugged() { unplugged_ = true; }
 
+  // The station's claim on the board (held from before the run starts until
+  // the board is pulled out or found busy) and the run's note
+  // (station/recovery.h), kept open while the run goes.
+  BoardClaim& claim() { return claim_; }
+  FileHandle& note() { return note_; }
+  const std::string& note_path() const { return note_path_; }
+  void set_note_path(std::string path) { note_path_ = std::move(path); }
+  // Once finished: its process found the board held by another process
+  // before a word to it (nothing to record).
+  bool busy() const { return busy_; }
+
   // Flash blocks the log has reached so far (formatted, failed or tables).
   int blocks_reached() const;
   // Where the run is: STARTING, DRIVER, INIT or FORMAT; once finished, the
@@ -95,7 +112,8 @@ class BoardRun {
   double seconds_left(StationClock::time_point now) const;
 
  private:
-  void begin();
+  // True, and the log forgotten, when the log is no longer there.
+  bool log_lost();
   // Puts the log and the process's messages on the disk. False, with the
   // system's words, when it could not.
   bool sync_files(std::string* error) const;
@@ -111,6 +129,11 @@ class BoardRun {
   bool finished_ = false;
   bool refused_ = false;
   bool unplugged_ = false;
+  bool busy_ = false;
+  bool start_noted_ = false;
+  BoardClaim claim_;
+  FileHandle note_;
+  std::string note_path_;
   int stop_request_ = 0;
   StationClock::time_point started_steady_;  // times the run
   WallClock::time_point start_utc_;          // for the record

@@ -66,9 +66,11 @@ bool FileHandle::open(const std::string& path, Open how, bool* created, std::str
   *created = false;
   if (exists != nullptr)
     *exists = false;
-  const int base = O_CLOEXEC | (how == Open::append       ? O_RDWR | O_APPEND
-                                : how == Open::read_write ? O_RDWR
-                                                          : O_WRONLY);
+  const int base = O_CLOEXEC | O_NOFOLLOW |
+                   (how == Open::append       ? O_RDWR | O_APPEND
+                    : how == Open::read_write ? O_RDWR
+                    : how == Open::lock       ? O_RDONLY
+                                              : O_WRONLY);
   const bool may_create = how != Open::existing;
   // Made by this call or found: tried as new first, so that the caller
   // learns whether the folder has a new entry to sync.
@@ -89,7 +91,8 @@ bool FileHandle::open(const std::string& path, Open how, bool* created, std::str
     fd_ = ::open(path.c_str(), base);
     // Removed between the two tries: made again, a few times at most.
     if (fd_ < 0 && (!may_create || errno != ENOENT || tries == 3)) {
-      *error = std::strerror(errno);
+      // O_NOFOLLOW's refusal, in words that say what was found.
+      *error = errno == ELOOP ? kLinkRefused : std::strerror(errno);
       return false;
     }
   }
@@ -191,6 +194,13 @@ bool FileHandle::same_as(const std::string& path) const {
   struct stat named = {};
   return fd_ >= 0 && fstat(fd_, &held) == 0 && stat(path.c_str(), &named) == 0 &&
          held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
+std::string FileHandle::identity() const {
+  struct stat st = {};
+  if (fd_ < 0 || fstat(fd_, &st) != 0)
+    return "";
+  return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
 }
 
 intptr_t FileHandle::native() const {

@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdint>
+#include <string>
 
 #include "station/file_handle.h"
 #include "station/win32_error.h"
@@ -50,14 +52,18 @@ bool FileHandle::open(const std::string& path, Open how, bool* created, std::str
   // are open.
   const DWORD access = how == Open::append       ? FILE_APPEND_DATA | FILE_READ_DATA
                        : how == Open::read_write ? GENERIC_READ | GENERIC_WRITE
+                       : how == Open::lock       ? GENERIC_READ
                                                  : GENERIC_WRITE;
   const DWORD disposition = how == Open::new_file   ? CREATE_NEW
                             : how == Open::existing ? OPEN_EXISTING
                                                     : OPEN_ALWAYS;
   // Not inheritable (no security attributes): no board's process gets it.
-  const HANDLE h =
-      CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                  nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // The link itself is opened, never what it points to, and refused: a
+  // station run by an administrator must not write through a link that
+  // someone else planted in a folder they can write.
+  const HANDLE h = CreateFileA(
+      path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      disposition, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     const DWORD code = GetLastError();
     if (exists != nullptr)
@@ -68,6 +74,13 @@ bool FileHandle::open(const std::string& path, Open how, bool* created, std::str
   // OPEN_ALWAYS tells a file that was there by ERROR_ALREADY_EXISTS.
   *created = how == Open::new_file || (how != Open::existing && GetLastError() == 0);
   handle_ = h;
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (GetFileInformationByHandle(h, &info) == 0 ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    *error = kLinkRefused;
+    close();
+    return false;
+  }
   return true;
 }
 
@@ -182,6 +195,14 @@ bool FileHandle::same_as(const std::string& path) const {
   // deletion; it is then no longer found by its attributes on every system
   // Windows runs on, so the next record makes the file again.
   return handle_ != nullptr && GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string FileHandle::identity() const {
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (handle_ == nullptr || GetFileInformationByHandle(handle_, &info) == 0)
+    return "";
+  const uint64_t index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  return std::to_string(info.dwVolumeSerialNumber) + ":" + std::to_string(index);
 }
 
 intptr_t FileHandle::native() const {

@@ -23,6 +23,9 @@ constexpr const char* kTextLineEnd = "\r\n";
 constexpr const char* kTextLineEnd = "\n";
 #endif
 
+// Why open() refused a path: it names a link.
+constexpr const char* kLinkRefused = "a symbolic link, not followed";
+
 // Ownership: the object owns the open file and closes it when destroyed or
 // opened again. Movable, not copyable.
 class FileHandle {
@@ -32,6 +35,8 @@ class FileHandle {
     read_write,  // made when missing
     new_file,    // made now: a file of that name already there is an error
     existing,    // for writing (a sync), never made
+    lock,        // for its lock alone: read only (so that anyone may lock a file one
+                 // account made), made when missing
   };
   enum class Lock : uint8_t { held, busy, failed };
 
@@ -43,8 +48,12 @@ class FileHandle {
   FileHandle& operator=(const FileHandle&) = delete;
 
   // Opens `path` as `how` says, not inherited by the processes the station
-  // starts. True, with `*created` telling whether this call made the file
-  // (its folder then needs a sync to keep it). False, with the system's words
+  // starts, and never through a symbolic link (or, on Windows, another
+  // reparse point) at `path` itself: such a link is refused, with
+  // kLinkRefused, whoever made it, so that a station run as root never
+  // writes over a file a link in a folder someone else can write points to.
+  // True, with `*created` telling whether this call made the file (its
+  // folder then needs a sync to keep it). False, with the system's words
   // in `error`, and `*exists` (when given) true when a new_file was there.
   bool open(const std::string& path, Open how, bool* created, std::string* error,
             bool* exists = nullptr);
@@ -78,6 +87,10 @@ class FileHandle {
   // True while `path` still names this very file (not removed, not
   // replaced by another).
   bool same_as(const std::string& path) const;
+  // What tells this file from every other of the machine, whatever path
+  // names it: "DEVICE:INODE" (Windows: "VOLUME:INDEX"); "" when the system
+  // does not say.
+  std::string identity() const;
 
   // The system's own handle (a file descriptor, or a HANDLE); only while
   // open.

@@ -38,7 +38,7 @@ bool FolderLock::claim(const std::string& dir, std::string* error) {
   bool created = false;  // the folder is synced either way
   std::string why;
   if (!file.open(path, FileHandle::Open::read_write, &created, &why)) {
-    *error = "cannot write " + dir + ": " + why;
+    *error = "cannot write " + (why == kLinkRefused ? path : dir) + ": " + why;
     return false;
   }
   if (!claim_file(&file, dir, error))

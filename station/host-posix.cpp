@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,7 +14,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
+#include <thread>
+#include <utility>
 
+#include "app/interrupt.h"
 #include "station/file_handle.h"
 #include "station/host.h"
 
@@ -54,14 +59,52 @@ long read_number(const std::string& path, int base) {
   return end == text.c_str() ? -1 : value;
 }
 
+// The two ends of a pipe, closed on every way out unless taken.
+struct Pipe {
+  int read = -1;
+  int write = -1;
+  Pipe() {
+    int ends[2] = {-1, -1};
+    if (pipe2(ends, O_CLOEXEC) == 0) {
+      read = ends[0];
+      write = ends[1];
+    }
+  }
+  ~Pipe() {
+    for (const int fd : {read, write})
+      if (fd >= 0)
+        (void)close(fd);  // nothing was written through it
+  }
+  Pipe(const Pipe&) = delete;
+  Pipe& operator=(const Pipe&) = delete;
+};
+
+// The program's own file, opened at the first call and never closed: the
+// program, whatever later replaces it at its path. Close-on-exec: the kernel
+// reads the program through its path before it closes such descriptors.
+int program_file() {
+  static const int program = open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
+  return program;
+}
+
 }  // namespace
 
 BoardProcess::~BoardProcess() {
+  // Its input closed first: a child still running stops at its next
+  // exchange, as when the station ends without this destructor.
+  close_input();
   wait_end();
 }
 
-bool BoardProcess::start(const std::vector<std::string>& argv, const std::string& log,
-                         const std::string& errors, std::string* error, bool* taken) {
+void BoardProcess::close_input() {
+  if (input_ >= 0)
+    (void)close(input_);  // a pipe: nothing is lost by closing it
+  input_ = -1;
+}
+
+bool BoardProcess::start(const std::string& program, const std::vector<std::string>& argv,
+                         const std::string& log, const std::string& errors,
+                         const std::vector<intptr_t>& held, std::string* error, bool* taken) {
   *taken = false;
   // New files only (O_EXCL): a run never writes into a file that another
   // run, or anything else, made. Close-on-exec, so that no other child
@@ -93,16 +136,38 @@ bool BoardProcess::start(const std::vector<std::string>& argv, const std::string
   SpawnSetup setup;
   if (!setup.ready)
     return give_up("cannot start a process: out of memory");
+  Pipe input;
+  if (input.read < 0)
+    return give_up(std::string("cannot start a process: ") + std::strerror(errno));
+  // The signals the child stops by, and SIGPIPE, at their defaults: the
+  // station ignores SIGPIPE (survive_closed_output()) and may have been
+  // started ignoring others, which the child's run must not inherit.
+  sigset_t defaults = {};
+  (void)sigemptyset(&defaults);
+  for (const int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+    (void)sigaddset(&defaults, s);
   // A process group of its own: the terminal's Ctrl-C reaches the station
   // only, and the station passes it on once.
-  if (posix_spawn_file_actions_adddup2(&setup.actions, static_cast<int>(out.native()),
-                                       STDOUT_FILENO) != 0 ||
-      posix_spawn_file_actions_adddup2(&setup.actions, static_cast<int>(err.native()),
-                                       STDERR_FILENO) != 0 ||
-      posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0) !=
-          0 ||
-      posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETPGROUP) != 0 ||
-      posix_spawnattr_setpgroup(&setup.attributes, 0) != 0)
+  bool ready = posix_spawn_file_actions_adddup2(&setup.actions, static_cast<int>(out.native()),
+                                                STDOUT_FILENO) == 0 &&
+               posix_spawn_file_actions_adddup2(&setup.actions, static_cast<int>(err.native()),
+                                                STDERR_FILENO) == 0 &&
+               posix_spawn_file_actions_adddup2(&setup.actions, input.read, STDIN_FILENO) == 0 &&
+               posix_spawnattr_setsigdefault(&setup.attributes, &defaults) == 0 &&
+               posix_spawnattr_setflags(&setup.attributes,
+                                        POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF) == 0 &&
+               posix_spawnattr_setpgroup(&setup.attributes, 0) == 0;
+  // The held files above every descriptor the actions read, so that none
+  // is written over before it is read, nor the program's own file before
+  // the program is started from it.
+  int first = std::max(
+      {program_file(), input.read, static_cast<int>(out.native()), static_cast<int>(err.native())});
+  for (const intptr_t fd : held)
+    first = std::max(first, static_cast<int>(fd));
+  for (size_t i = 0; ready && i < held.size(); ++i)
+    ready = posix_spawn_file_actions_adddup2(&setup.actions, static_cast<int>(held[i]),
+                                             first + 1 + static_cast<int>(i)) == 0;
+  if (!ready)
     return give_up("cannot start a process: out of memory");
   // posix_spawn does not change the arguments.
   std::vector<char*> args(argv.size() + 1, nullptr);
@@ -110,10 +175,12 @@ bool BoardProcess::start(const std::vector<std::string>& argv, const std::string
                  [](const std::string& a) { return const_cast<char*>(a.c_str()); });
   pid_t pid = 0;
   const int result =
-      posix_spawn(&pid, args[0], &setup.actions, &setup.attributes, args.data(), environ);
+      posix_spawn(&pid, program.c_str(), &setup.actions, &setup.attributes, args.data(), environ);
   if (result != 0)
     return give_up("cannot start " + argv[0] + ": " + std::strerror(result));
   pid_ = pid;
+  input_ = input.write;
+  input.write = -1;
   return true;
 }
 
@@ -126,6 +193,10 @@ void BoardProcess::stop(int request) {
 
 void BoardProcess::note_end(int status) {
   pid_ = 0;
+  // Its input has no reader any more: closed now, not when the run is
+  // forgotten, or a watching station would keep one pipe of every board it
+  // prepared.
+  close_input();
   if (WIFEXITED(status))
     exit_status_ = WEXITSTATUS(status);
   else if (WIFSIGNALED(status))
@@ -133,8 +204,10 @@ void BoardProcess::note_end(int status) {
 }
 
 bool BoardProcess::ended() {
-  if (pid_ <= 0)
+  if (pid_ <= 0) {
+    close_input();
     return true;
+  }
   int status = 0;
   const pid_t got = waitpid(pid_, &status, WNOHANG);
   if (got == 0 || (got < 0 && errno == EINTR))
@@ -167,29 +240,75 @@ std::string own_program_path() {
   return std::string(path, static_cast<size_t>(n));
 }
 
-std::string port_name(int bus_number, int device_number, unsigned vendor, unsigned product) {
-  // Each USB device has a folder named by its port path ("1-1.3"); its
-  // interfaces ("1-1.3:1.0") and root hubs ("usb1") have other names.
-  const std::string root = "/sys/bus/usb/devices/";
-  DIR* dir = opendir(root.c_str());
+std::string own_program() {
+  const int program = program_file();
+  return program < 0 ? std::string() : "/proc/self/fd/" + std::to_string(program);
+}
+
+std::string system_claims_folder() {
+  return "/run/flashprep";
+}
+
+void stop_when_station_ends() {
+  struct stat st = {};
+  if (fstat(STDIN_FILENO, &st) != 0 || !S_ISFIFO(st.st_mode))
+    return;
+  std::thread([] {
+    char byte = 0;
+    ssize_t got = 0;
+    do {
+      got = read(STDIN_FILENO, &byte, 1);
+    } while (got > 0 || (got < 0 && errno == EINTR));
+    request_interrupt(SIGTERM);
+  }).detach();
+}
+
+void survive_closed_output() {
+  struct sigaction ignore = {};
+  ignore.sa_handler = SIG_IGN;
+  (void)sigemptyset(&ignore.sa_mask);
+  (void)sigaction(SIGPIPE, &ignore, nullptr);  // fails only for a bad signal number
+}
+
+std::map<std::pair<int, int>, std::string> board_ports(unsigned vendor, unsigned product,
+                                                       const std::string& devices) {
+  // Each USB device has a folder named by its port path ("1-1.3"), root
+  // hubs too ("usb1"), with its vendor and product; its interfaces
+  // ("1-1.3:1.0", about as many) have none and are passed over unread. One
+  // walk for every board: a bench of a hundred boards behind hubs has some
+  // three hundred entries here, read once per look rather than once a board.
+  std::map<std::pair<int, int>, std::string> ports;
+  DIR* dir = opendir(devices.c_str());
   if (dir == nullptr)
-    return "";
-  std::string found;
+    return ports;
   while (const dirent* entry = readdir(dir)) {
     const std::string name = entry->d_name;
-    if (name.empty() || name[0] == '.' || name.find(':') != std::string::npos)
+    if (name.find(':') != std::string::npos)
       continue;
-    const std::string at = root + name + "/";
-    if (read_number(at + "busnum", 10) == bus_number &&
-        read_number(at + "devnum", 10) == device_number &&
-        read_number(at + "idVendor", 16) == static_cast<long>(vendor) &&
-        read_number(at + "idProduct", 16) == static_cast<long>(product)) {
-      found = name;
-      break;
-    }
+    const std::string at = devices + name + "/";
+    if (read_number(at + "idVendor", 16) != static_cast<long>(vendor) ||
+        read_number(at + "idProduct", 16) != static_cast<long>(product))
+      continue;
+    // A device the system is still making or taking away may lack them.
+    const long bus = read_number(at + "busnum", 10);
+    const long devnum = read_number(at + "devnum", 10);
+    if (bus > 0 && devnum > 0)
+      ports[{static_cast<int>(bus), static_cast<int>(devnum)}] = name;
   }
   (void)closedir(dir);
-  return found;
+  return ports;
+}
+
+bool board_node_writable(const std::string& bus, const std::string& device, std::string* why) {
+  // Where libusb 0.1 looks for the nodes, and what it opens: the check is
+  // of the very file the board's process will open.
+  const char* root = std::getenv("USB_DEVFS_PATH");
+  const std::string node =
+      std::string(root != nullptr ? root : "/dev/bus/usb") + "/" + bus + "/" + device;
+  if (access(node.c_str(), R_OK | W_OK) == 0 || errno == ENOENT || errno == ENOTDIR)
+    return true;
+  *why = node + " cannot be opened for writing yet: " + std::strerror(errno);
+  return false;
 }
 
 std::string port_serial(const std::string& port) {
@@ -224,9 +343,15 @@ bool output_is_terminal() {
   return term != nullptr && std::strcmp(term, "dumb") != 0;
 }
 
-int terminal_columns() {
-  winsize size{};
-  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
-    return size.ws_col;
-  return 80;
+TerminalSize terminal_size() {
+  TerminalSize size;
+  winsize window{};
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &window) != 0)
+    return size;
+  // A terminal that does not know its size (a serial line) says 0.
+  if (window.ws_col > 0)
+    size.columns = window.ws_col;
+  if (window.ws_row > 0)
+    size.rows = window.ws_row;
+  return size;
 }

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <csignal>
+#include <cstdlib>
 
 #include "app/interrupt.h"
 #include "station/file_handle.h"
@@ -24,6 +25,11 @@ class Handle {
   Handle(const Handle&) = delete;
   Handle& operator=(const Handle&) = delete;
   HANDLE get() const { return h_; }
+  HANDLE release() {
+    const HANDLE h = h_;
+    h_ = nullptr;
+    return h;
+  }
   bool valid() const { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
 
  private:
@@ -51,11 +57,21 @@ std::string quoted(const std::string& arg) {
 }  // namespace
 
 BoardProcess::~BoardProcess() {
+  // Its input closed first: a child still running stops at its next
+  // exchange, as when the station ends without this destructor.
+  close_input();
   wait_end();
 }
 
-bool BoardProcess::start(const std::vector<std::string>& argv, const std::string& log,
-                         const std::string& errors, std::string* error, bool* taken) {
+void BoardProcess::close_input() {
+  if (input_ != nullptr)
+    (void)CloseHandle(input_);  // a pipe: nothing is lost by closing it
+  input_ = nullptr;
+}
+
+bool BoardProcess::start(const std::string& program, const std::vector<std::string>& argv,
+                         const std::string& log, const std::string& errors,
+                         const std::vector<intptr_t>& /*held*/, std::string* error, bool* taken) {
   *taken = false;
   // New files only (CREATE_NEW): a run never writes into a file that another
   // run, or anything else, made. Inheritable only for the one CreateProcess
@@ -93,10 +109,16 @@ bool BoardProcess::start(const std::vector<std::string>& argv, const std::string
   std::string why;
   if (!sync_folder_of(log, &why))
     return give_up("cannot flush the folder of " + log + ": " + why);
-  const Handle in(CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!in.valid())
-    return give_up("cannot open NUL: " + last_error_text());
+  // The child's input: a pipe whose writing end only the station holds (not
+  // inheritable), so that the child reads its end once the station ends.
+  HANDLE read_end = nullptr;
+  HANDLE write_end = nullptr;
+  if (CreatePipe(&read_end, &write_end, &inherit, 0) == 0)
+    return give_up("cannot start a process: " + last_error_text());
+  const Handle in(read_end);
+  Handle station_end(write_end);
+  if (SetHandleInformation(write_end, HANDLE_FLAG_INHERIT, 0) == 0)
+    return give_up("cannot start a process: " + last_error_text());
   std::string command;
   for (const std::string& a : argv)
     command += (command.empty() ? "" : " ") + quoted(a);
@@ -109,11 +131,12 @@ bool BoardProcess::start(const std::vector<std::string>& argv, const std::string
   PROCESS_INFORMATION info = {};
   // A console process group of its own: the console's Ctrl-C reaches the
   // station only, which passes it on once as Ctrl-Break.
-  if (CreateProcessA(argv[0].c_str(), command.data(), nullptr, nullptr, TRUE,
+  if (CreateProcessA(program.c_str(), command.data(), nullptr, nullptr, TRUE,
                      CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &startup, &info) == 0)
     return give_up("cannot start " + argv[0] + ": " + last_error_text());
   (void)CloseHandle(info.hThread);
   process_ = info.hProcess;
+  input_ = station_end.release();
   id_ = info.dwProcessId;
   return true;
 }
@@ -141,11 +164,16 @@ void BoardProcess::note_end(int /*status*/) {
   }
   (void)CloseHandle(process_);
   process_ = nullptr;
+  // Its input has no reader any more: closed now, not when the run is
+  // forgotten.
+  close_input();
 }
 
 bool BoardProcess::ended() {
-  if (process_ == nullptr)
+  if (process_ == nullptr) {
+    close_input();
     return true;
+  }
   if (WaitForSingleObject(process_, 0) != WAIT_OBJECT_0)
     return false;
   note_end(0);
@@ -165,9 +193,50 @@ std::string own_program_path() {
   return n == 0 || n == sizeof path ? std::string() : std::string(path, n);
 }
 
-std::string port_name(int /*bus_number*/, int /*device_number*/, unsigned /*vendor*/,
-                      unsigned /*product*/) {
-  return "";
+std::string own_program() {
+  // A running .exe cannot be replaced (nor renamed over): its path names
+  // this very program for as long as the station runs.
+  return own_program_path();
+}
+
+std::string system_claims_folder() {
+  const char* data = std::getenv("ProgramData");
+  return std::string(data != nullptr ? data : "C:\\ProgramData") + "\\flashprep";
+}
+
+namespace {
+
+DWORD WINAPI watch_input(void* /*unused*/) {
+  char byte = 0;
+  DWORD got = 0;
+  while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), &byte, 1, &got, nullptr) != 0 && got > 0) {
+  }
+  request_interrupt(SIGTERM);
+  return 0;
+}
+
+}  // namespace
+
+void stop_when_station_ends() {
+  if (GetFileType(GetStdHandle(STD_INPUT_HANDLE)) != FILE_TYPE_PIPE)
+    return;
+  const HANDLE thread = CreateThread(nullptr, 0, watch_input, nullptr, 0, nullptr);
+  if (thread != nullptr)
+    (void)CloseHandle(thread);  // it runs on; nothing waits for it
+}
+
+void survive_closed_output() {
+  // No SIGPIPE on Windows: a write to a pipe without a reader fails.
+}
+
+std::map<std::pair<int, int>, std::string> board_ports(unsigned /*vendor*/, unsigned /*product*/,
+                                                       const std::string& /*devices*/) {
+  return {};
+}
+
+bool board_node_writable(const std::string& /*bus*/, const std::string& /*device*/,
+                         std::string* /*why*/) {
+  return true;
 }
 
 std::string port_serial(const std::string& /*port*/) {
@@ -196,9 +265,13 @@ bool output_is_terminal() {
   return (mode & kEscapes) != 0 || SetConsoleMode(out, mode | kEscapes) != 0;
 }
 
-int terminal_columns() {
+TerminalSize terminal_size() {
+  TerminalSize size;
   CONSOLE_SCREEN_BUFFER_INFO info;
-  if (GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info) != 0)
-    return info.srWindow.Right - info.srWindow.Left + 1;
-  return 80;
+  // The window, not the buffer: the buffer may hold thousands of lines.
+  if (GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info) != 0) {
+    size.columns = info.srWindow.Right - info.srWindow.Left + 1;
+    size.rows = info.srWindow.Bottom - info.srWindow.Top + 1;
+  }
+  return size;
 }

@@ -26,8 +26,18 @@ struct Plug {
 // Looks at the buses afresh; opens no device. Each board is named by its
 // port where the system tells it (Linux: the sysfs name, such as 1-1.3),
 // otherwise by its libusb bus and device names ("001-007"; a simulated
-// board of a folder: sim-NAME). An empty list when there is no board.
-std::vector<Plug> plugs_now();
+// board of a folder: sim-NAME). An empty list when there is no board. With
+// `buses`, how many devices each bus lists (usb/board_bus.h).
+std::vector<Plug> plugs_now(std::vector<BusUse>* buses = nullptr);
+
+// True when the board at `place` is held by another process: opened and
+// configured as a run would, the system answers that it is busy. The board
+// is closed again at once; no message reaches it.
+bool board_held_elsewhere(const UsbPlace& place);
+
+// The device number a Linux device node's name gives ("005": 5); 0 for a
+// name that is no such number (empty, not digits, longer than three).
+int node_number(const std::string& name);
 
 // `text` with every character outside A-Z a-z 0-9 . _ - turned into '_', and
 // a leading '.' as well, so that it names a file in the logs folder and

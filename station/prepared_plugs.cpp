@@ -28,7 +28,13 @@ bool read_prepared_plugs(const std::string& path, const std::string& boot,
   }
   ReadNotes notes;
   const auto take = [&](const ResultRecord& r) {
-    if (r.schema >= 2 && r.boot == boot)
+    if (r.schema < 2 || r.boot != boot)
+      return;
+    // A run its station's end cut short (recovered) left its board
+    // unprepared: plugged still, it is prepared again.
+    if (r.verdict != Outcome::ready && !r.reasons.empty() && r.reasons.front() == kStationEnded)
+      latest->erase(std::string(r.board));
+    else
       (*latest)[std::string(r.board)] =
           UsbPlace{std::string(r.bus), std::string(r.device), static_cast<int>(r.devnum)};
   };

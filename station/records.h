@@ -42,6 +42,8 @@ class Records {
   // The records written, not yet known to be on the disk, oldest first.
   const std::deque<std::string>& unsynced_records() const { return unsynced_; }
   bool enabled() const { return !file_.path().empty(); }
+  // The results file's identity now (ResultsFile::identity()).
+  std::string identity() const { return file_.identity(); }
 
  private:
   bool write_waiting();

@@ -56,6 +56,8 @@ class ResultsFile {
   bool sync(std::string* error);
 
   const std::string& path() const { return path_; }
+  // The identity of the file the lines go to now (FileHandle::identity()).
+  std::string identity() const { return file_.identity(); }
 
  private:
   bool open_file(std::string* error);

@@ -46,5 +46,7 @@ int run_pool(BoardPool& pool, StationView& view, const PoolLoop& loop, int* requ
   *request = interrupt_request();
   if (!recorded)
     return kCannotRun;
-  return pool.tally().not_ready == 0 ? kAllReady : kSomeNotReady;
+  // A busy board was not prepared by this station: not every board is
+  // READY, though none is recorded as failed.
+  return pool.tally().not_ready == 0 && pool.tally().busy == 0 ? kAllReady : kSomeNotReady;
 }

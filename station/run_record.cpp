@@ -20,7 +20,23 @@ RunRecord record_of(const BoardRun& run, const RecordSource& source) {
   r.serial = plug.serial;
   r.image_known = run.image_known();
   r.image = run.image();
-  const RunLog& log = run.log();
+  count_log(run.log(), &r);
+  return r;
+}
+
+RunRecord starting_record_of(const BoardRun& run, const RecordSource& source) {
+  RunRecord r = record_of(run, source);
+  r.end = r.start;
+  r.seconds = 0;
+  r.verdict = "NOT READY";
+  r.reasons = {kStationEnded};
+  count_log(RunLog(), &r);
+  return r;
+}
+
+void count_log(const RunLog& log, RunRecord* record) {
+  RunRecord& r = *record;
+  r.failed_blocks.clear();
   r.driver_downloaded = count_driver_blocks(log, DriverBlock::downloaded);
   r.driver_refused = count_driver_blocks(log, DriverBlock::refused);
   r.flash_formatted = count_blocks(log, FlashBlock::formatted);
@@ -35,5 +51,4 @@ RunRecord record_of(const BoardRun& run, const RecordSource& source) {
     else
       r.failed_blocks.emplace_back(n, n);
   }
-  return r;
 }

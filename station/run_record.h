@@ -19,4 +19,12 @@ struct RecordSource {
 // The record of `run`, which has finished.
 RunRecord record_of(const BoardRun& run, const RecordSource& source);
 
+// The record of `run` as it starts: what is known before its process runs,
+// judged as a run a station never saw end would be (NOT READY, STATION
+// ENDED, nothing counted). A run's note (station/recovery.h).
+RunRecord starting_record_of(const BoardRun& run, const RecordSource& source);
+
+// Fills the record's counts and failed blocks from `log`.
+void count_log(const RunLog& log, RunRecord* record);
+
 #endif  // FLASHPREP_STATION_RUN_RECORD_H_

@@ -7,13 +7,17 @@
 #include "app/flashprep_run.h"
 #include "app/interrupt.h"
 #include "station/board_pool.h"
+#include "station/board_room.h"
 #include "station/journal.h"
 #include "station/log_output.h"
 #include "station/run_pool.h"
 
 int run_board(const UsbPlace& place, int* request) {
   LogOutput log;
-  *request = run_flashprep(log.stream(), place);
+  bool busy = false;
+  *request = run_flashprep(log.stream(), place, &busy);
+  if (busy && *request == 0)
+    return kBoardBusyStatus;
   // Stopped, the run left its stream set to fail on purpose: what was
   // written before the stop is what counts.
   if (!log.flush() && log.failure() != LogFailure::none) {
@@ -34,7 +38,8 @@ int run_station(const StationOptions& options, std::ostream& out, int* request) 
   StationView view(out, output_is_terminal(), /*watching=*/false, output_is_journal());
   BoardPool pool(options, view);
   std::string why;
-  const std::vector<Plug> plugs = plugs_now();
+  std::vector<BusUse> buses;
+  const std::vector<Plug> plugs = plugs_now(&buses);
   if (plugs.empty()) {
     out << "NO BOARD FOUND" << std::endl;
     if (!out)
@@ -42,12 +47,20 @@ int run_station(const StationOptions& options, std::ostream& out, int* request) 
     *request = interrupt_request();
     return kCannotRun;
   }
-  if (!pool.prepare(&why)) {
+  // Every board or none: a pass that could start only some of them would
+  // leave the others to a second station run on the same bench.
+  const int boards = static_cast<int>(plugs.size());
+  int cannot = pool.prepare(&why);
+  if (cannot == 0 && room_for_boards(boards, 0, &why) < boards)
+    cannot = kCannotRun;
+  if (cannot != 0) {
     std::cerr << "flashprep-station: " << why << std::endl;
     *request = interrupt_request();
-    return kCannotRun;
+    return cannot;
   }
 
+  // Boards plugged into a full bus are not among those found: say so.
+  view.buses(buses);
   for (const Plug& plug : plugs)
     view.found(plug.name);
   // A board that cannot be started is not left unrecorded: it is finished
@@ -55,8 +68,8 @@ int run_station(const StationOptions& options, std::ostream& out, int* request) 
   for (const Plug& plug : plugs) {
     if (interrupt_requested())
       pool.refuse(plug, "stopped before it started");
-    else
-      pool.start(plug, /*record_refusal=*/true, &why);
+    else if (pool.start(plug, /*record_refusal=*/true, &why) == BoardPool::Start::busy)
+      pool.count_busy();
   }
 
   return run_pool(pool, view, PoolLoop(), request);

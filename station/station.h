@@ -14,15 +14,22 @@
 // Exit statuses of the station.
 constexpr int kAllReady = 0;
 constexpr int kSomeNotReady = 1;
-constexpr int kCannotRun = 2;  // no board found, a bad command line, or what
-                               // the station needs cannot be had (see below)
+constexpr int kCannotRun = 2;     // no board found, a bad command line, or a
+                                  // driver image the run would not load
+constexpr int kCannotRunNow = 3;  // its logs folder or results file cannot be
+                                  // had now (unwritable, held by another
+                                  // station): a service may try again later
 
 // The internal option that makes the program the process of one board:
 // `PROGRAM --run-board BUS DEVICE`, its standard output on the board's log.
 constexpr const char* kRunBoardOption = "--run-board";
+// A board's process ends so when another process holds its board: it did
+// not touch it (the station tells it BUSY and records nothing).
+constexpr int kBoardBusyStatus = 8;
 
 struct StationOptions {
-  std::string program;                      // started again as each board's process
+  std::string program;                      // its path, as each board's process names itself
+  std::string program_file;                 // what starts it again (see own_program())
   std::string logs = "station-logs";        // the boards' logs go in this folder
   std::string results;                      // the results file; "" for none
   std::string version;                      // of the tool, for the records

@@ -2,6 +2,7 @@
 // prepares every board plugged in, all at once, each in a process of its own
 // (the program started again with --run-board BUS DEVICE, its standard output
 // on the board's log); watching, every board plugged in later too.
+#include <algorithm>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -35,11 +36,18 @@ ProgramSpec station_spec() {
           "One station at a time uses a logs folder (it holds\n"
           "DIR/.flashprep-station.lock) and a results file; a second is refused.\n"
           "\n"
-          "On a terminal it shows one line per board, an overall line and a closing\n"
-          "table; otherwise one line per event:\n"
+          "Each board costs the station a process and an open file: they are counted\n"
+          "against the system's limits before any board starts (a soft limit raised to\n"
+          "the hard one where it helps).\n"
+          "\n"
+          "On a terminal it shows one line per board (a grid of cells, those that need\n"
+          "a person first, when the lines would not fit), an overall line and a\n"
+          "closing table; otherwise one line per event:\n"
           "  FOUND NAME | STARTED NAME LOG | NOT STARTED NAME: WHY\n"
           "  STOPPING ON SIGNAL N | FINISHED NAME SECONDS VERDICT[: FIRST REASON]\n"
           "  RECORD NOT WRITTEN NAME: WHY | RECORDS WRITTEN N\n"
+          "  BUS FULL BUS: N devices, every address taken; a board plugged in there is\n"
+          "  not seen\n"
           "  DONE R READY, N NOT READY | NO BOARD FOUND\n"
           "and, watching, UNPLUGGED NAME and ALREADY PREPARED NAME.\n"
           "The verdict is flashprep-summary's, with what only the station knows\n"
@@ -65,10 +73,20 @@ ProgramSpec station_spec() {
           "exchange, writes its line and closes; the station then ends by that signal.\n"
           "A second one ends the station at once, every board's record written.\n"
           "\n"
-          "Exit status: 0 every board READY, 1 a board NOT READY, 2 no board found\n"
-          "(not when watching), a bad command line, a driver image the run would not\n"
-          "load, a logs folder or results file that cannot be written or is held by\n"
-          "another station, or a record never written.\n"};
+          "Exit status: 0 every board READY, 1 a board NOT READY or BUSY, 2 no board\n"
+          "found (not when watching), a bad command line, a driver image the run would\n"
+          "not load, more boards than the system's limits allow at once (not when\n"
+          "watching: a board waits for room), or a record never written; 3 a logs\n"
+          "folder or results file that cannot be written now or is held by another\n"
+          "station.\n"};
+}
+
+// True when `text` holds a control character (a newline, an escape...): a
+// name that would put a line, or a terminal's command, of its own into the
+// station's events, its records' readers' reports or the journal.
+bool has_control_character(const std::string& text) {
+  return std::any_of(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
 }
 
 }  // namespace
@@ -76,6 +94,7 @@ ProgramSpec station_spec() {
 int main(int argc, char** argv) {
   // Not a user's option: the station starts itself so for each board.
   if (argc == 4 && std::string(argv[1]) == kRunBoardOption) {
+    stop_when_station_ends();
     int request = 0;
     const int status = run_board(UsbPlace{argv[2], argv[3], 0}, &request);
     if (request != 0)
@@ -100,6 +119,12 @@ int main(int argc, char** argv) {
     else if (arg.id == kStation)
       options.station = arg.value;
   }
+  for (const auto& [option, value] :
+       {std::pair<const char*, const std::string&>{"--logs", options.logs},
+        {"--results", options.results},
+        {"--station", options.station}})
+    if (has_control_character(value))
+      return refuse_command_line(spec, std::string(option) + " has a control character");
   if (options.station.empty())
     options.station = host_name();
   if (options.station.empty())
@@ -107,6 +132,10 @@ int main(int argc, char** argv) {
   options.program = own_program_path();
   if (options.program.empty())
     options.program = argv[0];
+  options.program_file = own_program();
+  if (options.program_file.empty())
+    options.program_file = options.program;
+  survive_closed_output();
   int request = 0;
   const int status =
       watch ? run_watch(options, std::cout, &request) : run_station(options, std::cout, &request);

@@ -9,6 +9,7 @@
 
 #include "station/host.h"
 #include "station/journal.h"
+#include "station/view_layout.h"
 
 namespace {
 
@@ -42,6 +43,11 @@ size_t name_width(const BoardLines& runs) {
   return width;
 }
 
+std::string bus_full_line(const std::string& bus, int devices) {
+  return "BUS FULL " + bus + ": " + std::to_string(devices) +
+         " devices, every address taken; a board plugged in there is not seen";
+}
+
 std::string finished_line(const BoardRun& run) {
   const std::string reason = run.first_reason();
   return "FINISHED " + run.plug().name + " " + one_decimal(run.seconds()) + " " + run.headline() +
@@ -53,7 +59,12 @@ std::string finished_line(const BoardRun& run) {
 void StationView::check_output() {
   if (output_ok_ && !out_) {
     output_ok_ = false;
-    std::cerr << "flashprep-station: cannot write standard output" << std::endl;
+    // Once, where it can still be read; the boards go on, and so do their
+    // records.
+    const char* const notice = "flashprep-station: cannot write standard output";
+    std::cerr << notice << std::endl;
+    if (journal_)
+      (void)journal_send(notice, kJournalWarning, {});  // standard error said it too
   }
 }
 
@@ -74,11 +85,40 @@ void StationView::already_prepared(const std::string& name) {
 }
 
 void StationView::started(const BoardRun& run) {
+  told_.erase(run.plug().name);
   event("STARTED " + run.plug().name + " " + run.log_path());
 }
 
 void StationView::not_started(const std::string& name, const std::string& why) {
-  event("NOT STARTED " + name + ": " + why);
+  tell_once(name, "NOT STARTED " + name + ": " + why);
+}
+
+void StationView::busy(const std::string& name) {
+  tell_once(name, "BUSY " + name + ": held by another process");
+}
+
+void StationView::tell_once(const std::string& name, const std::string& line) {
+  // A board that waits is looked at again every second: its cause is told
+  // when it comes and when it changes, not at every look.
+  std::string& told = told_[name];
+  if (told == line)
+    return;
+  told = line;
+  event(line);
+}
+
+void StationView::recovered(const RunRecord& record, const std::vector<std::string>& fields) {
+  char seconds[32];
+  (void)std::snprintf(seconds, sizeof seconds, "%.1f", record.seconds);
+  const std::string line = "RECOVERED " + record.board + " " + seconds + " " + record.verdict +
+                           (record.reasons.empty() ? "" : ": " + record.reasons.front());
+  if (!terminal_ && journal_ && journal_send(line, kJournalWarning, fields))
+    return;
+  event(line);
+}
+
+void StationView::logs_gone(const std::string& folder) {
+  event("LOGS GONE " + folder);
 }
 
 void StationView::stopping(int request) {
@@ -93,6 +133,7 @@ void StationView::finished(const BoardRun& run, const std::vector<std::string>& 
     not_started(run.plug().name, run.first_reason().substr(13));
     return;
   }
+  told_.erase(run.plug().name);
   const std::string line = finished_line(run);
   if (!terminal_ && journal_ &&
       journal_send(line, run.status() == 0 ? kJournalInfo : kJournalWarning, fields))
@@ -101,6 +142,7 @@ void StationView::finished(const BoardRun& run, const std::vector<std::string>& 
 }
 
 void StationView::unplugged(const std::string& name) {
+  told_.erase(name);
   event("UNPLUGGED " + name);
 }
 
@@ -110,6 +152,17 @@ void StationView::record_not_written(const std::string& name, const std::string&
 
 void StationView::records_written(size_t count) {
   event("RECORDS WRITTEN " + std::to_string(count));
+}
+
+void StationView::buses(const std::vector<BusUse>& buses) {
+  std::map<std::string, int> full;
+  for (const BusUse& bus : buses)
+    if (bus.full())
+      full[bus.bus] = bus.devices;
+  for (const auto& [bus, devices] : full)
+    if (full_buses_.count(bus) == 0)
+      event(bus_full_line(bus, devices));
+  full_buses_ = std::move(full);
 }
 
 std::string StationView::board_line(const BoardRun& run, size_t width,
@@ -151,49 +204,73 @@ std::string StationView::overall_line(const StationTally& tally) const {
   return "WATCHING: " + std::to_string(tally.done()) + " done: " + counts;
 }
 
+BoardCell StationView::cell_of(const BoardRun& run, size_t width, StationClock::time_point now) {
+  BoardCell cell;
+  cell.name = run.plug().name;
+  cell.line = board_line(run, width, now);
+  if (run.finished() && run.unplugged())
+    cell.state = CellState::empty;
+  else if (run.finished() && run.status() == 0)
+    cell.state = CellState::ready;
+  else if (run.finished())
+    cell.state = run.first_reason().rfind("STOPPED BY SIGNAL", 0) == 0 ? CellState::stopped
+                                                                       : CellState::not_ready;
+  else if (const std::string phase = run.phase(); phase == "FORMAT")
+    cell.state = CellState::format;
+  else if (phase == "INIT")
+    cell.state = CellState::init;
+  else if (phase == "DRIVER")
+    cell.state = CellState::driver;
+  // 100% only once the run is over.
+  cell.percent = std::min(run.blocks_reached() * 100 / kFlashBlocks, 99);
+  return cell;
+}
+
 void StationView::draw(const BoardLines& runs, const StationTally& tally, const std::string& notice,
                        StationClock::time_point now) {
   if (!terminal_)
     return;
   // Asked at every drawing: the terminal may have been resized since.
-  const int columns = terminal_columns();
-  std::vector<std::string> lines;
+  const TerminalSize size = terminal_size();
+  std::vector<BoardCell> cells;
   const size_t width = name_width(runs);
-  std::transform(runs.begin(), runs.end(), std::back_inserter(lines),
-                 [&](const BoardRun* run) { return board_line(*run, width, now); });
-  lines.push_back(overall_line(tally));
+  std::transform(runs.begin(), runs.end(), std::back_inserter(cells),
+                 [&](const BoardRun* run) { return cell_of(*run, width, now); });
+  std::vector<std::string> summary = {overall_line(tally)};
   if (stop_request_ != 0)
-    lines.push_back("STOPPING ON SIGNAL " + std::to_string(stop_request_) +
-                    ": each board ends its exchange, then the station ends");
+    summary.push_back("STOPPING ON SIGNAL " + std::to_string(stop_request_) +
+                      ": each board ends its exchange, then the station ends");
+  for (const auto& [bus, devices] : full_buses_)
+    summary.push_back(bus_full_line(bus, devices));
   if (!notice.empty())
-    lines.push_back(notice);
-  // A line as wide as the terminal would wrap, and the next drawing would
-  // go back over too few lines: every line is cut one short of the width.
-  const size_t most = static_cast<size_t>(std::max(columns - 1, 10));
+    summary.push_back(notice);
+  // Never more lines than the screen holds, none as wide as the terminal
+  // (it would wrap): the next drawing goes back over exactly these lines.
+  const std::vector<std::string> lines = lay_out_view(cells, summary, size.columns, size.rows);
   std::string text;
-  if (drawn_ > 0 && columns != columns_) {
-    // Resized: the old lines may have wrapped; start again from a clear
-    // screen rather than guess how the terminal reflowed them.
-    text += "\x1b[H\x1b[2J";
+  if (drawn_ > 0 && (size.columns != size_.columns || size.rows != size_.rows)) {
+    // Resized: the old lines may have been reflowed or pushed off the top;
+    // draw again from the top of the screen rather than guess where they
+    // went. Each line is cleared on its own: clearing the whole screen
+    // would push it into the terminal's history at every resize.
+    text += "\x1b[H";
   } else if (drawn_ > 0) {
     text += "\x1b[" + std::to_string(drawn_) + "A";  // back to the first line
   }
-  for (std::string& line : lines) {
-    if (line.size() > most)
-      line.resize(most);
+  for (const std::string& line : lines)
     text += "\r\x1b[2K" + line + "\n";
-  }
   text += "\x1b[J";  // anything below, from a longer drawing
   out_ << text << std::flush;
   check_output();
   drawn_ = static_cast<int>(lines.size());
-  columns_ = columns;
+  size_ = size;
 }
 
 void StationView::close(const BoardLines& runs, const StationTally& tally, int stopped_by,
                         StationClock::time_point now) {
   const std::string done = "DONE " + std::to_string(tally.ready) + " READY, " +
-                           std::to_string(tally.not_ready) + " NOT READY";
+                           std::to_string(tally.not_ready) + " NOT READY" +
+                           (tally.busy > 0 ? ", " + std::to_string(tally.busy) + " BUSY" : "");
   if (!terminal_) {
     event(done);
     return;

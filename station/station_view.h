@@ -4,8 +4,11 @@
 // blocks, time left, then the verdict and its first reason), an overall line
 // (boards done, READY, NOT READY, still running; watching, that it watches),
 // and a line for what the operator must know (a stop under way, records that
-// cannot be written), redrawn in place and cut to the terminal's width; then
-// a closing table. Elsewhere (a file, a pipe, a journal) one plain line per
+// cannot be written), redrawn in place and cut to the terminal's width; when
+// the boards' lines would not fit the screen, the overall line on top and a
+// grid of compact cells instead, the boards that need a person first
+// (station/view_layout.h): every board stays on the screen and nothing
+// scrolls. Then a closing table. Elsewhere (a file, a pipe, a journal) one plain line per
 // event, whose words scripts may rely on:
 //
 //   FOUND NAME
@@ -17,7 +20,17 @@
 //   FINISHED NAME SECONDS NOT A FLASHPREP LOG: FIRST REASON
 //   RECORD NOT WRITTEN NAME: WHY
 //   RECORDS WRITTEN N
-//   DONE R READY, N NOT READY
+//   BUS FULL BUS: N devices, every address taken; a board plugged in there is not seen
+//   DONE R READY, N NOT READY[, B BUSY]
+//   BUSY NAME: held by another process
+//   RECOVERED NAME SECONDS VERDICT[: FIRST REASON]
+//   LOGS GONE DIR
+//
+// A board that cannot be started, or is busy, is told when its cause comes
+// and when it changes, not at every look; STARTED, UNPLUGGED or FINISHED
+// tell that it cleared. RECOVERED is the record of a run a station that
+// ended left unrecorded (station/recovery.h); LOGS GONE, the logs folder
+// removed while boards ran (their records then say LOG LOST).
 //
 // and, watching:
 //
@@ -30,11 +43,16 @@
 #ifndef FLASHPREP_STATION_STATION_VIEW_H_
 #define FLASHPREP_STATION_STATION_VIEW_H_
 
+#include <map>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "records/record.h"
 #include "station/board_run.h"
+#include "station/host.h"
+#include "station/view_layout.h"
+#include "usb/board_bus.h"
 
 // The runs the view shows, one line each, in this order. Not owned.
 using BoardLines = std::vector<const BoardRun*>;
@@ -44,6 +62,7 @@ struct StationTally {
   int ready = 0;
   int not_ready = 0;
   int running = 0;
+  int busy = 0;  // held by another process: neither started nor recorded
   int done() const { return ready + not_ready; }
 };
 
@@ -64,8 +83,17 @@ class StationView {
   // with it to the journal.
   void finished(const BoardRun& run, const std::vector<std::string>& fields);
   void unplugged(const std::string& name);
+  // BUSY: another process holds the board; nothing is recorded.
+  void busy(const std::string& name);
+  // RECOVERED; `fields` go with it to the journal.
+  void recovered(const RunRecord& record, const std::vector<std::string>& fields);
+  void logs_gone(const std::string& folder);
   void record_not_written(const std::string& name, const std::string& why);
   void records_written(size_t count);
+  // What a look at the buses found: a bus that has run out of addresses is
+  // told once each time it does (BUS FULL), and said in the live view while
+  // it stays so.
+  void buses(const std::vector<BusUse>& buses);
 
   // Redraws the live view (a terminal only). `notice` is shown below the
   // overall line when not empty.
@@ -82,9 +110,11 @@ class StationView {
 
  private:
   void event(const std::string& line);
+  void tell_once(const std::string& name, const std::string& line);
   void check_output();
   static std::string board_line(const BoardRun& run, size_t name_width,
                                 StationClock::time_point now);
+  static BoardCell cell_of(const BoardRun& run, size_t name_width, StationClock::time_point now);
   std::string overall_line(const StationTally& tally) const;
 
   std::ostream& out_;
@@ -92,9 +122,11 @@ class StationView {
   bool watching_;
   bool journal_;
   bool output_ok_ = true;
-  int drawn_ = 0;    // lines of the last drawing, to go back over
-  int columns_ = 0;  // the width it was drawn for
+  int drawn_ = 0;      // lines of the last drawing, to go back over
+  TerminalSize size_;  // the terminal it was drawn for
   int stop_request_ = 0;
+  std::map<std::string, int> full_buses_;    // told as full: name -> devices
+  std::map<std::string, std::string> told_;  // each waiting board's line, told once
 };
 
 #endif  // FLASHPREP_STATION_STATION_VIEW_H_

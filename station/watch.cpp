@@ -8,6 +8,8 @@
 
 #include "app/interrupt.h"
 #include "station/board_pool.h"
+#include "station/board_room.h"
+#include "station/host.h"
 #include "station/journal.h"
 #include "station/prepared_plugs.h"
 #include "station/run_pool.h"
@@ -28,7 +30,11 @@ class Watch {
   // Looks at the buses: starts a run for each board plugged in since the
   // last look, notes the boards pulled out.
   void scan() {
-    const std::vector<Plug> plugs = plugs_now();
+    std::vector<BusUse> buses;
+    std::vector<Plug> plugs = plugs_now(&buses);
+    view_.buses(buses);
+    for (Plug& plug : plugs)
+      keep_name(&plug);
     std::set<std::string> present;
     for (const Plug& plug : plugs)
       present.insert(plug.name);
@@ -38,6 +44,8 @@ class Watch {
                                      [&](const Plug& p) { return p.same_plug(latest->plug()); });
       if (!there && !latest->unplugged()) {
         latest->set_unplugged();
+        // Its claim goes with it; a run still going keeps its process's.
+        pool_.release(latest->plug().name);
         view_.unplugged(latest->plug().name);
       }
     }
@@ -51,18 +59,52 @@ class Watch {
       view_.unplugged(it->first);
       it = skipped_.erase(it);
     }
+    // The room for boards is counted once for the boards new at this look
+    // (the count reads the system's tables), when the first is started.
+    room_wanted_ = static_cast<int>(std::count_if(plugs.begin(), plugs.end(), [&](const Plug& p) {
+      const BoardRun* latest = pool_.latest(p.name);
+      return latest == nullptr || !latest->plug().same_plug(p) || latest->unplugged();
+    }));
+    room_ = -1;
     for (const Plug& plug : plugs)
       look_at(plug);
-    // A board told as waiting and pulled out before it could start.
-    for (auto it = waiting_.begin(); it != waiting_.end();)
-      it = present.count(it->first) == 0 ? waiting_.erase(it) : std::next(it);
+    // A board told as waiting and pulled out before it could start: its
+    // cause is gone with it, and told so.
+    for (auto it = waiting_.begin(); it != waiting_.end();) {
+      if (present.count(it->first) != 0) {
+        ++it;
+        continue;
+      }
+      view_.unplugged(it->first);
+      it = waiting_.erase(it);
+    }
   }
 
  private:
+  // A plug keeps the name it was given: as a board is pulled out, the system
+  // stops telling its port a moment before libusb stops listing it, and the
+  // board must not come back then as a new one named by its bus and device.
+  void keep_name(Plug* plug) const {
+    const auto& runs = pool_.lines();
+    const auto run = std::find_if(runs.begin(), runs.end(),
+                                  [&](const BoardRun* r) { return r->plug().same_plug(*plug); });
+    if (run != runs.end()) {
+      *plug = (*run)->plug();
+      return;
+    }
+    const auto skipped = std::find_if(skipped_.begin(), skipped_.end(), [&](const auto& entry) {
+      return entry.second.same_plug(*plug);
+    });
+    if (skipped != skipped_.end())
+      *plug = skipped->second;
+  }
+
   void look_at(const Plug& plug) {
     const BoardRun* latest = pool_.latest(plug.name);
-    // Taken care of: this very plug-in had its run.
-    if (latest != nullptr && latest->plug().same_plug(plug))
+    // Taken care of: this very plug-in had its run. A board seen pulled out
+    // since is another plug-in even at the same device number, which a bus
+    // short of addresses gives the next board it takes.
+    if (latest != nullptr && latest->plug().same_plug(plug) && !latest->unplugged())
       return;
     // A board plugged in again while the run of its last plug-in still ends
     // (its transfers failing one after the other): it waits for the next
@@ -92,11 +134,23 @@ class Watch {
     if (told == waiting_.end())
       view_.found(plug.name);
     // While records cannot be kept, no board is started: the operator is
-    // told why, and the boards wait plugged in.
+    // told why, and the boards wait plugged in. So does a board the system
+    // has no room for (started, it would fail half way), and one whose node
+    // the station may not write yet: udev gives it to plugdev moments later
+    // (at boot the station may look first), and a run started now could
+    // not open it, yet would count as this plug's run.
+    BoardPool::Start started = BoardPool::Start::refused;
     if (pool_.records_waiting())
       why = "records wait to be written: " + pool_.records_problem();
-    else if (pool_.start(plug, /*record_refusal=*/false, &why)) {
+    else if (board_node_writable(plug.place.bus, plug.place.device, &why) && room_for_one(&why) &&
+             (started = pool_.start(plug, /*record_refusal=*/false, &why)) ==
+                 BoardPool::Start::started) {
       waiting_.erase(plug.name);
+      return;
+    }
+    // Told BUSY by the pool: it waits, looked at again at the next looks.
+    if (started == BoardPool::Start::busy) {
+      waiting_[plug.name] = why;
       return;
     }
     // Its log could not be made (the logs folder cannot be written, the
@@ -106,11 +160,26 @@ class Watch {
     waiting_[plug.name] = why;
   }
 
+  // Whether one more board may start at this look; `why` when not.
+  bool room_for_one(std::string* why) {
+    if (room_ < 0)
+      room_ = room_for_boards(room_wanted_, pool_.tally().running, &room_why_);
+    if (room_ == 0) {
+      *why = room_why_;
+      return false;
+    }
+    --room_;
+    return true;
+  }
+
   BoardPool& pool_;
   StationView& view_;
   std::map<std::string, UsbPlace> prepared_;    // before a restart, this boot
   std::map<std::string, Plug> skipped_;         // plugs prepared before a restart
   std::map<std::string, std::string> waiting_;  // boards not started yet, and why
+  int room_wanted_ = 0;                         // boards new at this look
+  int room_ = -1;  // how many more may start at this look; -1: not counted yet
+  std::string room_why_;
 };
 
 }  // namespace
@@ -123,12 +192,14 @@ int run_watch(const StationOptions& options, std::ostream& out, int* request) {
   std::string why;
   std::map<std::string, UsbPlace> prepared;
   std::string skipped;
-  if (!pool.prepare(&why) ||
-      (!options.results.empty() &&
-       !read_prepared_plugs(options.results, boot_id(), &prepared, &skipped, &why))) {
+  int cannot = pool.prepare(&why);
+  if (cannot == 0 && !options.results.empty() &&
+      !read_prepared_plugs(options.results, boot_id(), &prepared, &skipped, &why))
+    cannot = kCannotRunNow;
+  if (cannot != 0) {
     std::cerr << "flashprep-station: " << why << std::endl;
     *request = interrupt_request();
-    return kCannotRun;
+    return cannot;
   }
   // Standard error: standard output's lines are the events alone.
   if (!skipped.empty())

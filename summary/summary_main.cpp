@@ -1,7 +1,8 @@
 // flashprep-summary [--svg FILE] [LOG]: the verdict on one flashprep run from
 // its saved output, a short summary of it and, with --svg, a map of the flash.
-// flashprep-summary --results FILE... [--since TIME] [--until TIME]
-// [--html FILE]: the report of a shift from stations' results files.
+// flashprep-summary --results FILE... [--since TIME] [--until TIME] [--tz ZONE]
+// [--include-simulated] [--html FILE] [--csv FILE]: the report of a shift
+// from stations' results files.
 // Standard C++ and nlohmann/json only, so that it builds wherever flashprep
 // does.
 #include <fstream>
@@ -15,9 +16,11 @@
 #include "runlog/run_log.h"
 #include "runlog/verdict.h"
 #include "summary/flash_map.h"
+#include "summary/local_time.h"
 #include "summary/output_guard.h"
 #include "summary/shift_output.h"
 #include "summary/shift_report.h"
+#include "summary/shift_tally.h"
 #include "summary/summary_report.h"
 #include "summary/terminal.h"
 #include "util/command_line.h"
@@ -32,9 +35,8 @@ constexpr int kStatusTrouble = 2;  // as for a text that is no log
 // The report is whole, but lines that were no record were skipped: a script
 // that files the report learns that a results file was damaged.
 constexpr int kStatusLinesSkipped = 1;
-constexpr const char* kTimeForms = " as YYYY-MM-DD, YYYY-MM-DDTHH:MM or YYYY-MM-DDTHH:MM:SS (UTC)";
 
-enum Option { kSvg = 1, kResults, kSince, kUntil, kHtml };
+enum Option { kSvg = 1, kResults, kSince, kUntil, kHtml, kCsv, kTz, kIncludeSimulated };
 
 ProgramSpec summary_spec() {
   std::string about = wrapped(
@@ -51,25 +53,34 @@ ProgramSpec summary_spec() {
   std::string more = "Shift report:\n";
   const char* const report_paragraphs[] = {
       "With --results, reads the results files of one or more flashprep-station --results "
-      "(one JSON record per board, docs/results-record.schema.json; records of flashprep 1.0 "
-      "too) and prints a report of the shift: boards, READY, NOT READY and the yield, overall "
-      "and per station and port; boards per hour and the median and 95th percentile of the "
-      "seconds per board; the failures by reason, most frequent first; the ports that stand "
-      "out; the blocks that failed on more than one board; the driver images in use, with each "
-      "station that used another than the line's; and the boards (by serial) prepared more than "
-      "once, with their last verdict.",
-      "NOT READY counts every verdict but READY. A board's station is its record's station "
-      "(unknown for flashprep 1.0) and its port the record's port or, where it has none, the "
-      "name the station gave the board's place. Boards per hour: boards over the hours from the "
-      "first start to the last end; the 95th percentile is the value at rank ceil(0.95 n). A "
-      "failure counts under its reason's label (the text before the first colon; RUN STOPPED "
-      "keeps its FAIL line).",
-      "A port stands out when it has at least 3 NOT READY boards, a failure rate at least twice "
+      "(one JSON record per run, docs/results-record.schema.json; records of flashprep 1.0 "
+      "too) and prints a report of the shift: the boards, their first-pass and final yield and "
+      "those still NOT READY at the end; the runs, READY, NOT READY, retests and those the "
+      "station ended, overall and per station and port; runs per hour and the median and 95th "
+      "percentile of the seconds per run; the failures by reason; the ports that stand out; "
+      "the blocks that failed on more than one board; the driver images in use, and when a "
+      "station changed its image.",
+      "A run is a record; records alike in station, boot, board and start are one (a file "
+      "given twice, overlapping pieces of one file), the copies counted. Runs of simulated "
+      "boards (bus sim) are left out unless --include-simulated, and counted. A run the station "
+      "ended (STOPPED BY SIGNAL, NOT STARTED, NOT WAITED FOR, BUSY, STATION ENDED, LOG LOST) is "
+      "no verdict: counted apart, never a failure.",
+      "A board is its serial, or without one its station, port and plug (boot, devnum). "
+      "First-pass yield: boards READY on their first run judged; final yield: boards whose last "
+      "run judged is READY; a board whose last run judged is NOT READY, or with none, is NOT "
+      "READY at the end. Two boots of one station name whose runs overlap on one port are two "
+      "stations (STATION NAME USED BY TWO STATIONS).",
+      "Runs per hour: the runs judged over the hours at work, from the first start to the last "
+      "end less every gap of 10 minutes or more with no run in progress; each bar of the page's "
+      "timeline over its own time at work. The 95th percentile is the value at rank "
+      "ceil(0.95 n). A failure counts under its reason's label (the text before the first "
+      "colon; RUN STOPPED keeps its FAIL line).",
+      "A port stands out when it has at least 3 NOT READY runs, a failure rate at least twice "
       "that of all the other ports together, and the chance that a port failing at their rate "
-      "fails as many of its boards or more (binomial) is below 1 % divided by the number of "
+      "fails as many of its runs or more (binomial) is below 1 % divided by the number of "
       "ports: chance alone flags a port in fewer than 1 in 100 reports.",
-      "A block counts once per board (by serial, else per record). The line's driver image is "
-      "the one most boards were prepared with; a station that used another is flagged.",
+      "A block counts once per board. The line's driver image is the one most runs were "
+      "started with; a station that used another is flagged.",
       "A line that is no whole record (the start of one only, left by a station stopped while "
       "writing or by a power cut; a blank line; NUL bytes; anything else; a record of a newer "
       "schema than this flashprep-summary knows) is skipped, counted and named (file and line) "
@@ -78,15 +89,19 @@ ProgramSpec summary_spec() {
   for (const char* paragraph : report_paragraphs)
     more += wrapped(paragraph, "  ") + "\n";
   more +=
-      "Files written: --svg and --html write FILE only when it is new or a map or page\n"
-      "that flashprep-summary wrote (it marks them), and never over a file they read.\n"
+      "Files written: --svg, --html and --csv write FILE only when it is new or a map,\n"
+      "page or CSV that flashprep-summary wrote (it marks them), and never over a file\n"
+      "they read.\n"
       "\nExit status: 0 READY, 1 NOT READY, 2 NOT A FLASHPREP LOG, and 2 as well for\n"
       "bad arguments, a LOG that cannot be read or a FILE that cannot be written.\n"
       "With --results: 0 when every line of every file was a record, 1 when the report\n"
-      "is whole but damaged lines were skipped, 2 when a file cannot be read.\n";
+      "is whole but damaged lines were skipped, 2 when a file cannot be read or the\n"
+      "times asked for are none.\n";
   return {
       "flashprep-summary",
-      {"[--svg FILE] [LOG]", "--results RESULTS... [--since TIME] [--until TIME] [--html FILE]"},
+      {"[--svg FILE] [LOG]",
+       "--results RESULTS... [--since TIME] [--until TIME] [--tz ZONE] [--include-simulated] "
+       "[--html FILE] [--csv FILE]"},
       kAnyOperands,
       about,
       {
@@ -95,14 +110,23 @@ ProgramSpec summary_spec() {
           {kResults, "results", nullptr,
            "the operands are results files: a shift's report instead (below)"},
           {kSince, "since", "TIME",
-           "with --results, counts only the boards whose start is at or after TIME: UTC, as "
-           "YYYY-MM-DD (its midnight), YYYY-MM-DDTHH:MM, YYYY-MM-DDTHH:MM:SS or with .mmm, a "
-           "final Z allowed"},
-          {kUntil, "until", "TIME", "with --results, only the boards whose start is before TIME"},
+           "with --results, counts only the runs whose start is at or after TIME: YYYY-MM-DD "
+           "(its midnight), YYYY-MM-DDTHH:MM or YYYY-MM-DDTHH:MM:SS, the seconds with a fraction "
+           "if wanted (.5), then Z, an offset (+01:00) or nothing for a time in ZONE"},
+          {kUntil, "until", "TIME", "with --results, only the runs whose start is before TIME"},
+          {kTz, "tz", "ZONE",
+           "with --results, the time zone of the report's times and of a TIME without offset "
+           "(default: the machine's): a name of the zone database (Europe/Berlin, UTC) or a "
+           "fixed offset (CET-1); on Windows a fixed offset only"},
+          {kIncludeSimulated, "include-simulated", nullptr,
+           "with --results, counts the runs of simulated boards (bus sim) too"},
           {kHtml, "html", "FILE",
            "with --results, also writes FILE, one page with all of the report and charts of the "
            "yield and the boards per hour over the shift and of the failures by reason and by "
            "port, that any browser shows without a network"},
+          {kCsv, "csv", "FILE",
+           "with --results, also writes FILE, one row per run (copies dropped): the record's "
+           "members and how the report counted it"},
       },
       more};
 }
@@ -126,27 +150,83 @@ struct Options {
   bool results = false;
   std::vector<std::string> results_paths;
   std::string html_path;
-  bool since_given = false;
-  bool until_given = false;
-  int64_t since_ms = 0;
-  int64_t until_ms = 0;
+  std::string csv_path;
+  std::string since;  // as given; read once the zone is known
+  std::string until;
+  std::string zone;
+  bool with_simulated = false;
 };
 
-int shift_report(const Options& o) {
+// The second reading: each record kept, but the copies, as a row.
+bool write_runs_csv(const Options& o, const ShiftTally& tally, const TimeZone& zone,
+                    std::string* why) {
+  std::ofstream out(o.csv_path, std::ios::binary | std::ios::trunc);
+  if (!out) {
+    *why = "cannot write " + o.csv_path;
+    return false;
+  }
+  out << runs_csv_header();
+  std::vector<uint64_t> kept(o.results_paths.size(), 0);
+  uint64_t rows = 0;
+  RunFacts facts;
+  ReadNotes notes;
+  const bool read = read_results(
+      o.results_paths,
+      [&](const ResultRecord& record) {
+        if (tally.inside(record) && tally.facts(record.file, kept[record.file]++, &facts) &&
+            !facts.copy)
+          out << runs_csv_row(++rows, o.results_paths[record.file], record, facts, zone);
+      },
+      &notes, why);
+  out.close();
+  if (read && out.fail())
+    *why = "cannot write " + o.csv_path;
+  return read && !out.fail();
+}
+
+// The report's times, read in its zone.
+bool read_times(const Options& o, const TimeZone& zone, TallyOptions* t, std::string* why) {
+  t->since_given = !o.since.empty();
+  t->until_given = !o.until.empty();
+  if (t->since_given && !parse_report_time(o.since, zone, &t->since_ms, why)) {
+    *why = "--since " + *why;
+    return false;
+  }
+  if (t->until_given && !parse_report_time(o.until, zone, &t->until_ms, why)) {
+    *why = "--until " + *why;
+    return false;
+  }
+  if (t->since_given && t->until_given && t->until_ms <= t->since_ms) {
+    *why = "--until " + o.until + " is not after --since " + o.since + ": no time to report on";
+    return false;
+  }
+  return true;
+}
+
+int shift_report(const ProgramSpec& spec, const Options& o) {
   std::string why;
-  if (!o.html_path.empty() &&
-      !may_write_over(o.html_path, kShiftPageMark, "report page", o.results_paths, &why))
+  TimeZone zone;
+  TallyOptions t;
+  t.with_simulated = o.with_simulated;
+  if (!zone.open(o.zone, &why) || !read_times(o, zone, &t, &why))
+    return refuse_command_line(spec, why);
+  if ((!o.html_path.empty() &&
+       !may_write_over(o.html_path, kShiftPageMark, "report page", o.results_paths, &why)) ||
+      (!o.csv_path.empty() &&
+       !may_write_over(o.csv_path, kRunsCsvMark, "runs CSV", o.results_paths, &why)))
     return trouble(why);
-  ShiftTally tally(o.since_given, o.since_ms, o.until_given, o.until_ms);
+  ShiftTally tally(t);
   ReadNotes notes;
   if (!read_results(
           o.results_paths, [&](const ResultRecord& record) { tally.add(record); }, &notes, &why))
     return trouble(why);
-  const ShiftReport report = tally.report(o.results_paths, notes);
-  // The page is written before the report is printed, as the map is.
-  if (!o.html_path.empty() && !write_file(o.html_path, shift_html(report, FLASHPREP_VERSION)))
+  const ShiftReport report = tally.report(o.results_paths, notes, zone);
+  // The files are written before the report is printed, as the map is.
+  if (!o.html_path.empty() && !write_file(o.html_path, shift_html(report, zone, FLASHPREP_VERSION)))
     return trouble("cannot write " + o.html_path);
-  write_shift_text(report, std::cout);
+  if (!o.csv_path.empty() && !write_runs_csv(o, tally, zone, &why))
+    return trouble(why);
+  write_shift_text(report, zone, std::cout);
   std::cout.flush();
   return notes.skipped_count == 0 ? 0 : kStatusLinesSkipped;
 }
@@ -193,6 +273,34 @@ int run_summary(const Options& o) {
   return verdict.exit_status;
 }
 
+// The options that take a value, each given once at most: a second one is
+// refused rather than silently taking the place of the first.
+struct ValueOption {
+  int id;
+  const char* name;
+  std::string Options::*value;
+};
+const ValueOption kValueOptions[] = {
+    {kSvg, "svg", &Options::svg_path},  {kHtml, "html", &Options::html_path},
+    {kCsv, "csv", &Options::csv_path},  {kSince, "since", &Options::since},
+    {kUntil, "until", &Options::until}, {kTz, "tz", &Options::zone},
+};
+
+// False when `arg` is no option with a value; *why is set when it is one
+// given twice or empty.
+bool take_value(const CommandLineArg& arg, Options* o, std::string* why) {
+  for (const ValueOption& option : kValueOptions) {
+    if (option.id != arg.id)
+      continue;
+    std::string& value = o->*option.value;
+    if (!value.empty() || arg.value.empty())
+      *why = std::string("--") + option.name + (value.empty() ? " needs a value" : " given twice");
+    value = arg.value;
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -200,22 +308,16 @@ int main(int argc, char** argv) {
   const CommandLine command = read_command_line(spec, argc, argv);
   if (!command.run)
     return command.status;
-  const std::vector<CommandLineArg>& args = command.args;
   Options o;
-  for (const CommandLineArg& arg : args) {
-    if (arg.id == kSvg) {
-      o.svg_path = arg.value;
-    } else if (arg.id == kHtml) {
-      o.html_path = arg.value;
-    } else if (arg.id == kSince || arg.id == kUntil) {
-      const bool since = arg.id == kSince;
-      if (!parse_time_argument(arg.value, since ? &o.since_ms : &o.until_ms)) {
-        return refuse_command_line(spec, std::string(since ? "--since " : "--until ") + arg.value +
-                                             ": not a time" + kTimeForms);
-      }
-      (since ? o.since_given : o.until_given) = true;
+  std::string why;
+  for (const CommandLineArg& arg : command.args) {
+    if (take_value(arg, &o, &why)) {
+      if (!why.empty())
+        return refuse_command_line(spec, why);
     } else if (arg.id == kResults) {
       o.results = true;
+    } else if (arg.id == kIncludeSimulated) {
+      o.with_simulated = true;
     } else if (o.results) {
       o.results_paths.push_back(arg.value);
     } else if (!o.log_path.empty()) {
@@ -229,9 +331,11 @@ int main(int argc, char** argv) {
       return refuse_command_line(spec, "a LOG or --svg goes without --results");
     if (o.results_paths.empty())
       return refuse_command_line(spec, "--results needs at least one results file");
-    return shift_report(o);
+    return shift_report(spec, o);
   }
-  if (!o.html_path.empty() || o.since_given || o.until_given)
-    return refuse_command_line(spec, "--html, --since and --until go with --results");
+  if (!o.html_path.empty() || !o.csv_path.empty() || !o.since.empty() || !o.until.empty() ||
+      !o.zone.empty() || o.with_simulated)
+    return refuse_command_line(
+        spec, "--html, --csv, --since, --until, --tz and --include-simulated go with --results");
   return run_summary(o);
 }

@@ -25,7 +25,7 @@ using Clock = std::chrono::system_clock;
 bool run_to_its_end(BoardRun* run, const std::string& canned) {
   std::string why;
   bool taken = false;
-  if (!run->start({"/bin/sh", "-c", "cat \"$0\"", canned}, &why, &taken)) {
+  if (!run->start("/bin/sh", {"/bin/sh", "-c", "cat \"$0\"", canned}, {}, &why, &taken)) {
     ADD_FAILURE() << why;
     return false;
   }
@@ -119,7 +119,7 @@ TEST(RunRecordOf, ALogsFolderThatCannotBeSyncedStartsNoRun) {
   std::string why;
   bool taken = true;
   fail_next_syncs_for_test(1);
-  EXPECT_FALSE(run.start({"/bin/true"}, &why, &taken));
+  EXPECT_FALSE(run.start("/bin/true", {"/bin/true"}, {}, &why, &taken));
   fail_next_syncs_for_test(0);
   EXPECT_EQ(why.rfind("cannot flush the folder of " + dir.file("1-1.3.log") + ": ", 0), 0u) << why;
   EXPECT_FALSE(taken);

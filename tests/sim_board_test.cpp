@@ -558,6 +558,93 @@ TEST_F(SimFolder, BoardFilesAreListedByNameAndComeAndGoWithTheirFiles) {
   EXPECT_EQ(listed(folder), now) << "a board left plugged in keeps its devnum";
 }
 
+// Boards over several buses, as behind the hubs of a computer's buses: each
+// bus lists its own boards in name order, "sim" first and the others by
+// number; a bus whose boards are all pulled out is no longer listed; a
+// board is opened on its bus as on any other; a bus that is not a number
+// from 1 to 99 refuses the board.
+TEST_F(SimFolder, BoardsOnSeveralBuses) {
+  plug("a", "");
+  plug("b", "FLASHPREP_SIM_BUS=2\n");
+  plug("d", "FLASHPREP_SIM_BUS=1\n");
+  plug("c", "FLASHPREP_SIM_BUS=1\n");
+  plug("e", "FLASHPREP_SIM_BUS=12\n");
+  for (const char* bad : {"0", "100", "x", "", "-1", "01x"}) {
+    const std::string text = std::string("FLASHPREP_SIM_BUS=") + bad + "\n";
+    plug(std::string("refused-") + (*bad == '\0' ? "empty" : bad), text);
+  }
+  std::vector<std::string> told;
+  sim::BoardFolder folder(boards, env({}), "test",
+                          [&](const std::string&, const std::string& why) { told.push_back(why); });
+  const auto buses = [&folder] {
+    folder.find_busses();
+    folder.find_devices();
+    std::vector<std::string> seen;
+    for (usb_bus* bus = folder.get_busses(); bus != nullptr; bus = bus->next) {
+      std::string line = bus->dirname;
+      for (struct usb_device* d = bus->devices; d != nullptr; d = d->next) {
+        EXPECT_EQ(d->bus, bus);
+        line += std::string(" ") + d->filename;
+      }
+      EXPECT_TRUE(bus->next == nullptr || bus->next->prev == bus);
+      seen.push_back(line);
+    }
+    return seen;
+  };
+  EXPECT_EQ(buses(), (std::vector<std::string>{
+                         "sim a refused--1 refused-0 refused-01x refused-100 refused-empty "
+                         "refused-x",
+                         "sim1 c d", "sim2 b", "sim12 e"}));
+  for (usb_bus* bus = folder.get_busses(); bus != nullptr; bus = bus->next) {
+    for (struct usb_device* d = bus->devices; d != nullptr; d = d->next) {
+      usb_dev_handle* h = folder.open(d);
+      if (std::string(d->filename).rfind("refused-", 0) == 0) {
+        EXPECT_EQ(h, nullptr) << d->filename;
+        continue;
+      }
+      ASSERT_NE(h, nullptr) << d->filename;
+      EXPECT_EQ(folder.set_configuration(h, 1), 0) << d->filename;
+      EXPECT_EQ(folder.close(h), 0);
+    }
+  }
+  ASSERT_EQ(told.size(), 6u);
+  EXPECT_NE(told[0].find("bad value for FLASHPREP_SIM_BUS: '-1' (1 to 99)"), std::string::npos)
+      << told[0];
+  std::filesystem::remove(boards + "/b");
+  std::filesystem::remove(boards + "/a");
+  const std::vector<std::string> left = buses();
+  EXPECT_EQ(left[0].rfind("sim refused--1 ", 0), 0u) << "sim stays, without a";
+  EXPECT_EQ(std::vector<std::string>(left.begin() + 1, left.end()),
+            (std::vector<std::string>{"sim1 c d", "sim12 e"}));
+}
+
+// A device number the file gives stays across plug-ins, as a bus with one
+// address left gives it to whichever board comes next; one outside 2 to 127
+// refuses the board.
+TEST_F(SimFolder, ADeviceNumberGivenStaysAcrossPlugIns) {
+  plug("a", "FLASHPREP_SIM_DEVNUM=7\n");
+  plug("b", "FLASHPREP_SIM_DEVNUM=127\n");
+  plug("low", "FLASHPREP_SIM_DEVNUM=1\n");
+  plug("high", "FLASHPREP_SIM_DEVNUM=128\n");
+  std::vector<std::string> told;
+  sim::BoardFolder folder(boards, env({}), "test",
+                          [&](const std::string&, const std::string& why) { told.push_back(why); });
+  EXPECT_EQ(listed(folder).at("a"), 7);
+  EXPECT_EQ(listed(folder).at("b"), 127);
+  std::filesystem::remove(boards + "/a");
+  ASSERT_EQ(listed(folder).count("a"), 0u);
+  plug("a", "FLASHPREP_SIM_DEVNUM=7\n");
+  EXPECT_EQ(listed(folder).at("a"), 7) << "plugged in anew at the same number";
+  for (const char* name : {"low", "high"}) {
+    int result = 0;
+    EXPECT_EQ(configure(folder, name, &result), nullptr) << name;
+  }
+  ASSERT_EQ(told.size(), 2u);
+  EXPECT_NE(told[0].find("bad value for FLASHPREP_SIM_DEVNUM: '1' (2 to 127)"), std::string::npos)
+      << told[0];
+  EXPECT_NE(told[1].find("'128' (2 to 127)"), std::string::npos) << told[1];
+}
+
 // A board file that says anything but what the board can be is refused
 // whole: listed, but opening it reports the file and why, and gives no
 // handle; nothing is read from or written for it.

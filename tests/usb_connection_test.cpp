@@ -1,6 +1,8 @@
 // Finding, opening, configuring and closing the board.
 #include "usb/usb_bootloader.h"
 
+#include "usb/board_bus.h"
+
 #include "test_support.h"
 
 namespace {
@@ -49,6 +51,39 @@ TEST_F(Connection, WalksBusesThenDevicesAndOpensOnlyTheFirstMatch) {
     EXPECT_EQ(opens[0].device, 3) << "the device entry of the board on bus 5";
   }
   EXPECT_EQ(usb().count("usb_close"), 1);
+}
+
+// The station's look at the buses: the boards, and how many devices each
+// bus lists, hubs and all, so that a bus out of addresses can be told.
+TEST_F(Connection, ALookCountsEveryBussDevices) {
+  usb().clear_devices();
+  usb().add_device(1, 0x1d6b, 0x0002, -1);  // a root hub
+  for (int i = 0; i < 124; ++i)
+    usb().add_device(1, 0x0409, 0x55aa, -1);  // hubs and the like
+  usb().add_device(1, 0x15A2, 0x0040, 0);
+  usb().add_device(2, 0x15A2, 0x0040, usb().add_board(sim::BoardConfig()));
+  usb().add_device(1, 0x15A2, 0x0041, -1);
+  std::vector<BusUse> buses;
+  const std::vector<UsbPlace> boards = boards_on_bus(&buses);
+  ASSERT_EQ(boards.size(), 2u);
+  EXPECT_EQ(boards[0].bus, "001");
+  EXPECT_EQ(boards[1].bus, "002");
+  ASSERT_EQ(buses.size(), 2u);
+  EXPECT_EQ(buses[0].bus, "001");
+  EXPECT_EQ(buses[0].devices, 127);
+  EXPECT_TRUE(buses[0].full());
+  EXPECT_EQ(buses[1].devices, 1);
+  EXPECT_FALSE(buses[1].full());
+  usb().add_device(2, 0x0409, 0x55aa, -1);
+  boards_on_bus(&buses);
+  EXPECT_EQ(buses[1].devices, 2) << "counted afresh at each look";
+  usb().clear_devices();
+  usb().add_device(1, 0x1d6b, 0x0002, -1);
+  for (int i = 0; i < 125; ++i)
+    usb().add_device(1, 0x0409, 0x55aa, -1);
+  boards_on_bus(&buses);
+  EXPECT_EQ(buses[0].devices, 126);
+  EXPECT_FALSE(buses[0].full()) << "one address left";
 }
 
 // The station's processes each hold to one board: only a board at the

@@ -18,11 +18,21 @@ void walk_boards(const std::function<bool(const UsbPlace&, struct usb_device*)>&
   }
 }
 
-std::vector<UsbPlace> boards_on_bus() {
+std::vector<UsbPlace> boards_on_bus(std::vector<BusUse>* buses) {
   std::vector<UsbPlace> places;
   walk_boards([&places](const UsbPlace& place, struct usb_device* /*dev*/) {
     places.push_back(place);
     return false;
   });
+  if (buses == nullptr)
+    return places;
+  // The list the walk read, still libusb's until the next look.
+  buses->clear();
+  for (usb_bus* bus = usb_get_busses(); bus != nullptr; bus = bus->next) {
+    BusUse use{bus->dirname, 0};
+    for (struct usb_device* dev = bus->devices; dev != nullptr; dev = dev->next)
+      ++use.devices;
+    buses->push_back(use);
+  }
   return places;
 }

@@ -34,8 +34,23 @@ struct UsbPlace {
 // is libusb's, valid until the next look at the buses.
 void walk_boards(const std::function<bool(const UsbPlace&, struct usb_device*)>& each);
 
+// USB gives each device on a bus an address of its own, 1 to 127, the root
+// hub's among them: a bus that lists 127 devices has none left, and a
+// device plugged into it then is not listed at all (Linux gives it no
+// address, and says nothing of it).
+constexpr int kBusAddresses = 127;
+
+// One bus as a look found it: its name and how many devices it lists,
+// boards or not (on Linux every device that has an address, hubs too).
+struct BusUse {
+  std::string bus;
+  int devices = 0;
+  bool full() const { return devices >= kBusAddresses; }
+};
+
 // Every board plugged in now; none is opened. Empty without a board (or
-// without USB at all).
-std::vector<UsbPlace> boards_on_bus();
+// without USB at all). With `buses`, every bus of the same look as well, in
+// libusb's order.
+std::vector<UsbPlace> boards_on_bus(std::vector<BusUse>* buses = nullptr);
 
 #endif  // FLASHPREP_USB_BOARD_BUS_H_

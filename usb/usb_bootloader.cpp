@@ -1,5 +1,6 @@
 #include "usb/usb_bootloader.h"
 
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
@@ -38,9 +39,14 @@ bool UsbBootloader::open() {
 }
 
 bool UsbBootloader::configure() {
-  if (usb_set_configuration(handle, kConfiguration) != 0)
-    return false;
-  return usb_claim_interface(handle, kInterface) == 0;
+  // Linux refuses the configuration already while another process has
+  // claimed the interface; libusb-win32 and the simulated board refuse the
+  // claim. Both say EBUSY, as libusb 0.1 passes the system's errno on.
+  int result = usb_set_configuration(handle, kConfiguration);
+  if (result == 0)
+    result = usb_claim_interface(handle, kInterface);
+  held_elsewhere = result == -EBUSY;
+  return result == 0;
 }
 
 bool UsbBootloader::close() {

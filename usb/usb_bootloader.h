@@ -52,6 +52,8 @@ class UsbBootloader {
   // REQUIRES: no device is open.
   bool open();
   // Selects configuration 1, then claims interface 0. REQUIRES: open.
+  // When either is refused because another process holds the board (the
+  // system's EBUSY), busy() says so afterwards.
   bool configure();
   // Releases interface 0 and closes the device, if one is open. Always true.
   bool close();
@@ -99,6 +101,8 @@ class UsbBootloader {
 
   uint16_t last_reply_length() const { return reply_length; }
   bool is_open() const { return handle != nullptr; }
+  // The last configure() failed because another process holds the board.
+  bool busy() const { return held_elsewhere; }
 
  private:
   usb_dev_handle* handle;
@@ -108,6 +112,7 @@ class UsbBootloader {
   uint16_t reply_length = 0;
   std::function<bool()> stop_check;
   bool refusing = false;  // stopped: every request fails unsent
+  bool held_elsewhere = false;
 };
 
 #endif  // FLASHPREP_USB_USB_BOOTLOADER_H_

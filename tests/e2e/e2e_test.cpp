@@ -493,9 +493,11 @@ TEST_F(E2E, LauncherHelpAndBadSettings) {
 // refuses a command line it does not understand in the same words: the
 // reason, its usage and where to read more on standard error, status 2.
 TEST_F(E2E, ProgramsAnswerHelpAndVersionAndRefuseBadCommandLines) {
-  std::vector<const char*> programs = {FLASHPREP_BINARY,     FLASHPREP_SIM_LAUNCHER,
-                                       FLASHPREP_SIM_REPORT, FLASHPREP_MAKE_DRIVER,
-                                       FLASHPREP_SUMMARY,    FLASHPREP_STATION};
+  std::vector<const char*> programs = {FLASHPREP_BINARY, FLASHPREP_SIM_REPORT,
+                                       FLASHPREP_MAKE_DRIVER, FLASHPREP_SUMMARY, FLASHPREP_STATION};
+#ifndef FLASHPREP_HOST_PROGRAMS_FOREIGN
+  programs.push_back(FLASHPREP_SIM_LAUNCHER);
+#endif
 #ifdef FLASHPREP_SIM_USBREDIR
   programs.push_back(FLASHPREP_SIM_USBREDIR);
 #endif

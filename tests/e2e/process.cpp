@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <thread>
 
+#include "e2e/text_files.h"
+
 namespace {
 
 using Output = SignalPlan::Output;
@@ -145,13 +147,6 @@ int scratch_file() {
 
 double monotonic_seconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-size_t count_of(const std::string& text, const std::string& part) {
-  size_t n = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-    ++n;
-  return n;
 }
 
 }  // namespace

@@ -43,6 +43,10 @@ struct TestRecord {
   std::string station = "line-a";
   std::string port = "1-1.1";
   std::string serial;
+  int devnum = 7;  // without a serial, a board is its station, port and plug
+  std::string boot = "0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0";
+  std::string bus = "001";
+  std::string place;  // the board's place; empty: its port, else sim-SERIAL
   std::string start = "2026-12-08T06:00:00.000Z";
   double seconds = 12;
   std::vector<std::string> reasons;  // empty: READY
@@ -71,7 +75,7 @@ struct TestRecord {
       return std::chrono::system_clock::time_point(std::chrono::milliseconds(ms));
     };
     RunRecord r;
-    r.board = port.empty() ? "sim-" + serial : port;
+    r.board = !place.empty() ? place : port.empty() ? "sim-" + serial : port;
     r.start = at(start_ms);
     r.end = at(start_ms + static_cast<int64_t>(seconds * 1000) + 2);
     r.seconds = seconds;
@@ -81,10 +85,10 @@ struct TestRecord {
     r.version = "1.1.0";
     r.station = station;
     r.port = port;
-    r.bus = "001";
+    r.bus = bus;
     r.device = "007";
-    r.devnum = 7;
-    r.boot = "0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0";
+    r.devnum = devnum;
+    r.boot = boot;
     r.serial = serial;
     r.image_known = image != nullptr;
     if (image != nullptr)

@@ -3,14 +3,19 @@
 
     report_page_test.py SUMMARY MAKE_SHIFT VALIDATOR SCHEMA
 
-Makes a shift with the generator (four stations, a bad port, a station on
-another image), checks its records against the schema, writes the page with
+Makes a shift with the generator (four stations, a bad port, a station that
+changes its image, two stations of one name, runs the station ended),
+checks its records against the schema, writes the page with
 flashprep-summary --results --html, has headless Chromium (Debian's
 chromium) draw it into a PNG, and checks that each chart is there: every
 chart draws its data in a colour of its own, and so many pixels of that
-colour must be found, the charts in their order down the page. Chromium
-missing is a failure, never a skip. Prints "ok" or "not ok" per check; the
-exit status is 1 when any failed.
+colour must be found, the charts in their order down the page. Then the
+page printed (Chromium's PDF, each page drawn by pdftoppm of poppler-utils):
+each chart's colour on one page only, so no chart is cut; and the page in a
+phone's 390 px: nothing drawn at its right edge (the content would run past
+it), each chart narrower than the window. Chromium missing is a failure,
+never a skip. Prints "ok" or "not ok" per check; the exit status is 1 when
+any failed.
 """
 import os
 import shutil
@@ -20,15 +25,9 @@ import sys
 import tempfile
 import zlib
 
-failed = 0
+import checks
+from checks import check
 
-
-def check(what, condition, detail=""):
-    global failed
-    print(("ok - " if condition else "not ok - ") + what + ("" if condition else f": {detail}"))
-    if not condition:
-        failed += 1
-    return condition
 
 
 def read_png(path):
@@ -98,11 +97,72 @@ def colour_boxes(width, rows, colours):
     return found
 
 
+def drawn_by_chromium(chromium, profile, what, page, out, options):
+    """Headless Chromium draws `page` into `out` (--screenshot or
+    --print-to-pdf, in `options`); False, told, when it did not."""
+    made = subprocess.run(
+        [chromium, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+         "--no-first-run", "--disable-background-networking", "--disable-component-update",
+         "--disable-sync", "--hide-scrollbars", f"--user-data-dir={profile}"] + options
+        + ["file://" + page], capture_output=True, text=True, timeout=240)
+    return check(what, made.returncode == 0 and os.path.exists(out), made.stderr[-2000:])
+
+
+def printed(chromium, profile, page, scratch, charts):
+    """Each chart on one printed page."""
+    pdf = os.path.join(scratch, "page.pdf")
+    if not drawn_by_chromium(chromium, profile, "chromium prints the page", page, pdf,
+                             ["--no-pdf-header-footer", f"--print-to-pdf={pdf}"]):
+        return
+    keep(pdf)
+    drawn = subprocess.run(["pdftoppm", "-r", "40", "-png", pdf, os.path.join(scratch, "printed")],
+                           capture_output=True, text=True)
+    pngs = sorted(f for f in os.listdir(scratch) if f.startswith("printed"))
+    check(f"pdftoppm draws its {len(pngs)} pages", drawn.returncode == 0 and len(pngs) > 1,
+          drawn.stderr)
+    on_pages = {colour: [] for _, colour, _ in charts}
+    for n, name in enumerate(pngs):
+        width, _, rows = read_png(os.path.join(scratch, name))
+        for colour, box in colour_boxes(width, rows, list(on_pages)).items():
+            if box[0] >= 10:
+                on_pages[colour].append(n + 1)
+    for name, colour, _ in charts[:4]:
+        check(f"printed, {name} lies on one page (pages {on_pages[colour]})",
+              len(on_pages[colour]) == 1)
+
+
+def on_a_phone(chromium, profile, page, scratch, charts):
+    """Nothing runs past a 390 px window."""
+    png = os.path.join(scratch, "phone.png")
+    if not drawn_by_chromium(chromium, profile, "chromium draws the page 390 px wide", page, png,
+                             ["--window-size=390,4000", f"--screenshot={png}"]):
+        return
+    width, height, rows = read_png(png)
+    edge = [y for y in range(height) for x in range(width - 3, width)
+            if min(rows[y][3 * x:3 * x + 3]) < 200]
+    check("nothing is drawn at the window's right edge", not edge,
+          f"{len(edge)} dark pixels, the first at y={edge[:1]}")
+    boxes = colour_boxes(width, rows, [c for _, c, _ in charts[:4]])
+    for name, colour, _ in charts[:4]:
+        count, _, _, left, right = boxes[colour]
+        check(f"at 390 px, {name} is drawn inside the window", count > 0 and right < width - 4,
+              f"{count} pixels up to x={right}")
+    keep(png)
+
+
+def keep(path):
+    """A copy for a person to look at, into FLASHPREP_PAGE_KEEP when set."""
+    folder = os.environ.get("FLASHPREP_PAGE_KEEP")
+    if folder:
+        shutil.copy(path, folder)
+
+
 def main(argv):
     summary, make_shift, validator, schema = argv[1:5]
     scratch = tempfile.mkdtemp(prefix="flashprep-page-")
     try:
-        shift = subprocess.run([make_shift, scratch], capture_output=True, text=True)
+        shift = subprocess.run([make_shift, "--twin", "--ended", "6", scratch], capture_output=True,
+                               text=True)
         check("the generator makes a shift", shift.returncode == 0, shift.stderr)
         files = sorted(os.path.join(scratch, f) for f in os.listdir(scratch) if f.endswith(".jsonl"))
         valid = subprocess.run([sys.executable, validator, schema] + files,
@@ -124,14 +184,8 @@ def main(argv):
         png = os.path.join(scratch, "page.png")
         profile = os.path.join(scratch, "profile")
         os.mkdir(profile)
-        shot = subprocess.run(
-            [chromium, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
-             "--no-first-run", "--disable-background-networking", "--disable-component-update",
-             "--disable-sync", "--hide-scrollbars", f"--user-data-dir={profile}",
-             "--window-size=1100,2300", f"--screenshot={png}", "file://" + page],
-            capture_output=True, text=True, timeout=240)
-        if not check("chromium draws the page", shot.returncode == 0 and os.path.exists(png),
-                     shot.stderr[-2000:]):
+        if not drawn_by_chromium(chromium, profile, "chromium draws the page", page, png,
+                                 ["--window-size=1100,2300", f"--screenshot={png}"]):
             return 1
         width, height, rows = read_png(png)
         check("the picture is the window's size", (width, height) == (1100, 2300),
@@ -155,9 +209,11 @@ def main(argv):
         check("the port that stands out is among the ports' bars",
               None not in (port_box[1], flagged_box[1]) and port_box[1] <= flagged_box[1] <= port_box[2],
               f"{port_box} {flagged_box}")
+        printed(chromium, profile, page, scratch, charts)
+        on_a_phone(chromium, profile, page, scratch, charts)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
-    return 1 if failed else 0
+    return 1 if checks.failed else 0
 
 
 if __name__ == "__main__":

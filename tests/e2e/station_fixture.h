@@ -51,6 +51,9 @@ class Station : public ::testing::Test {
     char tmpl[] = "/tmp/flashprep-station-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir = tmpl;
+    // The boards' claims of the stations a test starts, its own: tests run
+    // side by side with boards of the same names.
+    ASSERT_EQ(setenv("FLASHPREP_LOCK_DIR", (dir / "claims").c_str(), 1), 0);
     std::vector<uint8_t> driver(kDriverBytes);
     for (size_t i = 0; i < driver.size(); ++i)
       driver[i] = static_cast<uint8_t>(i * 31 + 7);
@@ -90,6 +93,36 @@ class Station : public ::testing::Test {
         pids.push_back(std::stoi(name));
     }
     return pids;
+  }
+
+  // Waits (a minute at most) until every process working in the scratch
+  // folder runs one thread alone: a board's process whose station ended has
+  // then filed its stop request (the thread that watches for the station's
+  // end ends once it has), and stops at its next exchange.
+  bool orphans_stopping() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    for (;;) {
+      bool all = true;
+      for (const int pid : processes_in(dir)) {
+        const std::string status = read_text("/proc/" + std::to_string(pid) + "/status");
+        all = all && (status.empty() || status.find("\nThreads:\t1\n") != std::string::npos);
+      }
+      if (all)
+        return true;
+      if (std::chrono::steady_clock::now() > deadline)
+        return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  // Waits (a minute at most) until no process works in the scratch folder.
+  bool processes_ended() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!processes_in(dir).empty()) {
+      if (std::chrono::steady_clock::now() > deadline)
+        return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
   }
 
   ProcessResult station(const Env& env, std::vector<std::string> args = {},
@@ -169,6 +202,36 @@ class Station : public ::testing::Test {
     fs::rename(hidden, dir / folder / name);
   }
   Env folder(const std::string& name) { return {{"FLASHPREP_SIM_BOARDS", (dir / name).string()}}; }
+  // The command line that runs the station with `args` as nobody (setpriv),
+  // since root writes anywhere, on copies of the launcher, the station and
+  // the board library in the scratch folder: that user may not enter the
+  // folder the build lies in (root's home is private). `env` is told where
+  // the library's copy is.
+  std::vector<std::string> station_as_nobody(const std::vector<std::string>& args, Env* env) {
+    const fs::perms readable = fs::perms::owner_all | fs::perms::group_read |
+                               fs::perms::group_exec | fs::perms::others_read |
+                               fs::perms::others_exec;
+    const fs::path programs = dir / "programs";
+    fs::create_directories(programs);
+    fs::permissions(programs, readable);
+    for (const fs::path program :
+         {FLASHPREP_SIM_LAUNCHER, FLASHPREP_STATION, FLASHPREP_SIM_PRELOAD}) {
+      if (!fs::exists(programs / program.filename()))
+        fs::copy_file(program, programs / program.filename());
+      fs::permissions(programs / program.filename(), readable);
+    }
+    (*env)["FLASHPREP_SIM_LIBRARY"] =
+        (programs / fs::path(FLASHPREP_SIM_PRELOAD).filename()).string();
+    std::vector<std::string> argv = {
+        "/usr/bin/setpriv",
+        "--reuid=nobody",
+        "--regid=nogroup",
+        "--clear-groups",
+        (programs / fs::path(FLASHPREP_SIM_LAUNCHER).filename()).string(),
+        (programs / fs::path(FLASHPREP_STATION).filename()).string()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+  }
   // A board file's settings that hold board `name` before the format
   // replies of `blocks`: its process creates hold(name) once such a request
   // came, and the board answers once let_go(name) removed it. A test moves

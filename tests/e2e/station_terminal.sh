@@ -7,33 +7,21 @@
 # terminal is resized (160 columns, then 70), then the closing table;
 # Ctrl-C typed there stops both boards after the exchange in flight, once
 # each, the view says so, and the station ends by SIGINT (130); watching, it
-# says it watches before any board comes, a line per port stays, EMPTY once
-# its board is pulled out.
+# says it watches before any board comes (drawn again whole when resized
+# right after), a line per port stays, EMPTY once its board is pulled out; a
+# drawing shorter than the one before leaves nothing of it below.
 # Fails, never skips, when tmux is missing: tools/test installs it.
 set -u
 launcher=$1 station=$2 make_driver=$3 dir=$4
 command -v tmux >/dev/null 2>&1 || { echo "tmux not installed (apt-get install tmux)"; exit 1; }
 rm -rf "$dir" && mkdir -p "$dir" && cd "$dir" || exit 1
+# The boards' claims of this test's stations, its own.
+export FLASHPREP_LOCK_DIR="$dir/claims"
 "$make_driver" serial_flash.S19 3000 >/dev/null || exit 1
 socket=none
 trap 'tmux -L "$socket" kill-server 2>/dev/null' EXIT
 
-fail() {
-  echo "FAIL: $1"
-  echo "--- screen:"
-  tmux -L "$socket" capture-pane -p
-  exit 1
-}
-# wait_for SECONDS COMMAND...: polls COMMAND every 0.1 s.
-wait_for() {
-  limit=$(($1 * 10)); shift
-  while ! "$@"; do
-    limit=$((limit - 1))
-    [ "$limit" -gt 0 ] || return 1
-    sleep 0.1
-  done
-}
-screen_has() { tmux -L "$socket" capture-pane -p | grep -Eq "$1"; }
+. "$(dirname "$0")/tmux_lib.sh"
 # Two bars, the overall line and nothing else on the screen, no line
 # reaching the last column: a redrawing that does not go back over its own
 # lines, or lines that wrap, leave old ones behind.
@@ -58,8 +46,9 @@ held_boards() {
     printf 'FLASHPREP_SIM_HOLD_FILE=%s\nFLASHPREP_SIM_HOLD_BLOCKS=%s\n' "$dir/hold-$b" "$1" >boards/$b
   done
 }
-# start NAME WIDTH SETTINGS [ARGUMENT]: a terminal server of its own for
-# each run.
+# start NAME WIDTH SETTINGS [ARGUMENT [LINE]]: a terminal server of its own
+# for each run; LINE is printed before the station starts, as a prompt would
+# be.
 start() {
   tmux -L "$socket" kill-server 2>/dev/null
   socket="station-test-$$-$1"
@@ -68,7 +57,7 @@ start() {
   # The shell that runs the station outlives a Ctrl-C to tell its status;
   # a trap (unlike an ignored signal) is not passed on to the station.
   tmux -L "$socket" new-session -d -x "$width" -y 30 -c "$dir" \
-    "trap true INT; env $1 '$launcher' '$station' ${2:-}; echo EXIT \$?; sleep 600"
+    "trap true INT; ${3:+echo '$3';} env $1 '$launcher' '$station' ${2:-}; echo EXIT \$?; sleep 600"
 }
 
 # A whole run: the live lines while the boards format, at 160 columns and,
@@ -113,6 +102,9 @@ wait_for 30 screen_has '^STOPPING ON SIGNAL 2: each board ends its exchange' ||
 rm hold-a hold-b
 wait_for 30 screen_has '^EXIT' || fail "the station did not end after Ctrl-C"
 screen_has '^EXIT 130$' || fail "the station did not end by SIGINT"
+# The last drawing has no stop under way: one line shorter than the one
+# before it, whose stop line must not stay under it.
+screen_has '^STOPPING ON SIGNAL' && fail "the stop's line left under the last drawing"
 for log in "$(latest_log sim-a)" "$(latest_log sim-b)"; do
   [ "$(tail -n 1 "$log")" = "BLOCK 5 FORMATTED" ] || fail "$log does not end with block 5's line"
 done
@@ -123,9 +115,23 @@ screen_has '^STOPPED BY SIGNAL 2$' || fail "the closing table does not say the s
 # Watching: a line per port that stays; a port whose board was pulled out
 # shows EMPTY and its last verdict; Ctrl-C ends it by SIGINT.
 rm -rf station-logs boards && mkdir boards
-start watch 70 "FLASHPREP_SIM_BOARDS=$dir/boards" --watch
+start watch 70 "FLASHPREP_SIM_BOARDS=$dir/boards" --watch "BEFORE THE STATION"
 wait_for 30 screen_has '^WATCHING: 0 prepared \(0 READY, 0 NOT READY\); plug a board in$' ||
   fail "nothing says the station watches while no board is plugged"
+# Resized right after that first drawing, to fewer columns than its line:
+# the terminal folds the line in two and pushes the line above into its
+# history, keeping the cursor's row; the view is drawn again from the top,
+# one line cut to the new width, nothing of the folded one left.
+watching_only() {
+  [ "$(screen | grep -c .)" -eq 1 ] && screen_has "^$1\$" &&
+    [ "$(screen | awk -v w="$2" 'length($0) >= w' | wc -l)" -eq 0 ]
+}
+tmux -L "$socket" resize-window -x 30
+wait_for 30 watching_only 'WATCHING: 0 prepared \(0 READY' 30 ||
+  fail "not drawn again whole after a resize right after the first drawing"
+tmux -L "$socket" resize-window -x 70
+wait_for 30 watching_only 'WATCHING: 0 prepared \(0 READY, 0 NOT READY\); plug a board in' 70 ||
+  fail "not drawn again whole at 70 columns"
 : >boards/a
 # b's reason is longer than the 70 columns: its line is cut, not wrapped.
 echo FLASHPREP_SIM_FORMAT_REQUEST_FAILS=9,19,29,39,49,59,69,79,89,99,109,119 >boards/b

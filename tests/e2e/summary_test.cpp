@@ -509,12 +509,16 @@ TEST_F(Summary, VersionAndHelp) {
   r = run_process({FLASHPREP_SUMMARY, "--help"}, dir.string(), {});
   EXPECT_EQ(r.exit_status, 0);
   for (const char* told : {"--results RESULTS...", "--since", "--until", "--html FILE",
+                           "--csv FILE", "--tz ZONE", "--include-simulated", "First-pass yield",
                            "A port stands out when", "95th percentile", "YYYY-MM-DD"})
     EXPECT_NE(r.out.find(told), std::string::npos) << told;
   for (const std::vector<std::string>& argv : std::vector<std::vector<std::string>>{
            {FLASHPREP_SUMMARY, "--results"},
            {FLASHPREP_SUMMARY, "--html", "page.html", "run.log"},
            {FLASHPREP_SUMMARY, "--since", "2026-12-08", "run.log"},
+           {FLASHPREP_SUMMARY, "--csv", "runs.csv", "run.log"},
+           {FLASHPREP_SUMMARY, "--tz", "UTC", "run.log"},
+           {FLASHPREP_SUMMARY, "--include-simulated", "run.log"},
            {FLASHPREP_SUMMARY, "run.log", "--results", "r.jsonl"},
            {FLASHPREP_SUMMARY, "--results", "r.jsonl", "--svg", "map.svg"},
            {FLASHPREP_SUMMARY, "--results", "r.jsonl", "--until"},

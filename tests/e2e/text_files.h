@@ -27,4 +27,12 @@ inline std::vector<std::string> lines_of(const std::string& text) {
   return lines;
 }
 
+// How many times `part` is in `text`, overlapping ones too.
+inline size_t count_of(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+    ++n;
+  return n;
+}
+
 #endif  // FLASHPREP_TESTS_E2E_TEXT_FILES_H_

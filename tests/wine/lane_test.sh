@@ -154,7 +154,8 @@ case $case_name in
     printf 'FLASHPREP_SIM_FAULT=short@42,error@45\nFLASHPREP_SIM_REFUSE_WRITES=2530\n' \
       >"$scratch/station.dir/boards/b"
     printf 'FLASHPREP_SIM_UNPLUG_AFTER=4000\n' >"$scratch/station.dir/boards/c"
-    on_windows station "$board/flashprep-station.exe" FLASHPREP_SIM_BOARDS=boards
+    on_windows station "$board/flashprep-station.exe" FLASHPREP_SIM_BOARDS=boards \
+      FLASHPREP_LOCK_DIR=claims
     check "exit status 1: not every board READY" [ "$status" -eq 1 ]
     for bn in a b c; do  # not `name`: reference() sets it
       # shellcheck disable=SC2046 # one setting a line, none with spaces
@@ -435,13 +436,15 @@ EOF
     files="flashprep-1.0.jsonl station-1.jsonl station-2.jsonl station-3.jsonl station-4.jsonl"
     # shellcheck disable=SC2086 # the file names, none with spaces
     status=0
-    (cd "$shift" && "$reference_build/flashprep-summary" --results $files --html linux.html) \
-      >"$scratch/linux.txt" || status=$?
+    # The same fixed zone on both: Windows's C runtime knows no zone database.
+    (cd "$shift" && "$reference_build/flashprep-summary" --results $files --tz CET-1 \
+      --html linux.html --csv linux.csv) >"$scratch/linux.txt" || status=$?
     check "Linux: exit status 1, a damaged line skipped (was $status)" [ "$status" -eq 1 ]
     status=0
     # shellcheck disable=SC2086
     (cd "$shift" && "$src/tools/wine-run" "$windows/flashprep-summary.exe" --results $files \
-      --html windows.html) >"$scratch/windows.raw" 2>"$scratch/windows.err" || status=$?
+      --tz CET-1 --html windows.html --csv windows.csv) >"$scratch/windows.raw" \
+      2>"$scratch/windows.err" || status=$?
     check "exit status 1, a damaged line skipped (was $status)" [ "$status" -eq 1 ]
     check "every line ends in CR LF" crlf_lines "$scratch/windows.raw"
     sed "s/$cr\$//" "$scratch/windows.raw" >"$scratch/windows.txt"
@@ -449,6 +452,23 @@ EOF
     check "it names the cut line" grep -q "^SKIPPED: 1 DAMAGED LINE: station-4.jsonl LINE [0-9]* (CUT)\$" \
       "$scratch/windows.txt"
     check "the page as on Linux" cmp "$shift/linux.html" "$shift/windows.html"
+    check "the CSV as on Linux" cmp "$shift/linux.csv" "$shift/windows.csv"
+    check "times in CET-1, an hour ahead of UTC" grep -q "^SHIFT REPORT: .*+01:00 (.*TIMES IN CET-1\$" \
+      "$scratch/windows.txt"
+    status=0
+    (cd "$shift" && "$src/tools/wine-run" "$windows/flashprep-summary.exe" --results \
+      station-1.jsonl --tz Europe/Berlin) >/dev/null 2>"$scratch/zone.err" || status=$?
+    check "a zone of the database is refused on Windows (exit $status)" [ "$status" -eq 2 ]
+    check "... saying what works there" grep -q "on Windows a fixed offset" "$scratch/zone.err"
+    status=0
+    (cd "$shift" && "$src/tools/wine-run" "$windows/flashprep-summary.exe" --results \
+      station-1.jsonl --tz EST5 --since 2026-12-08T03:00 --until 2026-12-08T04:00:00.5-05:00) \
+      >"$scratch/est.raw" 2>&1 || status=$?
+    sed "s/$cr\$//" "$scratch/est.raw" >"$scratch/est.txt"
+    (cd "$shift" && "$reference_build/flashprep-summary" --results station-1.jsonl --tz EST5 \
+      --since 2026-12-08T03:00 --until 2026-12-08T04:00:00.5-05:00) >"$scratch/est.linux" || true
+    check "local times read and shown in EST5 as on Linux (exit $status)" \
+      same_text "$scratch/est.linux" "$scratch/est.txt"
     cp "$shift/station-1.jsonl" "$scratch/kept.jsonl"
     mkdir "$shift/sub"
     status=0

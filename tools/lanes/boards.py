@@ -3,9 +3,10 @@ preloaded board of this machine's build (flashprep-sim flashprep,
 in-process), the reference a lane's run through another stack must equal.
 """
 import os
+import signal
 import subprocess
 
-from harness import LaneError
+from harness import LaneError, wait_until
 
 
 def clean_env():
@@ -34,9 +35,11 @@ def read_board_file(path):
 
 class Alone:
     """Board `name`'s run alone in folder/NAME.dir (a new folder gets the
-    sample driver file): its output in `out`, the board's state in `state`."""
+    sample driver file): its output in `out`, the board's state in `state`.
+    With `stop_at`, a whole output line, the run is sent SIGTERM as soon as
+    it has printed that line (as a service's stop reaches it)."""
 
-    def __init__(self, build, folder, name, settings):
+    def __init__(self, build, folder, name, settings, stop_at=None):
         self.out = os.path.join(folder, name + ".out")
         self.state = os.path.join(folder, name + ".state")
         run_dir = os.path.join(folder, name + ".dir")
@@ -46,12 +49,17 @@ class Alone:
                             os.path.join(run_dir, "serial_flash.S19")], check=True)
         env = dict(clean_env(), **settings, FLASHPREP_SIM_STATE=self.state)
         with open(self.out, "wb") as out:
-            ran = subprocess.run([os.path.join(build, "flashprep-sim"),
-                                  os.path.join(build, "flashprep")], cwd=run_dir, env=env,
-                                 stdout=out)
-        if ran.returncode != 0:
-            raise LaneError(f"board {name}'s run alone failed (status {ran.returncode})")
+            run = subprocess.Popen([os.path.join(build, "flashprep-sim"),
+                                    os.path.join(build, "flashprep")], cwd=run_dir, env=env,
+                                   stdout=out)
+        if stop_at is not None:
+            if wait_until(lambda: stop_at in self.lines(), 600,
+                          stop=lambda: run.poll() is not None):
+                run.send_signal(signal.SIGTERM)
+        status = run.wait()
+        if stop_at is None and status != 0:
+            raise LaneError(f"board {name}'s run alone failed (status {status})")
 
     def lines(self):
-        with open(self.out, encoding="utf-8") as f:
+        with open(self.out, encoding="utf-8", errors="replace") as f:
             return f.read().splitlines()

@@ -97,6 +97,35 @@ class Stream:
         self._thread.join(timeout)
 
 
+def connect_unix(path, timeout, stop=None, what="listener"):
+    """A stream socket connected to the unix socket `path` once something
+    listens there (QEMU makes its sockets as it starts); LaneError after
+    `timeout` seconds or once stop() is true."""
+    sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+
+    def connected():
+        try:
+            sock.connect(path)
+            return True
+        except (FileNotFoundError, ConnectionRefusedError):
+            return False
+
+    if not wait_until(connected, timeout, stop=stop):
+        sock.close()
+        raise LaneError(f"no {what} on {path}")
+    return sock
+
+
+def close_socket(sock):
+    """Shuts the connection down, so that a thread reading it sees its end,
+    and closes it; one closed already is left as it is."""
+    try:
+        sock.shutdown(socket.SHUT_RDWR)
+    except OSError:
+        pass
+    sock.close()
+
+
 def json_line(line):
     try:
         message = json.loads(line)
@@ -110,18 +139,7 @@ class Qmp:
     answered in order of their ids, events are kept for wait_event."""
 
     def __init__(self, path, timeout=60, stop=None):
-        self._socket = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-
-        def connected():
-            try:
-                self._socket.connect(path)
-                return True
-            except (FileNotFoundError, ConnectionRefusedError):
-                return False
-
-        if not wait_until(connected, timeout, stop=stop):
-            self._socket.close()
-            raise LaneError(f"no monitor on {path}")
+        self._socket = connect_unix(path, timeout, stop, "monitor")
         self._messages = Stream(self._socket.makefile("rb"), json_line)
         self._sent = 0
         self._lock = threading.Lock()
@@ -165,11 +183,7 @@ class Qmp:
         return self._messages.wait(event, timeout)
 
     def close(self):
-        try:
-            self._socket.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
-        self._socket.close()
+        close_socket(self._socket)
 
 
 def option(kind, **properties):
@@ -195,6 +209,10 @@ class Qemu:
         self.work = work
         self._ids = 0
         qmp_path = os.path.join(work, "qmp.sock")
+        # A QEMU before this one in the same folder (killed, as a power cut)
+        # left its socket: the monitor to connect to is this QEMU's.
+        if os.path.exists(qmp_path):
+            os.remove(qmp_path)
         command = list(argv) + ["-display", "none", "-monitor", "none", "-serial", "stdio",
                                 "-qmp", option(f"unix:{qmp_path}", server="on", wait="off")]
         self._console_log = open(os.path.join(work, "console.log"), "ab")

@@ -16,29 +16,27 @@ from harness import (Board, LaneError, Qmp, QmpError, Stream, console_lines, opt
 GREETING = b'{"QMP": {"version": {}, "capabilities": []}}\n'
 
 
-class FakeMonitor:
-    """A unix socket peer playing QEMU's monitor: greets, then hands each
-    request it reads to answer(request), which returns the bytes to send
-    (None: close the connection)."""
+class SocketPeer:
+    """A unix socket peer of the test's own at folder/NAME: sends each of
+    `greeting` once connected, then hands every line it reads to
+    answer(line), which returns the bytes to send (None: close the
+    connection)."""
 
-    def __init__(self, folder, answer, greeting=(GREETING,)):
-        self.path = os.path.join(folder, "qmp.sock")
-        self.requests = []
+    def __init__(self, folder, name, greeting, answer):
+        self.path = os.path.join(folder, name)
         self._server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         self._server.bind(self.path)
         self._server.listen(1)
-        self._thread = threading.Thread(target=self._serve, args=(answer, greeting), daemon=True)
+        self._thread = threading.Thread(target=self._serve, args=(greeting, answer), daemon=True)
         self._thread.start()
 
-    def _serve(self, answer, greeting):
+    def _serve(self, greeting, answer):
         conn, _ = self._server.accept()
         with conn, conn.makefile("rb") as lines:
             for part in greeting:
                 conn.sendall(part)
             for line in lines:
-                request = json.loads(line)
-                self.requests.append(request)
-                reply = answer(request)
+                reply = answer(line)
                 if reply is None:
                     break
                 conn.sendall(reply)
@@ -46,6 +44,20 @@ class FakeMonitor:
     def close(self):
         self._thread.join(10)
         self._server.close()
+
+
+class FakeMonitor(SocketPeer):
+    """QEMU's monitor: greets, then hands each request to answer(request)."""
+
+    def __init__(self, folder, answer, greeting=(GREETING,)):
+        self.requests = []
+
+        def requested(line):
+            request = json.loads(line)
+            self.requests.append(request)
+            return answer(request)
+
+        super().__init__(folder, "qmp.sock", greeting, requested)
 
 
 def reply(request, **fields):
