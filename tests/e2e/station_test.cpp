@@ -495,6 +495,24 @@ TEST_F(Station, WhatCannotBeWrittenIsSaid) {
   EXPECT_NE(r.out.find("NOT READY: LOG NOT WRITTEN: No space left on device\n"), std::string::npos)
       << r.out;
 
+  // A logs folder on a disk without a byte left: the station's claim on it
+  // cannot be written, so no board is started, and status 3 (try again).
+  fs::remove_all(dir / "small" / "logs");
+  {
+    std::ofstream filler(dir / "small" / "filler", std::ios::binary);
+    const std::string page(4096, 'x');
+    while (filler.write(page.data(), static_cast<std::streamsize>(page.size())) && filler.flush()) {
+    }
+  }
+  r = station(folder("boards"), {"--logs", "small/logs", "--results", "r.jsonl"});
+  EXPECT_EQ(r.exit_status, 3) << r.out << r.err;
+  EXPECT_EQ(r.out.find("STARTED"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("cannot write small/logs/.flashprep-station.lock: No space left on device"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(records("r.jsonl").size(), 2u) << "a record of a board never started";
+  fs::remove(dir / "small" / "filler");
+
   // Records on a device that takes none: each said, given whole on standard
   // error at the end, and status 2.
   fs::remove_all(dir / "small" / "logs");
