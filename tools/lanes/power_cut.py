@@ -23,6 +23,10 @@ STATION_ENDED = "STATION ENDED"
 # How far past the expected end of the three runs a cut may fall.
 PAST_THE_END = 1.2
 
+# How long the station of the new boot may take to start and record a run
+# from its note.
+RECOVERY_SECONDS = 120
+
 
 def runs_seen(lines):
     """The runs a boot's station lines tell of, in order: [port, log,
@@ -174,6 +178,18 @@ class PowerCuts:
             cut_boot = m.boot
             m = lane.power_on(boards=BOARDS)
             checks.m = m
+            # The station of the new boot records the runs the cut broke off
+            # from their notes once it runs, which may be after the guest's
+            # agent answers: the file is read once it has said so for each
+            # (or the wait has given up, which the check then tells). A run
+            # whose record the station wrote just before the cut, its
+            # FINISHED line lost with the cut, is not recovered: its wait is
+            # kept short.
+            ports = {port_of(name) for name in BOARDS}
+            for port, _, finished in runs_seen(seen):
+                if port in ports and not finished:
+                    m.wait_event("RECOVERED", port, 1, RECOVERY_SECONDS,
+                                 f"the record of {port}'s run power cut {k} broke off")
             self.judge(k, seed, seen, cut_boot)
             self.boots.append(m.boot)
             started = [name for name in BOARDS
