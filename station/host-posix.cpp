@@ -80,10 +80,13 @@ struct Pipe {
 };
 
 // The program's own file, opened at the first call and never closed: the
-// program, whatever later replaces it at its path. Close-on-exec: the kernel
-// reads the program through its path before it closes such descriptors.
+// program, whatever later replaces it at its path. Not close-on-exec: a
+// program the system hands to an interpreter (binfmt_misc, as qemu-user
+// runs an arm64 build on a PC) is opened by that interpreter through
+// /proc/self/fd/N after the exec, when such a descriptor would be gone; a
+// board's process thus holds one descriptor of its program, unused.
 int program_file() {
-  static const int program = open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
+  static const int program = open("/proc/self/exe", O_RDONLY);
   return program;
 }
 
