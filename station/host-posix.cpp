@@ -2,6 +2,7 @@
 // signals; port names from Linux's sysfs when it is there.
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
@@ -15,7 +16,6 @@
 #include <cstring>
 #include <fstream>
 #include <map>
-#include <thread>
 #include <utility>
 
 #include "app/interrupt.h"
@@ -252,18 +252,30 @@ std::string system_claims_folder() {
   return "/run/flashprep";
 }
 
+namespace {
+
+void* watch_input(void* /*unused*/) {
+  char byte = 0;
+  ssize_t got = 0;
+  do {
+    got = read(STDIN_FILENO, &byte, 1);
+  } while (got > 0 || (got < 0 && errno == EINTR));
+  request_interrupt(SIGTERM);
+  return nullptr;
+}
+
+}  // namespace
+
 void stop_when_station_ends() {
   struct stat st = {};
   if (fstat(STDIN_FILENO, &st) != 0 || !S_ISFIFO(st.st_mode))
     return;
-  std::thread([] {
-    char byte = 0;
-    ssize_t got = 0;
-    do {
-      got = read(STDIN_FILENO, &byte, 1);
-    } while (got > 0 || (got < 0 && errno == EINTR));
-    request_interrupt(SIGTERM);
-  }).detach();
+  // A thread the system refuses (the user's process limit reached: a
+  // sanitizer's own thread may take the last one) leaves the run unwatched
+  // rather than ended: it still stops on the station's signals.
+  pthread_t thread{};
+  if (pthread_create(&thread, nullptr, watch_input, nullptr) == 0)
+    (void)pthread_detach(thread);
 }
 
 void survive_closed_output() {
