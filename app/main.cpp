@@ -12,7 +12,7 @@
 #include "util/command_line.h"
 
 int main(int argc, char** argv) {
-  const ProgramSpec spec = {
+  const ProgramSyntax syntax = {
       "flashprep",
       {""},
       0,
@@ -23,12 +23,12 @@ int main(int argc, char** argv) {
       "It prints one fixed upper-case line per step (man flashprep tells what each\n"
       "means; flashprep-summary judges them) and exits with 0 whatever happened to\n"
       "the board. SIGINT, SIGTERM and SIGHUP stop it between two exchanges.\n"};
-  const CommandLine command = read_command_line(spec, argc, argv);
+  const CommandLine command = read_command_line(syntax, argc, argv);
   if (!command.run)
     return command.status;
   // A lone `--` is an argument too: flashprep runs only when given none.
   if (argc > 1)
-    return refuse_command_line(spec, std::string("unexpected argument ") + argv[1]);
+    return refuse_command_line(syntax, std::string("unexpected argument ") + argv[1]);
 
   const int interrupt = run_flashprep(std::cout);
   if (interrupt != 0)

@@ -37,7 +37,7 @@ bool parse_number(const char* text, int base, unsigned long* value) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const ProgramSpec spec = {
+  const ProgramSyntax syntax = {
       "flashprep-make-driver",
       {"PATH [BYTES [START_HEX]]"},
       3,
@@ -45,21 +45,21 @@ int main(int argc, char** argv) {
       "BYTES bytes (default 4000) from address START_HEX (default 20000000), as\n"
       "S3 records. The bytes are the same on every run. For rehearsals with the\n"
       "simulated board; a real board needs the real driver.\n"};
-  const CommandLine command = read_command_line(spec, argc, argv);
+  const CommandLine command = read_command_line(syntax, argc, argv);
   if (!command.run)
     return command.status;
   const std::vector<CommandLineArg>& args = command.args;
   if (args.empty())
-    return refuse_command_line(spec, "no PATH to write");
+    return refuse_command_line(syntax, "no PATH to write");
   unsigned long bytes = kDefaultBytes;
   unsigned long start = kDefaultStart;
   if (args.size() > 1 &&
       (!parse_number(args[1].value.c_str(), 10, &bytes) || bytes == 0 || bytes > kMaxBytes))
-    return refuse_command_line(spec, "BYTES must be a decimal number from 1 to 16777216");
+    return refuse_command_line(syntax, "BYTES must be a decimal number from 1 to 16777216");
   if (args.size() > 2 && (!parse_number(args[2].value.c_str(), 16, &start) || start > 0xFFFFFFFFul))
-    return refuse_command_line(spec, "START_HEX must be a 32-bit hexadecimal address");
+    return refuse_command_line(syntax, "START_HEX must be a 32-bit hexadecimal address");
   if (uint64_t{start} + bytes - 1 > 0xFFFFFFFFu)
-    return refuse_command_line(spec, "the image runs past address FFFFFFFF");
+    return refuse_command_line(syntax, "the image runs past address FFFFFFFF");
   const std::string& path = args[0].value;
 
   // xorshift32: cheap, fixed and good enough to avoid visible patterns.

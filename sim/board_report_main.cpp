@@ -48,7 +48,7 @@ bool parse_event(const char* line, std::string* kind, long* value) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const ProgramSpec spec = {
+  const ProgramSyntax syntax = {
       "flashprep-sim-report",
       {"STATE_DIR"},
       1,
@@ -58,12 +58,12 @@ int main(int argc, char** argv) {
       "blocks written, and whether every table entry holds the sum of its block.\n"
       "Exit status: 0 when the tables match, 1 when they do not, 2 for a bad\n"
       "command line or a STATE_DIR without a board state.\n"};
-  const CommandLine command = read_command_line(spec, argc, argv);
+  const CommandLine command = read_command_line(syntax, argc, argv);
   if (!command.run)
     return command.status;
   const std::vector<CommandLineArg>& args = command.args;
   if (args.empty())
-    return refuse_command_line(spec, "no STATE_DIR to read");
+    return refuse_command_line(syntax, "no STATE_DIR to read");
   const std::string dir = args[0].value;
   std::vector<uint8_t> flash(size_t{sim::kFlashBlocks} * sim::kBlockBytes);
   auto block_at = [&flash](int block) { return &flash[size_t(block) * sim::kBlockBytes]; };

@@ -53,7 +53,7 @@ int listen_on(const std::string& path) {
 enum Option { kDeviceId = 1 };
 
 int main(int argc, char** argv) {
-  const ProgramSpec spec = {
+  const ProgramSyntax syntax = {
       kProgram,
       {"SOCKET", "--device-id"},
       1,
@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
                   "leaves the port empty. Transfers are numbered over the whole connection,\n"
                   "every run in the guest included. The variables:\n\n") +
           sim::kScenarioHelp};
-  const CommandLine command = read_command_line(spec, argc, argv);
+  const CommandLine command = read_command_line(syntax, argc, argv);
   if (!command.run)
     return command.status;
   const std::vector<CommandLineArg>& args = command.args;
@@ -83,7 +83,7 @@ int main(int argc, char** argv) {
   }
   if (device_id == !path.empty())
     return refuse_command_line(
-        spec, device_id ? "--device-id goes without a SOCKET" : "no SOCKET to listen on");
+        syntax, device_id ? "--device-id goes without a SOCKET" : "no SOCKET to listen on");
 
   sim::SimUsb usb;
   sim::ScenarioFiles files;

@@ -16,7 +16,7 @@ namespace {
 
 enum Option { kWatch = 1, kLogs, kResults, kStation };
 
-ProgramSpec station_spec() {
+ProgramSyntax station_syntax() {
   return {"flashprep-station",
           {"[--watch] [--logs DIR] [--results FILE] [--station NAME]"},
           0,
@@ -101,8 +101,8 @@ int main(int argc, char** argv) {
       end_by_interrupt(request);
     return status;
   }
-  const ProgramSpec spec = station_spec();
-  const CommandLine command = read_command_line(spec, argc, argv);
+  const ProgramSyntax syntax = station_syntax();
+  const CommandLine command = read_command_line(syntax, argc, argv);
   if (!command.run)
     return command.status;
   const std::vector<CommandLineArg>& args = command.args;
@@ -124,7 +124,7 @@ int main(int argc, char** argv) {
         {"--results", options.results},
         {"--station", options.station}})
     if (has_control_character(value))
-      return refuse_command_line(spec, std::string(option) + " has a control character");
+      return refuse_command_line(syntax, std::string(option) + " has a control character");
   if (options.station.empty())
     options.station = host_name();
   if (options.station.empty())

@@ -38,7 +38,7 @@ constexpr int kStatusLinesSkipped = 1;
 
 enum Option { kSvg = 1, kResults, kSince, kUntil, kHtml, kCsv, kTz, kIncludeSimulated };
 
-ProgramSpec summary_spec() {
+ProgramSyntax summary_syntax() {
   std::string about = wrapped(
       "Reads what one flashprep run printed, from LOG or, without LOG or with -, from "
       "standard input, and prints READY, NOT READY or NOT A FLASHPREP LOG, a REASON "
@@ -203,13 +203,13 @@ bool read_times(const Options& o, const TimeZone& zone, TallyOptions* t, std::st
   return true;
 }
 
-int shift_report(const ProgramSpec& spec, const Options& o) {
+int shift_report(const ProgramSyntax& syntax, const Options& o) {
   std::string why;
   TimeZone zone;
   TallyOptions t;
   t.with_simulated = o.with_simulated;
   if (!zone.open(o.zone, &why) || !read_times(o, zone, &t, &why))
-    return refuse_command_line(spec, why);
+    return refuse_command_line(syntax, why);
   if ((!o.html_path.empty() &&
        !may_write_over(o.html_path, kShiftPageMark, "report page", o.results_paths, &why)) ||
       (!o.csv_path.empty() &&
@@ -304,8 +304,8 @@ bool take_value(const CommandLineArg& arg, Options* o, std::string* why) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const ProgramSpec spec = summary_spec();
-  const CommandLine command = read_command_line(spec, argc, argv);
+  const ProgramSyntax syntax = summary_syntax();
+  const CommandLine command = read_command_line(syntax, argc, argv);
   if (!command.run)
     return command.status;
   Options o;
@@ -313,7 +313,7 @@ int main(int argc, char** argv) {
   for (const CommandLineArg& arg : command.args) {
     if (take_value(arg, &o, &why)) {
       if (!why.empty())
-        return refuse_command_line(spec, why);
+        return refuse_command_line(syntax, why);
     } else if (arg.id == kResults) {
       o.results = true;
     } else if (arg.id == kIncludeSimulated) {
@@ -321,21 +321,21 @@ int main(int argc, char** argv) {
     } else if (o.results) {
       o.results_paths.push_back(arg.value);
     } else if (!o.log_path.empty()) {
-      return refuse_command_line(spec, "more than one LOG");
+      return refuse_command_line(syntax, "more than one LOG");
     } else {
       o.log_path = arg.value;
     }
   }
   if (o.results) {
     if (!o.log_path.empty() || !o.svg_path.empty())
-      return refuse_command_line(spec, "a LOG or --svg goes without --results");
+      return refuse_command_line(syntax, "a LOG or --svg goes without --results");
     if (o.results_paths.empty())
-      return refuse_command_line(spec, "--results needs at least one results file");
-    return shift_report(spec, o);
+      return refuse_command_line(syntax, "--results needs at least one results file");
+    return shift_report(syntax, o);
   }
   if (!o.html_path.empty() || !o.csv_path.empty() || !o.since.empty() || !o.until.empty() ||
       !o.zone.empty() || o.with_simulated)
     return refuse_command_line(
-        spec, "--html, --csv, --since, --until, --tz and --include-simulated go with --results");
+        syntax, "--html, --csv, --since, --until, --tz and --include-simulated go with --results");
   return run_summary(o);
 }

@@ -12,7 +12,7 @@ namespace {
 
 enum Option { kLogs = 1, kWatch, kLogsFolder };
 
-ProgramSpec spec(int most_operands = 2) {
+ProgramSyntax syntax(int most_operands = 2) {
   return {"prog",
           {"[--watch] [--logs DIR] [A [B]]"},
           most_operands,
@@ -31,7 +31,7 @@ struct Read {
   std::string err;
 };
 
-Read read(std::vector<std::string> words, const ProgramSpec& s = spec()) {
+Read read(std::vector<std::string> words, const ProgramSyntax& s = syntax()) {
   words.insert(words.begin(), "prog");
   std::vector<char*> argv;
   for (std::string& w : words)
@@ -56,7 +56,7 @@ std::string refusal(const std::string& why) {
 }
 
 TEST(CommandLine, OptionsAndOperandsComeInTheOrderGiven) {
-  const Read r = read({"a", "--logs", "x", "--watch", "--logs=y", "-", "--", "--watch"}, spec(3));
+  const Read r = read({"a", "--logs", "x", "--watch", "--logs=y", "-", "--", "--watch"}, syntax(3));
   ASSERT_TRUE(r.run) << r.err;
   EXPECT_EQ(r.out + r.err, "");
   const std::vector<std::pair<int, std::string>> want = {{kOperand, "a"}, {kLogs, "x"},
@@ -107,9 +107,9 @@ TEST(CommandLine, RefusesWhatItDoesNotUnderstand) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, refusal(c.why));
   }
-  const Read none = read({"a"}, spec(0));
+  const Read none = read({"a"}, syntax(0));
   EXPECT_EQ(none.err, refusal("unexpected argument a"));
-  EXPECT_TRUE(read({"a", "b", "c", "d"}, spec(kAnyOperands)).run);
+  EXPECT_TRUE(read({"a", "b", "c", "d"}, syntax(kAnyOperands)).run);
 }
 
 TEST(CommandLine, HelpAndVersionAnswerAndEndTheProgram) {
@@ -118,7 +118,7 @@ TEST(CommandLine, HelpAndVersionAnswerAndEndTheProgram) {
     SCOPED_TRACE(help);
     EXPECT_FALSE(r.run);
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, help_text(spec()));
+    EXPECT_EQ(r.out, help_text(syntax()));
     EXPECT_EQ(r.err, "");
   }
   const Read version = read({"--version", "--help"});
@@ -143,7 +143,7 @@ TEST(CommandLine, HelpListsTheTableWithTheTextBesideIt) {
       "  --version   the version\n"
       "\n"
       "After the options.\n";
-  EXPECT_EQ(help_text(spec()), want);
+  EXPECT_EQ(help_text(syntax()), want);
 }
 
 TEST(CommandLine, WrapsWordsAt78Columns) {

@@ -31,21 +31,21 @@ std::string long_name(const char* arg) {
   return equal == nullptr ? std::string(arg + 2) : std::string(arg + 2, equal);
 }
 
-const OptionSpec* find_option(const ProgramSpec& spec, const std::string& name) {
-  const auto it = std::find_if(spec.options.begin(), spec.options.end(),
-                               [&](const OptionSpec& option) { return name == option.name; });
-  return it == spec.options.end() ? nullptr : &*it;
+const OptionSyntax* find_option(const ProgramSyntax& syntax, const std::string& name) {
+  const auto it = std::find_if(syntax.options.begin(), syntax.options.end(),
+                               [&](const OptionSyntax& option) { return name == option.name; });
+  return it == syntax.options.end() ? nullptr : &*it;
 }
 
 // Why `arg`, which getopt_long did not take or took for another option, is
 // refused. `short_option` is the character of a short option getopt_long did
 // not know.
-std::string why_refused(const ProgramSpec& spec, const char* arg, int short_option) {
+std::string why_refused(const ProgramSyntax& syntax, const char* arg, int short_option) {
   if (std::strncmp(arg, "--", 2) != 0)
     return std::string("unknown option -") + static_cast<char>(short_option);
   const std::string name = long_name(arg);
   const bool has_value = std::strchr(arg, '=') != nullptr;
-  const OptionSpec* option = find_option(spec, name);
+  const OptionSyntax* option = find_option(syntax, name);
   if (option == nullptr && name != "help" && name != "version")
     return "unknown option --" + name;
   if (option != nullptr && option->value != nullptr)
@@ -56,13 +56,13 @@ std::string why_refused(const ProgramSpec& spec, const char* arg, int short_opti
 }
 
 // The program's forms, then the one every program has.
-std::string usage_lines(const ProgramSpec& spec) {
+std::string usage_lines(const ProgramSyntax& syntax) {
   std::string text;
-  for (const std::string& form : spec.usage) {
+  for (const std::string& form : syntax.usage) {
     text += text.empty() ? "usage: " : "       ";
-    text += spec.name + (form.empty() ? "" : " ") + form + "\n";
+    text += syntax.name + (form.empty() ? "" : " ") + form + "\n";
   }
-  return text + "       " + spec.name + " -h | --help | --version\n";
+  return text + "       " + syntax.name + " -h | --help | --version\n";
 }
 
 }  // namespace
@@ -86,13 +86,14 @@ std::string wrapped(const std::string& text, const std::string& indent) {
   return out + line + "\n";
 }
 
-std::string help_text(const ProgramSpec& spec) {
-  std::vector<std::pair<std::string, std::string>> rows(spec.options.size());
-  std::transform(spec.options.begin(), spec.options.end(), rows.begin(), [](const OptionSpec& o) {
-    return std::make_pair(
-        std::string("--") + o.name + (o.value == nullptr ? "" : std::string(" ") + o.value),
-        std::string(o.help));
-  });
+std::string help_text(const ProgramSyntax& syntax) {
+  std::vector<std::pair<std::string, std::string>> rows(syntax.options.size());
+  std::transform(
+      syntax.options.begin(), syntax.options.end(), rows.begin(), [](const OptionSyntax& o) {
+        return std::make_pair(
+            std::string("--") + o.name + (o.value == nullptr ? "" : std::string(" ") + o.value),
+            std::string(o.help));
+      });
   rows.emplace_back("-h, --help", "this text");
   rows.emplace_back("--version", "the version");
   size_t column = 0;
@@ -102,9 +103,9 @@ std::string help_text(const ProgramSpec& spec) {
   }
   const std::string indent(2 + column + 2, ' ');
 
-  std::string text = usage_lines(spec) + "\n";
-  if (!spec.about.empty())
-    text += spec.about + "\n";
+  std::string text = usage_lines(syntax) + "\n";
+  if (!syntax.about.empty())
+    text += syntax.about + "\n";
   text += "Options:\n";
   for (const auto& row : rows) {
     const std::string option = "  " + row.first;
@@ -113,22 +114,22 @@ std::string help_text(const ProgramSpec& spec) {
     text += option;
     text += row.first.size() > column ? "\n" + help : help.substr(option.size());
   }
-  if (!spec.more.empty())
-    text += "\n" + spec.more;
+  if (!syntax.more.empty())
+    text += "\n" + syntax.more;
   return text;
 }
 
-int refuse_command_line(const ProgramSpec& spec, const std::string& why) {
-  std::cerr << spec.name << ": " << why << "\n"
-            << usage_lines(spec) << "(" << spec.name << " --help tells more)\n";
+int refuse_command_line(const ProgramSyntax& syntax, const std::string& why) {
+  std::cerr << syntax.name << ": " << why << "\n"
+            << usage_lines(syntax) << "(" << syntax.name << " --help tells more)\n";
   return kBadCommandLine;
 }
 
-CommandLine read_command_line(const ProgramSpec& spec, int argc, char** argv) {
+CommandLine read_command_line(const ProgramSyntax& syntax, int argc, char** argv) {
   CommandLine line;
   std::vector<option> options;
-  for (size_t i = 0; i < spec.options.size(); ++i) {
-    const OptionSpec& o = spec.options[i];
+  for (size_t i = 0; i < syntax.options.size(); ++i) {
+    const OptionSyntax& o = syntax.options[i];
     options.push_back({o.name, o.value == nullptr ? no_argument : required_argument, nullptr,
                        kFirstTableValue + static_cast<int>(i)});
   }
@@ -142,7 +143,7 @@ CommandLine read_command_line(const ProgramSpec& spec, int argc, char** argv) {
   optind = 0;
   opterr = 0;
   const auto refuse = [&](const std::string& why) {
-    line.status = refuse_command_line(spec, why);
+    line.status = refuse_command_line(syntax, why);
     line.args.clear();
     return line;
   };
@@ -162,7 +163,7 @@ CommandLine read_command_line(const ProgramSpec& spec, int argc, char** argv) {
       continue;
     }
     if (c == '?' || c == kMissingValue)
-      return refuse(why_refused(spec, arg, optopt));
+      return refuse(why_refused(syntax, arg, optopt));
     const bool long_option = std::strncmp(arg, "--", 2) == 0;
     if (c == kHelpValue || c == kVersionValue) {
       if (long_option && long_name(arg) != (c == kHelpValue ? "help" : "version"))
@@ -171,7 +172,7 @@ CommandLine read_command_line(const ProgramSpec& spec, int argc, char** argv) {
         asked = c;
       continue;
     }
-    const OptionSpec& option = spec.options[static_cast<size_t>(c - kFirstTableValue)];
+    const OptionSyntax& option = syntax.options[static_cast<size_t>(c - kFirstTableValue)];
     if (long_name(arg) != option.name)
       return refuse("unknown option --" + long_name(arg));
     const std::string value = option.value == nullptr ? "" : optarg;
@@ -184,17 +185,17 @@ CommandLine read_command_line(const ProgramSpec& spec, int argc, char** argv) {
     line.args.push_back({kOperand, argv[i]});
     ++operands;
   }
-  if (spec.most_operands != kAnyOperands && operands > spec.most_operands) {
+  if (syntax.most_operands != kAnyOperands && operands > syntax.most_operands) {
     int seen = 0;
     const auto extra = std::find_if(
         line.args.begin(), line.args.end(),
-        [&](const CommandLineArg& a) { return a.id == kOperand && ++seen > spec.most_operands; });
+        [&](const CommandLineArg& a) { return a.id == kOperand && ++seen > syntax.most_operands; });
     return refuse("unexpected argument " + extra->value);
   }
   if (asked == kHelpValue) {
-    std::cout << help_text(spec);
+    std::cout << help_text(syntax);
   } else if (asked == kVersionValue) {
-    std::cout << spec.name << " " << FLASHPREP_VERSION << "\n";
+    std::cout << syntax.name << " " << FLASHPREP_VERSION << "\n";
   } else {
     line.run = true;
     return line;

@@ -2,7 +2,7 @@
 // getopt_long (glibc's and mingw-w64's alike), options and operands in the
 // order given, `--` before operands that start with '-'. Every program takes
 // -h and --help alike, and --version; each describes its other options in
-// one table (ProgramSpec::options), from which its --help lists them.
+// one table (ProgramSyntax::options), from which its --help lists them.
 //
 // A command line is read whole before anything is done: one that is wrong
 // anywhere is refused, whatever else it asks, with "PROGRAM: WHY", the usage
@@ -20,7 +20,7 @@
 constexpr int kBadCommandLine = 2;
 
 // One option of a program's table.
-struct OptionSpec {
+struct OptionSyntax {
   int id;             // what the program tells it by; never kOperand
   const char* name;   // the long name, without "--"
   const char* value;  // what the value is called in the help ("DIR"); nullptr: takes none
@@ -28,14 +28,14 @@ struct OptionSpec {
 };
 
 // What a program takes, and its --help.
-struct ProgramSpec {
-  std::string name;                      // as the program's messages start: "flashprep-summary"
-  std::vector<std::string> usage;        // its forms, after the name: "[--svg FILE] [LOG]"; the
-                                         // usage adds "-h | --help | --version" to them
-  int most_operands = 0;                 // at the most; kAnyOperands for no limit
-  std::string about = {};                // --help's text before the options, as printed
-  std::vector<OptionSpec> options = {};  // all but -h, --help and --version
-  std::string more = {};                 // --help's text after the options
+struct ProgramSyntax {
+  std::string name;                        // as the program's messages start: "flashprep-summary"
+  std::vector<std::string> usage;          // its forms, after the name: "[--svg FILE] [LOG]"; the
+                                           // usage adds "-h | --help | --version" to them
+  int most_operands = 0;                   // at the most; kAnyOperands for no limit
+  std::string about = {};                  // --help's text before the options, as printed
+  std::vector<OptionSyntax> options = {};  // all but -h, --help and --version
+  std::string more = {};                   // --help's text after the options
 };
 
 constexpr int kAnyOperands = -1;
@@ -54,7 +54,7 @@ struct CommandLine {
   std::vector<CommandLineArg> args;  // in the order given
 };
 
-// Reads argv[1] to argv[argc - 1] by `spec`. The program is to run when the
+// Reads argv[1] to argv[argc - 1] by `syntax`. The program is to run when the
 // line is understood and asks for neither help nor version; every option
 // of the table may come more than once (the program says what that means).
 // Otherwise it is to end at once with `status`: 0 once the help (-h,
@@ -62,17 +62,17 @@ struct CommandLine {
 // it could not be written), kBadCommandLine once the command line was
 // refused (refuse_command_line()): an option not in the table, an option
 // without its value or with an empty one, a value given to an option that
-// takes none, more operands than spec.most_operands.
-CommandLine read_command_line(const ProgramSpec& spec, int argc, char** argv);
+// takes none, more operands than syntax.most_operands.
+CommandLine read_command_line(const ProgramSyntax& syntax, int argc, char** argv);
 
 // Refuses the command line for the reason `why`: "NAME: WHY", the usage and
 // "(NAME --help tells more)" on standard error. Returns kBadCommandLine, for
 // the program to end with.
-int refuse_command_line(const ProgramSpec& spec, const std::string& why);
+int refuse_command_line(const ProgramSyntax& syntax, const std::string& why);
 
-// The text --help writes: the usage, spec.about, the options (the table's,
-// then -h/--help and --version) and spec.more.
-std::string help_text(const ProgramSpec& spec);
+// The text --help writes: the usage, syntax.about, the options (the table's,
+// then -h/--help and --version) and syntax.more.
+std::string help_text(const ProgramSyntax& syntax);
 
 // `text` with its words wrapped at 78 columns, each line starting with
 // `indent`; ends with a newline. For help texts made of paragraphs.
