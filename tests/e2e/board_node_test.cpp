@@ -15,13 +15,6 @@
 
 namespace {
 
-size_t count_of(const std::string& text, const std::string& part) {
-  size_t n = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-    ++n;
-  return n;
-}
-
 class BoardNode : public Station {
  protected:
   // Board `name`'s node, writable by everyone or by its owner (root) alone.

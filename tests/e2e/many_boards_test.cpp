@@ -23,13 +23,6 @@
 
 namespace {
 
-size_t count_of(const std::string& text, const std::string& part) {
-  size_t n = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-    ++n;
-  return n;
-}
-
 // Boards FINISHED READY in a station's event lines.
 size_t ready_in(const std::string& out) {
   size_t n = 0;
