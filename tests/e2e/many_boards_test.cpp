@@ -300,14 +300,26 @@ TEST_F(ManyBoards, WatchingTheOpenFilesAreCountedToTheLastOne) {
   RunningProcess w(
       {FLASHPREP_SIM_LAUNCHER, FLASHPREP_STATION, "--watch", "--results", "results.jsonl"},
       dir.string(), folder("boards"));
-  ASSERT_TRUE(file_reaches("station-logs/.flashprep-station.lock", std::to_string(w.pid())));
+  // The folder's lock is taken before the results file is opened: counted
+  // before that, the station would hold one file more than counted.
+  const fs::path fds = "/proc/" + std::to_string(w.pid()) + "/fd";
+  const auto holds_results = [&] {
+    std::error_code error;
+    for (const auto& fd : fs::directory_iterator(fds, error))
+      if (fs::read_symlink(fd.path(), error) == fs::canonical(dir) / "results.jsonl")
+        return true;
+    return false;
+  };
+  const auto started_by = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!holds_results() && std::chrono::steady_clock::now() < started_by)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_TRUE(holds_results());
   // What it holds between two looks at the buses: the fewest of a few
   // counts, as a look opens a file for a moment.
   size_t held = SIZE_MAX;
   for (int i = 0; i < 20; ++i) {
     size_t n = 0;
-    for ([[maybe_unused]] const auto& fd :
-         fs::directory_iterator("/proc/" + std::to_string(w.pid()) + "/fd"))
+    for ([[maybe_unused]] const auto& fd : fs::directory_iterator(fds))
       ++n;
     held = std::min(held, n);
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
