@@ -5,7 +5,8 @@ one guest boot, each with boards of its own, and prints TAP:
 
     lane_test.py --build DIR [--guest-build DIR] --libusb legacy|compat PORT:CASE...
 
-PORT is xhci, ehci, uhci or ohci, with _hub for a hub on the way. DIR is this
+PORT is xhci, ehci, uhci or ohci, with _hub for a hub on the way (_hub_hub:
+two tiers of hubs, a hub behind a hub). DIR is this
 machine's build (the boards, the reference runs); --guest-build DIR has the
 guest run that build's programs (an arm64 build: an arm64 guest). Exit
 status 0 when every check held, 1 when one failed, 2 when the lane could not
@@ -46,6 +47,13 @@ def between(value, low, high):
     return value is not None and low <= value <= high
 
 
+def summary_verdict(build, out):
+    """flashprep-summary's verdict of a run's output."""
+    status = subprocess.run([os.path.join(build, "flashprep-summary"), out],
+                            stdout=subprocess.DEVNULL).returncode
+    return {0: "READY", 1: "NOT READY"}.get(status, f"no verdict (status {status})")
+
+
 class Context:
     """One case's share of the run: its folder, its reference runs and its
     TAP lines (each prefixed with the case's name)."""
@@ -79,6 +87,12 @@ class Context:
 
 
 # Each case: case(context, port) -> (the Case for the guest, check(result)).
+
+# A station's board with faults the xHCI guest passes on as the preloaded
+# board does (as in full_run) and a refused table write.
+STATION_FAULTS = {"FLASHPREP_SIM_FAULT": "error@20,error@50,short@58,short@80",
+                  "FLASHPREP_SIM_REFUSE_WRITES": "2529"}
+
 
 def faulty_run(t, port, shortened):
     # A long run with a refused driver block (a stalled OUT of five packets),
@@ -146,9 +160,8 @@ def faulty_run(t, port, shortened):
         else:
             t.check(f"formatted up to the unplug ({formatted})", between(formatted, 500, 520))
             t.check("the last block failed", not lacks_line(out, "FAIL: FORMATTING BLOCK 4095"))
-        summary = subprocess.run([os.path.join(t.build, "flashprep-summary"), out],
-                                 stdout=subprocess.DEVNULL)
-        t.check("the summary of the guest's output is NOT READY", summary.returncode == 1)
+        t.check("the summary of the guest's output is NOT READY",
+                summary_verdict(t.build, out) == "NOT READY")
         # The run's time on the guest clock, identify and download included.
         ms = result.runs[0].ms
         t.note(f"run: {ms} ms on the guest clock, {ms / FLASH_BLOCKS:.2f} ms per formatted block")
@@ -269,6 +282,44 @@ def interrupted_format_reply(t, port):
     return case, check
 
 
+def station_board_checks(t, case, alone, result):
+    """What a one-pass station's run must show of each board of `case`:
+    prepared once (one STARTED, one FINISHED, one log), all of them at once
+    (every board started before the first one finished), its log and state
+    as its run alone (alone[name]), its verdict that run's summary's."""
+    run = result.runs[0]
+    names = case.board_names()
+    started = [i for i, line in enumerate(run.out) if line.startswith("STARTED ")]
+    finished = [i for i, line in enumerate(run.out) if line.startswith("FINISHED ")]
+    t.check(f"{len(started)} boards started for {len(names)} plugged in",
+            len(started) == len(names))
+    t.check("every board started before the first one finished",
+            bool(finished) and max(started, default=0) < min(finished))
+    ready = 0
+    for k, name in enumerate(names, 1):
+        where = case.port.guest_name(k)
+        logs = result.station_logs(k)
+        ends = [line.split(" ", 3) for line in run.out if re.match(rf"FINISHED {where} ", line)]
+        t.check(f"board {name}: prepared once ({len(logs)} STARTED, {len(ends)} FINISHED)",
+                len(logs) == 1 and len(ends) == 1)
+        got = write_lines(t.path(f"{name}.log"), logs[0][2] if logs else [])
+        differ = text_differs(alone[name].out, got) if logs else ["no log of its port"]
+        t.check(f"board {name}: log as its run alone", not differ, differ)
+        t.same_state(f"board {name}: state as its run alone", alone[name].state,
+                     case.state(name))
+        verdict = summary_verdict(t.build, alone[name].out)
+        ready += verdict == "READY"
+        # The closing note's table: board, scenario, the station's verdict,
+        # the board's seconds (from the station's FINISHED line).
+        scenario = " ".join(f"{key}={v}" for key, v in case.boards[name].items()) or "healthy"
+        for words in ends[:1]:
+            t.check(f"board {name}: {verdict} as the summary of its run alone",
+                    words[3].split(":")[0] == verdict, [" ".join(words)])
+            t.note(f"board {name} ({words[1]}): {scenario} | {words[3]} | {words[2]} s")
+    done = f"DONE {ready} READY, {len(names) - ready} NOT READY"
+    t.check(done, done in run.out, run.out[-3:])
+
+
 def station_boards(t, port, four):
     # Boards behind one hub, each served by its own process with its own
     # scenario, and flashprep-station in the guest preparing them at once:
@@ -276,9 +327,7 @@ def station_boards(t, port, four):
     # preloaded board. One has faults (xHCI-safe ones, as in full_run), one
     # is unplugged in the format pass, one has other weak cells. Two boards:
     # the first two of them.
-    boards = {"a": {},
-              "b": {"FLASHPREP_SIM_FAULT": "error@20,error@50,short@58,short@80",
-                    "FLASHPREP_SIM_REFUSE_WRITES": "2529"}}
+    boards = {"a": {}, "b": STATION_FAULTS}
     if four:
         boards.update(c={"FLASHPREP_SIM_UNPLUG_AFTER": "4000"}, d={"FLASHPREP_SIM_WEAK_SEED": "7"})
     alone = {name: t.alone("alone-" + name, settings) for name, settings in boards.items()}
@@ -287,25 +336,37 @@ def station_boards(t, port, four):
     def check(result):
         run = result.runs[0]
         t.check("the station's exit status is 1 (not every board READY)", run.status == 1)
-        for k, name in enumerate(case.board_names(), 1):
-            logs = result.station_logs(k)
-            got = write_lines(t.path(f"{name}.log"), logs[0][2] if logs else [])
-            differ = text_differs(alone[name].out, got) if logs else ["no log of its port"]
-            t.check(f"board {name}: log as its run alone", not differ, differ)
-            t.same_state(f"board {name}: state as its run alone", alone[name].state,
-                         case.state(name))
-            # The table of the closing note: board, scenario, the station's
-            # verdict, the board's seconds (from the station's FINISHED line).
-            scenario = " ".join(f"{k}={v}" for k, v in boards[name].items()) or "healthy"
-            for line in run.out:
-                words = line.split(" ", 3)
-                if words[0] == "FINISHED" and logs and words[1] == logs[0][0]:
-                    t.note(f"board {name} ({words[1]}): {scenario} | {words[3]} | {words[2]} s")
+        station_board_checks(t, case, alone, result)
         if four:
             logs = result.station_logs(3)
             t.check("board c was unplugged in the middle",
                     bool(logs) and "FAIL: FORMATTING BLOCK 4095" in logs[0][2])
         t.check(f"the whole run within 90 s ({run.ms} ms)", between(run.ms, 0, 90000))
+
+    return case, check
+
+
+def station_sixteen_boards(t, port):
+    # Sixteen boards behind two tiers of hubs (eight on each hub of the
+    # second tier), prepared at once by flashprep-station in the guest, as a
+    # gang station's bus: each prepared once, its log and state as its run
+    # alone. Most are healthy (one run alone stands for them all); on the
+    # first hub one with faults and one with other weak cells, on the second
+    # one with a refused table write and one unplugged in its format pass.
+    special = {"b": STATION_FAULTS, "f": {"FLASHPREP_SIM_WEAK_SEED": "7"},
+               "k": {"FLASHPREP_SIM_REFUSE_WRITES": "2529"},
+               "o": {"FLASHPREP_SIM_UNPLUG_AFTER": "4000"}}
+    healthy = t.alone("alone-healthy")
+    alone = {name: t.alone("alone-" + name, settings) for name, settings in special.items()}
+    boards = {name: special.get(name, {}) for name in "abcdefghijklmnop"}
+    alone.update((name, healthy) for name in boards if name not in special)
+    case = Case(port, t.folder, boards=boards)
+
+    def check(result):
+        run = result.runs[0]
+        t.check("the station's exit status is 1 (not every board READY)", run.status == 1)
+        station_board_checks(t, case, alone, result)
+        t.note(f"the station's run: {run.ms} ms on the guest clock, {len(boards)} boards")
 
     return case, check
 
@@ -382,7 +443,7 @@ CASES = {"full_run": functools.partial(faulty_run, shortened=False),
          "station_two_boards": functools.partial(station_boards, four=False)}
 CASES.update((f.__name__, f) for f in (silent_then_two_processes, unplug_in_format,
                                        empty_identify_reply, interrupted_format_reply,
-                                       station_hotplug))
+                                       station_hotplug, station_sixteen_boards))
 LIBRARIES = {"legacy": "libusb-0.1.so.4=", "compat": "libusb-1.0.so.0="}
 
 

@@ -7,9 +7,14 @@ from dataclasses import dataclass, field
 
 from harness import option
 
-# A board goes on root port 1 of its controller, or behind a hub on port 2.
+# A board goes on root port 1 of its controller, or behind a hub on port 2:
+# that hub's own ports (2.1, 2.2, ...), or with a second tier of hubs on its
+# ports 1 and 2, theirs (2.1.1 to 2.1.8, then 2.2.1 to 2.2.8).
 DIRECT_PORT = "1"
 HUB_PORT = "2"
+HUB_PORTS = 8  # a QEMU usb-hub's ports
+SECOND_TIER = 2  # hubs of the second tier
+TIERS = ("", "_hub", "_hub_hub")  # a port's name after its controller's
 
 
 @dataclass(frozen=True)
@@ -38,35 +43,55 @@ CONTROLLERS = {
 
 @dataclass(frozen=True)
 class Port:
-    """Where a case's boards go: a controller, and a hub on the way or not."""
+    """Where a case's boards go: a controller, and the tiers of hubs on the
+    way (0, 1 or 2)."""
     controller: str
-    hub: bool = False
+    hubs: int = 0
 
     @staticmethod
     def parse(text):
-        controller, underscore, hub = text.partition("_")
-        if controller not in CONTROLLERS or (underscore + hub) not in ("", "_hub"):
-            raise ValueError(f"no port {text} (xhci, ehci, uhci, ohci, each with _hub or not)")
-        return Port(controller, hub == "hub")
+        controller, underscore, hubs = text.partition("_")
+        if controller not in CONTROLLERS or (underscore + hubs) not in TIERS:
+            raise ValueError(f"no port {text} (xhci, ehci, uhci, ohci, each with _hub, "
+                             "_hub_hub or neither)")
+        return Port(controller, TIERS.index(underscore + hubs))
 
     @property
     def name(self):
-        return self.controller + ("_hub" if self.hub else "")
+        return self.controller + TIERS[self.hubs]
+
+    def capacity(self):
+        """How many boards this has ports for."""
+        return (1, HUB_PORTS, SECOND_TIER * HUB_PORTS)[self.hubs]
+
+    def hub_ports(self):
+        """QEMU's names of the ports the hubs on the way go on, each after
+        the hub it is plugged into."""
+        second = [f"{HUB_PORT}.{h}" for h in range(1, SECOND_TIER + 1)]
+        return ([], [HUB_PORT], [HUB_PORT] + second)[self.hubs]
 
     def usb_port(self, k=1):
         """QEMU's name of the port of the case's k-th board."""
-        return f"{HUB_PORT}.{k}" if self.hub else DIRECT_PORT
+        if self.hubs < 2:
+            return f"{HUB_PORT}.{k}" if self.hubs else DIRECT_PORT
+        return f"{HUB_PORT}.{(k - 1) // HUB_PORTS + 1}.{(k - 1) % HUB_PORTS + 1}"
 
     def guest_name(self, k):
-        """A pattern of the guest's name of that port (its bus number left open)."""
+        """A pattern of the guest's name of that port (its bus number left
+        open): 1-2.1.3 is QEMU's 2.1.3 on bus 1."""
         return rf'[^\s"]*-{re.escape(self.usb_port(k))}'
 
     def holds(self, port_line):
-        """Whether the guest's FPQ:port line puts the board where this asks."""
+        """Whether the guest's FPQ:port line puts the board where this asks:
+        on the controller asked for, on one of this port's places (as many
+        tiers of hubs deep)."""
         want = CONTROLLERS[self.controller]
         fields = dict(f.split("=", 1) for f in port_line.split() if "=" in f)
+        path = fields.get("path", "")
         return (fields.get("driver") == want.driver and want.pci in ("", fields.get("pci")) and
-                (fields.get("hub") == "none") != self.hub)
+                (fields.get("hub") == "none") == (self.hubs == 0) and
+                any(re.fullmatch(self.guest_name(k), path)
+                    for k in range(1, self.capacity() + 1)))
 
 
 @dataclass

@@ -16,7 +16,7 @@ import time
 
 import kernel_cache
 from harness import Board, LaneError, Qemu, option, tail
-from usb_cases import CONTROLLERS, HUB_PORT, Port, Result
+from usb_cases import CONTROLLERS, Port, Result
 
 PREFIX = "FPQ:"
 # The guest's programs' architecture chooses the guest (the ELF header's machine).
@@ -106,8 +106,7 @@ class Lane:
         for controller in sorted({c.port.controller for c in cases}):
             for device in CONTROLLERS[controller].devices:
                 argv += ["-device", device]
-            if any(c.port == Port(controller, True) for c in cases):
-                argv += ["-device", option("usb-hub", bus=controller + ".0", port=HUB_PORT)]
+            argv += hub_devices(controller, [c.port for c in cases])
         return argv
 
     def initramfs(self, kernel, cases):
@@ -194,6 +193,9 @@ class Lane:
         return found.stdout.strip()
 
     def case_conf(self, case):
+        if case.boards and len(case.boards) > case.port.capacity():
+            raise LaneError(f"{len(case.boards)} boards on {case.port.name}, which has ports "
+                            f"for {case.port.capacity()}")
         if case.boards:
             ids = [self.device_id(self.board_env(case.boards[n], n, case))
                    for n in case.board_names()]
@@ -306,6 +308,18 @@ class Lane:
         for log in logs:
             text += [f"--- {log}:", tail(os.path.join(self.work, log), 10).rstrip("\n")]
         return "\n".join(text)
+
+
+def hub_devices(controller, ports):
+    """The -device options of the hubs that `ports` (a boot's) need on
+    `controller`. A boot cannot have boards behind one tier and behind two:
+    port 2.1 would hold a board and a hub."""
+    tiers = {p.hubs for p in ports if p.controller == controller and p.hubs}
+    if len(tiers) > 1:
+        raise LaneError(f"one boot cannot have {controller} ports behind one tier of hubs "
+                        "and behind two")
+    return [arg for port in Port(controller, max(tiers, default=0)).hub_ports()
+            for arg in ("-device", option("usb-hub", bus=controller + ".0", port=port))]
 
 
 def copy(source, image, path):

@@ -3,6 +3,7 @@
 be, how a case's console lines are read back, the settings the guest
 sources, board files."""
 import os
+import re
 import subprocess
 import tempfile
 import unittest
@@ -10,7 +11,7 @@ import unittest
 from boards import read_board_file
 from harness import LaneError
 from usb_cases import Case, Port, Result
-from usb_lane import write_conf
+from usb_lane import hub_devices, write_conf
 
 EHCI_COMPANION = ("driver=uhci_hcd pci=0x8086:0x2934 speed=12 hub=none path=3-1 "
                   "buses=ehci-pci,uhci_hcd,uhci_hcd serial=none")
@@ -22,15 +23,44 @@ class PortTest(unittest.TestCase):
         # The same driver on the guest's other UHCI is not the companion.
         self.assertFalse(Port("ehci").holds(EHCI_COMPANION.replace("0x2934", "0x7020")))
         self.assertTrue(Port("uhci").holds(EHCI_COMPANION.replace("0x2934", "0x7020")))
-        self.assertFalse(Port("ehci", hub=True).holds(EHCI_COMPANION))
-        self.assertTrue(Port("ehci", hub=True).holds(
-            EHCI_COMPANION.replace("hub=none", "hub=0409:55aa")))
+        self.assertFalse(Port("ehci", 1).holds(EHCI_COMPANION))
+        self.assertTrue(Port("ehci", 1).holds(
+            EHCI_COMPANION.replace("hub=none path=3-1", "hub=0409:55aa path=3-2.1")))
         self.assertFalse(Port("xhci").holds("none buses=xhci_hcd"))
 
+    def test_the_tiers_of_hubs_are_the_depth_of_the_guests_name(self):
+        behind = "driver=xhci_hcd pci=0x1b36:0x000d speed=12 hub=0409:55aa path={} serial=none"
+        for path, hubs in (("1-2.3", 1), ("1-2.1.8", 2), ("1-2.2.1", 2)):
+            for port in (Port("xhci", 1), Port("xhci", 2)):
+                self.assertEqual(port.holds(behind.format(path)), port.hubs == hubs, path)
+        # A third hub of the second tier is not one the lane plugs in.
+        self.assertFalse(Port("xhci", 2).holds(behind.format("1-2.3.1")))
+
+    def test_sixteen_boards_fill_the_two_hubs_of_the_second_tier_in_order(self):
+        port = Port("xhci", 2)
+        self.assertEqual(port.hub_ports(), ["2", "2.1", "2.2"])
+        self.assertEqual([port.usb_port(k) for k in (1, 8, 9, 16)],
+                         ["2.1.1", "2.1.8", "2.2.1", "2.2.8"])
+        self.assertEqual(port.capacity(), 16)
+        self.assertTrue(re.fullmatch(port.guest_name(9), "1-2.2.1"))
+        for other in ("1-2.1.1", "1-2.2.10", "1-2.2"):
+            self.assertFalse(re.fullmatch(port.guest_name(9), other), other)
+
+    def test_one_boot_cannot_have_a_board_and_a_hub_on_one_port(self):
+        self.assertEqual(hub_devices("xhci", [Port("xhci"), Port("ohci", 2), Port("xhci", 2)]),
+                         ["-device", "usb-hub,bus=xhci.0,port=2",
+                          "-device", "usb-hub,bus=xhci.0,port=2.1",
+                          "-device", "usb-hub,bus=xhci.0,port=2.2"])
+        self.assertEqual(hub_devices("uhci", [Port("xhci", 2), Port("uhci")]), [])
+        with self.assertRaises(LaneError):
+            hub_devices("xhci", [Port("xhci", 1), Port("xhci", 2)])
+
     def test_names(self):
-        self.assertEqual(Port.parse("ohci_hub"), Port("ohci", True))
+        self.assertEqual(Port.parse("ohci_hub"), Port("ohci", 1))
+        self.assertEqual(Port.parse("xhci_hub_hub"), Port("xhci", 2))
         self.assertEqual(Port.parse("xhci").name, "xhci")
-        for wrong in ("xhci_", "usb", "ehci_hubs"):
+        self.assertEqual(Port.parse("uhci_hub_hub").name, "uhci_hub_hub")
+        for wrong in ("xhci_", "usb", "ehci_hubs", "xhci_hub_hub_hub", "xhci__hub"):
             with self.assertRaises(ValueError):
                 Port.parse(wrong)
 
@@ -62,7 +92,7 @@ class ResultTest(unittest.TestCase):
                  "log 1-2.2.T0 BLOCK 0 FORMATTED",
                  "log 1-2.1.T0 other board", "log 1-2.12.T0 yet another",
                  "end 1 143 6000"]
-        result = Result(Case(Port("xhci", hub=True), "/x", boards={"a": {}, "b": {}}), lines, [])
+        result = Result(Case(Port("xhci", 1), "/x", boards={"a": {}, "b": {}}), lines, [])
         self.assertEqual(result.station_logs(2), [
             ("1-2.2", "1-2.2.T0", ["first run", "BLOCK 0 FORMATTED"]),
             ("1-2.2", "1-2.2.T0_2", ["second run"])])
