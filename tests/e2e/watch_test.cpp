@@ -606,7 +606,7 @@ TEST_F(Watch, SoakOf200PlugIns) {
   std::cout << "soak: " << kPorts * kWaves << " plug-ins; open descriptors " << fds_start << " -> "
             << fds_end << "; VmRSS " << rss_start << " kB -> " << rss_end << " kB\n";
   EXPECT_EQ(fds_end, fds_start);
-#ifndef __SANITIZE_ADDRESS__
+#ifndef FLASHPREP_PROGRAMS_ADDRESS_SANITIZED
   // Under AddressSanitizer freed memory waits in a quarantine of up to
   // 256 MB before it is used again, so the resident size grows whatever
   // the station does: the plain build's run of this test checks it.
