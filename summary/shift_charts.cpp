@@ -86,17 +86,24 @@ double nice_ceiling(double v) {
 }
 
 // A scale from 0 for values up to `most`: its top and the step between its
-// lines, both 1, 2 or 5 times a power of ten (whole numbers for counts).
+// lines, both 1, 2 or 5 times a power of ten (whole numbers for counts). The
+// lines are counted, not found by comparing sums of steps with the top, which
+// a fixed tolerance gets wrong at either end of the doubles.
 struct Scale {
   double top;
   double step;
+  int steps;  // lines above the one at 0, the last at the top
 };
 
 Scale scale_for(double most, bool whole) {
-  double step = nice_ceiling(std::max(most, 1e-9) / 5);
+  // Nothing to draw (every run READY, or none judged) gets the scale of 1,
+  // not one of a ten-billionth whose lines run far past the chart.
+  double step = nice_ceiling(most / 5);
   if (whole)
     step = std::max(step, 1.0);
-  return {std::max(step, std::ceil(most / step) * step), step};
+  // A nice step is at least a fifth of `most`: a handful of lines.
+  const int steps = std::max(1, static_cast<int>(std::ceil(most / step)));
+  return {steps * step, step, steps};
 }
 
 // The time axis shared by the two timeline charts: a label at round times
@@ -230,10 +237,13 @@ std::string yield_chart(const ShiftReport& r, const TimeZone& zone) {
   const TimeAxis axis = time_axis(r, left, plot_w);
   svg += time_labels(r, zone, axis, top + plot_h + 24);
   svg += change_marks(r, axis, top, top + plot_h);
-  const double overall = r.total.yield_percent();
-  svg += line_at(left, y_of(overall), left + plot_w, y_of(overall), kTextColour,
-                 " stroke-dasharray=\"6 4\"");
-  svg += text_at(left + plot_w + 6, y_of(overall) + 4, "shift " + one_decimal(overall) + " %");
+  // No run judged, no yield: a line at 0 % would lie far below the scale.
+  if (r.total.runs > 0) {
+    const double overall = r.total.yield_percent();
+    svg += line_at(left, y_of(overall), left + plot_w, y_of(overall), kTextColour,
+                   " stroke-dasharray=\"6 4\"");
+    svg += text_at(left + plot_w + 6, y_of(overall) + 4, "shift " + one_decimal(overall) + " %");
+  }
   std::string points;
   std::string dots;
   for (size_t i = 0; i < r.timeline.size(); ++i) {
@@ -278,7 +288,7 @@ std::string pace_chart(const ShiftReport& r, const TimeZone& zone) {
   svg += text_at(left + plot_w - 184, 16, "READY");
   svg += rect_at(left + plot_w - 120, 6, 12, 12, kNotReadyColour, "NOT READY");
   svg += text_at(left + plot_w - 104, 16, "NOT READY");
-  for (int k = 0; k * scale.step <= scale.top + 1e-9; ++k) {
+  for (int k = 0; k <= scale.steps; ++k) {
     const double v = k * scale.step;
     svg += line_at(left, y_of(v), left + plot_w, y_of(v), kGridColour);
     svg += text_at(left - 6, y_of(v) + 4, num(v), " text-anchor=\"end\"");
@@ -330,7 +340,7 @@ std::string bar_chart(const char* id, const std::string& title, const std::vecto
   const double bottom = top + kBarRow * static_cast<double>(bars.size());
   const auto x_of = [&](double v) { return left + plot_w * v / scale.top; };
   std::string svg = svg_open(id, static_cast<int>(bottom + 30), title) + title_at(title);
-  for (int k = 0; k * scale.step <= scale.top + 1e-9; ++k) {
+  for (int k = 0; k <= scale.steps; ++k) {
     const double v = k * scale.step;
     svg += line_at(x_of(v), top - 4, x_of(v), bottom, kGridColour);
     svg += text_at(x_of(v), bottom + 16, num(v), " text-anchor=\"middle\" font-size=\"11\"");

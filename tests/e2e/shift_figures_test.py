@@ -313,6 +313,17 @@ def made_shift(summary, make_shift, scratch):
         "boards": boards[0], "first-pass": boards[1], "final": boards[2], "not-ready": boards[3],
         "runs": runs[0], "retests": runs[1], "pace": pace[0], "median": pace[1] + " s",
         "p95": pace[2] + " s"}, str(cards))
+    _, final_ready, _, retested, retests, _ = s.board_figures()
+    not_ready_part = page.split('<h2 id="not-ready">')[1].split("<h2>")[0]
+    retested_part = page.split("<h2>Boards judged more than once</h2>")[1].split("<h2")[0]
+    for part, sentence, boards_n in (
+            (not_ready_part, "%d boards{} (the CSV lists every run)." % (len(s.boards) - final_ready),
+             len(s.boards) - final_ready),
+            (retested_part, "%d boards, %d retests{}." % (retested, retests), retested)):
+        rows = part.count("<tr><td")
+        told = sentence.format("; the first %d listed" % rows if rows < boards_n else "")
+        check(f"the page's {boards_n} boards: said how many, and whether all are listed ({rows})",
+              f"<p>{told}</p>" in part and 0 < rows <= boards_n, part[:300])
     bars = [(int(n), float(m)) for n, m in re.findall(
         r'<rect [^>]*fill="#009E73"><title>[^<]*: (\d+) runs in ([\d.]+) min at work', page)]
     want_bars = [(n, round(ms / 60000, 1)) for n, ms in s.buckets()]
@@ -351,19 +362,24 @@ def write(path, records):
 
 
 def small_counts(summary, scratch):
-    """Median and 95th percentile ranks over 1 to 21 runs."""
+    """Median and 95th percentile ranks over 1 to 21 runs; from the eleventh on,
+    after a pause of exactly 10 minutes: one gap, left out."""
     seconds = [7.25, 12.5, 3.0, 9.75, 11.0, 4.5, 20.125, 8.0, 15.5, 6.0, 10.0, 13.25, 5.5, 19.0,
                2.75, 16.0, 9.0, 14.5, 1.5, 18.25, 17.0]
+    start = datetime(2026, 12, 8, 6, tzinfo=timezone.utc)
+    # The tenth run ends at 06:09:06, the last of those before it.
+    starts = [start + timedelta(minutes=i) if i < 10 else start + timedelta(minutes=9 + i, seconds=6)
+              for i in range(len(seconds))]
     wrong = []
     for n in range(1, len(seconds) + 1):
-        runs = [record(utc_text(datetime(2026, 12, 8, 6, tzinfo=timezone.utc) + timedelta(minutes=i)),
-                       seconds[i], serial=f"P-{i}") for i in range(n)]
+        runs = [record(utc_text(starts[i]), seconds[i], serial=f"P-{i}") for i in range(n)]
         path = write(os.path.join(scratch, "small.jsonl"), runs)
         out = run([summary, "--results", path, "--tz", "UTC"], scratch).stdout
         s = Shift([path], ZoneInfo("UTC"))
         if lines_with(out, "PACE") != [s.text_lines()[0]["PACE"]]:
             wrong.append((n, lines_with(out, "PACE"), s.text_lines()[0]["PACE"]))
-    check("median and 95th percentile over 1 to 21 runs", not wrong, str(wrong[:2]))
+    check("median and 95th percentile over 1 to 21 runs, a gap of 10 minutes left out", not wrong,
+          str(wrong[:2]))
 
 
 def stand_out_boundary(summary, scratch):

@@ -5,13 +5,14 @@
 
 Writes pages with flashprep-summary --results --html as a user does, over the
 generator's shift and over records made here (records of flashprep 1.0 and a
-cut line, runs within one bar, a month at a bar a day, 60 and 61 ports), and
-reads them with Python's html.parser: every element closed in its order,
-every table headed by a row of headings and as wide in each row; the time
-axis's labels at the starts of the test's own buckets; each bar of the pace
-chart in its bucket's slot; a bar per port, the 60 most failing when there
-are more. Prints "ok" or "not ok" per check; the exit status is 1 when any
-failed.
+cut line, runs within one bar, a month at a bar a day, 60 and 61 ports, nothing
+to scale, a pace of millions), and reads them with Python's html.parser: every
+element closed in its order, every table headed by a row of headings and as
+wide in each row, every chart's marks inside the chart; each scale up to its
+top; the time axis's labels at the starts of the test's own buckets; each bar
+of the pace chart in its bucket's slot; a bar per port, the 60 most failing
+when there are more. Prints "ok" or "not ok" per check; the exit status is 1
+when any failed.
 """
 import os
 import re
@@ -30,7 +31,8 @@ VOID = {"area", "base", "br", "col", "embed", "hr", "img", "input", "link", "met
 
 class Page(HTMLParser):
     """What the checks read of a page: its nesting faults, tables, headings
-    and paragraphs, list items, and each chart's texts and rectangles."""
+    and paragraphs, list items, each chart's texts and rectangles, and what
+    each chart draws outside its own box."""
 
     def __init__(self, text):
         super().__init__(convert_charrefs=True)
@@ -38,6 +40,7 @@ class Page(HTMLParser):
         self.tables, self.blocks, self.items = [], [], []
         self.texts, self.rects = [], []
         self.svg, self.capture = None, None
+        self.box, self.outside = (0.0, 0.0), []
         self.feed(text)
         self.close()
         self.faults += [f"<{tag}> never closed" for tag in self.open]
@@ -53,19 +56,33 @@ class Page(HTMLParser):
         elif tag in ("th", "td") and self.tables and self.tables[-1]:
             self.tables[-1][-1].append((tag, int(attrs.get("colspan", 1))))
         elif tag == "svg":
-            self.svg = attrs.get("id")
+            self.svg, self.box = attrs.get("id"), (float(attrs["width"]), float(attrs["height"]))
         elif tag in ("h2", "p", "li"):
             self.capture = [tag, ""]
         elif tag == "text":
+            self.inside(tag, attrs, ("x",), ("y",))
             self.texts.append([self.svg, attrs, ""])
             self.capture = self.texts[-1]
         elif tag == "rect":
+            self.inside(tag, attrs, ("x",), ("y",))
             self.rects.append([self.svg, attrs, ""])
         elif tag == "title" and self.open[-2:-1] == ["rect"]:
             self.capture = self.rects[-1]
 
     def handle_startendtag(self, tag, attrs):
-        pass  # an SVG element closed in its own tag
+        # An SVG element closed in its own tag.
+        if tag == "line":
+            self.inside(tag, dict(attrs), ("x1", "x2"), ("y1", "y2"))
+
+    def inside(self, tag, attrs, xs, ys):
+        """Notes a mark of the chart with an end outside its box: the x and y
+        attributes named, and a rectangle's far corner."""
+        at = [[float(attrs[a]) for a in names] for names in (xs, ys)]
+        for axis, size in enumerate(("width", "height")):
+            if size in attrs:
+                at[axis].append(float(attrs[xs[0] if axis == 0 else ys[0]]) + float(attrs[size]))
+        if self.svg and any(not 0 <= v <= self.box[axis] for axis in (0, 1) for v in at[axis]):
+            self.outside.append((self.svg, tag, at))
 
     def handle_endtag(self, tag):
         if not self.open or self.open[-1] != tag:
@@ -101,6 +118,8 @@ def well_made(name, page):
             wrong.append(rows[:2])
     check(f"{name}: {len(page.tables)} tables, each headed by its headings and as wide in each row",
           page.tables and not wrong, str(wrong[:2]))
+    check(f"{name}: every chart's lines, texts and rectangles inside its box",
+          not page.outside, str(page.outside[:3]))
 
 
 def report_page(summary, scratch, name, files, zone="UTC"):
@@ -236,6 +255,26 @@ def old_records(summary, scratch):
           str([t for _, t in page.items]))
 
 
+def scales(summary, scratch):
+    """No run NOT READY (the ports' rates all 0), no run judged (the pace all
+    0): the chart's scale from 0 to 1, inside the chart (well_made). Five runs
+    within one millisecond: 18 million runs an hour, under the scale's top."""
+    start = datetime(2026, 12, 8, 6, tzinfo=timezone.utc)
+    for name, reasons, chart, anchor in (("all ready", (), "ports-chart", "middle"),
+                                         ("none judged", ["NOT WAITED FOR"], "pace-chart", "end")):
+        runs = [record(utc_text(start + timedelta(minutes=i)), reasons=reasons, serial=f"Z-{i}")
+                for i in range(3)]
+        page = report_page(summary, scratch, name, [write(os.path.join(scratch, name + ".jsonl"), runs)])
+        scale = [t for a, t in page.chart_texts(chart) if a.get("text-anchor") == anchor]
+        check(f"{name}: the {chart}'s scale, 0 and 1", scale == ["0", "1"], str(scale))
+    runs = [record(utc_text(start), 0.001, port=f"1-1.{p}", serial=f"F-{p}") for p in range(1, 6)]
+    page = report_page(summary, scratch, "one millisecond",
+                       [write(os.path.join(scratch, "ms.jsonl"), runs)])
+    scale = [float(t) for a, t in page.chart_texts("pace-chart") if a.get("text-anchor") == "end"]
+    check("one millisecond: the pace chart's scale from 0 up to 18000000 runs an hour or more",
+          scale[:1] == [0] and max(scale, default=0) >= 5 * 3600000, str(scale))
+
+
 def ports(summary, scratch):
     """A bar per port up to 60; past that, the 60 that fail most, most first."""
     for count in (60, 61):
@@ -275,6 +314,7 @@ def main(argv):
     def body(scratch):
         made_shift(summary, make_shift, scratch)
         old_records(summary, scratch)
+        scales(summary, scratch)
         start = datetime(2026, 12, 8, 6, 0, tzinfo=timezone.utc)
         timeline(summary, scratch, "one bar", [
             record(utc_text(start + timedelta(seconds=20 * i)), serial=f"O-{i}") for i in range(10)],

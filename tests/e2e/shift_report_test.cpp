@@ -294,8 +294,20 @@ TEST_F(Report, ImagesAndTheStationThatUsedAnother) {
   unread.image = nullptr;
   unread.reasons = {"RUN STOPPED: FAIL: SERIAL DRIVER NOT LOADED"};
   records.push_back(unread);
-  const ProcessResult r = report({results("r.jsonl", records).string()});
+  const ProcessResult r = report({results("r.jsonl", records).string()}, {"--html", "page.html"});
   ASSERT_EQ(r.exit_status, 0) << r.err;
+  // The page's table of images flags the line's (most runs) and the other.
+  const std::string page = read_text(dir / "page.html");
+  const std::string cell = "<td class=\"flag\">";
+  const auto flag_of = [&](const char* sha) {
+    const size_t at = page.find(std::string("<code title=\"") + sha + "\">");
+    const size_t flag = at == std::string::npos ? at : page.find(cell, at);
+    return flag == std::string::npos
+               ? std::string("(no row)")
+               : page.substr(flag + cell.size(), page.find("</td>", flag) - flag - cell.size());
+  };
+  EXPECT_EQ(flag_of(kImageA), "the line's");
+  EXPECT_EQ(flag_of(kImageB), "another image");
   EXPECT_EQ(lines_starting(r.out, "IMAGE "),
             (std::vector<std::string>{
                 "IMAGE 3f2a9c01d2e4 serial_flash.S19, 4000 BYTES: 7 RUNS (line-a, line-b, "
@@ -492,6 +504,9 @@ TEST_F(Report, SimulatedBoardsAndRunsTheStationEnded) {
     r.serial = "E-" + std::to_string(i);
     r.start = TestRecord::later(r.start, i * 60000L);
     r.reasons = {ended[i]};
+    // Pulled out as the station stopped: what ended the run is its second reason.
+    if (i == 0)
+      r.reasons = {"UNPLUGGED", ended[i]};
     records.push_back(r);
     if (i % 2 == 0) {  // prepared again, READY
       r.start = TestRecord::later(r.start, 30000L);
@@ -506,6 +521,7 @@ TEST_F(Report, SimulatedBoardsAndRunsTheStationEnded) {
   sim.start = "2026-12-08T06:02:10.000Z";
   sim.reasons = {"BLOCKS NOT FORMATTED: 1 (9)"};
   sim.failed_blocks = {{9, 9}};
+  sim.image = kImageB;  // a rehearsal's image is no image of the line
   records.push_back(sim);
   TestRecord not_ended;  // a board that failed, though its reason reads alike
   not_ended.serial = "F-1";
@@ -536,6 +552,10 @@ TEST_F(Report, SimulatedBoardsAndRunsTheStationEnded) {
             "NOT WAITED FOR                1\n"
             "STATION ENDED                 1\n"
             "STOPPED BY SIGNAL 15          1");
+  EXPECT_EQ(lines_starting(r.out, "IMAGE "),
+            std::vector<std::string>{"IMAGE 3f2a9c01d2e4 serial_flash.S19, 4000 BYTES: 10 RUNS "
+                                     "(line-a)"})
+      << r.out;
   EXPECT_NE(r.out.find("  E-1              line-a 1-1.1         NOT FINISHED, "
                        "2026-12-08T06:01:00+00:00: NOT STARTED: cannot run flashprep\n"),
             std::string::npos)
@@ -547,6 +567,9 @@ TEST_F(Report, SimulatedBoardsAndRunsTheStationEnded) {
                                      "(--include-simulated)"});
   EXPECT_NE(with.out.find("\nRUNS   : 5, 3 READY, 2 NOT READY;"), std::string::npos) << with.out;
   EXPECT_NE(with.out.find("\n  sim-a "), std::string::npos) << with.out;
+  EXPECT_NE(with.out.find("\nIMAGE 9b7e11aa0c53 serial_flash.S19, 4000 BYTES: 1 RUN (line-a)"),
+            std::string::npos)
+      << with.out;
 }
 
 TEST_F(Report, SinceAndUntilCountRunsByTheirStart) {
@@ -794,6 +817,8 @@ TEST_F(Report, PageIsOneFileThatFetchesNothing) {
     EXPECT_EQ(page.find(outside), std::string::npos) << outside;
   EXPECT_EQ(page.find("<b>line"), std::string::npos) << "a station's name as markup";
   EXPECT_NE(page.find("&lt;b&gt;line &amp; co&lt;/b&gt;"), std::string::npos);
+  // Two of line-a's boards and the odd station's one, every one of them listed.
+  EXPECT_NE(page.find("<p>3 boards (the CSV lists every run).</p>"), std::string::npos);
 }
 
 // The CSV, for a quality system: a row per run, under the rule of --html.
