@@ -13,6 +13,10 @@ set -u
 launcher=$1 station=$2 make_driver=$3 dir=$4
 command -v tmux >/dev/null 2>&1 || { echo "tmux not installed (apt-get install tmux)"; exit 1; }
 rm -rf "$dir" && mkdir -p "$dir/boards" && cd "$dir" || exit 1
+# The boards' claims of this test's station, its own: in the machine's
+# folder another run of this test (another tree's suite) would hold boards
+# of the same names, and they would wait as BUSY.
+export FLASHPREP_LOCK_DIR="$dir/claims"
 "$make_driver" serial_flash.S19 3000 >/dev/null || exit 1
 socket="station-grid-$$"
 trap 'tmux -L "$socket" kill-server 2>/dev/null' EXIT
