@@ -425,6 +425,12 @@ TEST_F(Watch, AStationStartedAgainPreparesEachPlugOnce) {
   EXPECT_EQ(again->out().find("STARTED sim-a"), std::string::npos) << again->out();
   EXPECT_NE(again->out().find("STARTED sim-b"), std::string::npos) << again->out();
   EXPECT_NE(again->out().find("STARTED sim-d"), std::string::npos) << again->out();
+  // A later look (the one that finds a board plugged in now) still leaves
+  // a's port alone: what was prepared before the restart is not forgotten
+  // after the first look.
+  plug("boards", "e", "");
+  ASSERT_TRUE(again->wait_for("FINISHED sim-e ", 60)) << again->out();
+  EXPECT_EQ(again->out().find("STARTED sim-a"), std::string::npos) << again->out();
   // Another board put in a's port between two looks (its file replaced in
   // one move), so that the port is never seen empty: a new plug, prepared.
   plug("boards", "a", "");
