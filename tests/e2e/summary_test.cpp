@@ -310,6 +310,15 @@ TEST_F(Summary, TextThatIsNoLog) {
     EXPECT_EQ(reasons[0].rfind("UNEXPECTED LINE: " + c.line, 0), 0u) << r.out;
     EXPECT_FALSE(fs::exists(dir / "map.svg")) << "a map of no log";
   }
+  // A line out of place is told with what a run prints there instead: a
+  // run's first line is BYTES or one of the failures before it.
+  const std::vector<std::string> first = reasons_in(summarize("hello\n").out);
+  ASSERT_EQ(first.size(), 1u);
+  EXPECT_EQ(first[0].rfind("UNEXPECTED LINE: LINE 1: \"hello\" WHERE A RUN PRINTS ", 0), 0u)
+      << first[0];
+  for (const char* instead : {"FAIL: UNABLE TO START DRIVER", "FAIL: BOOTLOADER NOT PRESENT",
+                              "FAIL: SERIAL DRIVER NOT LOADED", "BYTES  : n"})
+    EXPECT_NE(first[0].find(instead), std::string::npos) << first[0];
 
   for (const std::vector<std::string>& argv : std::vector<std::vector<std::string>>{
            {FLASHPREP_SUMMARY, "--svg"},
