@@ -85,6 +85,7 @@ screen_has '^Logs in station-logs$' || fail "the table does not say where the lo
 screen_has '^2 of 2 done: 2 READY, 0 NOT READY, 0 running$' || fail "no overall line at the end"
 screen_has '^DONE 2 READY, 0 NOT READY$' || fail "no DONE line"
 screen_has '^(FOUND|STARTED|FINISHED) ' && fail "plain event lines on a terminal"
+screen_has 'STOPPED BY SIGNAL' && fail "the table of a station nobody stopped says it was stopped"
 [ "$(tail -n 1 "$(latest_log sim-b)")" = "BLOCK 4095 FORMATTED" ] || fail "log not complete"
 
 # Ctrl-C while block 5's reply is held on both boards: the terminal sends
