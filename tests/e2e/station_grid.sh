@@ -113,7 +113,10 @@ wait_for 10 screen_has ' sim1-b001 READY( |$)' || fail "no words at 200x50"
 wait_for 10 whole_grid 120 50 200 || fail "not every board on the 200x50 screen"
 screen_has '!sim-b100 +NOT READY' || fail "b100 not NOT READY at 200x50"
 screen_has ' sim3-b051 EMPTY' || fail "the pulled board's cell at 200x50"
-[ "$(history)" -eq "$before" ] || fail "the history grew at 200x50"
+# A taller terminal takes back the line the 80x24 drawing may have pushed
+# up (tmux does so as it grows), and the view, redrawn from the top, needs
+# far fewer rows than it has: nothing is left in the history.
+[ "$(history)" -eq 0 ] || fail "the history grew at 200x50"
 # Narrower again: the terminal itself folds the wide lines it holds and
 # pushes what no longer fits into its history (tmux does so before the
 # station hears of the resize); from then on the view adds nothing to it.
