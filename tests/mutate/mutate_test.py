@@ -218,6 +218,26 @@ class TinyProject(unittest.TestCase):
                          "1 caught, 0 survived, 0 do not build, 0 equivalent")
 
 
+    def test_5_a_resumed_run_takes_over_what_was_caught_and_judges_survivors_again(self):
+        earlier = os.path.join(self.temp, "earlier.tsv")
+        self.mutate("--sample", "2", "--seed", "3", "--paths", "lib/tally.cpp", "--tsv", earlier)
+        work = os.path.join(self.temp, "resumed")
+        output = self.mutate("--sample", "2", "--seed", "3", "--paths", "lib/tally.cpp",
+                             "--resume", earlier, "--work", work)
+        caught = re.search(r"^\[(\d+)/2\] CAUGHT %s .*: earlier run: .*tally_test" %
+                           re.escape(self.line_of(CAUGHT_LINE)), output, re.M)
+        self.assertTrue(caught, output)
+        survived = re.search(r"^\[(\d+)/2\] SURVIVED %s " %
+                             re.escape(self.line_of(SURVIVING_LINE)), output, re.M)
+        self.assertTrue(survived, output)
+        # Only the survivor was built and tested again.
+        tested = {name.split("-")[1] for name in os.listdir(os.path.join(work, "logs"))
+                  if re.match(r"test-\d+-", name)}
+        self.assertEqual(tested, {survived.group(1)})
+        self.assertEqual(output.rstrip().split("\n")[-1],
+                         "1 caught, 1 survived, 0 do not build, 0 equivalent")
+
+
 # One line per case, with the mutants it must give (the mutated line's text, stripped) and no
 # others; each is put in the code below at its mark.
 CATALOGUE = [
