@@ -9,7 +9,8 @@
 # each, the view says so, and the station ends by SIGINT (130); watching, it
 # says it watches before any board comes (drawn again whole when resized
 # right after), a line per port stays, EMPTY once its board is pulled out; a
-# drawing shorter than the one before leaves nothing of it below.
+# drawing shorter than the one before leaves nothing of it below; a
+# terminal that does not know its size is drawn at the default 80x24.
 # Fails, never skips, when tmux is missing: tools/test installs it.
 set -u
 launcher=$1 station=$2 make_driver=$3 dir=$4
@@ -156,4 +157,21 @@ wait_for 30 screen_has '^EXIT' || fail "the watching station did not end after C
 screen_has '^EXIT 130$' || fail "the watching station did not end by SIGINT"
 screen_has '^DONE 1 READY, 1 NOT READY$' || fail "no DONE line for the session"
 screen_has '^STOPPED BY SIGNAL 2$' || fail "the watching station's table does not say it was stopped"
+
+# A terminal that does not know its size (a serial console; here one told
+# it is 0 by 0 inside a 160-column pane) is drawn at 80 by 24: each board's
+# bar, no line reaching the 80th column.
+held_boards 1000
+tmux -L "$socket" kill-server 2>/dev/null
+socket="station-test-$$-unsized"
+tmux -L "$socket" new-session -d -x 160 -y 30 -c "$dir" \
+  "stty rows 0 cols 0; echo SIZE \$(stty size); env FLASHPREP_SIM_BOARDS='$dir/boards' '$launcher' '$station'; echo EXIT \$?; sleep 600"
+wait_for 30 screen_has '^SIZE 0 0$' || fail "the terminal could not be told it is 0 by 0"
+bars_at_80() {
+  [ "$(screen | grep -Ec '^sim-[ab] +FORMAT +\[#*\.*\] [0-9]+/4096')" -eq 2 ] &&
+    [ "$(screen | awk 'length($0) >= 80' | wc -l)" -eq 0 ]
+}
+wait_for 60 bars_at_80 || fail "no bar for each board cut to 80 columns in a terminal of no size"
+wait_for 120 let_go_and_ended || fail "the station in a terminal of no size did not end"
+screen_has '^EXIT 0$' || fail "exit status not 0 in a terminal of no size"
 echo "live view, closing table and Ctrl-C as expected, one pass and watching"
