@@ -63,6 +63,32 @@ TEST_F(LineEvents, ABoardFlashprepHoldsIsBusy) {
   alone.finish();
 }
 
+// Watching, the board flashprep alone held is prepared once that run has
+// ended: the station's BUSY run was none of the board's.
+TEST_F(LineEvents, AWatchingStationPreparesABusyBoardOnceFree) {
+  plug("boards", "a", held_before("a", "3"));
+  RunningProcess alone({FLASHPREP_SIM_LAUNCHER, FLASHPREP_BINARY}, dir.string(), folder("boards"));
+  ASSERT_TRUE(holding("a")) << alone.out();
+  RunningProcess watching(
+      {FLASHPREP_SIM_LAUNCHER, FLASHPREP_STATION, "--watch", "--results", "r.jsonl"}, dir.string(),
+      folder("boards"));
+  ASSERT_TRUE(watching.wait_for("BUSY sim-a: held by another process\n", 60)) << watching.out();
+  alone.signal(SIGTERM);
+  let_go("a");
+  alone.finish();
+  // The station's own run is held where flashprep's was.
+  ASSERT_TRUE(holding("a")) << watching.out();
+  let_go("a");
+  ASSERT_TRUE(watching.wait_for("FINISHED sim-a ", 60)) << watching.out();
+  watching.signal(SIGTERM);
+  const ProcessResult r = watching.finish();
+  const std::vector<nlohmann::json> recs = records("r.jsonl");
+  ASSERT_EQ(recs.size(), 1u) << r.out;
+  EXPECT_EQ(recs[0]["verdict"], "READY") << recs[0];
+  ASSERT_EQ(logs_of("sim-a").size(), 1u);
+  EXPECT_EQ(log("sim-a"), full_run());
+}
+
 // Root runs a station on a folder another account can write: a link planted
 // as its lock file or as its results file is refused, and what it points to
 // is left as it was.
