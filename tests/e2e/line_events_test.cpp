@@ -4,9 +4,10 @@
 // logs folder removed, a cause that lasts, and its program replaced while
 // it runs; a killed station's runs, recorded in its own results file alone,
 // one of them once its process has ended (the rest of a station started
-// again is in watch_test.cpp).
+// again is in watch_test.cpp); a journal that refuses the station's entries.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <map>
@@ -87,6 +88,35 @@ TEST_F(LineEvents, AWatchingStationPreparesABusyBoardOnceFree) {
   EXPECT_EQ(recs[0]["verdict"], "READY") << recs[0];
   ASSERT_EQ(logs_of("sim-a").size(), 1u);
   EXPECT_EQ(log("sim-a"), full_run());
+}
+
+// Run as a service whose journal refuses entries: what would have gone to
+// the journal is written to standard output, once. The station's standard
+// output is the very stream JOURNAL_STREAM names; the journal's socket is,
+// in a mount namespace of the station's own, a file no one listens on (one
+// not there at all, libsystemd drops the entry and says it was sent).
+TEST_F(LineEvents, WhatTheJournalRefusesIsWrittenOnce) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "only root can put a journal that refuses before the station";
+  plug("boards", "a", "");
+  std::vector<std::string> argv = {
+      "/usr/bin/unshare",
+      "-m",
+      "/bin/sh",
+      "-c",
+      "d=/run/systemd; [ -d $d ] || d=/run; mount -t tmpfs none $d && "
+      "mkdir -p /run/systemd/journal && : >/run/systemd/journal/socket && "
+      "export JOURNAL_STREAM=\"$(stat -L -c %d:%i /proc/$$/fd/1)\" && exec \"$@\"",
+      "sh",
+      FLASHPREP_SIM_LAUNCHER,
+      FLASHPREP_STATION,
+      "--results",
+      "r.jsonl"};
+  const ProcessResult r = run_process(argv, dir.string(), folder("boards"));
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(count_of(r.out, "FINISHED sim-a "), 1u) << r.out;
+  EXPECT_EQ(count_of(r.out, "DONE 1 READY, 0 NOT READY\n"), 1u) << r.out;
+  ASSERT_EQ(records("r.jsonl").size(), 1u);
 }
 
 // Root runs a station on a folder another account can write: a link planted
