@@ -90,32 +90,73 @@ TEST_F(LineEvents, AWatchingStationPreparesABusyBoardOnceFree) {
   EXPECT_EQ(log("sim-a"), full_run());
 }
 
-// Run as a service whose journal refuses entries: what would have gone to
-// the journal is written to standard output, once. The station's standard
-// output is the very stream JOURNAL_STREAM names; the journal's socket is,
-// in a mount namespace of the station's own, a file no one listens on (one
-// not there at all, libsystemd drops the entry and says it was sent).
-TEST_F(LineEvents, WhatTheJournalRefusesIsWrittenOnce) {
-  if (geteuid() != 0)
-    GTEST_SKIP() << "only root can put a journal that refuses before the station";
-  plug("boards", "a", "");
-  std::vector<std::string> argv = {
+// The station in `dir` on the boards of `boards` as a service's would run:
+// in a mount namespace of its own, whose /run/systemd/journal `journal` (a
+// shell command) fills, its standard output the very stream JOURNAL_STREAM
+// names. `journal` ends by running "$@", the station.
+ProcessResult station_as_service(const std::string& dir, const Env& boards,
+                                 const std::string& journal) {
+  const std::vector<std::string> argv = {
       "/usr/bin/unshare",
       "-m",
       "/bin/sh",
       "-c",
       "d=/run/systemd; [ -d $d ] || d=/run; mount -t tmpfs none $d && "
-      "mkdir -p /run/systemd/journal && : >/run/systemd/journal/socket && "
-      "export JOURNAL_STREAM=\"$(stat -L -c %d:%i /proc/$$/fd/1)\" && exec \"$@\"",
+      "mkdir -p /run/systemd/journal && "
+      "export JOURNAL_STREAM=\"$(stat -L -c %d:%i /proc/$$/fd/1)\" && " +
+          journal,
       "sh",
       FLASHPREP_SIM_LAUNCHER,
       FLASHPREP_STATION,
       "--results",
       "r.jsonl"};
-  const ProcessResult r = run_process(argv, dir.string(), folder("boards"));
+  return run_process(argv, dir, boards);
+}
+
+// A journal that refuses entries: what would have gone to it is written to
+// standard output, once. Its socket is a file no one listens on (one not
+// there at all, libsystemd drops the entry and says it was sent).
+TEST_F(LineEvents, WhatTheJournalRefusesIsWrittenOnce) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "only root can put a journal of its own before the station";
+  plug("boards", "a", "");
+  const ProcessResult r = station_as_service(dir.string(), folder("boards"),
+                                             ": >/run/systemd/journal/socket && exec \"$@\"");
   EXPECT_EQ(r.exit_status, 0) << r.err;
   EXPECT_EQ(count_of(r.out, "FINISHED sim-a "), 1u) << r.out;
   EXPECT_EQ(count_of(r.out, "DONE 1 READY, 0 NOT READY\n"), 1u) << r.out;
+  ASSERT_EQ(records("r.jsonl").size(), 1u);
+}
+
+// A journal that takes them: the FINISHED line goes there alone, with the
+// record's facts, and not to standard output as well.
+TEST_F(LineEvents, WhatTheJournalTakesIsNotWrittenAgain) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "only root can put a journal of its own before the station";
+  // Each entry its datagram's text, after a line "ENTRY".
+  const char* journal = R"(exec python3 -c '
+import socket, subprocess, sys
+s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+s.bind("/run/systemd/journal/socket")
+status = subprocess.call(sys.argv[1:])
+s.setblocking(False)
+with open(sys.argv[4] + ".entries", "w") as out:
+    while True:
+        try:
+            out.write("ENTRY\n" + s.recv(1 << 20).decode())
+        except BlockingIOError:
+            break
+sys.exit(status)' "$@")";
+  plug("boards", "a", "");
+  const ProcessResult r = station_as_service(dir.string(), folder("boards"), journal);
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(r.out.find("FINISHED"), std::string::npos) << r.out;
+  EXPECT_EQ(count_of(r.out, "DONE 1 READY, 0 NOT READY\n"), 1u) << r.out;
+  const std::string entries = read_text(dir / "r.jsonl.entries");
+  EXPECT_EQ(count_of(entries, "ENTRY\n"), 1u) << entries;
+  EXPECT_EQ(count_of(entries, "\nMESSAGE=FINISHED sim-a "), 1u) << entries;
+  EXPECT_EQ(count_of(entries, "\nPRIORITY=6\n"), 1u) << entries;
+  EXPECT_EQ(count_of(entries, "\nFLASHPREP_VERDICT=READY\n"), 1u) << entries;
   ASSERT_EQ(records("r.jsonl").size(), 1u);
 }
 
