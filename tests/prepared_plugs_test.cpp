@@ -66,4 +66,28 @@ TEST(PreparedPlugs, TheLatestRecordOfThisBootOfEachBoardAndNothingElse) {
   EXPECT_TRUE(latest.empty() && skipped.empty());
 }
 
+// Ten damaged lines are all named; the eleventh is left to the ", ...".
+TEST(PreparedPlugs, TheDamagedLinesNamedAreAllOfThemUpToTen) {
+  ScratchDir dir;
+  for (const size_t damaged : {size_t{10}, size_t{11}}) {
+    std::string text;
+    std::string named;
+    size_t line = 0;
+    for (size_t i = 0; i < damaged; ++i) {
+      text += line_of("1-1.3", kBoot, {"001", "007", 7}) + "garbage\n";
+      line += 2;
+      if (i < 10)
+        named += (i == 0 ? " line " : ", line ") + std::to_string(line) + " (not a record)";
+    }
+    ASSERT_TRUE(dir.write("r.jsonl", text));
+    std::map<std::string, UsbPlace> latest;
+    std::string skipped;
+    std::string error;
+    ASSERT_TRUE(read_prepared_plugs(dir.file("r.jsonl"), kBoot, &latest, &skipped, &error))
+        << error;
+    EXPECT_EQ(skipped, dir.file("r.jsonl") + ": " + std::to_string(damaged) +
+                           " damaged lines skipped:" + named + (damaged > 10 ? ", ..." : ""));
+  }
+}
+
 }  // namespace

@@ -4,9 +4,10 @@
 // logs folder removed, a cause that lasts, and its program replaced while
 // it runs; a killed station's runs, recorded in its own results file alone,
 // one of them once its process has ended (the rest of a station started
-// again is in watch_test.cpp).
+// again is in watch_test.cpp); a journal that refuses the station's entries.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <map>
@@ -61,6 +62,102 @@ TEST_F(LineEvents, ABoardFlashprepHoldsIsBusy) {
   alone.signal(SIGTERM);
   let_go("a");
   alone.finish();
+}
+
+// Watching, the board flashprep alone held is prepared once that run has
+// ended: the station's BUSY run was none of the board's.
+TEST_F(LineEvents, AWatchingStationPreparesABusyBoardOnceFree) {
+  plug("boards", "a", held_before("a", "3"));
+  RunningProcess alone({FLASHPREP_SIM_LAUNCHER, FLASHPREP_BINARY}, dir.string(), folder("boards"));
+  ASSERT_TRUE(holding("a")) << alone.out();
+  RunningProcess watching(
+      {FLASHPREP_SIM_LAUNCHER, FLASHPREP_STATION, "--watch", "--results", "r.jsonl"}, dir.string(),
+      folder("boards"));
+  ASSERT_TRUE(watching.wait_for("BUSY sim-a: held by another process\n", 60)) << watching.out();
+  alone.signal(SIGTERM);
+  let_go("a");
+  alone.finish();
+  // The station's own run is held where flashprep's was.
+  ASSERT_TRUE(holding("a")) << watching.out();
+  let_go("a");
+  ASSERT_TRUE(watching.wait_for("FINISHED sim-a ", 60)) << watching.out();
+  watching.signal(SIGTERM);
+  const ProcessResult r = watching.finish();
+  const std::vector<nlohmann::json> recs = records("r.jsonl");
+  ASSERT_EQ(recs.size(), 1u) << r.out;
+  EXPECT_EQ(recs[0]["verdict"], "READY") << recs[0];
+  ASSERT_EQ(logs_of("sim-a").size(), 1u);
+  EXPECT_EQ(log("sim-a"), full_run());
+}
+
+// The station in `dir` on the boards of `boards` as a service's would run:
+// in a mount namespace of its own, whose /run/systemd/journal `journal` (a
+// shell command) fills, its standard output the very stream JOURNAL_STREAM
+// names. `journal` ends by running "$@", the station.
+ProcessResult station_as_service(const std::string& dir, const Env& boards,
+                                 const std::string& journal) {
+  const std::vector<std::string> argv = {
+      "/usr/bin/unshare",
+      "-m",
+      "/bin/sh",
+      "-c",
+      "d=/run/systemd; [ -d $d ] || d=/run; mount -t tmpfs none $d && "
+      "mkdir -p /run/systemd/journal && "
+      "export JOURNAL_STREAM=\"$(stat -L -c %d:%i /proc/$$/fd/1)\" && " +
+          journal,
+      "sh",
+      FLASHPREP_SIM_LAUNCHER,
+      FLASHPREP_STATION,
+      "--results",
+      "r.jsonl"};
+  return run_process(argv, dir, boards);
+}
+
+// A journal that refuses entries: what would have gone to it is written to
+// standard output, once. Its socket is a file no one listens on (one not
+// there at all, libsystemd drops the entry and says it was sent).
+TEST_F(LineEvents, WhatTheJournalRefusesIsWrittenOnce) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "only root can put a journal of its own before the station";
+  plug("boards", "a", "");
+  const ProcessResult r = station_as_service(dir.string(), folder("boards"),
+                                             ": >/run/systemd/journal/socket && exec \"$@\"");
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(count_of(r.out, "FINISHED sim-a "), 1u) << r.out;
+  EXPECT_EQ(count_of(r.out, "DONE 1 READY, 0 NOT READY\n"), 1u) << r.out;
+  ASSERT_EQ(records("r.jsonl").size(), 1u);
+}
+
+// A journal that takes them: the FINISHED line goes there alone, with the
+// record's facts, and not to standard output as well.
+TEST_F(LineEvents, WhatTheJournalTakesIsNotWrittenAgain) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "only root can put a journal of its own before the station";
+  // Each entry its datagram's text, after a line "ENTRY".
+  const char* journal = R"(exec python3 -c '
+import socket, subprocess, sys
+s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+s.bind("/run/systemd/journal/socket")
+status = subprocess.call(sys.argv[1:])
+s.setblocking(False)
+with open(sys.argv[4] + ".entries", "w") as out:
+    while True:
+        try:
+            out.write("ENTRY\n" + s.recv(1 << 20).decode())
+        except BlockingIOError:
+            break
+sys.exit(status)' "$@")";
+  plug("boards", "a", "");
+  const ProcessResult r = station_as_service(dir.string(), folder("boards"), journal);
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(r.out.find("FINISHED"), std::string::npos) << r.out;
+  EXPECT_EQ(count_of(r.out, "DONE 1 READY, 0 NOT READY\n"), 1u) << r.out;
+  const std::string entries = read_text(dir / "r.jsonl.entries");
+  EXPECT_EQ(count_of(entries, "ENTRY\n"), 1u) << entries;
+  EXPECT_EQ(count_of(entries, "\nMESSAGE=FINISHED sim-a "), 1u) << entries;
+  EXPECT_EQ(count_of(entries, "\nPRIORITY=6\n"), 1u) << entries;
+  EXPECT_EQ(count_of(entries, "\nFLASHPREP_VERDICT=READY\n"), 1u) << entries;
+  ASSERT_EQ(records("r.jsonl").size(), 1u);
 }
 
 // Root runs a station on a folder another account can write: a link planted

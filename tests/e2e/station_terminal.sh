@@ -1,5 +1,5 @@
 #!/bin/sh
-# station_terminal.sh LAUNCHER STATION MAKE_DRIVER DIR
+# station_terminal.sh LAUNCHER STATION MAKE_DRIVER DIR FLASHPREP
 # flashprep-station in a real terminal (tmux) with two simulated boards,
 # files of a folder, each held at chosen blocks until the test lets it go:
 # the live view redraws one line per board with a bar and the time left and
@@ -9,17 +9,20 @@
 # each, the view says so, and the station ends by SIGINT (130); watching, it
 # says it watches before any board comes (drawn again whole when resized
 # right after), a line per port stays, EMPTY once its board is pulled out; a
-# drawing shorter than the one before leaves nothing of it below.
+# drawing shorter than the one before leaves nothing of it below; a
+# terminal that does not know its size is drawn at the default 80x24; a
+# board flashprep alone holds is BUSY, with no row in the closing table.
 # Fails, never skips, when tmux is missing: tools/test installs it.
 set -u
-launcher=$1 station=$2 make_driver=$3 dir=$4
+launcher=$1 station=$2 make_driver=$3 dir=$4 flashprep=$5
 command -v tmux >/dev/null 2>&1 || { echo "tmux not installed (apt-get install tmux)"; exit 1; }
 rm -rf "$dir" && mkdir -p "$dir" && cd "$dir" || exit 1
 # The boards' claims of this test's stations, its own.
 export FLASHPREP_LOCK_DIR="$dir/claims"
 "$make_driver" serial_flash.S19 3000 >/dev/null || exit 1
 socket=none
-trap 'tmux -L "$socket" kill-server 2>/dev/null' EXIT
+alone=none
+trap 'tmux -L "$socket" kill-server 2>/dev/null; [ "$alone" = none ] || kill "$alone" 2>/dev/null' EXIT
 
 . "$(dirname "$0")/tmux_lib.sh"
 # Two bars, the overall line and nothing else on the screen, no line
@@ -156,4 +159,37 @@ wait_for 30 screen_has '^EXIT' || fail "the watching station did not end after C
 screen_has '^EXIT 130$' || fail "the watching station did not end by SIGINT"
 screen_has '^DONE 1 READY, 1 NOT READY$' || fail "no DONE line for the session"
 screen_has '^STOPPED BY SIGNAL 2$' || fail "the watching station's table does not say it was stopped"
+
+# A terminal that does not know its size (a serial console; here one told
+# it is 0 by 0 inside a 160-column pane) is drawn at 80 by 24: each board's
+# bar, no line reaching the 80th column.
+held_boards 1000
+tmux -L "$socket" kill-server 2>/dev/null
+socket="station-test-$$-unsized"
+tmux -L "$socket" new-session -d -x 160 -y 30 -c "$dir" \
+  "stty rows 0 cols 0; echo SIZE \$(stty size); env FLASHPREP_SIM_BOARDS='$dir/boards' '$launcher' '$station'; echo EXIT \$?; sleep 600"
+wait_for 30 screen_has '^SIZE 0 0$' || fail "the terminal could not be told it is 0 by 0"
+bars_at_80() {
+  [ "$(screen | grep -Ec '^sim-[ab] +FORMAT +\[#*\.*\] [0-9]+/4096')" -eq 2 ] &&
+    [ "$(screen | awk 'length($0) >= 80' | wc -l)" -eq 0 ]
+}
+wait_for 60 bars_at_80 || fail "no bar for each board cut to 80 columns in a terminal of no size"
+wait_for 120 let_go_and_ended || fail "the station in a terminal of no size did not end"
+screen_has '^EXIT 0$' || fail "exit status not 0 in a terminal of no size"
+
+# flashprep alone on board a, held at block 3: the station's run finds the
+# board held, so the board is BUSY, a run of no one's here, which the
+# closing table has no row for.
+rm -rf station-logs boards && mkdir boards
+printf 'FLASHPREP_SIM_HOLD_FILE=%s\nFLASHPREP_SIM_HOLD_BLOCKS=3\n' "$dir/hold-a" >boards/a
+FLASHPREP_SIM_BOARDS="$dir/boards" "$launcher" "$flashprep" >alone.out 2>&1 &
+alone=$!
+wait_for 60 [ -e hold-a ] || fail "flashprep alone did not hold board a"
+start busy 120 "FLASHPREP_SIM_BOARDS=$dir/boards"
+wait_for 60 screen_has '^EXIT' || fail "the station did not end beside a board held"
+screen_has '^EXIT 1$' || fail "exit status not 1 with a board BUSY"
+screen_has '^DONE 0 READY, 0 NOT READY, 1 BUSY$' || fail "no DONE line with the board BUSY"
+screen_has '^sim-a ' && fail "a row or a line of sim-a's as if it had had a run here"
+kill "$alone" && rm -f hold-a && wait "$alone"
+alone=none
 echo "live view, closing table and Ctrl-C as expected, one pass and watching"
