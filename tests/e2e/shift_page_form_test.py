@@ -156,6 +156,12 @@ def timeline(summary, scratch, name, runs, zone):
           and f"one point per {words}</text>" in text
           and f"each point and bar of the timeline is one {words}." in text, words)
 
+    judged = s.judged
+    overall = "shift %.1f %%" % (100 * sum(r["verdict"] == "READY" for r in judged) / len(judged))
+    said = [t for _, t in page.chart_texts("yield-chart") if t.startswith("shift ")]
+    check(f"{name}: the yield chart's line for the whole shift says {overall}", said == [overall],
+          said)
+
     for chart in ("yield-chart", "pace-chart"):
         # The scale's lines run across the plot: its left and right edges.
         edges = re.findall(r'<line x1="([\d.]+)" y1="[\d.]+" x2="([\d.]+)" y2="[\d.]+" '
@@ -320,7 +326,8 @@ def main(argv):
             record(utc_text(start + timedelta(seconds=20 * i)), serial=f"O-{i}") for i in range(10)],
             ZoneInfo("UTC"))
         timeline(summary, scratch, "a shift", [
-            record(utc_text(start + timedelta(minutes=7 * i)), serial=f"S-{i}") for i in range(70)],
+            record(utc_text(start + timedelta(minutes=7 * i)), serial=f"S-{i}",
+                   reasons=["UNPLUGGED"] if i % 9 == 4 else ()) for i in range(70)],
             ZoneInfo("Asia/Kolkata"))
         month = datetime(2027, 1, 4, 8, 0, tzinfo=timezone.utc)
         timeline(summary, scratch, "a month", [
