@@ -456,6 +456,17 @@ TEST_F(Report, TwoStationsOfOneNameAreToldApart) {
     r.reasons.clear();
     restarted.push_back(r);
   }
+  // Records that name no boot tell no station from another: beside runs of
+  // one boot on the same port, overlapping them, they make no second station.
+  std::vector<TestRecord> unbooted;
+  for (int i = 0; i < 4; ++i) {
+    TestRecord r;
+    r.station = "older";
+    r.serial = "D-" + std::to_string(i);
+    r.start = TestRecord::later(r.start, i / 2 * 60000L + i % 2 * 5000L);
+    r.boot = i % 2 == 0 ? "" : "55555555-0000-4000-8000-000000000005";
+    unbooted.push_back(r);
+  }
   // Another pair of clones, named before the first in the alphabet.
   std::vector<TestRecord> clones;
   for (const char* boot :
@@ -470,7 +481,8 @@ TEST_F(Report, TwoStationsOfOneNameAreToldApart) {
   }
   const ProcessResult r =
       report({results("first.jsonl", first).string(), results("second.jsonl", second).string(),
-              results("solo.jsonl", restarted).string(), results("clones.jsonl", clones).string()});
+              results("solo.jsonl", restarted).string(), results("clones.jsonl", clones).string(),
+              results("older.jsonl", unbooted).string()});
   ASSERT_EQ(r.exit_status, 0) << r.err;
   // Boots that start alike are told apart by as many digits as it takes.
   EXPECT_EQ(lines_starting(r.out, "STATION NAME"),
@@ -486,6 +498,10 @@ TEST_F(Report, TwoStationsOfOneNameAreToldApart) {
       lines_starting(r.out, "bench"),
       (std::vector<std::string>{"bench [11111111]          4       4          0  100.0 %      0",
                                 "bench [22222222]          4       3          1   75.0 %      0"}))
+      << r.out;
+  EXPECT_EQ(
+      lines_starting(r.out, "older"),
+      std::vector<std::string>{"older                     4       4          0  100.0 %      0"})
       << r.out;
   EXPECT_EQ(
       lines_starting(r.out, "solo"),
