@@ -672,6 +672,8 @@ TEST_F(SimFolder, ABoardFileThatCannotBeUsedIsListedAndRefusedWhenOpened) {
       {"FLASHPREP_SIM_SERIAL=\n", "bad value for FLASHPREP_SIM_SERIAL"},
       {"FLASHPREP_SIM_WEAK_SEED=3\nFLASHPREP_SIM_STATE=/no/such/folder/state\n",
        "no folder /no/such/folder"},
+      {"FLASHPREP_SIM_TRACE=/no/such/folder/trace.txt\n",
+       "cannot write /no/such/folder/trace.txt: no folder /no/such/folder"},
   };
   std::vector<std::pair<std::string, std::string>> told;
   const sim::BoardFolder::RefusedOpen tell = [&](const std::string& file, const std::string& why) {

@@ -1,13 +1,21 @@
 // flashprep-summary --results: the shift report over stations' results files,
 // run as a user runs it, on records made here, made up by the shift
 // generator, and written by the station itself.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "e2e/process.h"
@@ -104,7 +112,7 @@ TEST_F(Report, CountsStationsPortsReasonsAndPace) {
     TestRecord r;
     r.station = "line-b";
     r.start = TestRecord::later("2026-12-08T06:05:00.000Z", i * 600000L);
-    r.seconds = 20 + i;
+    r.seconds = 320 + i;
     r.serial = "SN-B" + std::to_string(i);
     if (i > 0) {
       r.reasons = {"BLOCKS NOT FORMATTED: 2 (7, 4095)"};
@@ -118,7 +126,8 @@ TEST_F(Report, CountsStationsPortsReasonsAndPace) {
   ASSERT_EQ(r.exit_status, 0) << r.err;
   // Nine boards from 06:00:00 to 06:50:15 (the last line-a board ends at
   // 06:50:00 + 15 s), no gap of 10 minutes: 9 / (50.25 / 60) h. Seconds
-  // sorted: 10 11 12 13 14 15 20 21 22, median 14, 95th percentile at rank 9.
+  // sorted: 10 11 12 13 14 15 320 321 322, median 14, 95th percentile at rank
+  // 9 (long enough that a run's seconds a thousandth off show).
   // Each board was run once: its first run is its last.
   EXPECT_EQ(
       r.out,
@@ -129,7 +138,7 @@ TEST_F(Report, CountsStationsPortsReasonsAndPace) {
       "END\n"
       "RUNS   : 9, 6 READY, 3 NOT READY; RETESTS: 0 RUNS ON 0 BOARDS\n"
       "PACE   : 10.7 RUNS PER HOUR OVER 0.8 H AT WORK; SECONDS PER RUN: MEDIAN 14.0, 95TH "
-      "PERCENTILE 22.0\n"
+      "PERCENTILE 322.0\n"
       "\n"
       "STATION / PORT         RUNS   READY  NOT READY   YIELD   ENDED\n"
       "line-a                    6       5          1   83.3 %      0\n"
@@ -455,6 +464,17 @@ TEST_F(Report, TwoStationsOfOneNameAreToldApart) {
     r.reasons.clear();
     restarted.push_back(r);
   }
+  // Records that name no boot tell no station from another: beside runs of
+  // one boot on the same port, overlapping them, they make no second station.
+  std::vector<TestRecord> unbooted;
+  for (int i = 0; i < 4; ++i) {
+    TestRecord r;
+    r.station = "older";
+    r.serial = "D-" + std::to_string(i);
+    r.start = TestRecord::later(r.start, i / 2 * 60000L + i % 2 * 5000L);
+    r.boot = i % 2 == 0 ? "" : "55555555-0000-4000-8000-000000000005";
+    unbooted.push_back(r);
+  }
   // Another pair of clones, named before the first in the alphabet.
   std::vector<TestRecord> clones;
   for (const char* boot :
@@ -469,7 +489,8 @@ TEST_F(Report, TwoStationsOfOneNameAreToldApart) {
   }
   const ProcessResult r =
       report({results("first.jsonl", first).string(), results("second.jsonl", second).string(),
-              results("solo.jsonl", restarted).string(), results("clones.jsonl", clones).string()});
+              results("solo.jsonl", restarted).string(), results("clones.jsonl", clones).string(),
+              results("older.jsonl", unbooted).string()});
   ASSERT_EQ(r.exit_status, 0) << r.err;
   // Boots that start alike are told apart by as many digits as it takes.
   EXPECT_EQ(lines_starting(r.out, "STATION NAME"),
@@ -485,6 +506,10 @@ TEST_F(Report, TwoStationsOfOneNameAreToldApart) {
       lines_starting(r.out, "bench"),
       (std::vector<std::string>{"bench [11111111]          4       4          0  100.0 %      0",
                                 "bench [22222222]          4       3          1   75.0 %      0"}))
+      << r.out;
+  EXPECT_EQ(
+      lines_starting(r.out, "older"),
+      std::vector<std::string>{"older                     4       4          0  100.0 %      0"})
       << r.out;
   EXPECT_EQ(
       lines_starting(r.out, "solo"),
@@ -848,6 +873,68 @@ TEST_F(Report, CsvOfTheRuns) {
     EXPECT_NE(r.err.find("not written over"), std::string::npos) << r.err;
   }
   EXPECT_EQ(read_text(dir / "notes.csv"), "a,b\r\n1,2\r\n");
+}
+
+// A file a station still writes to can grow between the report's reading and
+// the CSV's: the CSV has a row for each record the report counted, and none
+// for a record written since (nor the facts of another file's run for it).
+// The file is a FIFO here, so that the test gives each reading its text.
+TEST_F(Report, CsvOfAFileThatGrewBetweenTheReadings) {
+  const std::vector<TestRecord> grown = boards("line-g", "1-1.1", 3, 0);
+  const fs::path fifo = dir / "grows.jsonl";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0) << std::strerror(errno);
+  const std::string other = results("other.jsonl", boards("line-o", "1-1.2", 2, 1)).string();
+  RunningProcess p(
+      {FLASHPREP_SUMMARY, "--results", fifo.string(), other, "--tz", "UTC", "--csv", "runs.csv"},
+      dir.string(), {});
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  // Writes `n` records to the reading that has the FIFO open or waits for it.
+  const auto feed = [&](size_t n) {
+    int fd = -1;
+    while ((fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) < 0 && errno == ENXIO &&
+           std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (fd < 0 || fcntl(fd, F_SETFL, 0) != 0)
+      return false;
+    std::string text;
+    for (size_t i = 0; i < n; ++i)
+      text += grown[i].line();
+    bool written = true;
+    for (size_t at = 0; written && at < text.size();) {
+      const ssize_t k = write(fd, text.data() + at, text.size() - at);
+      written = k > 0;
+      at += written ? static_cast<size_t>(k) : 0;
+    }
+    return close(fd) == 0 && written;
+  };
+  // The CSV is opened once the report's reading has ended: the next reading
+  // of the FIFO is the CSV's.
+  const auto csv_opened = [&] {
+    const fs::path fds = "/proc/" + std::to_string(p.pid()) + "/fd";
+    const fs::path csv = fs::canonical(dir) / "runs.csv";
+    for (;;) {
+      std::error_code error;
+      for (const auto& fd : fs::directory_iterator(fds, error))
+        if (fs::read_symlink(fd.path(), error) == csv)
+          return true;
+      if (std::chrono::steady_clock::now() >= deadline)
+        return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  };
+  const bool fed = feed(2) && csv_opened() && feed(3);
+  if (!fed)
+    p.signal(SIGKILL);
+  const ProcessResult r = p.finish();
+  ASSERT_TRUE(fed);
+  ASSERT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_NE(r.out.find("READ   : 2 FILES, 4 RECORDS"), std::string::npos) << r.out;
+  const std::vector<std::string> rows = lines_of(read_text(dir / "runs.csv"));
+  ASSERT_EQ(rows.size(), 5u) << "a header and a row per record the report counted";
+  for (size_t i = 1; i < rows.size(); ++i) {
+    const char* station = i <= 2 ? ",line-g," : ",line-o,";
+    EXPECT_NE(rows[i].find(station), std::string::npos) << rows[i];
+  }
 }
 
 // The report over what the station itself wrote for three simulated boards.
