@@ -156,11 +156,23 @@ def timeline(summary, scratch, name, runs, zone):
           and f"one point per {words}</text>" in text
           and f"each point and bar of the timeline is one {words}." in text, words)
 
+    # The whole shift's yield: a dashed line across the plot at its height on
+    # the chart's own scale (read from the scale's labelled lines), so named.
     judged = s.judged
-    overall = "shift %.1f %%" % (100 * sum(r["verdict"] == "READY" for r in judged) / len(judged))
+    overall = 100 * sum(r["verdict"] == "READY" for r in judged) / len(judged)
     said = [t for _, t in page.chart_texts("yield-chart") if t.startswith("shift ")]
-    check(f"{name}: the yield chart's line for the whole shift says {overall}", said == [overall],
-          said)
+    yield_svg = text.split('<svg id="yield-chart"')[1].split("</svg>")[0]
+    scale = [(float(v), float(y)) for y, v in re.findall(
+        r'<line x1="[\d.]+" y1="([\d.]+)" x2="[\d.]+" y2="[\d.]+" stroke="#DDDDDD"/>\n'
+        r'<text x="[\d.]+" y="[\d.]+" text-anchor="end">(\d+) %</text>', yield_svg)]
+    (low, y_low), (high, y_high) = min(scale), max(scale)
+    at = y_high + (high - overall) / (high - low) * (y_low - y_high)
+    dashed = re.findall(r'<line x1="([\d.]+)" y1="([\d.]+)" x2="([\d.]+)" y2="([\d.]+)" '
+                        r'stroke="#333333" stroke-dasharray="6 4"/>', yield_svg)
+    across = [tuple(map(float, d)) for d in dashed]
+    check(f"{name}: the yield chart's line for the whole shift at {overall:.1f} % on its scale, "
+          "so named", said == ["shift %.1f %%" % overall] and len(across) == 1 and
+          abs(across[0][1] - at) <= 0.15 and across[0][1] == across[0][3], (said, across, at))
 
     for chart in ("yield-chart", "pace-chart"):
         # The scale's lines run across the plot: its left and right edges.
