@@ -164,7 +164,7 @@ class TinyProject(unittest.TestCase):
 
     def mutants(self, output):
         """(status, file:line, operator) of each mutant the output tells."""
-        return re.findall(r"^\[\d+/\d+\] (CAUGHT|SURVIVED|DOES NOT BUILD|EQUIVALENT)? ?(\S+:\d+) "
+        return re.findall(r"^\[\d+/\d+\] (CAUGHT|SURVIVED|DOES NOT BUILD|NOT COMPILED|EQUIVALENT)? ?(\S+:\d+) "
                           r"([^:(\n]+?)(?: \(| *$|:)", output, re.M)
 
     def line_of(self, text):
@@ -217,6 +217,14 @@ class TinyProject(unittest.TestCase):
         self.assertEqual(output.rstrip().split("\n")[-1],
                          "1 caught, 0 survived, 0 do not build, 0 equivalent")
 
+
+    def test_6_a_header_nothing_includes_is_not_compiled(self):
+        # lib/limits.h is new and no source includes it yet: no test could see its mutant.
+        output = self.mutate("--sample", "1", "--paths", "lib/limits.h")
+        self.assertRegex(output, r"\] NOT COMPILED lib/limits.h:1 .*: nothing this build makes "
+                                 r"includes it")
+        self.assertEqual(output.rstrip().split("\n")[-1],
+                         "0 caught, 0 survived, 0 do not build, 0 equivalent, 1 not compiled")
 
     def test_5_a_resumed_run_takes_over_what_was_caught_and_judges_survivors_again(self):
         earlier = os.path.join(self.temp, "earlier.tsv")
