@@ -288,6 +288,7 @@ TEST_F(Summary, TextThatIsNoLog) {
     const char* name;
     std::string text;
     std::string line;
+    std::string says = "";  // the rest of the reason, where the case pins it
   } cases[] = {
       {"other text", "hello\n", "LINE 1: "},
       {"a blank line", head(ok, 10) + "\n" + ok.substr(head(ok, 10).size()), "LINE 11: "},
@@ -296,7 +297,8 @@ TEST_F(Summary, TextThatIsNoLog) {
       {"a second run after one that ended", ended + ok, after_end},
       {"a table write where none is made", head(ok, 120) + "FAIL: WRITING BLOCK 2528\n",
        "LINE 121: "},
-      {"BLOCKS not as START and END say", blocks, "LINE 4: "},
+      {"BLOCKS not as START and END say", blocks, "LINE 4: ",
+       "\"" + lines_of(blocks)[3] + "\" DOES NOT FIT THE BYTES, START AND END LINES BEFORE IT"},
       {"a number with a leading zero", leading_zero, "LINE 1: "},
       {"a binary file", binary, "LINE 1: "},
   };
@@ -308,6 +310,9 @@ TEST_F(Summary, TextThatIsNoLog) {
     EXPECT_EQ(lines_of(r.out).front(), "NOT A FLASHPREP LOG");
     ASSERT_EQ(reasons.size(), 1u) << r.out;
     EXPECT_EQ(reasons[0].rfind("UNEXPECTED LINE: " + c.line, 0), 0u) << r.out;
+    if (!c.says.empty()) {
+      EXPECT_EQ(reasons[0], "UNEXPECTED LINE: " + c.line + c.says) << r.out;
+    }
     EXPECT_FALSE(fs::exists(dir / "map.svg")) << "a map of no log";
   }
   // A line out of place is told with what a run prints there instead: a
