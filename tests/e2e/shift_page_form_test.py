@@ -174,6 +174,27 @@ def timeline(summary, scratch, name, runs, zone):
           "so named", said == ["shift %.1f %%" % overall] and len(across) == 1 and
           abs(across[0][1] - at) <= 0.15 and across[0][1] == across[0][3], (said, across, at))
 
+    # A point per bucket with runs judged, at its own yield on the scale, which
+    # reaches down to the lowest of them.
+    per = {}
+    for r in judged:
+        counts = per.setdefault((r["_start"] + offset) // width - b0, [0, 0])
+        counts[0] += r["verdict"] == "READY"
+        counts[1] += 1
+    x0, x1 = map(float, re.search(r'<line x1="([\d.]+)" y1="[\d.]+" x2="([\d.]+)" y2="[\d.]+" '
+                                  r'stroke="#DDDDDD"/>', yield_svg).groups())
+    circles = re.findall(r'<circle cx="([\d.]+)" cy="([\d.]+)" r="4" fill="[^"]+"><title>[^<]*: '
+                         r'[\d.]+ %, (\d+) of (\d+) READY</title>', yield_svg)
+    wrong = []
+    for (k, (ready, runs)), (cx, cy, said_ready, said_runs) in zip(sorted(per.items()), circles):
+        percent = 100 * ready / runs
+        y = y_high + (high - percent) / (high - low) * (y_low - y_high)
+        if (int(said_ready), int(said_runs)) != (ready, runs) or not low <= percent <= high or \
+                abs(float(cy) - y) > 0.15 or abs(float(cx) - (x0 + (x1 - x0) / n * (k + 0.5))) > 0.15:
+            wrong.append((k, ready, runs, cx, cy, round(y, 1), low))
+    check(f"{name}: a point for each of the {len(per)} buckets with runs judged, at its yield on "
+          "the chart's scale", len(circles) == len(per) and not wrong, wrong[:3])
+
     for chart in ("yield-chart", "pace-chart"):
         # The scale's lines run across the plot: its left and right edges.
         edges = re.findall(r'<line x1="([\d.]+)" y1="[\d.]+" x2="([\d.]+)" y2="[\d.]+" '
@@ -337,10 +358,12 @@ def main(argv):
         timeline(summary, scratch, "one bar", [
             record(utc_text(start + timedelta(seconds=20 * i)), serial=f"O-{i}") for i in range(10)],
             ZoneInfo("UTC"))
+        # The last run alone in its bucket, right after the others', and NOT
+        # READY: the yield's scale goes down to 0 for it.
         timeline(summary, scratch, "a shift", [
-            record(utc_text(start + timedelta(minutes=7 * i)), serial=f"S-{i}",
-                   reasons=["UNPLUGGED"] if i % 9 == 4 else ()) for i in range(70)],
-            ZoneInfo("Asia/Kolkata"))
+            record(utc_text(start + timedelta(minutes=m)), serial=f"S-{m}",
+                   reasons=["UNPLUGGED"] if m % 63 == 28 or m == 497 else ())
+            for m in [*range(0, 490, 7), 497]], ZoneInfo("Asia/Kolkata"))
         month = datetime(2027, 1, 4, 8, 0, tzinfo=timezone.utc)
         timeline(summary, scratch, "a month", [
             record(utc_text(month + timedelta(hours=12 * i)), serial=f"M-{i}") for i in range(60)],
