@@ -971,4 +971,23 @@ TEST_F(Report, OverTheStationsOwnResults) {
     EXPECT_NE(r.out.find(port), std::string::npos) << port << "\n" << r.out;
 }
 
+// A month of daily results files read under a limit of 16 open files, as a
+// report over a long span would be under the system's: each file is closed
+// once read, by the report and by the CSV's reading alike.
+TEST_F(Report, FilesAreClosedOnceRead) {
+  std::vector<std::string> argv = {"/usr/bin/prlimit", "--nofile=16", FLASHPREP_SUMMARY,
+                                   "--results"};
+  for (int day = 1; day <= 40; ++day) {
+    TestRecord r;
+    r.start = TestRecord::later("2026-11-01T06:00:00.000Z", (day - 1) * 86400000L);
+    r.serial = "D-" + std::to_string(day);
+    argv.push_back(results("day" + std::to_string(day) + ".jsonl", {r}).string());
+  }
+  argv.insert(argv.end(), {"--csv", "runs.csv", "--tz", "UTC"});
+  const ProcessResult r = run_process(argv, dir.string(), {});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(lines_starting(r.out, "RUNS   : 40, 40 READY,").size(), 1u) << r.out;
+  EXPECT_EQ(lines_of(read_text(dir / "runs.csv")).size(), 41u);
+}
+
 }  // namespace
