@@ -674,6 +674,8 @@ TEST_F(SimFolder, ABoardFileThatCannotBeUsedIsListedAndRefusedWhenOpened) {
        "no folder /no/such/folder"},
       {"FLASHPREP_SIM_TRACE=/no/such/folder/trace.txt\n",
        "cannot write /no/such/folder/trace.txt: no folder /no/such/folder"},
+      // A number with a character after it: the one after '9' in ASCII.
+      {"FLASHPREP_SIM_DEVNUM=7:\n", "bad value for FLASHPREP_SIM_DEVNUM: '7:' (2 to 127)"},
   };
   std::vector<std::pair<std::string, std::string>> told;
   const sim::BoardFolder::RefusedOpen tell = [&](const std::string& file, const std::string& why) {
