@@ -60,7 +60,11 @@ void BoardRun::not_started(const std::string& why) {
 }
 
 void BoardRun::follow(StationClock::time_point now) {
-  if (!log_.follow() || format_begun_)
+  (void)log_.follow();
+  // The pass's first sight is what has been read by now, whoever read it:
+  // the read at the start may already have taken the first blocks, and a
+  // board held at a block adds nothing to read at the next look.
+  if (format_begun_)
     return;
   const int reached = blocks_reached();
   if (reached > 0) {

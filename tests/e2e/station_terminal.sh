@@ -77,6 +77,17 @@ bar='^sim-[ab] +FORMAT +\[#*\.*\] [0-9]+/4096  [0-9]+:[0-9][0-9] left$'
 wait_for 60 both_bars "$bar" || fail "no live line with a bar for each board at 160 columns"
 tmux -L "$socket" resize-window -x 70
 wait_for 30 both_bars "$bar" || fail "the view was not drawn again whole at 70 columns"
+# Held again at block 2000, in a terminal of three rows: a grid, each cell
+# with the share of the 4096 blocks that its board's bar counted, rounded
+# down (a count held there makes 48 % of it; one point more would be 49).
+held_late() { [ -e hold-a ] && [ -e hold-b ] && both_bars '^sim-[ab] +FORMAT +\[#*\.*\] 20[0-9]{2}/4096'; }
+wait_for 60 held_late || fail "the boards were not held at block 2000"
+share() { echo $(($(screen | sed -n "s|^$1 .* \([0-9]*\)/4096 .*|\1|p") * 100 / 4096)); }
+pa=$(share sim-a) pb=$(share sim-b)
+tmux -L "$socket" resize-window -x 70 -y 3
+wait_for 30 screen_has "^ sim-a FORMAT $pa% sim-b FORMAT $pb%\$" ||
+  fail "no grid cell of $pa% and $pb% in a terminal of three rows"
+tmux -L "$socket" resize-window -x 70 -y 30
 # Each board creates its file again at block 2000.
 let_go_and_ended() { rm -f hold-a hold-b; screen_has '^EXIT'; }
 wait_for 120 let_go_and_ended || fail "the station did not end"
