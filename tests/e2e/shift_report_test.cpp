@@ -981,7 +981,9 @@ TEST_F(Report, FilesAreClosedOnceRead) {
     TestRecord r;
     r.start = TestRecord::later("2026-11-01T06:00:00.000Z", (day - 1) * 86400000L);
     r.serial = "D-" + std::to_string(day);
-    argv.push_back(results("day" + std::to_string(day) + ".jsonl", {r}).string());
+    // One file checked against the schema is enough: the checker takes a tenth of a second.
+    const std::string name = "day" + std::to_string(day) + ".jsonl";
+    argv.push_back((day == 1 ? results(name, {r}) : raw(name, r.line())).string());
   }
   argv.insert(argv.end(), {"--csv", "runs.csv", "--tz", "UTC"});
   const ProcessResult r = run_process(argv, dir.string(), {});
