@@ -104,6 +104,11 @@ def _directive_lines(data):
     return lines
 
 
+def is_source(path):
+    """A C or C++ source file (not a header): what a build compiles on its own."""
+    return path.endswith((".c", ".cc", ".cpp", ".cxx"))
+
+
 class CompileFlags:
     """The flags of each file from a compile database (compile_commands.json), when there is one."""
 
@@ -142,7 +147,7 @@ class CompileFlags:
 
     def compiled(self, path):
         """False for a source file the build does not compile (another system's)."""
-        if not self.present or not path.endswith((".c", ".cc", ".cpp", ".cxx")):
+        if not self.present or not is_source(path):
             return True
         return os.path.realpath(path) in self.by_file
 
